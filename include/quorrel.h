@@ -1,0 +1,77 @@
+/*
+ * Quorrel C interface.
+ *
+ * Every function returns an int status: 0 on success; -1 when the call was rejected
+ * before reaching the model (a null pointer, a count or capacity out of range, a value
+ * that is not finite, a path that is empty or longer than 1024 bytes); any other value
+ * is the model's error code, whose message quorrel_get_last_error returns. A -1 leaves
+ * the error state untouched.
+ *
+ * Call order: quorrel_initialize, then quorrel_read_inp and quorrel_build_model, then
+ * runs, steps and queries in any order, then quorrel_finalize (which clears the error
+ * state: read a failure's message before finalising).
+ *
+ * Arrays are contiguous; a 3 x n array holds n consecutive (x, y, z) triples.
+ */
+#ifndef QUORREL_H
+#define QUORREL_H
+
+#if defined(_WIN32)
+#define QUORREL_API
+#elif defined(__GNUC__)
+#define QUORREL_API __attribute__((visibility("default")))
+#else
+#define QUORREL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+QUORREL_API int quorrel_initialize(void);
+QUORREL_API int quorrel_finalize(void);
+QUORREL_API int quorrel_get_version(int* major, int* minor, int* patch);
+/* The message is cut to message_capacity - 1 bytes and always zero-terminated. */
+QUORREL_API int quorrel_get_last_error(int* code, char* message, int message_capacity);
+
+QUORREL_API int quorrel_read_inp(const char* filename);
+QUORREL_API int quorrel_build_model(void);
+QUORREL_API int quorrel_estimate_stable_dt(double* dtcrit);
+QUORREL_API int quorrel_advance_explicit(double dt);
+QUORREL_API int quorrel_run_explicit(void);
+QUORREL_API int quorrel_get_current_time(double* time, int* step);
+QUORREL_API int quorrel_get_particle_count(int* count);
+QUORREL_API int quorrel_get_input_warning_count(int* count);
+
+QUORREL_API int quorrel_set_output_directory(const char* path);
+QUORREL_API int quorrel_set_output_interval(int interval);
+QUORREL_API int quorrel_write_output(int step, double time);
+
+/* x, v and a hold 3 * max_particles values, the other arrays max_particles. */
+QUORREL_API int quorrel_get_particle_state(int max_particles, int* particle_id_ext, int* phase, int* status,
+                                           int* material_id, int* section_id, double* x, double* v, double* a,
+                                           double* rho, double* pressure, double* internal_energy,
+                                           double* temperature, double* h, int* count);
+
+QUORREL_API int quorrel_write_csv(const char* filename);
+QUORREL_API int quorrel_write_vtu(const char* filename);
+
+/* momentum holds 3 values. */
+QUORREL_API int quorrel_get_water_summary(double* mass, double* momentum, double* max_pressure,
+                                          double* min_density, double* max_density);
+QUORREL_API int quorrel_get_water_dt_limits(double* dt_cfl, double* dt_accel, double* dt_viscous);
+
+/* Coupling regions are numbered from 1. The name is cut to name_capacity - 1 bytes and
+ * always zero-terminated (empty when the call fails). */
+QUORREL_API int quorrel_coupling_get_region_count(int* count);
+QUORREL_API int quorrel_coupling_get_region_info(int region_index, char* name, int name_capacity,
+                                                 int* region_type, int* export_mode, int* import_mode,
+                                                 int* enabled, int* particle_count, int* facet_count);
+QUORREL_API int quorrel_coupling_get_region_modes(int region_index, int* load_mode, int* distribution_mode,
+                                                  int* contact_state_mode);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORREL_H */

@@ -1,0 +1,226 @@
+#include "database/sph_database.h"
+
+#include <algorithm>
+#include <new>
+
+#include <unistd.h>
+
+#include "core/sph_error.h"
+
+namespace quorrel {
+
+SphDatabase sph_database;
+
+namespace {
+
+template <typename T>
+void release(std::vector<T>& v) {
+    std::vector<T>().swap(v);
+}
+
+void release_particle_arrays(SphDatabase& d) {
+    release(d.particle_id_ext); release(d.particle_phase); release(d.particle_status);
+    release(d.material_id); release(d.section_id);
+    release(d.x0); release(d.x); release(d.v); release(d.a); release(d.vhalf);
+    release(d.mass); release(d.rho); release(d.volume); release(d.pressure);
+    release(d.internal_energy); release(d.temperature); release(d.h); release(d.drho_dt);
+    release(d.acc_pressure); release(d.acc_viscosity); release(d.acc_body);
+    release(d.particle_cell_id); release(d.cell_next); release(d.neighbor_count); release(d.neighbor_offset);
+    release(d.cell_head); release(d.neighbor_list);
+    d.node_index = {};
+}
+
+// Bytes one particle needs across every per-particle array, with the node map.
+constexpr std::size_t bytes_per_particle = 32 * sizeof(double) + 10 * sizeof(int32_t) + sizeof(int64_t) + 48;
+
+// Memory is committed lazily, so a request far beyond the machine would only fail
+// while the arrays are being filled, by the process being killed. Refuse it up front.
+bool fits_in_memory(std::size_t n) {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return true;
+    const double physical = static_cast<double>(pages) * static_cast<double>(page_size);
+    return static_cast<double>(n) * static_cast<double>(bytes_per_particle) <= physical;
+}
+
+}  // namespace
+
+int sph_db_allocate(int32_t count) {
+    if (count < 0) return sph_fail(sph_error_argument, "particle count must be non-negative");
+    sph_db_free();
+    if (count == 0) return sph_success;
+    SphDatabase& d = sph_database;
+    const std::size_t n = static_cast<std::size_t>(count);
+    if (!fits_in_memory(n)) {
+        sph_db_free();
+        return sph_fail(sph_error_database, "failed to allocate particle database");
+    }
+    try {
+        d.particle_id_ext.resize(n); d.particle_phase.resize(n); d.particle_status.resize(n);
+        d.material_id.resize(n); d.section_id.resize(n);
+        d.x0.resize(3 * n); d.x.resize(3 * n); d.v.resize(3 * n); d.a.resize(3 * n); d.vhalf.resize(3 * n);
+        d.mass.resize(n); d.rho.resize(n); d.volume.resize(n); d.pressure.resize(n);
+        d.internal_energy.resize(n); d.temperature.resize(n); d.h.resize(n); d.drho_dt.resize(n);
+        d.acc_pressure.resize(3 * n); d.acc_viscosity.resize(3 * n); d.acc_body.resize(3 * n);
+        d.particle_cell_id.resize(n); d.cell_next.resize(n); d.neighbor_count.resize(n);
+        d.neighbor_offset.resize(n);
+        d.node_index.reserve(n);
+    } catch (const std::exception&) {
+        sph_db_free();
+        return sph_fail(sph_error_database, "failed to allocate particle database");
+    }
+    d.npart = count;
+    sph_db_initialize_defaults();
+    return sph_success;
+}
+
+void sph_db_initialize_defaults() {
+    SphDatabase& d = sph_database;
+    const std::size_t n = d.particle_id_ext.size();
+    for (std::size_t i = 0; i < n; ++i) d.particle_id_ext[i] = static_cast<int32_t>(i + 1);
+    std::fill(d.particle_phase.begin(), d.particle_phase.end(), sph_phase_solid);
+    std::fill(d.particle_status.begin(), d.particle_status.end(), sph_status_active);
+    std::fill(d.material_id.begin(), d.material_id.end(), 1);
+    std::fill(d.section_id.begin(), d.section_id.end(), 0);
+    for (auto* vec : {&d.x0, &d.x, &d.v, &d.a, &d.vhalf, &d.pressure, &d.internal_energy, &d.drho_dt,
+                      &d.acc_pressure, &d.acc_viscosity, &d.acc_body})
+        std::fill(vec->begin(), vec->end(), 0.0);
+    std::fill(d.mass.begin(), d.mass.end(), 1.0);
+    std::fill(d.rho.begin(), d.rho.end(), 1000.0);
+    std::fill(d.volume.begin(), d.volume.end(), 1.0);
+    std::fill(d.temperature.begin(), d.temperature.end(), 293.15);
+    std::fill(d.h.begin(), d.h.end(), 1.0);
+    std::fill(d.particle_cell_id.begin(), d.particle_cell_id.end(), 0);
+    std::fill(d.cell_next.begin(), d.cell_next.end(), -1);
+    std::fill(d.neighbor_count.begin(), d.neighbor_count.end(), 0);
+    std::fill(d.neighbor_offset.begin(), d.neighbor_offset.end(), 0);
+    // The default external number is the 1-based index.
+    d.node_index.clear();
+    for (std::size_t i = 0; i < n; ++i) d.node_index.emplace(static_cast<int32_t>(i + 1), static_cast<int32_t>(i));
+    sph_db_clear_water_diagnostics();
+    sph_db_clear_gas_diagnostics();
+    sph_db_clear_solid_diagnostics();
+}
+
+void sph_db_free() {
+    SphDatabase& d = sph_database;
+    release_particle_arrays(d);
+    d.npart = 0;
+    sph_db_clear_metadata();
+    sph_db_clear_water_diagnostics();
+    sph_db_clear_gas_diagnostics();
+    sph_db_clear_solid_diagnostics();
+}
+
+int sph_db_set_node(int32_t index, int32_t ext_id, const double coords[3]) {
+    SphDatabase& d = sph_database;
+    if (index < 0 || index >= d.npart) return sph_fail(sph_error_argument, "particle index is out of range");
+    const int32_t old_id = d.particle_id_ext[index];
+    d.particle_id_ext[index] = ext_id;
+    for (int k = 0; k < 3; ++k) {
+        d.x0[3 * index + k] = coords[k];
+        d.x[3 * index + k] = coords[k];
+    }
+    // Keep the node map equal to "first particle with this number".
+    auto it = d.node_index.find(old_id);
+    if (it != d.node_index.end() && it->second == index) {
+        d.node_index.erase(it);
+        for (int32_t j = index + 1; j < d.npart; ++j) {
+            if (d.particle_id_ext[j] == old_id) { d.node_index.emplace(old_id, j); break; }
+        }
+    }
+    auto [pos, inserted] = d.node_index.emplace(ext_id, index);
+    if (!inserted && index < pos->second) pos->second = index;
+    return sph_success;
+}
+
+int sph_db_get_particle_state(int32_t max_particles, int32_t* particle_id_ext_out, int32_t* phase_out,
+                              int32_t* status_out, int32_t* material_id_out, int32_t* section_id_out,
+                              double* x_out, double* v_out, double* a_out, double* rho_out, double* pressure_out,
+                              double* internal_energy_out, double* temperature_out, double* h_out, int32_t& count) {
+    const SphDatabase& d = sph_database;
+    count = d.npart;
+    if (max_particles < d.npart) return sph_fail(sph_error_argument, "particle state buffer is too small");
+    const std::size_t n = static_cast<std::size_t>(d.npart);
+    auto copy_int = [n](const std::vector<int32_t>& src, int32_t* dst) {
+        if (dst != nullptr) std::copy_n(src.begin(), n, dst);
+    };
+    auto copy_real = [](const std::vector<double>& src, std::size_t m, double* dst) {
+        if (dst != nullptr) std::copy_n(src.begin(), m, dst);
+    };
+    copy_int(d.particle_id_ext, particle_id_ext_out);
+    copy_int(d.particle_phase, phase_out);
+    copy_int(d.particle_status, status_out);
+    copy_int(d.material_id, material_id_out);
+    copy_int(d.section_id, section_id_out);
+    copy_real(d.x, 3 * n, x_out);
+    copy_real(d.v, 3 * n, v_out);
+    copy_real(d.a, 3 * n, a_out);
+    copy_real(d.rho, n, rho_out);
+    copy_real(d.pressure, n, pressure_out);
+    copy_real(d.internal_energy, n, internal_energy_out);
+    copy_real(d.temperature, n, temperature_out);
+    copy_real(d.h, n, h_out);
+    return sph_success;
+}
+
+void sph_db_get_particle_state_capacity(int32_t& count, int32_t& ndim) {
+    count = sph_database.npart;
+    ndim = 3;
+}
+
+void sph_db_get_particle_count(int32_t& count) { count = sph_database.npart; }
+
+int sph_db_allocate_neighbor_storage(int64_t max_links, int64_t num_cells) {
+    if (max_links < 0 || num_cells < 0)
+        return sph_fail(sph_error_argument, "neighbor storage sizes must be non-negative");
+    SphDatabase& d = sph_database;
+    try {
+        // Capacity is kept between rebuilds: no allocation once the sizes are reached.
+        if (static_cast<std::size_t>(max_links) > d.neighbor_list.size())
+            d.neighbor_list.resize(static_cast<std::size_t>(max_links));
+        d.cell_head.assign(static_cast<std::size_t>(num_cells), -1);
+    } catch (const std::exception&) {
+        return sph_fail(sph_error_database, "failed to allocate neighbor storage");
+    }
+    return sph_success;
+}
+
+void sph_db_clear_water_diagnostics() {
+    SphDatabase& d = sph_database;
+    d.water_particle_count = 0;
+    d.water_mass = 0.0;
+    d.water_momentum = {};
+    d.water_max_pressure = d.water_min_density = d.water_max_density = 0.0;
+    d.water_pressure_impulse = 0.0;
+    d.water_dt_cfl = d.water_dt_accel = d.water_dt_viscous = 0.0;
+}
+
+void sph_db_clear_gas_diagnostics() {
+    SphDatabase& d = sph_database;
+    d.gas_particle_count = 0;
+    d.gas_mass = d.gas_volume = 0.0;
+    d.gas_momentum = {};
+    d.gas_center = {};
+    d.gas_mean_pressure = d.gas_max_pressure = d.gas_min_density = d.gas_max_density = 0.0;
+    d.gas_equivalent_radius = d.gas_radius_rate = d.gas_center_shift = 0.0;
+    d.gas_dt_cfl = d.gas_dt_accel = d.gas_dtcrit = 0.0;
+    // gas_previous_center and gas_previous_equivalent_radius carry history: kept.
+}
+
+void sph_db_clear_solid_diagnostics() {
+    SphDatabase& d = sph_database;
+    d.solid_particle_count = d.solid_failed_count = 0;
+    d.solid_reference_neighbor_min = d.solid_correction_status_max = 0;
+    d.solid_mass = 0.0;
+    d.solid_momentum = {};
+    d.solid_kinetic_energy = d.solid_internal_energy_total = d.solid_max_von_mises = 0.0;
+    d.solid_min_plastic_strain = d.solid_max_plastic_strain = 0.0;
+    d.solid_min_damage = d.solid_max_damage = 0.0;
+    d.solid_min_softening = d.solid_max_softening = 0.0;
+    d.solid_dt_cfl = d.solid_dt_accel = d.solid_dtcrit = 0.0;
+    d.solid_correction_det_min = d.solid_max_strain_rate = d.solid_max_acceleration = 0.0;
+    d.solid_internal_force_residual = 0.0;
+}
+
+}  // namespace quorrel

@@ -1,0 +1,163 @@
+// Equation-of-state, viscosity, particle-control, body-force, blast, explosive,
+// ignition, shell and solid control cards.
+//
+// Every card reads and checks all its options before it hands any value on. The
+// gas, explosive, blast, solid and shell settings are checked here and handed to
+// their phases once those are part of the build.
+#include "core/sph_error.h"
+#include "core/sph_text.h"
+#include "input/sph_input_reader.h"
+#include "water/sph_water.h"
+
+namespace quorrel {
+
+namespace {
+
+std::string first_option(std::string_view line, std::initializer_list<std::string_view> names) {
+    for (std::string_view n : names) {
+        std::string v = sph_input_get_option(line, n);
+        if (!v.empty()) return v;
+    }
+    return {};
+}
+
+int required_reals(std::string_view line, std::initializer_list<std::string_view> names, double* out) {
+    std::size_t k = 0;
+    for (std::string_view n : names)
+        if (int st = sph_input_get_required_real(line, n, out[k++])) return st;
+    return sph_success;
+}
+
+int optional_reals(std::string_view line, std::initializer_list<std::string_view> names, double* out) {
+    std::size_t k = 0;
+    for (std::string_view n : names)
+        if (int st = sph_input_get_optional_real(line, n, out[k++])) return st;
+    return sph_success;
+}
+
+// A real that has its own message rather than the generic option messages.
+int real_when_given(std::string_view text, double& value, std::string_view message) {
+    if (text.empty()) return sph_success;
+    return sph_input_parse_real_value(text, value, message);
+}
+
+}  // namespace
+
+int sph_input_parse_eos(std::string_view line) {
+    if (sph_contains_upper(sph_input_get_option(line, "TYPE"), "TAIT")) return sph_input_parse_water_eos(line);
+    return sph_input_parse_gas_eos(line);
+}
+
+int sph_input_parse_water_eos(std::string_view line) {
+    const std::string eos_type = sph_input_get_option(line, "TYPE");
+    const std::string material_name = sph_input_get_option(line, "MATERIAL");
+    double v[3] = {};  // rho0, c0, gamma
+    if (int st = required_reals(line, {"RHO0", "C0", "GAMMA"}, v)) return st;
+    double p0 = 0.0;
+    if (int st = sph_input_get_optional_real(line, "P0", p0)) return st;
+    double b_value = 0.0;
+    const std::string b_text = sph_input_get_option(line, "B");
+    const bool has_b = !b_text.empty();
+    if (int st = real_when_given(b_text, b_value, "invalid QUORREL EOS B")) return st;
+    return sph_water_set_eos(eos_type, material_name, v[0], v[1], v[2], p0, b_value, has_b);
+}
+
+int sph_input_parse_gas_eos(std::string_view line) {
+    const std::string eos_type = sph_input_get_option(line, "TYPE");
+    const std::string material_name = sph_input_get_option(line, "MATERIAL");
+    const std::string up = sph_upper(eos_type);
+    double rho0 = 0.0, gamma = 0.0, e0 = 0.0, p0 = 0.0, jwl[6] = {}, pinf = 0.0;
+    if (up.find("IDEAL_GAS") != std::string::npos || up.empty()) {
+        if (int st = sph_input_get_required_real(line, "GAMMA", gamma)) return st;
+        if (int st = sph_input_get_required_real(line, "E0", e0)) return st;
+        if (int st = sph_input_get_optional_real(line, "P0", p0)) return st;
+    } else if (up.find("JWL") != std::string::npos) {
+        if (int st = sph_input_get_required_real(line, "RHO0", rho0)) return st;
+        if (int st = required_reals(line, {"A", "B", "R1", "R2", "OMEGA"}, jwl)) return st;
+        if (int st = sph_input_get_required_real(line, "E0", e0)) return st;
+    } else if (up.find("STIFFENED_GAS") != std::string::npos) {
+        if (int st = sph_input_get_required_real(line, "RHO0", rho0)) return st;
+        if (int st = sph_input_get_required_real(line, "GAMMA", gamma)) return st;
+        if (int st = sph_input_get_required_real(line, "E0", e0)) return st;
+        if (int st = sph_input_get_required_real(line, "PINF", pinf)) return st;
+    }
+    return sph_success;
+}
+
+int sph_input_parse_water_viscosity(std::string_view line) {
+    const std::string visc_type = sph_input_get_option(line, "TYPE");
+    const std::string material_name = sph_input_get_option(line, "MATERIAL");
+    double v[3] = {};  // alpha, beta, eta2
+    if (int st = required_reals(line, {"ALPHA", "BETA", "ETA2"}, v)) return st;
+    return sph_water_set_viscosity(visc_type, material_name, v[0], v[1], v[2]);
+}
+
+int sph_input_parse_particle_control(std::string_view line) {
+    double v[3] = {};  // h, mass, volume
+    if (int st = required_reals(line, {"H", "MASS", "VOLUME"}, v)) return st;
+    return sph_water_set_particle_control(v[0], v[1], v[2]);
+}
+
+int sph_input_parse_body_force(std::string_view line) {
+    double force[3] = {0.0, 0.0, 0.0};
+    if (int st = optional_reals(line, {"X", "Y", "Z"}, force)) return st;
+    return sph_water_set_body_force(force);
+}
+
+int sph_input_parse_blast_region(std::string_view line) {
+    double center[3] = {0.0, 0.0, 0.0};
+    if (int st = optional_reals(line, {"X", "Y", "Z"}, center)) return st;
+    double radius = 0.0;
+    if (int st = sph_input_get_required_real(line, "RADIUS", radius)) return st;
+    // ELSET is tried before NSET for a blast target.
+    if (first_option(line, {"TARGET_SET", "SET", "ELSET", "NSET"}).empty())
+        return sph_input_set_error("Blast region is missing TARGET_SET option");
+    double scale = 1.0, time_window = 0.0;
+    if (int st = real_when_given(first_option(line, {"SCALE", "FACTOR"}), scale, "invalid blast SCALE")) return st;
+    if (int st = real_when_given(first_option(line, {"TIME_WINDOW", "WINDOW"}), time_window,
+                                 "invalid blast TIME_WINDOW"))
+        return st;
+    bool enabled = true;
+    const std::string enabled_text = first_option(line, {"ENABLED", "ACTIVE"});
+    if (!enabled_text.empty())
+        if (int st = sph_input_parse_logical_value(enabled_text, enabled, "invalid blast ENABLED option")) return st;
+    return sph_success;
+}
+
+int sph_input_parse_explosive_control(std::string_view line) {
+    double v[3] = {};  // detonation velocity, energy per mass, burn time
+    return required_reals(line, {"DETONATION_VELOCITY", "ENERGY", "BURN_TIME"}, v);
+}
+
+int sph_input_parse_ignition(std::string_view line) {
+    double v[4] = {};  // x, y, z, time
+    return required_reals(line, {"X", "Y", "Z", "TIME"}, v);
+}
+
+int sph_input_parse_shell_director(std::string_view line) {
+    if (first_option(line, {"SET", "NSET", "ELSET"}).empty())
+        return sph_input_set_error("Shell director is missing SET option");
+    double director[3] = {};
+    return required_reals(line, {"NX", "NY", "NZ"}, director);
+}
+
+int sph_input_parse_shell_rotation(std::string_view line) {
+    if (first_option(line, {"SET", "NSET", "ELSET"}).empty())
+        return sph_input_set_error("Shell rotation is missing SET option");
+    double omega_value[3] = {};
+    if (int st = required_reals(line, {"OX", "OY", "OZ"}, omega_value)) return st;
+    double alpha_value[3] = {0.0, 0.0, 0.0};
+    return optional_reals(line, {"AX", "AY", "AZ"}, alpha_value);
+}
+
+int sph_input_parse_shell_control(std::string_view line) {
+    double softening_width_value = 1.0;
+    return sph_input_get_optional_real(line, "WIDTH", softening_width_value);
+}
+
+int sph_input_parse_solid_control(std::string_view line) {
+    double softening_width_value = 1.0;
+    return sph_input_get_optional_real(line, "WIDTH", softening_width_value);
+}
+
+}  // namespace quorrel

@@ -1,0 +1,389 @@
+#include "interface/sph_api.h"
+
+#include <algorithm>
+#include <string>
+
+#include "core/sph_control.h"
+#include "core/sph_error.h"
+#include "core/sph_log.h"
+#include "core/sph_text.h"
+#include "database/sph_database.h"
+#include "input/sph_input_reader.h"
+#include "interface/sph_api_state.h"
+#include "material/sph_material.h"
+#include "output/sph_output.h"
+#include "output/sph_output_vtu.h"
+#include "particle/sph_neighbor.h"
+#include "particle/sph_particle.h"
+#include "solver/sph_solver_explicit.h"
+#include "water/sph_water.h"
+
+namespace quorrel {
+
+int sph_api_require_initialized() {
+    if (!sph_api_state.sph_api_initialized) return sph_fail(sph_error_state, "Quorrel API is not initialized");
+    return 0;
+}
+
+int sph_api_require_model_built() {
+    if (!sph_api_state.sph_api_model_built) return sph_fail(sph_error_state, "Quorrel model is not built");
+    return 0;
+}
+
+namespace {
+
+int require_built_model() {
+    if (int st = sph_api_require_initialized()) return st;
+    return sph_api_require_model_built();
+}
+
+// Texts cross the interface with meaningless trailing blanks.
+std::string_view text_arg(std::string_view text) { return sph_trim_right(text); }
+
+}  // namespace
+
+void sph_initialize() {
+    sph_error_clear();
+    sph_control_reset();
+    sph_db_free();
+    sph_particle_initialize();
+    sph_material_initialize();
+    sph_water_initialize();
+    sph_output_reset_pvd();
+    sph_api_state_set_initialized(true);
+    sph_api_state_set_model_built(false);
+}
+
+void sph_finalize() {
+    sph_db_free();
+    sph_particle_reset();
+    sph_material_reset();
+    sph_water_reset();
+    sph_output_reset_pvd();
+    (void)sph_log_close();
+    sph_api_state_set_initialized(false);
+    sph_error_clear();
+}
+
+void sph_get_version(int32_t& major, int32_t& minor, int32_t& patch) {
+    major = sph_api_version_major;
+    minor = sph_api_version_minor;
+    patch = sph_api_version_patch;
+}
+
+void sph_get_last_error(int32_t& code, char* message, std::size_t message_len) {
+    int c = 0;
+    sph_error_get(c, message, message_len);
+    code = c;
+}
+
+int sph_read_inp(std::string_view filename) {
+    if (int st = sph_api_require_initialized()) return st;
+    sph_api_state_set_model_built(false);
+    return sph_input_read(text_arg(filename));
+}
+
+int sph_build_model() {
+    if (int st = sph_api_require_initialized()) return st;
+    if (int st = sph_input_build_model()) return st;
+    sph_api_state_set_model_built(true);
+    return 0;
+}
+
+int sph_run_explicit() {
+    if (int st = require_built_model()) return st;
+    return sph_solver_run_explicit();
+}
+
+int sph_advance_explicit(double dt) {
+    if (int st = require_built_model()) return st;
+    return sph_solver_advance_explicit(dt);
+}
+
+int sph_estimate_stable_dt(double& dtcrit) {
+    dtcrit = 0.0;
+    if (int st = require_built_model()) return st;
+    return sph_solver_estimate_stable_dt(dtcrit);
+}
+
+int sph_rebuild_neighbors() {
+    if (int st = require_built_model()) return st;
+    return sph_neighbor_rebuild();
+}
+
+int sph_set_output_directory(std::string_view directory) {
+    if (int st = sph_api_require_initialized()) return st;
+    return sph_output_set_directory(text_arg(directory));
+}
+
+int sph_set_output_interval(int32_t interval) {
+    if (int st = sph_api_require_initialized()) return st;
+    return sph_output_set_interval(interval);
+}
+
+int sph_write_output(int32_t step, double time) {
+    if (int st = sph_api_require_initialized()) return st;
+    return sph_output_write_step(step, time);
+}
+
+int sph_write_csv(std::string_view filename) {
+    if (int st = sph_api_require_initialized()) return st;
+    return sph_output_write_csv(text_arg(filename));
+}
+
+int sph_write_vtu(std::string_view filename) {
+    if (int st = sph_api_require_initialized()) return st;
+    return sph_output_write_vtu(text_arg(filename));
+}
+
+int sph_get_current_time(double& time, int32_t& step) {
+    time = 0.0;
+    step = 0;
+    if (int st = sph_api_require_initialized()) return st;
+    sph_control_get_time(time, step);
+    return 0;
+}
+
+int sph_get_particle_count(int32_t& count) {
+    count = 0;
+    if (int st = sph_api_require_initialized()) return st;
+    sph_db_get_particle_count(count);
+    return 0;
+}
+
+int sph_get_particle_state_capacity(int32_t& count, int32_t& ndim) {
+    count = 0;
+    ndim = 0;
+    if (int st = sph_api_require_initialized()) return st;
+    sph_db_get_particle_state_capacity(count, ndim);
+    return 0;
+}
+
+int sph_get_particle_state(int32_t max_particles, int32_t* particle_id_ext, int32_t* phase, int32_t* status,
+                           int32_t* material_id, int32_t* section_id, double* x, double* v, double* a,
+                           double* rho, double* pressure, double* internal_energy, double* temperature,
+                           double* h, int32_t& count) {
+    count = 0;
+    if (int st = sph_api_require_initialized()) return st;
+    return sph_db_get_particle_state(max_particles, particle_id_ext, phase, status, material_id, section_id, x, v,
+                                     a, rho, pressure, internal_energy, temperature, h, count);
+}
+
+int sph_get_input_warning_count(int32_t& count) {
+    count = 0;
+    if (int st = sph_api_require_initialized()) return st;
+    sph_input_get_warning_count(count);
+    return 0;
+}
+
+int sph_get_neighbor_stats(int32_t& max_neighbors, double& average_neighbors) {
+    max_neighbors = 0;
+    average_neighbors = 0.0;
+    if (int st = require_built_model()) return st;
+    return sph_neighbor_get_stats(max_neighbors, average_neighbors);
+}
+
+int sph_get_water_summary(double& mass, double momentum[3], double& max_pressure, double& min_density,
+                          double& max_density) {
+    mass = max_pressure = min_density = max_density = 0.0;
+    momentum[0] = momentum[1] = momentum[2] = 0.0;
+    if (int st = require_built_model()) return st;
+    return sph_water_get_summary(mass, momentum, max_pressure, min_density, max_density);
+}
+
+int sph_get_water_dt_limits(double& dt_cfl, double& dt_accel, double& dt_viscous) {
+    dt_cfl = dt_accel = dt_viscous = 0.0;
+    if (int st = require_built_model()) return st;
+    return sph_water_estimate_dt_limits(dt_cfl, dt_accel, dt_viscous);
+}
+
+// ---- Coupling-region queries over the region table ----
+
+namespace {
+
+const SphCouplingRegionRecord* region_at(int32_t region_index) {
+    const auto& regions = sph_database.coupling_regions;
+    if (region_index < 1 || static_cast<std::size_t>(region_index) > regions.size()) return nullptr;
+    return &regions[static_cast<std::size_t>(region_index - 1)];
+}
+
+}  // namespace
+
+int sph_api_region_count(int32_t& count) {
+    count = static_cast<int32_t>(sph_database.coupling_regions.size());
+    return 0;
+}
+
+int sph_api_region_modes(int32_t region_index, int32_t& load_mode, int32_t& distribution_mode,
+                         int32_t& contact_state_mode) {
+    load_mode = distribution_mode = contact_state_mode = 0;
+    const SphCouplingRegionRecord* rec = region_at(region_index);
+    if (!rec) return sph_fail(sph_error_argument, "coupling region index is invalid");
+    load_mode = rec->coupling_region_load_mode;
+    distribution_mode = rec->coupling_region_distribution_mode;
+    contact_state_mode = rec->coupling_region_contact_state_mode;
+    return 0;
+}
+
+int sph_api_region_info(int32_t region_index, std::string_view& name, int32_t& region_type, int32_t& export_mode,
+                        int32_t& import_mode, int32_t& enabled, int32_t& particle_count, int32_t& facet_count) {
+    name = {};
+    region_type = export_mode = import_mode = enabled = particle_count = facet_count = 0;
+    const SphCouplingRegionRecord* rec = region_at(region_index);
+    if (!rec) return sph_fail(sph_error_argument, "coupling region index is invalid");
+    name = sph_trim_right(rec->coupling_region_name);
+    region_type = rec->coupling_region_type;
+    export_mode = rec->coupling_region_export_mode;
+    import_mode = rec->coupling_region_import_mode;
+    enabled = rec->coupling_region_enabled;
+    if (enabled == 0) return 0;
+    const auto& members = rec->coupling_region_particles;
+    if (export_mode != sph_coupling_export_facet) particle_count = static_cast<int32_t>(members.size());
+    if (export_mode != sph_coupling_export_particle) {
+        // Facet proxies are the region's shell particles.
+        const SphDatabase& db = sph_database;
+        for (int32_t p : members)
+            if (p >= 0 && p < db.npart && db.particle_phase[static_cast<std::size_t>(p)] == sph_phase_shell)
+                ++facet_count;
+        // A region without proxies still answers; the error state keeps the reason.
+        if (facet_count == 0) sph_error_set(sph_error_argument, "coupling region has no Shell facet proxy");
+    }
+    return 0;
+}
+
+}  // namespace quorrel
+
+// ---- Fortran-callable entry points ----
+
+using namespace quorrel;
+
+namespace {
+
+// A text from character codes: the low byte of each of the first min(count, 1024) codes.
+std::string text_from_codes(const int32_t* chars, int32_t count) {
+    const int32_t n = std::clamp(count, 0, sph_api_text_len);
+    std::string text(static_cast<std::size_t>(n), ' ');
+    for (int32_t i = 0; i < n; ++i) text[static_cast<std::size_t>(i)] = static_cast<char>(chars[i] & 0xFF);
+    return text;
+}
+
+// Writes min(len, capacity - 1) codes and a terminating 0 (capacity must be at least 1).
+void codes_from_text(std::string_view text, int32_t* chars, int32_t capacity) {
+    const std::size_t n = std::min(text.size(), static_cast<std::size_t>(capacity - 1));
+    for (std::size_t i = 0; i < n; ++i) chars[i] = static_cast<unsigned char>(text[i]);
+    chars[n] = 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+void sphft_initialize_(int32_t* ierr) {
+    sph_initialize();
+    *ierr = 0;
+}
+
+void sphft_finalize_(int32_t* ierr) {
+    sph_finalize();
+    *ierr = 0;
+}
+
+void sphft_get_version_(int32_t* major, int32_t* minor, int32_t* patch, int32_t* ierr) {
+    sph_get_version(*major, *minor, *patch);
+    *ierr = 0;
+}
+
+void sphft_get_last_error_chars_(int32_t* code, int32_t* chars, const int32_t* capacity, int32_t* actual,
+                                 int32_t* ierr) {
+    char message[sph_error_message_len];
+    sph_get_last_error(*code, message, sizeof message);
+    *ierr = 0;
+    if (*capacity < 1) return;
+    const std::string_view text = sph_trim_right(std::string_view(message, sizeof message));
+    *actual = static_cast<int32_t>(std::min<std::size_t>(text.size(), static_cast<std::size_t>(*capacity - 1)));
+    codes_from_text(text, chars, *capacity);
+}
+
+void sphft_read_inp_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
+    *ierr = sph_read_inp(text_from_codes(chars, *count));
+}
+
+void sphft_set_output_directory_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
+    *ierr = sph_set_output_directory(text_from_codes(chars, *count));
+}
+
+void sphft_write_csv_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
+    *ierr = sph_write_csv(text_from_codes(chars, *count));
+}
+
+void sphft_write_vtu_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
+    *ierr = sph_write_vtu(text_from_codes(chars, *count));
+}
+
+void sphft_build_model_(int32_t* ierr) { *ierr = sph_build_model(); }
+
+void sphft_estimate_stable_dt_(double* dtcrit, int32_t* ierr) { *ierr = sph_estimate_stable_dt(*dtcrit); }
+
+void sphft_advance_explicit_(const double* dt, int32_t* ierr) { *ierr = sph_advance_explicit(*dt); }
+
+void sphft_run_explicit_(int32_t* ierr) { *ierr = sph_run_explicit(); }
+
+void sphft_get_current_time_(double* time, int32_t* step, int32_t* ierr) {
+    *ierr = sph_get_current_time(*time, *step);
+}
+
+void sphft_get_particle_count_(int32_t* count, int32_t* ierr) { *ierr = sph_get_particle_count(*count); }
+
+void sphft_get_particle_state_capacity_(int32_t* count, int32_t* ndim, int32_t* ierr) {
+    *ierr = sph_get_particle_state_capacity(*count, *ndim);
+}
+
+void sphft_get_particle_state_(const int32_t* max_particles, int32_t* particle_id_ext, int32_t* phase,
+                               int32_t* status, int32_t* material_id, int32_t* section_id, double* x, double* v,
+                               double* a, double* rho, double* pressure, double* internal_energy,
+                               double* temperature, double* h, int32_t* count, int32_t* ierr) {
+    *ierr = sph_get_particle_state(*max_particles, particle_id_ext, phase, status, material_id, section_id, x, v, a,
+                                   rho, pressure, internal_energy, temperature, h, *count);
+}
+
+void sphft_get_input_warning_count_(int32_t* count, int32_t* ierr) { *ierr = sph_get_input_warning_count(*count); }
+
+void sphft_set_output_interval_(const int32_t* interval, int32_t* ierr) {
+    *ierr = sph_set_output_interval(*interval);
+}
+
+void sphft_write_output_(const int32_t* step, const double* time, int32_t* ierr) {
+    *ierr = sph_write_output(*step, *time);
+}
+
+void sphft_get_water_summary_(double* mass, double* momentum, double* max_pressure, double* min_density,
+                              double* max_density, int32_t* ierr) {
+    *ierr = sph_get_water_summary(*mass, momentum, *max_pressure, *min_density, *max_density);
+}
+
+void sphft_get_water_dt_limits_(double* dt_cfl, double* dt_accel, double* dt_viscous, int32_t* ierr) {
+    *ierr = sph_get_water_dt_limits(*dt_cfl, *dt_accel, *dt_viscous);
+}
+
+void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr) { *ierr = sph_api_region_count(*count); }
+
+void sphft_coupling_get_region_modes_(const int32_t* region_index, int32_t* load_mode, int32_t* distribution_mode,
+                                      int32_t* contact_state_mode, int32_t* ierr) {
+    *ierr = sph_api_region_modes(*region_index, *load_mode, *distribution_mode, *contact_state_mode);
+}
+
+void sphft_coupling_get_region_info_(const int32_t* region_index, int32_t* chars, const int32_t* capacity,
+                                     int32_t* actual, int32_t* region_type, int32_t* export_mode,
+                                     int32_t* import_mode, int32_t* enabled, int32_t* particle_count,
+                                     int32_t* facet_count, int32_t* ierr) {
+    *actual = 0;
+    if (*capacity > 0) chars[0] = 0;
+    std::string_view name;
+    *ierr = sph_api_region_info(*region_index, name, *region_type, *export_mode, *import_mode, *enabled,
+                                *particle_count, *facet_count);
+    if (*ierr != 0) return;
+    *actual = static_cast<int32_t>(name.size());
+    if (*capacity > 0) codes_from_text(name, chars, *capacity);
+}
+
+}  // extern "C"

@@ -1,0 +1,103 @@
+// The programming interface over the model: lifecycle, guards, model operations
+// and queries, plus the Fortran-callable entry points (every argument by reference,
+// status last) that the C interface calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quorrel {
+
+inline constexpr int32_t sph_api_version_major = 0;
+inline constexpr int32_t sph_api_version_minor = 8;
+inline constexpr int32_t sph_api_version_patch = 3;
+// Longest text that crosses the entry points (paths).
+inline constexpr int32_t sph_api_text_len = 1024;
+
+[[nodiscard]] int sph_api_require_initialized();
+[[nodiscard]] int sph_api_require_model_built();
+
+// Lifecycle; neither can fail.
+void sph_initialize();
+void sph_finalize();
+void sph_get_version(int32_t& major, int32_t& minor, int32_t& patch);
+// The message is blank-padded or cut to `message_len` bytes.
+void sph_get_last_error(int32_t& code, char* message, std::size_t message_len);
+
+// Model operations.
+[[nodiscard]] int sph_read_inp(std::string_view filename);
+[[nodiscard]] int sph_build_model();
+[[nodiscard]] int sph_run_explicit();
+[[nodiscard]] int sph_advance_explicit(double dt);
+[[nodiscard]] int sph_estimate_stable_dt(double& dtcrit);
+[[nodiscard]] int sph_rebuild_neighbors();
+[[nodiscard]] int sph_set_output_directory(std::string_view directory);
+[[nodiscard]] int sph_set_output_interval(int32_t interval);
+[[nodiscard]] int sph_write_output(int32_t step, double time);
+[[nodiscard]] int sph_write_csv(std::string_view filename);
+[[nodiscard]] int sph_write_vtu(std::string_view filename);
+
+// Queries.
+[[nodiscard]] int sph_get_current_time(double& time, int32_t& step);
+[[nodiscard]] int sph_get_particle_count(int32_t& count);
+[[nodiscard]] int sph_get_particle_state_capacity(int32_t& count, int32_t& ndim);
+[[nodiscard]] int sph_get_particle_state(int32_t max_particles, int32_t* particle_id_ext, int32_t* phase,
+                                         int32_t* status, int32_t* material_id, int32_t* section_id, double* x,
+                                         double* v, double* a, double* rho, double* pressure,
+                                         double* internal_energy, double* temperature, double* h,
+                                         int32_t& count);
+[[nodiscard]] int sph_get_input_warning_count(int32_t& count);
+[[nodiscard]] int sph_get_neighbor_stats(int32_t& max_neighbors, double& average_neighbors);
+[[nodiscard]] int sph_get_water_summary(double& mass, double momentum[3], double& max_pressure,
+                                        double& min_density, double& max_density);
+[[nodiscard]] int sph_get_water_dt_limits(double& dt_cfl, double& dt_accel, double& dt_viscous);
+
+// Coupling-region queries (unguarded); `region_index` is 1-based.
+[[nodiscard]] int sph_api_region_count(int32_t& count);
+[[nodiscard]] int sph_api_region_modes(int32_t region_index, int32_t& load_mode, int32_t& distribution_mode,
+                                       int32_t& contact_state_mode);
+// `name` receives the region's name without padding.
+[[nodiscard]] int sph_api_region_info(int32_t region_index, std::string_view& name, int32_t& region_type,
+                                      int32_t& export_mode, int32_t& import_mode, int32_t& enabled,
+                                      int32_t& particle_count, int32_t& facet_count);
+
+}  // namespace quorrel
+
+extern "C" {
+
+void sphft_initialize_(int32_t* ierr);
+void sphft_finalize_(int32_t* ierr);
+void sphft_get_version_(int32_t* major, int32_t* minor, int32_t* patch, int32_t* ierr);
+void sphft_get_last_error_chars_(int32_t* code, int32_t* chars, const int32_t* capacity, int32_t* actual,
+                                 int32_t* ierr);
+void sphft_read_inp_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr);
+void sphft_set_output_directory_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr);
+void sphft_write_csv_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr);
+void sphft_write_vtu_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr);
+void sphft_build_model_(int32_t* ierr);
+void sphft_estimate_stable_dt_(double* dtcrit, int32_t* ierr);
+void sphft_advance_explicit_(const double* dt, int32_t* ierr);
+void sphft_run_explicit_(int32_t* ierr);
+void sphft_get_current_time_(double* time, int32_t* step, int32_t* ierr);
+void sphft_get_particle_count_(int32_t* count, int32_t* ierr);
+void sphft_get_particle_state_capacity_(int32_t* count, int32_t* ndim, int32_t* ierr);
+void sphft_get_particle_state_(const int32_t* max_particles, int32_t* particle_id_ext, int32_t* phase,
+                               int32_t* status, int32_t* material_id, int32_t* section_id, double* x, double* v,
+                               double* a, double* rho, double* pressure, double* internal_energy,
+                               double* temperature, double* h, int32_t* count, int32_t* ierr);
+void sphft_get_input_warning_count_(int32_t* count, int32_t* ierr);
+void sphft_set_output_interval_(const int32_t* interval, int32_t* ierr);
+void sphft_write_output_(const int32_t* step, const double* time, int32_t* ierr);
+void sphft_get_water_summary_(double* mass, double* momentum, double* max_pressure, double* min_density,
+                              double* max_density, int32_t* ierr);
+void sphft_get_water_dt_limits_(double* dt_cfl, double* dt_accel, double* dt_viscous, int32_t* ierr);
+void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr);
+void sphft_coupling_get_region_modes_(const int32_t* region_index, int32_t* load_mode, int32_t* distribution_mode,
+                                      int32_t* contact_state_mode, int32_t* ierr);
+void sphft_coupling_get_region_info_(const int32_t* region_index, int32_t* chars, const int32_t* capacity,
+                                     int32_t* actual, int32_t* region_type, int32_t* export_mode,
+                                     int32_t* import_mode, int32_t* enabled, int32_t* particle_count,
+                                     int32_t* facet_count, int32_t* ierr);
+
+}  // extern "C"

@@ -1,0 +1,101 @@
+#include "solver/sph_solver_explicit.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/sph_control.h"
+#include "core/sph_error.h"
+#include "database/sph_database.h"
+#include "output/sph_output.h"
+#include "particle/sph_neighbor.h"
+#include "water/sph_water.h"
+
+namespace quorrel {
+
+namespace {
+
+// A phase limit replaces the running one when it is positive and smaller.
+void fold_limit(double& dtcrit, double limit) {
+    if (limit > 0.0 && (dtcrit <= 0.0 || dtcrit > limit)) dtcrit = limit;
+}
+
+void leapfrog_update(double dt) {
+    SphDatabase& d = sph_database;
+    const std::size_t n3 = 3 * static_cast<std::size_t>(d.npart);
+    const double half = dt * 0.5;
+    double* x = d.x.data();
+    double* v = d.v.data();
+    double* vh = d.vhalf.data();
+    const double* a = d.a.data();
+    for (std::size_t c = 0; c < n3; ++c) {
+        const double vhalf = v[c] + half * a[c];
+        vh[c] = vhalf;
+        x[c] = x[c] + dt * vhalf;
+        v[c] = vhalf + half * a[c];
+    }
+    const std::size_t n = static_cast<std::size_t>(d.npart);
+    for (std::size_t i = 0; i < n; ++i) d.rho[i] = d.rho[i] + dt * d.drho_dt[i];
+}
+
+}  // namespace
+
+int sph_solver_phase_dt(double& dtcrit) {
+    dtcrit = 0.0;
+    const double safety = sph_control.safety_factor;
+    if (!(safety > 0.0)) return sph_fail(sph_error_argument, "time step safety factor must be positive");
+    double cfl = 0.0, accel = 0.0, viscous = 0.0;
+    if (int st = sph_water_estimate_dt_limits(cfl, accel, viscous)) return st;
+    const double w = std::min(cfl, std::min(accel, viscous));
+    dtcrit = w > 0.0 ? w : 0.0;
+    // Gas, explosive and solid limits fold in here once those phases exist.
+    fold_limit(dtcrit, 0.0);
+    dtcrit = safety * dtcrit;
+    return sph_success;
+}
+
+int sph_solver_estimate_stable_dt(double& dtcrit) {
+    dtcrit = sph_control.dt_default;
+    if (sph_database.npart < 1) return sph_success;
+    if (int st = sph_solver_phase_dt(dtcrit)) return st;
+    // NaN counts as "no positive limit".
+    if (!(dtcrit > 0.0) || dtcrit > sph_control.dt_default) dtcrit = sph_control.dt_default;
+    return sph_success;
+}
+
+int sph_solver_advance_explicit(double dt) {
+    if (!(dt > 0.0) || !std::isfinite(dt)) return sph_fail(sph_error_argument, "time step must be positive");
+    SphDatabase& d = sph_database;
+    if (d.npart > 0) {
+        if (int st = sph_neighbor_rebuild()) return st;
+        if (int st = sph_water_update_pressure()) return st;
+        if (int st = sph_water_compute_density_rate()) return st;
+        // Accelerations are rebuilt from scratch every step, so loads added to
+        // particles that no phase assigns act for one step only.
+        std::fill(d.a.begin(), d.a.end(), 0.0);
+        if (int st = sph_water_compute_acceleration()) return st;
+        leapfrog_update(dt);
+        if (int st = sph_water_update_diagnostics()) return st;
+    }
+    sph_control.current_time += dt;
+    sph_control.current_step += 1;
+    if (sph_control.output_enabled && sph_control.output_interval > 0 &&
+        sph_control.current_step % sph_control.output_interval == 0) {
+        if (int st = sph_output_write_step(sph_control.current_step, sph_control.current_time)) return st;
+    }
+    return sph_success;
+}
+
+int sph_solver_run_explicit() {
+    int32_t taken = 0;
+    while (sph_control.current_time < sph_control.end_time && taken < sph_control.max_steps) {
+        double dt = 0.0;
+        if (int st = sph_solver_estimate_stable_dt(dt)) return st;
+        if (sph_control.current_time + dt > sph_control.end_time) dt = sph_control.end_time - sph_control.current_time;
+        if (!(dt > 0.0)) return sph_success;
+        if (int st = sph_solver_advance_explicit(dt)) return st;
+        ++taken;
+    }
+    return sph_success;
+}
+
+}  // namespace quorrel

@@ -1,0 +1,396 @@
+#include "water/sph_water.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/sph_error.h"
+#include "core/sph_text.h"
+#include "database/sph_database.h"
+#include "particle/sph_particle.h"
+
+namespace quorrel {
+
+SphWater sph_water;
+
+namespace {
+
+bool finite(double v) { return std::isfinite(v); }
+
+inline bool active_water(const SphDatabase& d, std::size_t i) {
+    return d.particle_phase[i] == sph_phase_water && d.particle_status[i] == sph_status_active;
+}
+
+}  // namespace
+
+void sph_water_reset_state() { sph_water = SphWater{}; }
+
+void sph_water_initialize() {
+    sph_water_reset_state();
+    sph_water.water_module_initialized = true;
+}
+
+void sph_water_reset() {
+    sph_water_reset_state();
+    sph_water.water_module_initialized = false;
+}
+
+bool sph_water_is_active_particle(int i) {
+    const SphDatabase& d = sph_database;
+    return i >= 0 && i < d.npart && active_water(d, static_cast<std::size_t>(i));
+}
+
+bool sph_water_is_material_particle(int i) {
+    const SphDatabase& d = sph_database;
+    if (i < 0 || i >= d.npart) return false;
+    const int32_t m = d.material_id[static_cast<std::size_t>(i)];
+    if (m < 1 || m > static_cast<int32_t>(d.materials.size())) return false;
+    return sph_contains_upper(d.materials[static_cast<std::size_t>(m - 1)].material_type, "WATER");
+}
+
+void sph_water_note_material(std::string_view name, std::string_view material_type) {
+    if (!sph_contains_upper(material_type, "WATER")) return;
+    sph_water.water_material_seen = true;
+    sph_water.water_material_name = sph_fixed(name, sph_name_len);
+}
+
+int sph_water_set_eos(std::string_view eos_type, std::string_view material_name, double rho0, double c0,
+                      double gamma, double p0, double b_value, bool has_b) {
+    if (sph_is_blank(eos_type)) return sph_fail(sph_error_input, "Water EOS TYPE is required");
+    if (!sph_contains_upper(eos_type, "TAIT")) return sph_fail(sph_error_input, "Water EOS TYPE must be TAIT");
+    if (sph_is_blank(material_name)) return sph_fail(sph_error_input, "Water EOS MATERIAL is required");
+    if (!(rho0 > 0.0) || !(c0 > 0.0) || !(gamma > 0.0) || !finite(rho0) || !finite(c0) || !finite(gamma) ||
+        !finite(p0))
+        return sph_fail(sph_error_argument, "Water Tait EOS parameters must be positive");
+    SphWater& w = sph_water;
+    w.water_material_seen = true;
+    w.water_material_name = sph_fixed(material_name, sph_name_len);
+    w.water_rho0 = rho0;
+    w.water_c0 = c0;
+    w.water_gamma = gamma;
+    w.water_p0 = p0;
+    if (has_b && (!(b_value > 0.0) || !finite(b_value)))
+        return sph_fail(sph_error_argument, "Water Tait EOS B must be positive");
+    w.water_b = has_b ? b_value : rho0 * c0 * c0 / gamma;
+    w.water_eos_defined = true;
+    return sph_success;
+}
+
+int sph_water_set_viscosity(std::string_view visc_type, std::string_view material_name, double alpha, double beta,
+                            double eta2) {
+    if (sph_is_blank(visc_type)) return sph_fail(sph_error_input, "Water viscosity TYPE is required");
+    if (!sph_contains_upper(visc_type, "MONAGHAN"))
+        return sph_fail(sph_error_input, "Water viscosity TYPE must be MONAGHAN");
+    if (sph_is_blank(material_name)) return sph_fail(sph_error_input, "Water viscosity MATERIAL is required");
+    if (!(alpha >= 0.0) || !(beta >= 0.0) || !(eta2 > 0.0) || !finite(alpha) || !finite(beta) || !finite(eta2))
+        return sph_fail(sph_error_argument, "Water viscosity parameters are invalid");
+    SphWater& w = sph_water;
+    w.water_material_name = sph_fixed(material_name, sph_name_len);
+    w.water_visc_alpha = alpha;
+    w.water_visc_beta = beta;
+    w.water_visc_eta2 = eta2;
+    w.water_viscosity_defined = true;
+    return sph_success;
+}
+
+int sph_water_set_particle_control(double h_value, double mass_value, double volume_value) {
+    if (!(h_value > 0.0) || !(mass_value > 0.0) || !(volume_value > 0.0) || !finite(h_value) ||
+        !finite(mass_value) || !finite(volume_value))
+        return sph_fail(sph_error_argument, "Water particle control values must be positive");
+    SphWater& w = sph_water;
+    w.water_default_h = h_value;
+    w.water_default_mass = mass_value;
+    w.water_default_volume = volume_value;
+    w.water_particle_control_defined = true;
+    return sph_success;
+}
+
+int sph_water_set_body_force(const double force[3]) {
+    if (!finite(force[0]) || !finite(force[1]) || !finite(force[2]))
+        return sph_fail(sph_error_argument, "Water body force must be finite");
+    SphWater& w = sph_water;
+    for (int k = 0; k < 3; ++k) w.water_body_force[static_cast<std::size_t>(k)] = force[k];
+    SphDatabase& d = sph_database;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
+        if (!active_water(d, i)) continue;
+        for (std::size_t k = 0; k < 3; ++k) d.acc_body[3 * i + k] = w.water_body_force[k];
+    }
+    return sph_success;
+}
+
+int sph_water_validate_input() {
+    const SphWater& w = sph_water;
+    if (!w.water_material_seen) return sph_success;
+    if (!w.water_eos_defined) return sph_fail(sph_error_input, "input is missing *QUORREL EOS for Water");
+    if (!w.water_viscosity_defined) return sph_fail(sph_error_input, "input is missing *QUORREL VISCOSITY for Water");
+    if (!w.water_particle_control_defined)
+        return sph_fail(sph_error_input, "input is missing *QUORREL PARTICLE CONTROL for Water");
+    const int m = sph_db_find_material(w.water_material_name);
+    if (m < 0 || !(sph_database.materials[static_cast<std::size_t>(m)].material_density > 0.0))
+        return sph_fail(sph_error_input, "input is missing *DENSITY for Water material");
+    return sph_success;
+}
+
+int sph_water_apply_initial_conditions() {
+    const SphWater& w = sph_water;
+    if (!w.water_material_seen) return sph_success;
+    if (int st = sph_water_validate_input()) return st;
+    SphDatabase& d = sph_database;
+    for (int i = 0; i < d.npart; ++i) {
+        const std::size_t u = static_cast<std::size_t>(i);
+        if (d.particle_status[u] != sph_status_active || !sph_water_is_material_particle(i)) continue;
+        d.particle_phase[u] = sph_phase_water;
+        d.rho[u] = w.water_rho0;
+        d.pressure[u] = w.water_p0;
+        d.mass[u] = w.water_default_mass;
+        d.volume[u] = w.water_default_volume;
+        d.h[u] = w.water_default_h;
+        for (std::size_t k = 0; k < 3; ++k) d.acc_body[3 * u + k] = w.water_body_force[k];
+    }
+    return sph_water_update_diagnostics();
+}
+
+int sph_water_tait_pressure(double rho_value, double& pressure_value) {
+    pressure_value = 0.0;
+    const SphWater& w = sph_water;
+    if (!(rho_value > 0.0)) return sph_fail(sph_error_argument, "Water density must be positive");
+    if (!(w.water_rho0 > 0.0) || !(w.water_gamma > 0.0))
+        return sph_fail(sph_error_argument, "Water Tait EOS parameters are invalid");
+    pressure_value = w.water_p0 + w.water_b * (std::pow(rho_value / w.water_rho0, w.water_gamma) - 1.0);
+    return sph_success;
+}
+
+int sph_water_sound_speed(double& c_value) {
+    c_value = sph_water.water_c0;
+    if (!(sph_water.water_c0 > 0.0)) return sph_fail(sph_error_argument, "Water sound speed must be positive");
+    return sph_success;
+}
+
+int sph_water_update_pressure() {
+    SphDatabase& d = sph_database;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
+        if (!active_water(d, i)) continue;
+        if (int st = sph_water_tait_pressure(d.rho[i], d.pressure[i])) return st;
+    }
+    return sph_success;
+}
+
+namespace {
+
+int check_h(double h) {
+    if (!(h > 0.0) || !std::isfinite(h)) return sph_fail(sph_error_argument, "kernel smoothing length must be positive");
+    return sph_success;
+}
+
+}  // namespace
+
+int sph_water_compute_density_rate() {
+    SphDatabase& d = sph_database;
+    if (d.npart <= 0) return sph_success;
+    std::fill(d.drho_dt.begin(), d.drho_dt.end(), 0.0);
+    const double* x = d.x.data();
+    const double* v = d.v.data();
+    const int32_t* list = d.neighbor_list.data();
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
+        if (!active_water(d, i)) continue;
+        const double hi = d.h[i];
+        const int32_t cnt = d.neighbor_count[i];
+        if (cnt > 0) {
+            if (int st = check_h(hi)) return st;
+        }
+        const int64_t off = d.neighbor_offset[i];
+        double sum = 0.0;
+        for (int32_t k = 0; k < cnt; ++k) {
+            const std::size_t j = static_cast<std::size_t>(list[off + k]);
+            if (!active_water(d, j)) continue;
+            const double rx = x[3 * i] - x[3 * j], ry = x[3 * i + 1] - x[3 * j + 1], rz = x[3 * i + 2] - x[3 * j + 2];
+            const double r = std::sqrt(rx * rx + ry * ry + rz * rz);
+            const double f = sph_wendland_c2_gradient_factor(r, hi);
+            if (f == 0.0) continue;
+            const double vx = v[3 * i] - v[3 * j], vy = v[3 * i + 1] - v[3 * j + 1], vz = v[3 * i + 2] - v[3 * j + 2];
+            sum += d.mass[j] * (vx * (f * rx) + vy * (f * ry) + vz * (f * rz));
+        }
+        d.drho_dt[i] += sum;
+    }
+    return sph_success;
+}
+
+int sph_water_compute_pressure_acceleration() {
+    SphDatabase& d = sph_database;
+    if (d.npart <= 0) return sph_success;
+    std::fill(d.acc_pressure.begin(), d.acc_pressure.end(), 0.0);
+    const double* x = d.x.data();
+    const int32_t* list = d.neighbor_list.data();
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
+        if (!active_water(d, i)) continue;
+        const double rho_i = d.rho[i];
+        if (!(rho_i > 0.0)) return sph_fail(sph_error_argument, "Water density must be positive for pressure force");
+        const double hi = d.h[i];
+        const int32_t cnt = d.neighbor_count[i];
+        if (cnt > 0) {
+            if (int st = check_h(hi)) return st;
+        }
+        const double pi_term = d.pressure[i] / (rho_i * rho_i);
+        const int64_t off = d.neighbor_offset[i];
+        double ax = 0.0, ay = 0.0, az = 0.0;
+        for (int32_t k = 0; k < cnt; ++k) {
+            const std::size_t j = static_cast<std::size_t>(list[off + k]);
+            if (!active_water(d, j)) continue;
+            const double rho_j = d.rho[j];
+            if (!(rho_j > 0.0)) return sph_fail(sph_error_argument, "Water neighbor density must be positive");
+            const double rx = x[3 * i] - x[3 * j], ry = x[3 * i + 1] - x[3 * j + 1], rz = x[3 * i + 2] - x[3 * j + 2];
+            const double r = std::sqrt(rx * rx + ry * ry + rz * rz);
+            const double f = sph_wendland_c2_gradient_factor(r, hi);
+            const double s = d.mass[j] * (d.pressure[j] / (rho_j * rho_j) + pi_term);
+            ax -= s * (f * rx);
+            ay -= s * (f * ry);
+            az -= s * (f * rz);
+        }
+        d.acc_pressure[3 * i] += ax;
+        d.acc_pressure[3 * i + 1] += ay;
+        d.acc_pressure[3 * i + 2] += az;
+    }
+    return sph_success;
+}
+
+int sph_water_pair_viscosity(int i, int j, double contribution[3]) {
+    contribution[0] = contribution[1] = contribution[2] = 0.0;
+    const SphDatabase& d = sph_database;
+    const SphWater& w = sph_water;
+    const std::size_t a = static_cast<std::size_t>(i), b = static_cast<std::size_t>(j);
+    double rij[3], vr = 0.0;
+    for (std::size_t k = 0; k < 3; ++k) {
+        rij[k] = d.x[3 * a + k] - d.x[3 * b + k];
+        vr += (d.v[3 * a + k] - d.v[3 * b + k]) * rij[k];
+    }
+    if (vr >= 0.0) return sph_success;
+    const double hbar = 0.5 * (d.h[a] + d.h[b]);
+    const double rhobar = 0.5 * (d.rho[a] + d.rho[b]);
+    if (!(rhobar > 0.0) || !(hbar > 0.0)) return sph_fail(sph_error_argument, "invalid viscosity pair state");
+    const double r2 = rij[0] * rij[0] + rij[1] * rij[1] + rij[2] * rij[2];
+    const double mu = hbar * vr / (r2 + w.water_visc_eta2 * hbar * hbar);
+    const double pi_ij = (w.water_visc_beta * mu * mu - w.water_visc_alpha * w.water_c0 * mu) / rhobar;
+    double grad[3];
+    if (int st = sph_kernel_gradient(sph_kernel_wendland_c2, rij, d.h[a], grad)) return st;
+    for (int k = 0; k < 3; ++k) contribution[k] = -d.mass[b] * pi_ij * grad[k];
+    return sph_success;
+}
+
+int sph_water_compute_viscosity_acceleration() {
+    SphDatabase& d = sph_database;
+    if (d.npart <= 0) return sph_success;
+    std::fill(d.acc_viscosity.begin(), d.acc_viscosity.end(), 0.0);
+    const SphWater& w = sph_water;
+    const double* x = d.x.data();
+    const double* v = d.v.data();
+    const int32_t* list = d.neighbor_list.data();
+    const double alpha_c0 = w.water_visc_alpha * w.water_c0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
+        if (!active_water(d, i)) continue;
+        const double hi = d.h[i];
+        const int32_t cnt = d.neighbor_count[i];
+        const int64_t off = d.neighbor_offset[i];
+        double ax = 0.0, ay = 0.0, az = 0.0;
+        for (int32_t k = 0; k < cnt; ++k) {
+            const std::size_t j = static_cast<std::size_t>(list[off + k]);
+            if (!active_water(d, j)) continue;
+            const double rx = x[3 * i] - x[3 * j], ry = x[3 * i + 1] - x[3 * j + 1], rz = x[3 * i + 2] - x[3 * j + 2];
+            const double vr = (v[3 * i] - v[3 * j]) * rx + (v[3 * i + 1] - v[3 * j + 1]) * ry +
+                              (v[3 * i + 2] - v[3 * j + 2]) * rz;
+            if (vr >= 0.0) continue;
+            const double hbar = 0.5 * (hi + d.h[j]);
+            const double rhobar = 0.5 * (d.rho[i] + d.rho[j]);
+            if (!(rhobar > 0.0) || !(hbar > 0.0)) return sph_fail(sph_error_argument, "invalid viscosity pair state");
+            if (int st = check_h(hi)) return st;
+            const double r2 = rx * rx + ry * ry + rz * rz;
+            const double mu = hbar * vr / (r2 + w.water_visc_eta2 * hbar * hbar);
+            const double pi_ij = (w.water_visc_beta * mu * mu - alpha_c0 * mu) / rhobar;
+            const double f = sph_wendland_c2_gradient_factor(std::sqrt(r2), hi);
+            const double s = -d.mass[j] * pi_ij;
+            ax += s * (f * rx);
+            ay += s * (f * ry);
+            az += s * (f * rz);
+        }
+        d.acc_viscosity[3 * i] += ax;
+        d.acc_viscosity[3 * i + 1] += ay;
+        d.acc_viscosity[3 * i + 2] += az;
+    }
+    return sph_success;
+}
+
+int sph_water_compute_acceleration() {
+    if (int st = sph_water_compute_pressure_acceleration()) return st;
+    if (int st = sph_water_compute_viscosity_acceleration()) return st;
+    SphDatabase& d = sph_database;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
+        if (!active_water(d, i)) continue;
+        for (std::size_t k = 0; k < 3; ++k)
+            d.a[3 * i + k] = (d.acc_pressure[3 * i + k] + d.acc_viscosity[3 * i + k]) + d.acc_body[3 * i + k];
+    }
+    return sph_success;
+}
+
+int sph_water_estimate_dt_limits(double& dt_cfl, double& dt_accel, double& dt_viscous) {
+    constexpr double big = std::numeric_limits<double>::max();
+    dt_cfl = dt_accel = dt_viscous = big;
+    SphDatabase& d = sph_database;
+    const SphWater& w = sph_water;
+    const double c0 = w.water_c0;
+    const double visc = c0 * (1.0 + w.water_visc_alpha + w.water_visc_beta);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
+        if (!active_water(d, i)) continue;
+        const double h = d.h[i];
+        if (!(c0 > 0.0) || !(h > 0.0)) return sph_fail(sph_error_argument, "invalid Water state for dt estimate");
+        const double* vi = &d.v[3 * i];
+        const double* ai = &d.a[3 * i];
+        const double vmag = std::sqrt(vi[0] * vi[0] + vi[1] * vi[1] + vi[2] * vi[2]);
+        const double amag = std::sqrt(ai[0] * ai[0] + ai[1] * ai[1] + ai[2] * ai[2]);
+        dt_cfl = std::min(dt_cfl, h / (c0 + vmag));
+        if (amag > 0.0) dt_accel = std::min(dt_accel, std::sqrt(h / amag));
+        dt_viscous = std::min(dt_viscous, h / visc);
+    }
+    if (dt_cfl == big) dt_cfl = 0.0;
+    if (dt_accel == big) dt_accel = dt_cfl;
+    if (dt_viscous == big) dt_viscous = dt_cfl;
+    d.water_dt_cfl = dt_cfl;
+    d.water_dt_accel = dt_accel;
+    d.water_dt_viscous = dt_viscous;
+    return sph_success;
+}
+
+int sph_water_update_diagnostics() {
+    sph_db_clear_water_diagnostics();
+    SphDatabase& d = sph_database;
+    bool first = true;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
+        if (!active_water(d, i)) continue;
+        const double m = d.mass[i];
+        d.water_particle_count += 1;
+        d.water_mass += m;
+        for (std::size_t k = 0; k < 3; ++k) d.water_momentum[k] += m * d.v[3 * i + k];
+        if (first) {
+            d.water_max_pressure = d.pressure[i];
+            d.water_min_density = d.water_max_density = d.rho[i];
+            first = false;
+        } else {
+            d.water_max_pressure = std::max(d.water_max_pressure, d.pressure[i]);
+            d.water_min_density = std::min(d.water_min_density, d.rho[i]);
+            d.water_max_density = std::max(d.water_max_density, d.rho[i]);
+        }
+    }
+    return sph_success;
+}
+
+int sph_water_get_summary(double& mass_out, double momentum_out[3], double& max_pressure_out,
+                          double& min_density_out, double& max_density_out) {
+    if (int st = sph_water_update_diagnostics()) return st;
+    const SphDatabase& d = sph_database;
+    mass_out = d.water_mass;
+    for (std::size_t k = 0; k < 3; ++k) momentum_out[k] = d.water_momentum[k];
+    max_pressure_out = d.water_max_pressure;
+    min_density_out = d.water_min_density;
+    max_density_out = d.water_max_density;
+    return sph_success;
+}
+
+}  // namespace quorrel

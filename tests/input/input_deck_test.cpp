@@ -1,0 +1,310 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/sph_control.h"
+#include "core/sph_error.h"
+#include "database/sph_database.h"
+#include "input/sph_input_reader.h"
+#include "particle/sph_neighbor.h"
+#include "solver/sph_solver_explicit.h"
+#include "water/sph_water.h"
+
+using namespace quorrel;
+
+namespace {
+
+const std::string decks = QUORREL_TEST_DECKS;
+
+std::vector<std::string> read_lines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+class InputDeck : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sph_error_clear();
+        sph_control_reset();
+        sph_db_free();
+        sph_water_initialize();
+        sph_neighbor_reset();
+        sph_input_reset();
+        dir_ = std::filesystem::path(::testing::TempDir()) /
+               ("quorrel_input_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+        sph_db_free();
+    }
+
+    std::string write_deck(const std::vector<std::string>& lines, const std::string& eol = "\n",
+                           const std::string& name = "deck.inp") {
+        const std::string path = (dir_ / name).string();
+        std::ofstream out(path, std::ios::binary);
+        for (const std::string& l : lines) out << l << eol;
+        return path;
+    }
+
+    // The base water deck with physical line `number` (from 1) replaced.
+    std::string edited_base(int number, const std::string& text) {
+        std::vector<std::string> lines = read_lines(decks + "/input_water.inp");
+        lines.at(static_cast<std::size_t>(number - 1)) = text;
+        return write_deck(lines);
+    }
+
+    std::filesystem::path dir_;
+};
+
+TEST_F(InputDeck, WaterDeckReadsBuildsAndFallsFreely) {
+    ASSERT_EQ(sph_input_read(decks + "/input_water.inp"), 0) << sph_error_message();
+    ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
+    const SphDatabase& d = sph_database;
+    ASSERT_EQ(d.npart, 2);
+    ASSERT_EQ(d.materials.size(), 1u);
+    EXPECT_EQ(d.materials[0].material_name, "WATER");
+    EXPECT_EQ(d.materials[0].material_density, 1000.0);
+    ASSERT_EQ(d.elements.size(), 1u);
+    EXPECT_EQ(d.elements[0].element_type, "C3D8");
+    EXPECT_EQ(d.elements[0].element_conn, (std::vector<int32_t>{1, 2}));
+    ASSERT_EQ(d.elsets.size(), 1u);
+    EXPECT_EQ(d.elsets[0].name, "EALL");
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(d.particle_id_ext[i], i + 1);
+        EXPECT_EQ(d.particle_phase[i], sph_phase_water);
+        EXPECT_EQ(d.material_id[i], 1);
+        EXPECT_EQ(d.section_id[i], 1);
+        EXPECT_EQ(d.mass[i], 2.0);
+        EXPECT_EQ(d.h[i], 0.1);
+    }
+    EXPECT_EQ(sph_control.dt_default, 0.0009765625);
+    EXPECT_EQ(sph_control.end_time, 0.00390625);
+    EXPECT_EQ(sph_control.max_steps, 100);
+    EXPECT_EQ(sph_control.safety_factor, 1.0);
+    int32_t warnings = -1;
+    sph_input_get_warning_count(warnings);
+    EXPECT_EQ(warnings, 0);
+
+    // Four steps of 2^-10 under g = 8 and no neighbours: z = -g t^2 / 2 = -2^-14, vz = -g t = -2^-5.
+    ASSERT_EQ(sph_solver_run_explicit(), 0) << sph_error_message();
+    EXPECT_EQ(sph_control.current_step, 4);
+    EXPECT_EQ(sph_control.current_time, 0.00390625);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(d.x[3 * i + 0], i == 0 ? 0.0 : 1.0);
+        EXPECT_EQ(d.x[3 * i + 1], 0.0);
+        EXPECT_EQ(d.x[3 * i + 2], -6.103515625e-05);
+        EXPECT_EQ(d.v[3 * i + 2], -0.03125);
+    }
+}
+
+TEST_F(InputDeck, MixedDeckKeepsDeckOrderSetsOverLinesAndCountsWarnings) {
+    ASSERT_EQ(sph_input_read(decks + "/input_mixed.inp"), 0) << sph_error_message();
+    ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
+    const SphDatabase& d = sph_database;
+    ASSERT_EQ(d.npart, 5);
+    const int32_t ids[] = {10, 11, 12, 20, 21};
+    const int32_t phases[] = {1, 1, 1, 4, 4};
+    const int32_t materials[] = {1, 1, 1, 2, 2};
+    const int32_t sections[] = {2, 2, 2, 1, 1};
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(d.particle_id_ext[i], ids[i]);
+        EXPECT_EQ(d.particle_phase[i], phases[i]);
+        EXPECT_EQ(d.material_id[i], materials[i]);
+        EXPECT_EQ(d.section_id[i], sections[i]);
+    }
+    EXPECT_EQ(d.x[3 * 4 + 0], 1.0);
+    EXPECT_EQ(d.x[3 * 4 + 1], 5.0);
+    EXPECT_EQ(d.x[3 * 4 + 2], 0.25);
+    ASSERT_EQ(d.nsets.size(), 2u);
+    EXPECT_EQ(d.nsets[0].members, (std::vector<int32_t>{10, 11, 12}));
+    ASSERT_EQ(d.sections.size(), 2u);
+    EXPECT_EQ(d.sections[0].section_type, "SOLID");
+    EXPECT_EQ(d.sections[1].section_type, "SECTION");
+    EXPECT_EQ(d.materials[1].material_density, 7850.0);
+    EXPECT_EQ(sph_control.dt_default, 1.0e-4);
+    EXPECT_EQ(sph_control.end_time, 1.0e-3);
+    EXPECT_EQ(sph_control.max_steps, 10);
+    EXPECT_EQ(sph_control.safety_factor, 0.5);
+    int32_t warnings = 0;
+    sph_input_get_warning_count(warnings);
+    EXPECT_EQ(warnings, 1);  // *HEADING; its data line adds nothing
+}
+
+struct EditCase {
+    int line;
+    std::string text;
+    bool at_build;  // the read succeeds and the build fails
+    int code;
+    bool located;
+    std::string message;
+};
+
+TEST_F(InputDeck, SingleLineEditsGiveLocatedMessages) {
+    const std::string long_line = "1, 0.0, 0.0, 0.0" + [] {
+        std::string s;
+        while (s.size() < 1020) s += ", 9";
+        return s;
+    }();
+    const std::vector<EditCase> cases = {
+        {3, "1, 0.0, 0.0", false, 4, true, "invalid *NODE record"},
+        {3, "a, 0.0, 0.0, 0.0", false, 4, true, "invalid node id"},
+        {3, "1.5, 0.0, 0.0, 0.0", false, 4, true, "invalid node id"},
+        {3, "1, 0.0x, 0.0, 0.0", false, 4, true, "invalid node x coordinate"},
+        {3, "1, 0.0, , 0.0", false, 4, true, "invalid node y coordinate"},
+        {4, "2, 1.0, 0.0, NaN", false, 4, true, "invalid node z coordinate"},
+        {4, "2, 1.0, 0.0, -Infinity", false, 4, true, "invalid node z coordinate"},
+        {3, long_line, false, 4, true, "input line is too long"},
+        {6, "1", false, 4, true, "invalid *ELEMENT record"},
+        {6, "x, 1, 2", false, 4, true, "invalid element id"},
+        {6, "1, 1, 2,", false, 4, true, "invalid element connectivity"},
+        {8, "1, two", false, 4, true, "invalid set member id"},
+        {8, "1, 2,", false, 4, true, "invalid set member id"},
+        {11, "*MATERIAL, NAME=" + std::string(300, 'W') + ", TYPE=WATER", false, 4, true, "input field is too long"},
+        {13, "heavy", false, 4, true, "invalid density value"},
+        // Setter failures on data lines keep the setter's own message, unlocated.
+        {13, "-1000.0", false, 1, false, "material density must be positive"},
+        {14, "*FLUID SECTION, NSET=FLUID, MATERIAL=STEEL", false, 5, true, "section references unknown material"},
+        {14, "*FLUID SECTION, NSET=NOPE, MATERIAL=WATER", false, 5, true, "section references unknown set"},
+        {14, "*FLUID SECTION, NSET=FLUID, MATERIAL=WATER, THICKNESS=thin", false, 4, true,
+         "invalid section THICKNESS"},
+        {14, "*FLUID SECTION, NSET=FLUID, MATERIAL=WATER, POINTS=3.5", false, 4, true, "invalid section POINTS"},
+        {14, "*SOLID SECTION, NSET=FLUID", false, 4, true, "Solid section is missing MATERIAL option"},
+        {14, "*SOLID SECTION, NSET=FLUID, MATERIAL=WATER", false, 4, true,
+         "Solid section references non-Solid material"},
+        {14, "*SHELL SECTION, NSET=FLUID, MATERIAL=WATER, THICKNESS=0.1", false, 4, true,
+         "Shell section references non-Shell material"},
+        {14, "** no section", true, 4, false, "input is missing *SECTION data"},
+        {11, "** no material", false, 5, false, "density references unknown material"},
+        {15, "*QUORREL, TIME CONTROL, DT=0.001, TIME=0.004", false, 4, true,
+         "missing required QUORREL TIME CONTROL option"},
+        {15, "*QUORREL, TIME CONTROL, DT=0.001, TIME=0.004, STEPS=1.5", false, 4, true,
+         "invalid QUORREL TIME CONTROL STEPS"},
+        {15, "*QUORREL, TIME CONTROL, DT=, TIME=0.004, STEPS=4", false, 4, true, "invalid QUORREL TIME CONTROL DT"},
+        {15, "*QUORREL, TIME CONTROL, DT=0, TIME=0.004, STEPS=4", false, 1, true, "time control DT must be positive"},
+        {15, "** no time control", true, 4, false, "input is missing *QUORREL time control data"},
+        {16, "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=1000.0, GAMMA=7.0", false, 4, true,
+         "missing required option C0"},
+        {16, "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=1000.0, C0=fast, GAMMA=7.0", false, 4, true,
+         "invalid numeric option C0"},
+        {16, "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=1000.0, C0=10.0, GAMMA=7.0, B=abc", false, 4, true,
+         "invalid QUORREL EOS B"},
+        {17, "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, ALPHA=0.1, BETA=0.0", false, 4, true,
+         "missing required option ETA2"},
+        {18, "*QUORREL, PARTICLE CONTROL, H=0.1, MASS=2.0", false, 4, true, "missing required option VOLUME"},
+        {19, "*QUORREL, BODY FORCE, X=0.0, Y=0.0, Z=down", false, 4, true, "invalid numeric option Z"},
+        {1, "*ORIENTATION", false, 4, true, "Orientation is missing NAME option"},
+        {2, "** no nodes", true, 4, false, "input is missing *NODE particle data"},
+    };
+    for (const EditCase& c : cases) {
+        SCOPED_TRACE("line " + std::to_string(c.line) + ": " + c.text.substr(0, 80));
+        SetUp();
+        const std::string path = edited_base(c.line, c.text);
+        int st = sph_input_read(path);
+        if (c.at_build) {
+            ASSERT_EQ(st, 0) << sph_error_message();
+            st = sph_input_build_model();
+        }
+        EXPECT_EQ(st, c.code);
+        EXPECT_EQ(sph_error_code(), c.code);
+        const std::string expected =
+            c.located ? path + ":" + std::to_string(c.line) + ": " + c.message : c.message;
+        EXPECT_EQ(sph_error_message(), expected);
+    }
+}
+
+TEST_F(InputDeck, UnknownKeywordsAndCardsAreCountedNotFatal) {
+    struct WarnCase {
+        int line;
+        std::string text;
+        int32_t warnings;
+    };
+    const std::vector<WarnCase> cases = {
+        {1, "*HEADING", 1},
+        {1, "*QUORREL, FLUX CAPACITOR, LEVEL=3", 1},
+        {1, "  ** indented comment is a keyword line", 1},
+        {1, "*NODE OUTPUT", 0},  // still a node block; the next *NODE line continues it
+        {1, "data before any keyword", 0},
+    };
+    for (const WarnCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        SetUp();
+        ASSERT_EQ(sph_input_read(edited_base(c.line, c.text)), 0) << sph_error_message();
+        ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
+        int32_t warnings = -1;
+        sph_input_get_warning_count(warnings);
+        EXPECT_EQ(warnings, c.warnings);
+        EXPECT_EQ(sph_database.npart, 2);
+    }
+}
+
+TEST_F(InputDeck, UnknownKeywordEndsTheBlockAboveIt) {
+    // *NODE, 1 line, *HEADING, then a node line that no block takes: one particle.
+    std::vector<std::string> lines = read_lines(decks + "/input_water.inp");
+    lines.insert(lines.begin() + 3, "*HEADING");
+    const std::string path = write_deck(lines);
+    ASSERT_EQ(sph_input_read(path), 0) << sph_error_message();
+    EXPECT_EQ(sph_database.npart, 1);
+    int32_t warnings = 0;
+    sph_input_get_warning_count(warnings);
+    EXPECT_EQ(warnings, 1);
+}
+
+TEST_F(InputDeck, WindowsLineEndsReadTheSame) {
+    const std::string path = write_deck(read_lines(decks + "/input_water.inp"), "\r\n");
+    ASSERT_EQ(sph_input_read(path), 0) << sph_error_message();
+    ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
+    EXPECT_EQ(sph_database.npart, 2);
+    EXPECT_EQ(sph_control.max_steps, 100);
+    EXPECT_EQ(sph_database.materials.at(0).material_name, "WATER");
+    // A located message counts CR LF lines like LF lines.
+    std::vector<std::string> lines = read_lines(decks + "/input_water.inp");
+    lines[12] = "heavy";
+    const std::string bad = write_deck(lines, "\r\n", "bad.inp");
+    EXPECT_EQ(sph_input_read(bad), 4);
+    EXPECT_EQ(sph_error_message(), bad + ":13: invalid density value");
+}
+
+TEST_F(InputDeck, FilesThatCannotBeReadAreIoErrors) {
+    EXPECT_EQ(sph_input_read((dir_ / "missing.inp").string()), sph_error_io);
+    EXPECT_EQ(sph_error_message(), "failed to open input file");
+    EXPECT_EQ(sph_input_read(dir_.string()), sph_error_io);
+    EXPECT_EQ(sph_error_message(), "failed to open input file");
+    EXPECT_EQ(sph_input_read(""), sph_error_io);
+}
+
+TEST_F(InputDeck, NodeBlockWithoutDataReadsButDoesNotBuild) {
+    const std::string path = write_deck({"*NODE", "** nothing", "*MATERIAL, NAME=W, TYPE=WATER"});
+    ASSERT_EQ(sph_input_read(path), 0) << sph_error_message();
+    EXPECT_EQ(sph_database.npart, 0);
+    // The fill pass is skipped, so not even the material is recorded.
+    EXPECT_TRUE(sph_database.materials.empty());
+    EXPECT_EQ(sph_input_build_model(), 4);
+    EXPECT_EQ(sph_error_message(), "input is missing *NODE particle data");
+}
+
+TEST_F(InputDeck, SecondReadStartsFromDefaultWaterSettings) {
+    ASSERT_EQ(sph_input_read(decks + "/input_water.inp"), 0) << sph_error_message();
+    ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
+    // Same deck again: reads and builds as the first time.
+    ASSERT_EQ(sph_input_read(decks + "/input_water.inp"), 0) << sph_error_message();
+    ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
+    EXPECT_EQ(sph_database.npart, 2);
+    // Without its EOS card the second deck must not reuse the first deck's EOS.
+    ASSERT_EQ(sph_input_read(edited_base(16, "** no EOS")), 0) << sph_error_message();
+    EXPECT_FALSE(sph_water.water_eos_defined);
+    EXPECT_TRUE(sph_water.water_module_initialized);
+    EXPECT_NE(sph_input_build_model(), 0);
+}
+
+}  // namespace

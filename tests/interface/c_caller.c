@@ -1,0 +1,166 @@
+/* A C program driving the library through quorrel.h: guards, a water deck read, built,
+ * run and queried, one output step, finalise. Usage: c_caller deck.inp
+ *
+ * The deck holds four water particles out of each other's reach falling under a body
+ * force of 8 downwards, in four steps of 2^-10 (end time 2^-8). Constant acceleration
+ * makes the leapfrog exact: v = -8 t = -2^-5, z = -8 t^2 / 2 = -2^-14. */
+#define _POSIX_C_SOURCE 200809L
+
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "quorrel.h"
+
+static int failures = 0;
+
+static void expect_int(const char* what, int got, int want) {
+    if (got != want) {
+        fprintf(stderr, "FAIL %s: got %d, want %d\n", what, got, want);
+        ++failures;
+    }
+}
+
+static void expect_real(const char* what, double got, double want) {
+    if (got != want && !(fabs(got - want) <= 1e-12 * fabs(want))) {
+        fprintf(stderr, "FAIL %s: got %.17g, want %.17g\n", what, got, want);
+        ++failures;
+    }
+}
+
+static void expect_error(const char* what, int want_code, const char* want_message) {
+    int code = -99;
+    char message[256];
+    expect_int(what, quorrel_get_last_error(&code, message, (int)sizeof message), 0);
+    expect_int(what, code, want_code);
+    if (strcmp(message, want_message) != 0) {
+        fprintf(stderr, "FAIL %s: message \"%s\", want \"%s\"\n", what, message, want_message);
+        ++failures;
+    }
+}
+
+static int file_exists(const char* dir, const char* name) {
+    char path[1200];
+    struct stat st;
+    snprintf(path, sizeof path, "%s/%s", dir, name);
+    return stat(path, &st) == 0 && st.st_size > 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: c_caller deck.inp\n");
+        return 2;
+    }
+    const char* deck = argv[1];
+    double t = -1.0, dtcrit = -1.0;
+    int step = -1, count = -1;
+
+    /* Before initialise. */
+    expect_int("run before initialise", quorrel_run_explicit(), 2);
+    expect_error("run before initialise", 2, "Quorrel API is not initialized");
+    expect_int("count before initialise", quorrel_get_particle_count(&count), 2);
+    expect_int("count zeroed", count, 0);
+
+    expect_int("initialise", quorrel_initialize(), 0);
+    expect_error("after initialise", 0, "OK");
+
+    /* Initialised, nothing built. */
+    expect_int("read", quorrel_read_inp(deck), 0);
+    expect_int("estimate before build", quorrel_estimate_stable_dt(&dtcrit), 2);
+    expect_error("estimate before build", 2, "Quorrel model is not built");
+    expect_real("dtcrit zeroed", dtcrit, 0.0);
+
+    /* Rejected arguments leave the error state alone. */
+    expect_int("null path", quorrel_read_inp(NULL), -1);
+    expect_int("empty path", quorrel_read_inp(""), -1);
+    expect_int("null count", quorrel_get_particle_count(NULL), -1);
+    expect_error("after rejected calls", 2, "Quorrel model is not built");
+
+    expect_int("build", quorrel_build_model(), 0);
+    expect_int("run", quorrel_run_explicit(), 0);
+
+    expect_int("count", quorrel_get_particle_count(&count), 0);
+    expect_int("particles", count, 4);
+    expect_int("time", quorrel_get_current_time(&t, &step), 0);
+    expect_real("time", t, 0.00390625);
+    expect_int("step", step, 4);
+
+    {
+        int ids[4], phase[4], status[4], mat[4], sec[4], n = 0, i;
+        double x[12], v[12], a[12], rho[4], p[4], e[4], temp[4], h[4];
+        static const double x0[4] = {0.0, 1.0, 0.0, 1.0}, y0[4] = {0.0, 0.0, 1.0, 1.0};
+        expect_int("state", quorrel_get_particle_state(4, ids, phase, status, mat, sec, x, v, a, rho, p, e, temp, h, &n),
+                   0);
+        expect_int("state count", n, 4);
+        for (i = 0; i < 4; ++i) {
+            expect_int("external id", ids[i], i + 1);
+            expect_int("phase water", phase[i], 1);
+            expect_int("material", mat[i], 1);
+            expect_real("x", x[3 * i], x0[i]);
+            expect_real("y", x[3 * i + 1], y0[i]);
+            expect_real("z", x[3 * i + 2], -6.103515625e-05);
+            expect_real("vz", v[3 * i + 2], -0.03125);
+            expect_real("az", a[3 * i + 2], -8.0);
+            expect_real("rho", rho[i], 1000.0);
+            expect_real("pressure", p[i], 0.0);
+            expect_real("h", h[i], 0.1);
+        }
+        expect_int("state too small", quorrel_get_particle_state(3, ids, phase, status, mat, sec, x, v, a, rho, p, e,
+                                                                 temp, h, &n),
+                   1);
+        expect_int("state count when too small", n, 4);
+        expect_int("state zero capacity", quorrel_get_particle_state(0, ids, phase, status, mat, sec, x, v, a, rho, p,
+                                                                     e, temp, h, &n),
+                   -1);
+    }
+    {
+        double mass = 0, mom[3] = {0, 0, 0}, pmax = -1, dmin = 0, dmax = 0;
+        expect_int("water summary", quorrel_get_water_summary(&mass, mom, &pmax, &dmin, &dmax), 0);
+        expect_real("water mass", mass, 8.0);
+        expect_real("water momentum z", mom[2], -0.25);
+        expect_real("water max pressure", pmax, 0.0);
+        expect_real("water min density", dmin, 1000.0);
+        expect_real("water max density", dmax, 1000.0);
+    }
+    /* Every phase limit exceeds the deck's DT, which caps the step. */
+    expect_int("estimate", quorrel_estimate_stable_dt(&dtcrit), 0);
+    expect_real("dtcrit", dtcrit, 0.0009765625);
+    expect_int("advance NaN", quorrel_advance_explicit(NAN), -1);
+    expect_int("advance zero", quorrel_advance_explicit(0.0), 1);
+    expect_error("advance zero", 1, "time step must be positive");
+
+    {
+        char dir[] = "/tmp/quorrel_c_caller_XXXXXX";
+        if (!mkdtemp(dir)) {
+            perror("mkdtemp");
+            return 2;
+        }
+        expect_int("output directory", quorrel_set_output_directory(dir), 0);
+        expect_int("write output", quorrel_write_output(step, t), 0);
+        if (!file_exists(dir, "quorrel_00000004.csv") || !file_exists(dir, "quorrel_00000004.vtu") ||
+            !file_exists(dir, "quorrel.pvd")) {
+            fprintf(stderr, "FAIL output files missing in %s\n", dir);
+            ++failures;
+        }
+        {
+            char cmd[1200];
+            snprintf(cmd, sizeof cmd, "rm -rf '%s'", dir);
+            if (system(cmd) != 0) fprintf(stderr, "note: could not remove %s\n", dir);
+        }
+    }
+
+    expect_int("finalise", quorrel_finalize(), 0);
+    expect_error("after finalise", 0, "OK");
+    expect_int("run after finalise", quorrel_run_explicit(), 2);
+    expect_int("finalise again", quorrel_finalize(), 0);
+
+    if (failures) {
+        fprintf(stderr, "%d failure(s)\n", failures);
+        return 1;
+    }
+    printf("c caller: all checks passed\n");
+    return 0;
+}

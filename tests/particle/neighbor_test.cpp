@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "core/sph_error.h"
+#include "database/sph_database.h"
+#include "particle/sph_neighbor.h"
+
+using namespace quorrel;
+
+namespace {
+
+struct P {
+    double x, y, z, h;
+};
+
+void make_model(const std::vector<P>& ps) {
+    ASSERT_EQ(sph_db_allocate(static_cast<int32_t>(ps.size())), 0);
+    for (std::size_t i = 0; i < ps.size(); ++i) {
+        const double c[3] = {ps[i].x, ps[i].y, ps[i].z};
+        ASSERT_EQ(sph_db_set_node(static_cast<int32_t>(i), static_cast<int32_t>(i + 1), c), 0);
+        sph_database.h[i] = ps[i].h;
+    }
+}
+
+std::vector<int32_t> list_of(int i) {
+    const SphDatabase& d = sph_database;
+    const auto b = d.neighbor_list.begin() + d.neighbor_offset[i];
+    return std::vector<int32_t>(b, b + d.neighbor_count[i]);
+}
+
+// The cell-list walk written out literally with 1-based cells and linked chains,
+// as an independent statement of the order every pair sum relies on.
+std::vector<std::vector<int32_t>> literal_lists() {
+    const SphDatabase& d = sph_database;
+    const int n = d.npart;
+    double lo[3], hi[3], hmax = 0;
+    for (int k = 0; k < 3; ++k) lo[k] = hi[k] = d.x[k];
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], d.x[3 * i + k]);
+            hi[k] = std::max(hi[k], d.x[3 * i + k]);
+        }
+        hmax = std::max(hmax, d.h[i]);
+    }
+    const double cell = 2 * hmax;
+    int dim[3];
+    for (int k = 0; k < 3; ++k) {
+        lo[k] -= cell;
+        hi[k] += cell;
+        dim[k] = std::max(1, int((hi[k] - lo[k]) / cell) + 1);
+    }
+    std::vector<int> head(dim[0] * dim[1] * dim[2] + 1, 0), next(n + 1, 0), cellof(n + 1, 0);
+    for (int i = 1; i <= n; ++i) {
+        int c[3];
+        for (int k = 0; k < 3; ++k) c[k] = std::clamp(int((d.x[3 * (i - 1) + k] - lo[k]) / cell) + 1, 1, dim[k]);
+        int id = c[0] + dim[0] * ((c[2] - 1) * dim[1] + c[1] - 1);
+        cellof[i] = id;
+        next[i] = head[id];
+        head[id] = i;
+    }
+    std::vector<std::vector<int32_t>> out(n);
+    for (int i = 1; i <= n; ++i) {
+        int id = cellof[i];
+        int ix = (id - 1) % dim[0] + 1, t = (id - 1) / dim[0], iy = t % dim[1] + 1, iz = t / dim[1] + 1;
+        for (int dz = -1; dz <= 1; ++dz)
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    int jx = ix + dx, jy = iy + dy, jz = iz + dz;
+                    if (jx < 1 || jy < 1 || jz < 1 || jx > dim[0] || jy > dim[1] || jz > dim[2]) continue;
+                    for (int j = head[jx + dim[0] * ((jz - 1) * dim[1] + jy - 1)]; j != 0; j = next[j]) {
+                        if (j == i) continue;
+                        double r2 = 0;
+                        for (int k = 0; k < 3; ++k) {
+                            double dd = d.x[3 * (i - 1) + k] - d.x[3 * (j - 1) + k];
+                            r2 += dd * dd;
+                        }
+                        if (std::sqrt(r2) <= 2 * std::max(d.h[i - 1], d.h[j - 1])) out[i - 1].push_back(j - 1);
+                    }
+                }
+    }
+    return out;
+}
+
+}  // namespace
+
+class Neighbors : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sph_error_clear();
+        sph_db_free();
+        sph_neighbor_reset();
+    }
+    void TearDown() override { sph_db_free(); }
+};
+
+TEST_F(Neighbors, PairTestUsesTheLargerSmoothingLength) {
+    struct Case {
+        double distance;
+        bool neighbours;
+    };
+    for (const Case c : {Case{2.0, true}, Case{2.0001, false}, Case{0.3, true}}) {
+        make_model({{0, 0, 0, 0.5}, {c.distance, 0, 0, 1.0}});
+        ASSERT_EQ(sph_neighbor_rebuild(), 0);
+        EXPECT_EQ(list_of(0), c.neighbours ? std::vector<int32_t>{1} : std::vector<int32_t>{}) << c.distance;
+        EXPECT_EQ(list_of(1), c.neighbours ? std::vector<int32_t>{0} : std::vector<int32_t>{}) << c.distance;
+    }
+}
+
+TEST_F(Neighbors, SingleParticleGrid) {
+    make_model({{0, 0, 0, 1.0}});
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    EXPECT_EQ(sph_neighbor.neighbor_cell_size, 2.0);
+    EXPECT_EQ(sph_neighbor.neighbor_cell_dims, (std::array<int32_t, 3>{3, 3, 3}));
+    EXPECT_EQ(sph_neighbor.neighbor_num_cells, 27);
+    EXPECT_EQ(sph_neighbor.neighbor_min_corner[0], -2.0);
+    EXPECT_EQ(sph_neighbor.neighbor_max_corner[2], 2.0);
+    EXPECT_EQ(sph_database.neighbor_offset[0], 0);
+    EXPECT_EQ(sph_database.neighbor_count[0], 0);
+    EXPECT_EQ(sph_database.particle_cell_id[0], 13);  // the middle cell (14th, 1-based)
+}
+
+TEST_F(Neighbors, ChainAndScanOrder) {
+    // Three particles in one cell: chain order, highest index first.
+    make_model({{0, 0, 0, 1}, {0.1, 0, 0, 1}, {0.2, 0, 0, 1}});
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    EXPECT_EQ(list_of(0), (std::vector<int32_t>{2, 1}));
+    EXPECT_EQ(list_of(1), (std::vector<int32_t>{2, 0}));
+    EXPECT_EQ(list_of(2), (std::vector<int32_t>{1, 0}));
+
+    // Cell 2 wide, box padded to x -3.5..3.5 (4 cells), y -2..2, z -2..3.5 (3 cells each).
+    // A(0,0,0), C(-1.5,0,0) and D(0,0,1.5) share cell (2,2,2); B(1.5,0,0) is in (3,2,2).
+    // A scans its own cell (chain D, C) before the +x cell (B).
+    make_model({{0, 0, 0, 1}, {1.5, 0, 0, 1}, {-1.5, 0, 0, 1}, {0, 0, 1.5, 1}});
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    EXPECT_EQ(sph_neighbor.neighbor_cell_dims, (std::array<int32_t, 3>{4, 3, 3}));
+    EXPECT_EQ(list_of(0), (std::vector<int32_t>{3, 2, 1}));
+    EXPECT_EQ(list_of(1), (std::vector<int32_t>{0}));
+    EXPECT_EQ(list_of(2), (std::vector<int32_t>{0}));
+    EXPECT_EQ(list_of(3), (std::vector<int32_t>{0}));
+    EXPECT_EQ(sph_database.neighbor_offset[3], 5);  // 3 + 1 + 1 links before D
+    EXPECT_EQ(sph_neighbor.neighbor_total_links, 6);
+}
+
+TEST_F(Neighbors, IrregularCloudMatchesBruteForceAndLiteralOrder) {
+    std::mt19937 rng(12345);
+    std::uniform_real_distribution<double> pos(-1.0, 1.0), hh(0.05, 0.2);
+    std::vector<P> ps;
+    for (int i = 0; i < 400; ++i) ps.push_back({pos(rng), pos(rng) * 0.5, pos(rng) * 2.0, hh(rng)});
+    make_model(ps);
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    // Same sets as all pairs.
+    for (int i = 0; i < 400; ++i) {
+        std::vector<int32_t> brute;
+        for (int j = 0; j < 400; ++j) {
+            if (j == i) continue;
+            const double dx = ps[i].x - ps[j].x, dy = ps[i].y - ps[j].y, dz = ps[i].z - ps[j].z;
+            if (std::sqrt(dx * dx + dy * dy + dz * dz) <= 2 * std::max(ps[i].h, ps[j].h)) brute.push_back(j);
+        }
+        std::vector<int32_t> got = list_of(i);
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, brute) << i;
+    }
+    // Same order as the chain walk; the runs follow one another without gaps.
+    const auto literal = literal_lists();
+    int64_t offset = 0;
+    for (int i = 0; i < 400; ++i) {
+        EXPECT_EQ(list_of(i), literal[i]) << i;
+        EXPECT_EQ(sph_database.neighbor_offset[i], offset);
+        offset += sph_database.neighbor_count[i];
+    }
+    // A second rebuild after a small move gives the same answer as a fresh one.
+    sph_database.x[0] += 0.05;
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    EXPECT_EQ(list_of(7), literal_lists()[7]);
+}
+
+TEST_F(Neighbors, Failures) {
+    make_model({{0, 0, 0, 1}, {1, 0, 0, 0}});
+    EXPECT_EQ(sph_neighbor_rebuild(), 1);
+    EXPECT_EQ(sph_error_message(), "kernel smoothing length must be positive");
+    sph_database.h[1] = std::nan("");
+    EXPECT_EQ(sph_neighbor_rebuild(), 1);
+    EXPECT_EQ(sph_error_message(), "kernel smoothing length must be positive");
+
+    make_model({{0, 0, 0, 1}, {1, 0, 0, 1}});
+    sph_database.particle_id_ext[1] = 77;
+    sph_database.x[4] = INFINITY;
+    EXPECT_EQ(sph_neighbor_rebuild(), 1);
+    EXPECT_EQ(sph_error_message(), "particle position is not finite (node 77)");
+
+    make_model({{0, 0, 0, 1}, {1, 0, 0, 1}, {0.5, 0, 0, 1}});
+    EXPECT_EQ(sph_neighbor_rebuild_with_capacity(-1), 1);
+    EXPECT_EQ(sph_error_message(), "neighbor capacity must be non-negative");
+    EXPECT_EQ(sph_neighbor_rebuild_with_capacity(5), 1);
+    EXPECT_EQ(sph_error_message(), "neighbor table capacity is too small");
+    EXPECT_EQ(sph_neighbor.neighbor_total_links, 5);
+    EXPECT_EQ(sph_neighbor_rebuild_with_capacity(6), 0);
+
+    ASSERT_EQ(sph_db_allocate(0), 0);
+    EXPECT_EQ(sph_neighbor_rebuild(), 0);
+    int32_t mx = -1;
+    double avg = -1;
+    ASSERT_EQ(sph_neighbor_get_stats(mx, avg), 0);
+    EXPECT_EQ(mx, 0);
+    EXPECT_EQ(avg, 0.0);
+}
+
+TEST_F(Neighbors, FarAwayParticleDoesNotBlowUpTheGrid) {
+    // One particle flung a kilometre away from a small cluster of h = 1 mm.
+    std::vector<P> ps;
+    for (int i = 0; i < 27; ++i) ps.push_back({0.001 * (i % 3), 0.001 * (i / 3 % 3), 0.001 * (i / 9), 0.001});
+    ps.push_back({1000.0, 1000.0, 1000.0, 0.001});
+    make_model(ps);
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    EXPECT_LE(sph_neighbor.neighbor_num_cells, 1 << 20);
+    EXPECT_EQ(sph_database.neighbor_count[27], 0);
+    EXPECT_EQ(sph_database.neighbor_count[13], 26);  // the centre sees the whole 3x3x3 block
+    int32_t mx = 0;
+    double avg = 0;
+    ASSERT_EQ(sph_neighbor_get_stats(mx, avg), 0);
+    EXPECT_EQ(mx, 26);
+}

@@ -1,0 +1,368 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "core/sph_control.h"
+#include "core/sph_error.h"
+#include "database/sph_database.h"
+#include "particle/sph_neighbor.h"
+#include "solver/sph_solver_explicit.h"
+#include "water/sph_water.h"
+
+using namespace quorrel;
+
+namespace {
+
+const double pi = 3.141592653589793;
+const double sigma = 21.0 / (16.0 * pi);  // Wendland C2 normalisation at h = 1
+
+// Water particles at the given positions, all h = 1, mass 1, density rho0.
+void water_model(const std::vector<std::array<double, 3>>& xs, double h = 1.0) {
+    ASSERT_EQ(sph_db_allocate(static_cast<int32_t>(xs.size())), 0);
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        ASSERT_EQ(sph_db_set_node(static_cast<int32_t>(i), static_cast<int32_t>(i + 1), xs[i].data()), 0);
+        sph_database.particle_phase[i] = sph_phase_water;
+        sph_database.h[i] = h;
+        sph_database.rho[i] = sph_water.water_rho0;
+    }
+}
+
+}  // namespace
+
+class Water : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sph_error_clear();
+        sph_control_reset();
+        sph_db_free();
+        sph_neighbor_reset();
+        sph_water_reset_state();
+    }
+    void TearDown() override { sph_db_free(); }
+};
+
+TEST_F(Water, TaitPressure) {
+    double p = -1;
+    ASSERT_EQ(sph_water_tait_pressure(1000.0, p), 0);
+    EXPECT_EQ(p, 0.0);
+    ASSERT_EQ(sph_water_tait_pressure(1010.0, p), 0);
+    EXPECT_NEAR(p, 312914285.71428573 * (std::pow(1.01, 7) - 1.0), 1e-6);
+    EXPECT_EQ(sph_water_tait_pressure(0.0, p), 1);
+    EXPECT_EQ(sph_error_message(), "Water density must be positive");
+    EXPECT_EQ(p, 0.0);
+    sph_water.water_gamma = 0.0;
+    EXPECT_EQ(sph_water_tait_pressure(1000.0, p), 1);
+    EXPECT_EQ(sph_error_message(), "Water Tait EOS parameters are invalid");
+    double c = 0;
+    ASSERT_EQ(sph_water_sound_speed(c), 0);
+    EXPECT_EQ(c, 1480.0);
+}
+
+TEST_F(Water, TwoParticlesOneStableStepThenSeparating) {
+    ASSERT_EQ(sph_water_set_eos("TAIT", "WATER", 1000.0, 1480.0, 7.0, 1.0e5, 0.0, false), 0);
+    ASSERT_EQ(sph_water_set_viscosity("MONAGHAN", "WATER", 0.1, 0.0, 0.01), 0);
+    water_model({{0, 0, 0}, {1, 0, 0}});
+    sph_control.dt_default = 1.0;  // let the water limits decide
+    sph_control.end_time = 1.0;
+
+    // Stable step: at rest with a = 0, cfl = h/c0 = 1/1480, accel falls back to cfl,
+    // viscous = h/(c0 (1 + 0.1)) = 1/1628 is the smallest.
+    double dt = 0;
+    ASSERT_EQ(sph_solver_estimate_stable_dt(dt), 0);
+    EXPECT_DOUBLE_EQ(dt, 1.0 / 1628.0);
+    ASSERT_EQ(sph_solver_run_explicit(), 0);
+    EXPECT_EQ(sph_control.current_step, 1);
+    EXPECT_DOUBLE_EQ(sph_control.current_time, dt);
+
+    // Both at rho0, so p = p0 = 1e5. For particle 1: r_12 = (-1,0,0), q = 1,
+    // dW/dq = -5 q (1 - q/2)^3 sigma = -0.625 sigma, grad W = (dW/dq / h) r_12 / r = (0.625 sigma, 0, 0).
+    // a_1 = -m (p/rho^2 + p/rho^2) grad W = -(2e5/1e6) 0.625 sigma = -0.125 sigma; viscosity 0 at rest.
+    const double a1 = -0.125 * sigma;
+    const SphDatabase& d = sph_database;
+    EXPECT_NEAR(d.a[0], a1, 1e-15);
+    EXPECT_NEAR(d.a[3], -a1, 1e-15);
+    EXPECT_EQ(d.a[1], 0.0);
+    EXPECT_EQ(d.acc_viscosity[0], 0.0);
+    // Leapfrog from rest: vhalf = dt/2 a, x += dt vhalf, v = vhalf + dt/2 a.
+    EXPECT_NEAR(d.vhalf[0], 0.5 * dt * a1, 1e-18);
+    EXPECT_NEAR(d.v[0], dt * a1, 1e-18);
+    EXPECT_NEAR(d.x[0], 0.5 * dt * dt * a1, 1e-20);
+    EXPECT_NEAR(d.x[3], 1.0 - 0.5 * dt * dt * a1, 1e-15);
+    EXPECT_EQ(d.rho[0], 1000.0);  // no relative velocity during the first step
+    EXPECT_EQ(d.water_particle_count, 2);
+    EXPECT_EQ(d.water_mass, 2.0);
+    EXPECT_NEAR(d.water_momentum[0], 0.0, 1e-18);
+
+    // Second step: the pair separates, v_12 . grad W < 0, so density falls for both.
+    sph_control.max_steps = 1;
+    ASSERT_EQ(sph_solver_run_explicit(), 0);
+    EXPECT_LT(d.drho_dt[0], 0.0);
+    EXPECT_LT(d.rho[0], 1000.0);
+    EXPECT_LT(d.rho[1], 1000.0);
+    EXPECT_DOUBLE_EQ(d.rho[0], d.rho[1]);
+    EXPECT_EQ(d.acc_viscosity[0], 0.0);  // separating pairs feel no viscosity
+}
+
+TEST_F(Water, KernelSupportCutOff) {
+    ASSERT_EQ(sph_water_set_eos("TAIT", "WATER", 1000.0, 1480.0, 7.0, 1.0e5, 0.0, false), 0);
+    struct Case {
+        double distance;
+        bool contributes;
+    };
+    for (const Case c : {Case{2.0, false}, Case{1.999, true}}) {
+        water_model({{0, 0, 0}, {c.distance, 0, 0}});
+        sph_database.v[0] = 1.0;  // approaching
+        ASSERT_EQ(sph_neighbor_rebuild(), 0);
+        ASSERT_EQ(sph_database.neighbor_count[0], 1);  // listed either way
+        ASSERT_EQ(sph_water_update_pressure(), 0);
+        ASSERT_EQ(sph_water_compute_density_rate(), 0);
+        ASSERT_EQ(sph_water_compute_acceleration(), 0);
+        EXPECT_EQ(sph_database.acc_pressure[0] != 0.0, c.contributes) << c.distance;
+        EXPECT_EQ(sph_database.acc_viscosity[0] != 0.0, c.contributes) << c.distance;
+        EXPECT_EQ(sph_database.drho_dt[0] != 0.0, c.contributes) << c.distance;
+        if (!c.contributes) {
+            EXPECT_EQ(sph_database.acc_pressure[0], 0.0);
+            EXPECT_EQ(sph_database.drho_dt[0], 0.0);
+        }
+    }
+}
+
+TEST_F(Water, OtherPhasesAndSmoothingLengthsInPairs) {
+    // A gas particle next to water contributes nothing; water keeps its own body force.
+    water_model({{0, 0, 0}, {0.5, 0, 0}});
+    sph_database.particle_phase[1] = sph_phase_gas;
+    sph_database.v[3] = -1.0;
+    const double g[3] = {0.0, 0.0, -9.81};
+    ASSERT_EQ(sph_water_set_body_force(g), 0);
+    EXPECT_EQ(sph_database.acc_body[2], -9.81);
+    EXPECT_EQ(sph_database.acc_body[5], 0.0);  // not water
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    ASSERT_EQ(sph_water_compute_density_rate(), 0);
+    ASSERT_EQ(sph_water_compute_acceleration(), 0);
+    EXPECT_EQ(sph_database.drho_dt[0], 0.0);
+    EXPECT_EQ(sph_database.a[0], 0.0);
+    EXPECT_EQ(sph_database.a[2], -9.81);
+    EXPECT_EQ(sph_database.a[5], 0.0);  // the gas particle's a is not touched
+
+    // Approaching pair: equal h gives equal and opposite viscous terms, unequal h does not.
+    for (double h2 : {1.0, 0.8}) {
+        water_model({{0, 0, 0}, {1, 0, 0}});
+        sph_database.h[1] = h2;
+        sph_database.v[0] = 2.0;
+        double c01[3], c10[3];
+        ASSERT_EQ(sph_water_pair_viscosity(0, 1, c01), 0);
+        ASSERT_EQ(sph_water_pair_viscosity(1, 0, c10), 0);
+        EXPECT_LT(c01[0], 0.0);  // particle 0 is slowed
+        if (h2 == 1.0) {
+            EXPECT_DOUBLE_EQ(c01[0], -c10[0]);
+        } else {
+            EXPECT_GT(std::fabs(c01[0] + c10[0]), 1e-6 * std::fabs(c01[0]));
+        }
+    }
+    // Hand value of one viscous term: r = 1, v_ij . r_ij = (2)(-1) = -2, hbar = 1, rhobar = 1000,
+    // mu = -2 / (1 + 0.01) , Pi = -alpha c0 mu / rhobar, term = -m Pi grad W with grad W_x = 0.625 sigma.
+    water_model({{0, 0, 0}, {1, 0, 0}});
+    sph_database.v[0] = 2.0;
+    double c[3];
+    ASSERT_EQ(sph_water_pair_viscosity(0, 1, c), 0);
+    const double mu = -2.0 / 1.01;
+    const double Pi = -(0.1 * 1480.0 * mu) / 1000.0;
+    EXPECT_NEAR(c[0], -Pi * 0.625 * sigma, 1e-13);
+    sph_database.rho[1] = -1000.0;
+    EXPECT_EQ(sph_water_pair_viscosity(0, 1, c), 1);
+    EXPECT_EQ(sph_error_message(), "invalid viscosity pair state");
+}
+
+TEST_F(Water, IsolatedBlockConservesMomentumAndMass) {
+    std::vector<std::array<double, 3>> xs;
+    for (int k = 0; k < 5; ++k)
+        for (int j = 0; j < 5; ++j)
+            for (int i = 0; i < 5; ++i) xs.push_back({0.01 * i, 0.01 * j, 0.01 * k});
+    ASSERT_EQ(sph_water_set_eos("TAIT", "WATER", 1000.0, 50.0, 7.0, 0.0, 0.0, false), 0);
+    water_model(xs, 0.012);
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        sph_database.mass[i] = 1e-3;
+        // Inward radial velocity: compresses the block, so pressure and viscosity both act.
+        for (int k = 0; k < 3; ++k) sph_database.v[3 * i + k] = -(xs[i][k] - 0.02) * 50.0;
+    }
+    sph_control.dt_default = 5e-5;
+    sph_control.end_time = 1.0;
+    sph_control.max_steps = 50;
+    ASSERT_EQ(sph_solver_run_explicit(), 0);
+    ASSERT_EQ(sph_control.current_step, 50);
+    double p[3] = {0, 0, 0}, m = 0, pmax = 0, rmin = 0, rmax = 0;
+    ASSERT_EQ(sph_water_get_summary(m, p, pmax, rmin, rmax), 0);
+    EXPECT_DOUBLE_EQ(m, 0.125);
+    for (double c : p) EXPECT_NEAR(c, 0.0, 1e-15);
+    EXPECT_GT(rmax - rmin, 1.0);  // the flow did change the densities
+}
+
+TEST_F(Water, StepLimits) {
+    double cfl = -1, acc = -1, vis = -1;
+    // No water at all: every limit 0.
+    ASSERT_EQ(sph_db_allocate(2), 0);
+    ASSERT_EQ(sph_water_estimate_dt_limits(cfl, acc, vis), 0);
+    EXPECT_EQ(cfl, 0.0);
+    EXPECT_EQ(acc, 0.0);
+    EXPECT_EQ(vis, 0.0);
+
+    struct Case {
+        double h, v, a;
+        double cfl, accel, viscous;
+    };
+    // c0 = 1480, alpha 0.1, beta 0.
+    const Case cases[] = {
+        {1.0, 0.0, 0.0, 1.0 / 1480.0, 1.0 / 1480.0, 1.0 / 1628.0},    // at rest: accel falls back to cfl
+        {2.0, 20.0, 8.0, 2.0 / 1500.0, 0.5, 2.0 / 1628.0},             // sqrt(2/8)
+        {0.5, 0.0, 1e12, 0.5 / 1480.0, std::sqrt(0.5e-12), 0.5 / 1628.0},
+    };
+    for (const Case& c : cases) {
+        water_model({{0, 0, 0}}, c.h);
+        sph_database.v[1] = c.v;
+        sph_database.a[2] = c.a;
+        ASSERT_EQ(sph_water_estimate_dt_limits(cfl, acc, vis), 0);
+        EXPECT_DOUBLE_EQ(cfl, c.cfl);
+        EXPECT_DOUBLE_EQ(acc, c.accel);
+        EXPECT_DOUBLE_EQ(vis, c.viscous);
+        EXPECT_EQ(sph_database.water_dt_cfl, cfl);
+        EXPECT_EQ(sph_database.water_dt_viscous, vis);
+    }
+    // The smallest over particles; inactive water is left out.
+    water_model({{0, 0, 0}, {5, 0, 0}, {9, 0, 0}});
+    sph_database.h[1] = 0.5;
+    sph_database.h[2] = 0.1;
+    sph_database.particle_status[2] = sph_status_inactive;
+    ASSERT_EQ(sph_water_estimate_dt_limits(cfl, acc, vis), 0);
+    EXPECT_DOUBLE_EQ(cfl, 0.5 / 1480.0);
+    sph_water.water_c0 = 0.0;
+    EXPECT_EQ(sph_water_estimate_dt_limits(cfl, acc, vis), 1);
+    EXPECT_EQ(sph_error_message(), "invalid Water state for dt estimate");
+}
+
+TEST_F(Water, SetterChecks) {
+    const double nan = std::nan(""), inf = INFINITY;
+    struct EosCase {
+        const char* type;
+        const char* material;
+        double rho0, c0, gamma, p0, b;
+        bool has_b;
+        int code;
+        const char* message;
+    };
+    const EosCase eos[] = {
+        {"  ", "W", 1000, 1480, 7, 0, 0, false, 4, "Water EOS TYPE is required"},
+        {"IDEAL", "W", 1000, 1480, 7, 0, 0, false, 4, "Water EOS TYPE must be TAIT"},
+        {"tait", "", 1000, 1480, 7, 0, 0, false, 4, "Water EOS MATERIAL is required"},
+        {"TAIT", "W", 0, 1480, 7, 0, 0, false, 1, "Water Tait EOS parameters must be positive"},
+        {"TAIT", "W", 1000, -1, 7, 0, 0, false, 1, "Water Tait EOS parameters must be positive"},
+        {"TAIT", "W", 1000, 1480, nan, 0, 0, false, 1, "Water Tait EOS parameters must be positive"},
+        {"TAIT", "W", inf, 1480, 7, 0, 0, false, 1, "Water Tait EOS parameters must be positive"},
+        {"TAIT", "W", 1000, 1480, 7, 0, 0, true, 1, "Water Tait EOS B must be positive"},
+        {"TAIT", "W", 1000, 1480, 7, 0, nan, true, 1, "Water Tait EOS B must be positive"},
+        {"tait-murnaghan", "W", 1000, 1480, 7, 0, 3e8, true, 0, "OK"},
+    };
+    for (const EosCase& c : eos) {
+        sph_error_clear();
+        EXPECT_EQ(sph_water_set_eos(c.type, c.material, c.rho0, c.c0, c.gamma, c.p0, c.b, c.has_b), c.code)
+            << c.message;
+        EXPECT_EQ(sph_error_message(), c.message);
+    }
+    EXPECT_EQ(sph_water.water_b, 3e8);
+    ASSERT_EQ(sph_water_set_eos("TAIT", "SEA", 1025, 1500, 7, 1e5, 0, false), 0);
+    EXPECT_DOUBLE_EQ(sph_water.water_b, 1025.0 * 1500.0 * 1500.0 / 7.0);
+    EXPECT_EQ(sph_water.water_material_name, "SEA");
+
+    struct ViscCase {
+        const char* type;
+        const char* material;
+        double alpha, beta, eta2;
+        int code;
+        const char* message;
+    };
+    const ViscCase visc[] = {
+        {"", "W", 0.1, 0, 0.01, 4, "Water viscosity TYPE is required"},
+        {"LAMINAR", "W", 0.1, 0, 0.01, 4, "Water viscosity TYPE must be MONAGHAN"},
+        {"monaghan", " ", 0.1, 0, 0.01, 4, "Water viscosity MATERIAL is required"},
+        {"MONAGHAN", "W", -0.1, 0, 0.01, 1, "Water viscosity parameters are invalid"},
+        {"MONAGHAN", "W", 0.1, -1, 0.01, 1, "Water viscosity parameters are invalid"},
+        {"MONAGHAN", "W", 0.1, 0, 0.0, 1, "Water viscosity parameters are invalid"},
+        {"MONAGHAN", "W", nan, 0, 0.01, 1, "Water viscosity parameters are invalid"},
+        {"MONAGHAN", "W", 0.1, inf, 0.01, 1, "Water viscosity parameters are invalid"},
+        {"Monaghan", "W", 0.0, 0.0, 0.01, 0, "OK"},
+    };
+    for (const ViscCase& c : visc) {
+        sph_error_clear();
+        EXPECT_EQ(sph_water_set_viscosity(c.type, c.material, c.alpha, c.beta, c.eta2), c.code) << c.message;
+        EXPECT_EQ(sph_error_message(), c.message);
+    }
+    struct Control {
+        double h, m, v;
+        int code;
+    };
+    for (const Control c : {Control{0, 1, 1, 1}, Control{1, -1, 1, 1}, Control{1, 1, nan, 1},
+                            Control{inf, 1, 1, 1}, Control{0.1, 2, 3, 0}}) {
+        sph_error_clear();
+        EXPECT_EQ(sph_water_set_particle_control(c.h, c.m, c.v), c.code);
+        EXPECT_EQ(sph_error_message(), c.code ? "Water particle control values must be positive" : "OK");
+    }
+    EXPECT_EQ(sph_water.water_default_volume, 3.0);
+    const double bad[3] = {0, nan, 0};
+    EXPECT_EQ(sph_water_set_body_force(bad), 1);
+    EXPECT_EQ(sph_error_message(), "Water body force must be finite");
+    EXPECT_EQ(sph_water.water_body_force[1], 0.0);
+}
+
+TEST_F(Water, ValidationAndInitialConditions) {
+    // Nothing is required without a water material.
+    EXPECT_EQ(sph_water_validate_input(), 0);
+    ASSERT_EQ(sph_db_allocate(3), 0);
+    ASSERT_EQ(sph_db_add_material("SEA", "Water"), 0);
+    ASSERT_EQ(sph_db_add_material("STEEL", "solid"), 0);
+    sph_water_note_material("STEEL", "solid");
+    EXPECT_FALSE(sph_water.water_material_seen);
+    sph_water_note_material("SEA", "Water");
+    EXPECT_EQ(sph_water.water_material_name, "SEA");
+
+    struct Step {
+        const char* message;
+        void (*add)();
+    };
+    const Step steps[] = {
+        {"input is missing *QUORREL EOS for Water",
+         [] { ASSERT_EQ(sph_water_set_eos("TAIT", "SEA", 1000, 1480, 7, 2e5, 0, false), 0); }},
+        {"input is missing *QUORREL VISCOSITY for Water",
+         [] { ASSERT_EQ(sph_water_set_viscosity("MONAGHAN", "sea", 0.1, 0, 0.01), 0); }},
+        {"input is missing *QUORREL PARTICLE CONTROL for Water",
+         [] { ASSERT_EQ(sph_water_set_particle_control(0.02, 0.5, 0.25), 0); }},
+        {"input is missing *DENSITY for Water material", [] { ASSERT_EQ(sph_db_set_material_density("SEA", 1000), 0); }},
+    };
+    for (const Step& s : steps) {
+        EXPECT_EQ(sph_water_validate_input(), 4);
+        EXPECT_EQ(sph_error_message(), s.message);
+        EXPECT_EQ(sph_water_apply_initial_conditions(), 4);
+        s.add();
+    }
+    EXPECT_EQ(sph_water_validate_input(), 0);
+
+    // Particle 0: water material; 1: water but inactive; 2: steel.
+    sph_database.material_id[1] = 1;
+    sph_database.particle_status[1] = sph_status_inactive;
+    sph_database.material_id[2] = 2;
+    const double g[3] = {0, 0, -9.81};
+    ASSERT_EQ(sph_water_set_body_force(g), 0);
+    ASSERT_EQ(sph_water_apply_initial_conditions(), 0);
+    const SphDatabase& d = sph_database;
+    EXPECT_EQ(d.particle_phase[0], sph_phase_water);
+    EXPECT_EQ(d.rho[0], 1000.0);
+    EXPECT_EQ(d.pressure[0], 2e5);
+    EXPECT_EQ(d.mass[0], 0.5);
+    EXPECT_EQ(d.volume[0], 0.25);
+    EXPECT_EQ(d.h[0], 0.02);
+    EXPECT_EQ(d.acc_body[2], -9.81);
+    EXPECT_EQ(d.particle_phase[1], sph_phase_solid);
+    EXPECT_EQ(d.particle_phase[2], sph_phase_solid);
+    EXPECT_EQ(d.water_particle_count, 1);
+    EXPECT_EQ(d.water_max_pressure, 2e5);
+}
