@@ -99,6 +99,7 @@ int collect_region(int region) {
 void sph_db_clear_coupling_regions() {
     sph_database.coupling_regions.clear();
     sph_database.coupling_region_disabled_count = 0;
+    region_stamp = {};  // sized by the next build
 }
 
 void sph_db_reset_host_options() {

@@ -117,7 +117,10 @@ int sph_input_scan(std::string_view filename, int32_t& node_count) {
         if (r == DeckFile::end_of_file) break;
         if (r == DeckFile::read_error) return sph_fail(sph_error_io, "failed to read input file");
         ++line_number;
-        if (too_long) return sph_input_time_set_error(filename, line_number, "input line is too long");
+        if (too_long) {
+            const std::string message = sph_input_located_message(filename, line_number, "input line is too long");
+            return sph_fail(sph_error_input, message);
+        }
         const std::string line = sph_inp_clean_line(raw);
         if (line.empty()) continue;
         if (line.front() == '*')

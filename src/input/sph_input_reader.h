@@ -8,7 +8,7 @@
 
 namespace quorrel {
 
-// File unit of both passes (kept for the record of the deck format; streams are used here).
+// Unit number of the two reading passes.
 inline constexpr int sph_input_unit = 31;
 
 struct SphInputReader {

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "core/sph_error.h"
 #include "core/sph_text.h"
@@ -182,75 +184,161 @@ int check_h(double h) {
     return sph_success;
 }
 
+// Per-step scratch reused between steps (no allocation once sized).
+struct WaterScratch {
+    std::vector<uint8_t> active;     // 1 for active water
+    std::vector<double> p_over_rho2; // p / rho^2 of active water
+};
+WaterScratch scratch;
+
+void mark_active(const SphDatabase& d) {
+    const std::size_t n = static_cast<std::size_t>(d.npart);
+    scratch.active.resize(n);
+    for (std::size_t i = 0; i < n; ++i) scratch.active[i] = active_water(d, i) ? 1 : 0;
+}
+
+// Wendland C2 gradient of particle i's kernel: grad W_ij = -c_i (1 - q/2)^3 r_ij,
+// c_i = 5 sigma / h_i^2, which is (dW/dq / h) / r with the 1/r cancelled.
+struct GradientOfI {
+    double inv_h, c;
+    explicit GradientOfI(double h) {
+        inv_h = 1.0 / h;
+        const double sigma = 21.0 / (50.26548245743669 * h * h * h);
+        c = 5.0 * sigma / (h * h);
+    }
+    // Factor f with grad W = f r_ij; 0 at r = 0 and outside the support.
+    double factor(double r) const {
+        const double q = r * inv_h;
+        if (!(q < 2.0) || !(r > 0.0)) return 0.0;
+        const double t = 1.0 - 0.5 * q;
+        return -c * (t * t * t);
+    }
+};
+
 }  // namespace
 
 int sph_water_compute_density_rate() {
     SphDatabase& d = sph_database;
     if (d.npart <= 0) return sph_success;
     std::fill(d.drho_dt.begin(), d.drho_dt.end(), 0.0);
+    mark_active(d);
+    const uint8_t* act = scratch.active.data();
     const double* x = d.x.data();
     const double* v = d.v.data();
+    const double* m = d.mass.data();
     const int32_t* list = d.neighbor_list.data();
     for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
-        if (!active_water(d, i)) continue;
-        const double hi = d.h[i];
+        if (!act[i]) continue;
         const int32_t cnt = d.neighbor_count[i];
-        if (cnt > 0) {
-            if (int st = check_h(hi)) return st;
-        }
-        const int64_t off = d.neighbor_offset[i];
+        if (cnt == 0) continue;
+        if (int st = check_h(d.h[i])) return st;
+        const GradientOfI grad(d.h[i]);
+        const double xi = x[3 * i], yi = x[3 * i + 1], zi = x[3 * i + 2];
+        const double vxi = v[3 * i], vyi = v[3 * i + 1], vzi = v[3 * i + 2];
+        const int32_t* nb = list + d.neighbor_offset[i];
         double sum = 0.0;
         for (int32_t k = 0; k < cnt; ++k) {
-            const std::size_t j = static_cast<std::size_t>(list[off + k]);
-            if (!active_water(d, j)) continue;
-            const double rx = x[3 * i] - x[3 * j], ry = x[3 * i + 1] - x[3 * j + 1], rz = x[3 * i + 2] - x[3 * j + 2];
-            const double r = std::sqrt(rx * rx + ry * ry + rz * rz);
-            const double f = sph_wendland_c2_gradient_factor(r, hi);
-            if (f == 0.0) continue;
-            const double vx = v[3 * i] - v[3 * j], vy = v[3 * i + 1] - v[3 * j + 1], vz = v[3 * i + 2] - v[3 * j + 2];
-            sum += d.mass[j] * (vx * (f * rx) + vy * (f * ry) + vz * (f * rz));
+            const std::size_t j = static_cast<std::size_t>(nb[k]);
+            if (!act[j]) continue;
+            const double rx = xi - x[3 * j], ry = yi - x[3 * j + 1], rz = zi - x[3 * j + 2];
+            const double f = grad.factor(std::sqrt(rx * rx + ry * ry + rz * rz));
+            const double vx = vxi - v[3 * j], vy = vyi - v[3 * j + 1], vz = vzi - v[3 * j + 2];
+            sum += m[j] * (vx * (f * rx) + vy * (f * ry) + vz * (f * rz));
         }
         d.drho_dt[i] += sum;
     }
     return sph_success;
 }
 
-int sph_water_compute_pressure_acceleration() {
+namespace {
+
+// Pressure and viscous accelerations in one pass over each neighbour list (each sum
+// keeps its own list-order summation). `want_pressure` / `want_viscosity` select parts.
+int water_acceleration_pass(bool want_pressure, bool want_viscosity) {
     SphDatabase& d = sph_database;
-    if (d.npart <= 0) return sph_success;
-    std::fill(d.acc_pressure.begin(), d.acc_pressure.end(), 0.0);
+    const SphWater& w = sph_water;
+    const std::size_t n = static_cast<std::size_t>(d.npart);
+    mark_active(d);
+    const uint8_t* act = scratch.active.data();
+    if (want_pressure) {
+        std::fill(d.acc_pressure.begin(), d.acc_pressure.end(), 0.0);
+        scratch.p_over_rho2.resize(n);
+        for (std::size_t i = 0; i < n; ++i)
+            if (act[i]) scratch.p_over_rho2[i] = d.pressure[i] / (d.rho[i] * d.rho[i]);
+    }
+    if (want_viscosity) std::fill(d.acc_viscosity.begin(), d.acc_viscosity.end(), 0.0);
+    const double* pr2 = scratch.p_over_rho2.data();
     const double* x = d.x.data();
+    const double* v = d.v.data();
+    const double* m = d.mass.data();
+    const double* rho = d.rho.data();
+    const double* h = d.h.data();
     const int32_t* list = d.neighbor_list.data();
-    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
-        if (!active_water(d, i)) continue;
-        const double rho_i = d.rho[i];
-        if (!(rho_i > 0.0)) return sph_fail(sph_error_argument, "Water density must be positive for pressure force");
-        const double hi = d.h[i];
+    const double alpha_c0 = w.water_visc_alpha * w.water_c0;
+    const double beta = w.water_visc_beta, eta2 = w.water_visc_eta2;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!act[i]) continue;
+        const double rho_i = rho[i];
+        if (want_pressure && !(rho_i > 0.0))
+            return sph_fail(sph_error_argument, "Water density must be positive for pressure force");
         const int32_t cnt = d.neighbor_count[i];
-        if (cnt > 0) {
-            if (int st = check_h(hi)) return st;
-        }
-        const double pi_term = d.pressure[i] / (rho_i * rho_i);
-        const int64_t off = d.neighbor_offset[i];
-        double ax = 0.0, ay = 0.0, az = 0.0;
+        if (cnt == 0) continue;
+        if (int st = check_h(h[i])) return st;
+        const GradientOfI grad(h[i]);
+        const double hi = h[i];
+        const double pri = want_pressure ? pr2[i] : 0.0;
+        const double xi = x[3 * i], yi = x[3 * i + 1], zi = x[3 * i + 2];
+        const double vxi = v[3 * i], vyi = v[3 * i + 1], vzi = v[3 * i + 2];
+        const int32_t* nb = list + d.neighbor_offset[i];
+        double px = 0.0, py = 0.0, pz = 0.0, qx = 0.0, qy = 0.0, qz = 0.0;
         for (int32_t k = 0; k < cnt; ++k) {
-            const std::size_t j = static_cast<std::size_t>(list[off + k]);
-            if (!active_water(d, j)) continue;
-            const double rho_j = d.rho[j];
-            if (!(rho_j > 0.0)) return sph_fail(sph_error_argument, "Water neighbor density must be positive");
-            const double rx = x[3 * i] - x[3 * j], ry = x[3 * i + 1] - x[3 * j + 1], rz = x[3 * i + 2] - x[3 * j + 2];
-            const double r = std::sqrt(rx * rx + ry * ry + rz * rz);
-            const double f = sph_wendland_c2_gradient_factor(r, hi);
-            const double s = d.mass[j] * (d.pressure[j] / (rho_j * rho_j) + pi_term);
-            ax -= s * (f * rx);
-            ay -= s * (f * ry);
-            az -= s * (f * rz);
+            const std::size_t j = static_cast<std::size_t>(nb[k]);
+            if (!act[j]) continue;
+            const double rx = xi - x[3 * j], ry = yi - x[3 * j + 1], rz = zi - x[3 * j + 2];
+            const double r2 = rx * rx + ry * ry + rz * rz;
+            const double f = grad.factor(std::sqrt(r2));
+            if (want_pressure) {
+                if (!(rho[j] > 0.0)) return sph_fail(sph_error_argument, "Water neighbor density must be positive");
+                const double s = m[j] * (pr2[j] + pri);
+                px -= s * (f * rx);
+                py -= s * (f * ry);
+                pz -= s * (f * rz);
+            }
+            if (want_viscosity) {
+                const double vr = (vxi - v[3 * j]) * rx + (vyi - v[3 * j + 1]) * ry + (vzi - v[3 * j + 2]) * rz;
+                if (vr < 0.0) {
+                    const double hbar = 0.5 * (hi + h[j]);
+                    const double rhobar = 0.5 * (rho_i + rho[j]);
+                    if (!(rhobar > 0.0) || !(hbar > 0.0))
+                        return sph_fail(sph_error_argument, "invalid viscosity pair state");
+                    const double mu = hbar * vr / (r2 + eta2 * hbar * hbar);
+                    const double pi_ij = (beta * mu * mu - alpha_c0 * mu) / rhobar;
+                    const double s = -m[j] * pi_ij;
+                    qx += s * (f * rx);
+                    qy += s * (f * ry);
+                    qz += s * (f * rz);
+                }
+            }
         }
-        d.acc_pressure[3 * i] += ax;
-        d.acc_pressure[3 * i + 1] += ay;
-        d.acc_pressure[3 * i + 2] += az;
+        if (want_pressure) {
+            d.acc_pressure[3 * i] += px;
+            d.acc_pressure[3 * i + 1] += py;
+            d.acc_pressure[3 * i + 2] += pz;
+        }
+        if (want_viscosity) {
+            d.acc_viscosity[3 * i] += qx;
+            d.acc_viscosity[3 * i + 1] += qy;
+            d.acc_viscosity[3 * i + 2] += qz;
+        }
     }
     return sph_success;
+}
+
+}  // namespace
+
+int sph_water_compute_pressure_acceleration() {
+    if (sph_database.npart <= 0) return sph_success;
+    return water_acceleration_pass(true, false);
 }
 
 int sph_water_pair_viscosity(int i, int j, double contribution[3]) {
@@ -277,51 +365,15 @@ int sph_water_pair_viscosity(int i, int j, double contribution[3]) {
 }
 
 int sph_water_compute_viscosity_acceleration() {
-    SphDatabase& d = sph_database;
-    if (d.npart <= 0) return sph_success;
-    std::fill(d.acc_viscosity.begin(), d.acc_viscosity.end(), 0.0);
-    const SphWater& w = sph_water;
-    const double* x = d.x.data();
-    const double* v = d.v.data();
-    const int32_t* list = d.neighbor_list.data();
-    const double alpha_c0 = w.water_visc_alpha * w.water_c0;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
-        if (!active_water(d, i)) continue;
-        const double hi = d.h[i];
-        const int32_t cnt = d.neighbor_count[i];
-        const int64_t off = d.neighbor_offset[i];
-        double ax = 0.0, ay = 0.0, az = 0.0;
-        for (int32_t k = 0; k < cnt; ++k) {
-            const std::size_t j = static_cast<std::size_t>(list[off + k]);
-            if (!active_water(d, j)) continue;
-            const double rx = x[3 * i] - x[3 * j], ry = x[3 * i + 1] - x[3 * j + 1], rz = x[3 * i + 2] - x[3 * j + 2];
-            const double vr = (v[3 * i] - v[3 * j]) * rx + (v[3 * i + 1] - v[3 * j + 1]) * ry +
-                              (v[3 * i + 2] - v[3 * j + 2]) * rz;
-            if (vr >= 0.0) continue;
-            const double hbar = 0.5 * (hi + d.h[j]);
-            const double rhobar = 0.5 * (d.rho[i] + d.rho[j]);
-            if (!(rhobar > 0.0) || !(hbar > 0.0)) return sph_fail(sph_error_argument, "invalid viscosity pair state");
-            if (int st = check_h(hi)) return st;
-            const double r2 = rx * rx + ry * ry + rz * rz;
-            const double mu = hbar * vr / (r2 + w.water_visc_eta2 * hbar * hbar);
-            const double pi_ij = (w.water_visc_beta * mu * mu - alpha_c0 * mu) / rhobar;
-            const double f = sph_wendland_c2_gradient_factor(std::sqrt(r2), hi);
-            const double s = -d.mass[j] * pi_ij;
-            ax += s * (f * rx);
-            ay += s * (f * ry);
-            az += s * (f * rz);
-        }
-        d.acc_viscosity[3 * i] += ax;
-        d.acc_viscosity[3 * i + 1] += ay;
-        d.acc_viscosity[3 * i + 2] += az;
-    }
-    return sph_success;
+    if (sph_database.npart <= 0) return sph_success;
+    return water_acceleration_pass(false, true);
 }
 
 int sph_water_compute_acceleration() {
-    if (int st = sph_water_compute_pressure_acceleration()) return st;
-    if (int st = sph_water_compute_viscosity_acceleration()) return st;
     SphDatabase& d = sph_database;
+    if (d.npart > 0) {
+        if (int st = water_acceleration_pass(true, true)) return st;
+    }
     for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
         if (!active_water(d, i)) continue;
         for (std::size_t k = 0; k < 3; ++k)

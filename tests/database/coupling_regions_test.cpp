@@ -160,7 +160,8 @@ TEST_F(CouplingRegions, AddChecksInOrder) {
 TEST_F(CouplingRegions, TableHoldsThirtyTwoAndChecksCapacityLast) {
     for (int r = 0; r < 32; ++r) {
         RegionArgs a;
-        a.name = "R" + std::to_string(r + 1);
+        a.name = "R";
+        a.name += std::to_string(r + 1);
         ASSERT_EQ(add_region(a), 0);
     }
     RegionArgs extra;

@@ -24,6 +24,15 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
+// File name of the n-th generated deck of a test (built by appending: GCC 12 warns
+// falsely on literal + std::string).
+std::string deck_name(const char* stem, int n) {
+    std::string name = stem;
+    name += std::to_string(n);
+    name += ".inp";
+    return name;
+}
+
 const SphCouplingRegionRecord* region_named(const std::string& name) {
     for (const auto& r : sph_database.coupling_regions)
         if (r.coupling_region_name == name) return &r;
@@ -173,7 +182,7 @@ TEST_F(CouplingRegionDeck, CardFailuresAreLocated) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cards);
         sph_initialize();
-        const std::string path = write_deck("case" + std::to_string(++n) + ".inp", base + c.cards);
+        const std::string path = write_deck(deck_name("case", ++n), base + c.cards);
         EXPECT_EQ(sph_read_inp(path), c.code);
         EXPECT_EQ(sph_error_code(), c.code);
         EXPECT_EQ(sph_error_message(), path + ":" + std::to_string(base_lines + c.line) + ": " + c.message);
@@ -199,7 +208,7 @@ TEST_F(CouplingRegionDeck, CardDefaultsAndHostOptions) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.card);
         sph_initialize();
-        const std::string path = write_deck("defaults" + std::to_string(++n) + ".inp", base + c.card + "\n");
+        const std::string path = write_deck(deck_name("defaults", ++n), base + c.card + "\n");
         ASSERT_EQ(sph_read_inp(path), 0) << sph_error_message();
         ASSERT_EQ(sph_database.coupling_regions.size(), 1u);
         const SphCouplingRegionRecord& r = sph_database.coupling_regions[0];
@@ -255,7 +264,7 @@ TEST_F(CouplingRegionDeck, BuildFailuresAreUnlocated) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         sph_initialize();
-        const std::string path = write_deck("build" + std::to_string(++n) + ".inp", c.deck);
+        const std::string path = write_deck(deck_name("build", ++n), c.deck);
         ASSERT_EQ(sph_read_inp(path), 0) << sph_error_message();
         const int st = sph_build_model();
         if (c.message == nullptr) {

@@ -308,3 +308,17 @@ TEST_F(InputDeck, SecondReadStartsFromDefaultWaterSettings) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(InputDeck, FillPassMustFindTheScannedNumberOfNodes) {
+    // As if the deck lost a node line between the two passes.
+    ASSERT_EQ(sph_db_allocate(3), 0);
+    EXPECT_EQ(sph_input_fill_model(decks + "/input_water.inp", 3), sph_error_input);
+    EXPECT_EQ(sph_error_message(), "input *NODE record count changed between reading passes");
+    // A deck whose particles cannot be found twice is no deck to open.
+    EXPECT_EQ(sph_input_fill_model((dir_ / "gone.inp").string(), 3), sph_error_io);
+    EXPECT_EQ(sph_error_message(), "failed to reopen input file");
+}
+
+}  // namespace

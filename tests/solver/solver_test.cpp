@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <string>
 #include <vector>
+
+#include <unistd.h>
+#include <cstdio>
 
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "database/sph_database.h"
+#include "output/sph_output.h"
 #include "particle/sph_neighbor.h"
 #include "solver/sph_solver_explicit.h"
 #include "water/sph_water.h"
@@ -131,4 +137,31 @@ TEST_F(Solver, LeapfrogMovesEveryParticleAndStaleLoadsDoNotCarryOver) {
     EXPECT_EQ(d.rho[0], 1000.0);
     EXPECT_EQ(sph_control.current_step, 1);
     EXPECT_EQ(sph_control.current_time, 0.5);
+}
+
+TEST_F(Solver, OutputEveryThirdStepCountedFromReset) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("quorrel_solver_output_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    solid_pair();
+    ASSERT_EQ(sph_output_set_directory(dir.string()), 0);
+    ASSERT_EQ(sph_output_set_interval(3), 0);
+    sph_control.end_time = 1.0;
+    sph_control.max_steps = 10;
+    ASSERT_EQ(sph_solver_run_explicit(), 0);
+    ASSERT_EQ(sph_control.current_step, 10);
+    for (int step = 0; step <= 10; ++step) {
+        char name[32];
+        std::snprintf(name, sizeof name, "quorrel_%08d.csv", step);
+        const bool written = step > 0 && step % 3 == 0;
+        EXPECT_EQ(fs::exists(dir / name), written) << name;
+    }
+    EXPECT_TRUE(fs::exists(dir / "quorrel.pvd"));
+    // Output that cannot be written fails the step after time and step have advanced.
+    fs::remove_all(dir);
+    sph_control.max_steps = 3;
+    EXPECT_EQ(sph_solver_run_explicit(), 3);
+    EXPECT_EQ(sph_control.current_step, 12);
+    sph_control_reset();
 }
