@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         std::printf("%6s %10s %14s %12s %16s %12s %14s\n", "n", "particles", "ms/rebuild", "ns/link",
                     "links/particle", "allocs", "bytes/particle");
+        std::fflush(stdout);  // the children write to the same stream
         return bench::run_sizes_in_children(argv[0], {20, 40, 64});
     }
     const int n = std::atoi(argv[1]);

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         std::printf("%6s %10s %18s %12s %16s %12s %14s\n", "n", "particles", "particle-steps/s", "ms/step",
                     "neighbours", "allocs/step", "bytes/particle");
+        std::fflush(stdout);
         return bench::run_sizes_in_children(argv[0], {20, 40, 64});
     }
     const int n = std::atoi(argv[1]);

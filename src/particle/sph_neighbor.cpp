@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "core/sph_error.h"
 #include "database/sph_database.h"
@@ -15,26 +20,197 @@ SphNeighbor sph_neighbor;
 
 namespace {
 
+// Vector loads read up to seven entries past a range, and the packed stores write up
+// to seven past the last link, so the sorted arrays and the list carry this much slack.
+constexpr int64_t kSlack = 8;
+
 // Scratch reused from rebuild to rebuild: particles sorted by cell, each cell's
-// particles in chain order (highest index first), with position and h alongside,
-// so the scan reads contiguous memory instead of walking the chains.
+// particles in chain order (highest index first), with position and (2h)^2 in
+// separate arrays, so the scan reads contiguous memory instead of walking the chains
+// and can load several candidates at once.
 struct NeighborScratch {
     std::vector<int64_t> cell_start;  // num_cells + 1
     std::vector<int64_t> cell_fill;   // num_cells
+    std::vector<int32_t> cell_xyz;    // cell coordinates of each particle
     std::vector<int32_t> sorted_index;
-    std::vector<double> sorted_xh;    // x, y, z, h per sorted entry
+    std::vector<int64_t> slot_of;     // sorted position of each particle
+    std::vector<double> sx, sy, sz, sr2;
 };
 NeighborScratch scratch;
+
+// The particle whose run is being built.
+struct Probe {
+    double x, y, z;
+    double reach2;  // (2h)^2
+    double h;
+};
+
+// The sorted candidates; `h` is the database array, by particle index.
+struct Candidates {
+    const double *x, *y, *z, *r2;
+    const int32_t* index;
+    const double* h;
+};
+
+// A run of sorted positions [b, e) to test, in scan order.
+struct Range {
+    int64_t b, e;
+};
+
+// Rounding of the squares could move a pair lying on the boundary across it, so
+// within this band around the boundary the distance itself decides.
+constexpr double kBandLow = 1.0 - 1e-12, kBandHigh = 1.0 + 1e-12;
+inline bool within_exactly(double d2, double hi, double hj) { return std::sqrt(d2) <= 2.0 * std::max(hi, hj); }
+
+// Writes the candidates of the ranges that are within reach to `out`, in range order;
+// returns how many. Every candidate is written and kept only when it passes, so the
+// loop has no data-dependent branch.
+int64_t scan_scalar(const Candidates& c, const Probe& p, const Range* ranges, int nranges, int32_t* out) {
+    int64_t k = 0;
+    for (int r = 0; r < nranges; ++r)
+        for (int64_t s = ranges[r].b; s < ranges[r].e; ++s) {
+            const double dx = p.x - c.x[s], dy = p.y - c.y[s], dz = p.z - c.z[s];
+            const double d2 = dx * dx + dy * dy + dz * dz;
+            // (2 max(h_i, h_j))^2: rounding is monotonic, so the larger rounded square.
+            const double r2 = std::max(p.reach2, c.r2[s]);
+            const double low = r2 * kBandLow, high = r2 * kBandHigh;
+            bool in = d2 <= low;
+            if (d2 > low && d2 <= high) [[unlikely]]
+                in = within_exactly(d2, p.h, c.h[c.index[s]]);
+            out[k] = c.index[s];
+            k += static_cast<int64_t>(in);
+        }
+    return k;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define QUORREL_NEIGHBOR_AVX2 1
+
+// Eight lanes' compare results are packed into one 8-bit mask by a single float
+// shuffle, which orders them 0 1 4 5 2 3 6 7; mask bit b stands for lane kLaneOfBit[b].
+constexpr int kLaneOfBit[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+
+struct LaneTables {
+    // For each mask, the lanes to gather (ascending) so that the passing ones come first.
+    alignas(32) int32_t compact[256][8];
+    // The mask of the first n lanes.
+    int32_t first[9];
+};
+constexpr LaneTables make_lane_tables() {
+    LaneTables t{};
+    for (int m = 0; m < 256; ++m) {
+        int k = 0;
+        for (int l = 0; l < 8; ++l)
+            for (int b = 0; b < 8; ++b)
+                if (kLaneOfBit[b] == l && (m & (1 << b))) t.compact[m][k++] = l;
+    }
+    for (int n = 0; n <= 8; ++n)
+        for (int b = 0; b < 8; ++b)
+            if (kLaneOfBit[b] < n) t.first[n] |= 1 << b;
+    return t;
+}
+constexpr LaneTables kLanes = make_lane_tables();
+
+// Mask bits of `band` lie at the boundary: settle them with the distance.
+__attribute__((noinline)) int settle_band(const Candidates& c, const Probe& p, int64_t s, const double* d2, int in,
+                                          int band) {
+    for (int b = 0; b < 8; ++b)
+        if (band & (1 << b)) {
+            const int l = kLaneOfBit[b];
+            const bool lane_in = within_exactly(d2[l], p.h, c.h[c.index[s + l]]);
+            in = lane_in ? (in | (1 << b)) : (in & ~(1 << b));
+        }
+    return in;
+}
+
+// The same decisions as scan_scalar, eight candidates at a time. Only mul/add/sub/max
+// and compares are used (no fused multiply-add), so every d2 is rounded exactly as in
+// the scalar loop and both give identical lists. With kOwnReachLargest the probe's
+// (2h)^2 is at least every candidate's, so the larger square is the probe's and the
+// candidates' squares need not be read.
+template <bool kOwnReachLargest>
+__attribute__((target("avx2"))) int64_t scan_avx2(const Candidates& c, const Probe& p, const Range* ranges,
+                                                  int nranges, int32_t* out) {
+    // Locals, so the stores to `out` do not force the pointers to be reloaded.
+    const double* __restrict cx = c.x;
+    const double* __restrict cy = c.y;
+    const double* __restrict cz = c.z;
+    const double* __restrict cr2 = c.r2;
+    const int32_t* __restrict cidx = c.index;
+    int32_t* __restrict o = out;
+    const __m256d px = _mm256_set1_pd(p.x), py = _mm256_set1_pd(p.y), pz = _mm256_set1_pd(p.z);
+    const __m256d reach2 = _mm256_set1_pd(p.reach2);
+    const __m256d band_low = _mm256_set1_pd(kBandLow), band_high = _mm256_set1_pd(kBandHigh);
+    const __m256d own_low = _mm256_mul_pd(reach2, band_low), own_high = _mm256_mul_pd(reach2, band_high);
+    // Squared distances of candidates t .. t+3, and the band around their boundary.
+    auto distance2 = [&](int64_t t, __m256d& low, __m256d& high) __attribute__((target("avx2"), always_inline)) {
+        const __m256d dx = _mm256_sub_pd(px, _mm256_loadu_pd(cx + t));
+        const __m256d dy = _mm256_sub_pd(py, _mm256_loadu_pd(cy + t));
+        const __m256d dz = _mm256_sub_pd(pz, _mm256_loadu_pd(cz + t));
+        low = own_low;
+        high = own_high;
+        if constexpr (!kOwnReachLargest) {
+            // Same result as std::max(reach2, r2_j) for the positive, non-NaN squares here.
+            const __m256d r2 = _mm256_max_pd(_mm256_loadu_pd(cr2 + t), reach2);
+            low = _mm256_mul_pd(r2, band_low);
+            high = _mm256_mul_pd(r2, band_high);
+        }
+        return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz));
+    };
+    // The sign bits of two compare results as one mask (bit order: kLaneOfBit).
+    auto mask8 = [](__m256d a, __m256d b) __attribute__((target("avx2"), always_inline)) {
+        return _mm256_movemask_ps(_mm256_shuffle_ps(_mm256_castpd_ps(a), _mm256_castpd_ps(b), 0xDD));
+    };
+    int64_t k = 0;
+    // Tests s .. s+7 and appends those passing among the mask bits of `lanes`.
+    auto step = [&](int64_t s, int lanes) __attribute__((target("avx2"), always_inline)) {
+        __m256d low0, high0, low1, high1;
+        const __m256d d2_0 = distance2(s, low0, high0);
+        const __m256d d2_1 = distance2(s + 4, low1, high1);
+        int in = mask8(_mm256_cmp_pd(d2_0, low0, _CMP_LE_OQ), _mm256_cmp_pd(d2_1, low1, _CMP_LE_OQ));
+        const int in_high = mask8(_mm256_cmp_pd(d2_0, high0, _CMP_LE_OQ), _mm256_cmp_pd(d2_1, high1, _CMP_LE_OQ));
+        if (in != in_high) [[unlikely]] {
+            alignas(32) double d2s[8];
+            _mm256_store_pd(d2s, d2_0);
+            _mm256_store_pd(d2s + 4, d2_1);
+            in = settle_band(c, p, s, d2s, in, in_high & ~in);
+        }
+        in &= lanes;
+        const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cidx + s));
+        const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanes.compact[in]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + k), _mm256_permutevar8x32_epi32(idx, order));
+        k += __builtin_popcount(static_cast<unsigned>(in));
+    };
+    for (int r = 0; r < nranges; ++r) {
+        const int64_t e = ranges[r].e;
+        int64_t s = ranges[r].b;
+        for (; s + 8 <= e; s += 8) step(s, 0xFF);
+        // The lanes past the end hold the next cell's (or padding) entries.
+        if (s < e) step(s, kLanes.first[e - s]);
+    }
+    return k;
+}
+#endif
+
+using ScanFn = int64_t (*)(const Candidates&, const Probe&, const Range*, int, int32_t*);
+
+// The fastest scan this CPU runs; all variants give the same list.
+ScanFn pick_scan(bool own_reach_largest) {
+#ifdef QUORREL_NEIGHBOR_AVX2
+    if (__builtin_cpu_supports("avx2")) return own_reach_largest ? scan_avx2<true> : scan_avx2<false>;
+#endif
+    (void)own_reach_largest;
+    return scan_scalar;
+}
 
 // A box that would need more cells than this gets larger cells instead
 // (one particle flung far away must not cost gigabytes).
 int64_t cell_limit(int32_t npart) { return std::max<int64_t>(int64_t{8} * npart, int64_t{1} << 16); }
 
-int grow_list(int64_t needed, int64_t max_links) {
+int grow_list(int64_t needed) {
     auto& list = sph_database.neighbor_list;
-    int64_t cap = static_cast<int64_t>(list.size());
-    int64_t want = std::max<int64_t>(needed, cap + cap / 2 + 1024);
-    want = std::min(want, max_links);
+    const int64_t cap = static_cast<int64_t>(list.size());
+    const int64_t want = std::max<int64_t>(needed, cap + cap / 2 + 1024);
     try {
         list.resize(static_cast<std::size_t>(want));
     } catch (const std::exception&) {
@@ -114,6 +290,7 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
     // Binning: chains run from the highest particle index down.
     std::vector<int64_t>& start = scratch.cell_start;
     start.assign(static_cast<std::size_t>(num_cells) + 1, 0);
+    scratch.cell_xyz.resize(3 * static_cast<std::size_t>(n));
     for (int32_t i = 0; i < n; ++i) {
         const double* xi = &d.x[3 * static_cast<std::size_t>(i)];
         int64_t c[3];
@@ -123,6 +300,7 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
             c[k] = std::clamp<int64_t>(ic, 0, dims[k] - 1);
         }
         const int64_t cid = c[0] + dimx * (c[2] * dimy + c[1]);
+        for (int k = 0; k < 3; ++k) scratch.cell_xyz[3 * static_cast<std::size_t>(i) + k] = static_cast<int32_t>(c[k]);
         d.particle_cell_id[static_cast<std::size_t>(i)] = static_cast<int32_t>(cid);
         d.cell_next[static_cast<std::size_t>(i)] = d.cell_head[static_cast<std::size_t>(cid)];
         d.cell_head[static_cast<std::size_t>(cid)] = i;
@@ -131,8 +309,10 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
         ++start[static_cast<std::size_t>(cid) + 1];
     }
     for (int64_t c = 0; c < num_cells; ++c) start[static_cast<std::size_t>(c) + 1] += start[static_cast<std::size_t>(c)];
-    scratch.sorted_index.resize(static_cast<std::size_t>(n));
-    scratch.sorted_xh.resize(4 * static_cast<std::size_t>(n));
+    const std::size_t padded = static_cast<std::size_t>(n + kSlack);
+    scratch.sorted_index.assign(padded, 0);
+    scratch.slot_of.resize(static_cast<std::size_t>(n));
+    for (auto* a : {&scratch.sx, &scratch.sy, &scratch.sz, &scratch.sr2}) a->assign(padded, 0.0);
     // Each cell is filled from its end with ascending indices, which leaves them
     // in chain order (descending).
     scratch.cell_fill.assign(start.begin() + 1, start.end());
@@ -140,75 +320,108 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
         const int64_t cid = d.particle_cell_id[static_cast<std::size_t>(i)];
         const int64_t slot = --scratch.cell_fill[static_cast<std::size_t>(cid)];
         scratch.sorted_index[static_cast<std::size_t>(slot)] = i;
+        scratch.slot_of[static_cast<std::size_t>(i)] = slot;
     }
+    double max_r2 = 0.0;
     for (int32_t s = 0; s < n; ++s) {
-        const int32_t j = scratch.sorted_index[static_cast<std::size_t>(s)];
-        double* e = &scratch.sorted_xh[4 * static_cast<std::size_t>(s)];
-        e[0] = d.x[3 * static_cast<std::size_t>(j)];
-        e[1] = d.x[3 * static_cast<std::size_t>(j) + 1];
-        e[2] = d.x[3 * static_cast<std::size_t>(j) + 2];
-        e[3] = d.h[static_cast<std::size_t>(j)];
+        const std::size_t j = static_cast<std::size_t>(scratch.sorted_index[static_cast<std::size_t>(s)]);
+        scratch.sx[static_cast<std::size_t>(s)] = d.x[3 * j];
+        scratch.sy[static_cast<std::size_t>(s)] = d.x[3 * j + 1];
+        scratch.sz[static_cast<std::size_t>(s)] = d.x[3 * j + 2];
+        const double r2 = (2.0 * d.h[j]) * (2.0 * d.h[j]);
+        scratch.sr2[static_cast<std::size_t>(s)] = r2;
+        max_r2 = std::max(max_r2, r2);
     }
 
+    // A neighbour cell farther from the particle than the largest support cannot hold
+    // a neighbour and is skipped (the corner cells, often). Distances are in cell units;
+    // the slack covers the rounding of the binning and of the gaps, and a NaN limit
+    // skips nothing.
+    const double reach_limit = (max_support / cell) * (max_support / cell) * (1.0 + 1e-9);
+
     // Links, particle by particle; neighbour cells dz outer, dy, dx inner. The three
-    // dx cells of one (dy, dz) row are adjacent in the sorted order.
+    // dx cells of one (dy, dz) row are adjacent in the sorted order, so a row is one
+    // contiguous range.
     int64_t total = 0;
-    int64_t limit = std::min<int64_t>(static_cast<int64_t>(d.neighbor_list.size()), max_links);
-    int32_t* list = d.neighbor_list.data();
+    int64_t cap = static_cast<int64_t>(d.neighbor_list.size());
     const int64_t* cs = start.data();
-    const int32_t* sidx = scratch.sorted_index.data();
-    const double* sxh = scratch.sorted_xh.data();
+    const Candidates cand{scratch.sx.data(), scratch.sy.data(), scratch.sz.data(), scratch.sr2.data(),
+                          scratch.sorted_index.data(), d.h.data()};
+    const ScanFn scan_own = pick_scan(true), scan_any = pick_scan(false);
+    const double inv_cell = 1.0 / cell;
     for (int32_t i = 0; i < n; ++i) {
         d.neighbor_offset[static_cast<std::size_t>(i)] = total;
-        const int64_t cid = d.particle_cell_id[static_cast<std::size_t>(i)];
-        const int64_t ix = cid % dimx;
-        const int64_t t = cid / dimx;
-        const int64_t iy = t % dimy;
-        const int64_t iz = t / dimy;
-        const double xi = d.x[3 * static_cast<std::size_t>(i)];
-        const double yi = d.x[3 * static_cast<std::size_t>(i) + 1];
-        const double zi = d.x[3 * static_cast<std::size_t>(i) + 2];
+        const double* xi = &d.x[3 * static_cast<std::size_t>(i)];
+        const int32_t* ci = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
         const double hi_ = d.h[static_cast<std::size_t>(i)];
-        const int64_t x0 = std::max<int64_t>(ix - 1, 0), x1 = std::min<int64_t>(ix + 1, dimx - 1);
-        int32_t count = 0;
-        for (int64_t jz = iz - 1; jz <= iz + 1; ++jz) {
-            if (jz < 0 || jz >= dimz) continue;
-            for (int64_t jy = iy - 1; jy <= iy + 1; ++jy) {
-                if (jy < 0 || jy >= dimy) continue;
+        const Probe probe{xi[0], xi[1], xi[2], (2.0 * hi_) * (2.0 * hi_), hi_};
+        // Squared gap from the particle to the lower, own and upper cell along each
+        // axis, shrunk by the slack.
+        double gap2[3][3];
+        for (int k = 0; k < 3; ++k) {
+            const double t = (xi[k] - g.neighbor_min_corner[static_cast<std::size_t>(k)]) * inv_cell;
+            const double slack = 1e-12 * (std::fabs(t) + ci[k] + 1.0);
+            const double below = std::max(0.0, t - ci[k] - slack), above = std::max(0.0, ci[k] + 1.0 - t - slack);
+            gap2[k][0] = below * below;
+            gap2[k][1] = 0.0;
+            gap2[k][2] = above * above;
+        }
+        const int64_t ix = ci[0], iy = ci[1], iz = ci[2];
+        Range ranges[9];
+        int nranges = 0;
+        int64_t candidates = 0;
+        for (int64_t jz = std::max<int64_t>(iz - 1, 0); jz <= std::min<int64_t>(iz + 1, dimz - 1); ++jz) {
+            for (int64_t jy = std::max<int64_t>(iy - 1, 0); jy <= std::min<int64_t>(iy + 1, dimy - 1); ++jy) {
+                const double gyz = gap2[2][jz - iz + 1] + gap2[1][jy - iy + 1];
+                if (gyz > reach_limit) continue;
+                const int64_t x0 = ix - static_cast<int64_t>(ix > 0 && !(gyz + gap2[0][0] > reach_limit));
+                const int64_t x1 = ix + static_cast<int64_t>(ix + 1 < dimx && !(gyz + gap2[0][2] > reach_limit));
                 const int64_t row = dimx * (jz * dimy + jy);
                 const int64_t b = cs[row + x0], e = cs[row + x1 + 1];
-                for (int64_t s = b; s < e; ++s) {
-                    const double* p = sxh + 4 * s;
-                    const double dx = xi - p[0], dy = yi - p[1], dz = zi - p[2];
-                    const double d2 = dx * dx + dy * dy + dz * dz;
-                    const double reach = 2.0 * std::max(hi_, p[3]);
-                    const double r2 = reach * reach;
-                    // Decide with the distance itself near the boundary, so rounding of
-                    // the squares cannot move a pair across it.
-                    if (d2 > r2 * (1.0 + 1e-12)) continue;
-                    if (d2 >= r2 * (1.0 - 1e-12) && std::sqrt(d2) > reach) continue;
-                    const int32_t j = sidx[s];
-                    if (j == i) continue;
-                    if (total >= limit) {
-                        if (total >= max_links) {
-                            g.neighbor_total_links = total;
-                            d.neighbor_count[static_cast<std::size_t>(i)] = count;
-                            return sph_fail(sph_error_argument, "neighbor table capacity is too small");
-                        }
-                        if (int st = grow_list(total + 1, max_links)) {
-                            g.neighbor_total_links = total;
-                            d.neighbor_count[static_cast<std::size_t>(i)] = count;
-                            return st;
-                        }
-                        limit = std::min<int64_t>(static_cast<int64_t>(d.neighbor_list.size()), max_links);
-                        list = d.neighbor_list.data();
-                    }
-                    list[total++] = j;
-                    ++count;
-                }
+                ranges[nranges] = {b, e};
+                nranges += static_cast<int>(b < e);
+                candidates += e - b;
             }
         }
-        d.neighbor_count[static_cast<std::size_t>(i)] = count;
+        const ScanFn scan = probe.reach2 >= max_r2 ? scan_own : scan_any;
+        // The particle's own entry fails every test while its x is NaN (d2 is NaN), so
+        // its row needs no split around it.
+        double* const self_x = &scratch.sx[static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)])];
+        *self_x = std::numeric_limits<double>::quiet_NaN();
+        int64_t count = 0;
+        if (total + candidates + kSlack <= cap) {
+            count = scan(cand, probe, ranges, nranges, d.neighbor_list.data() + total);
+            total += count;
+        } else {
+            // Range by range, growing the list as it goes, so that a failed allocation
+            // leaves the links so far counted.
+            for (int r = 0; r < nranges; ++r) {
+                const int64_t room = ranges[r].e - ranges[r].b + kSlack;
+                if (total + room > cap) {
+                    if (int st = grow_list(total + room)) {
+                        g.neighbor_total_links = total;
+                        d.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
+                        return st;
+                    }
+                    cap = static_cast<int64_t>(d.neighbor_list.size());
+                }
+                const int64_t k = scan(cand, probe, ranges + r, 1, d.neighbor_list.data() + total);
+                total += k;
+                count += k;
+                if (total > max_links) break;
+            }
+        }
+        // Checking once per particle, not after each row, leaves the same total and
+        // counts: both are clamped to max_links.
+        if (total > max_links) {
+            count -= total - max_links;
+            total = max_links;
+            g.neighbor_total_links = total;
+            d.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
+            return sph_fail(sph_error_argument, "neighbor table capacity is too small");
+        }
+        *self_x = probe.x;
+        d.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
     }
     g.neighbor_total_links = total;
     return sph_success;
