@@ -190,6 +190,74 @@ __attribute__((target("avx2"))) int64_t scan_avx2(const Candidates& c, const Pro
     }
     return k;
 }
+
+// Band lanes in natural order (bit b is lane b).
+__attribute__((noinline)) int settle_band_lanes(const Candidates& c, const Probe& p, int64_t s, const double* d2,
+                                                int in, int band) {
+    for (int l = 0; l < 8; ++l)
+        if (band & (1 << l)) {
+            const bool lane_in = within_exactly(d2[l], p.h, c.h[c.index[s + l]]);
+            in = lane_in ? (in | (1 << l)) : (in & ~(1 << l));
+        }
+    return in;
+}
+
+// As scan_avx2, with eight doubles per register, compare masks and a compressing store.
+// AVX-512 has its own fused multiply-add, which the compiler would form from plain
+// mul and add; the explicitly rounded (masked, to keep GCC 12 free of warnings) forms
+// are never fused, so every d2 is rounded as in the scalar loop.
+template <bool kOwnReachLargest>
+__attribute__((target("avx512f,avx512vl"))) int64_t scan_avx512(const Candidates& c, const Probe& p,
+                                                                  const Range* ranges, int nranges, int32_t* out) {
+    const double* __restrict cx = c.x;
+    const double* __restrict cy = c.y;
+    const double* __restrict cz = c.z;
+    const double* __restrict cr2 = c.r2;
+    const int32_t* __restrict cidx = c.index;
+    int32_t* __restrict o = out;
+    const __m512d px = _mm512_set1_pd(p.x), py = _mm512_set1_pd(p.y), pz = _mm512_set1_pd(p.z);
+    const __m512d reach2 = _mm512_set1_pd(p.reach2);
+    const __m512d band_low = _mm512_set1_pd(kBandLow), band_high = _mm512_set1_pd(kBandHigh);
+    const __m512d own_low = _mm512_mul_pd(reach2, band_low), own_high = _mm512_mul_pd(reach2, band_high);
+    constexpr int kRound = _MM_FROUND_CUR_DIRECTION;
+    int64_t k = 0;
+    auto step = [&](int64_t s, __mmask8 lanes) __attribute__((target("avx512f,avx512vl"), always_inline)) {
+        const __m512d dx = _mm512_sub_pd(px, _mm512_loadu_pd(cx + s));
+        const __m512d dy = _mm512_sub_pd(py, _mm512_loadu_pd(cy + s));
+        const __m512d dz = _mm512_sub_pd(pz, _mm512_loadu_pd(cz + s));
+        __m512d low = own_low, high = own_high;
+        if constexpr (!kOwnReachLargest) {
+            // The masked form: the plain one trips a maybe-uninitialized warning in GCC 12.
+            const __m512d r2 = _mm512_maskz_max_pd(0xFF, _mm512_loadu_pd(cr2 + s), reach2);
+            low = _mm512_mul_pd(r2, band_low);
+            high = _mm512_mul_pd(r2, band_high);
+        }
+        const __m512d d2 = _mm512_maskz_add_round_pd(
+            0xFF,
+            _mm512_maskz_add_round_pd(0xFF, _mm512_maskz_mul_round_pd(0xFF, dx, dx, kRound),
+                                      _mm512_maskz_mul_round_pd(0xFF, dy, dy, kRound), kRound),
+            _mm512_maskz_mul_round_pd(0xFF, dz, dz, kRound), kRound);
+        // Lanes past the range are dropped before the band is looked at.
+        int in = _mm512_mask_cmp_pd_mask(lanes, d2, low, _CMP_LE_OQ);
+        const int in_high = _mm512_mask_cmp_pd_mask(lanes, d2, high, _CMP_LE_OQ);
+        if (in != in_high) [[unlikely]] {
+            alignas(64) double d2s[8];
+            _mm512_store_pd(d2s, d2);
+            in = settle_band_lanes(c, p, s, d2s, in, in_high & ~in);
+        }
+        const __mmask8 keep = static_cast<__mmask8>(in);
+        const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cidx + s));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + k), _mm256_maskz_compress_epi32(keep, idx));
+        k += __builtin_popcount(static_cast<unsigned>(keep));
+    };
+    for (int r = 0; r < nranges; ++r) {
+        const int64_t e = ranges[r].e;
+        int64_t s = ranges[r].b;
+        for (; s + 8 <= e; s += 8) step(s, 0xFF);
+        if (s < e) step(s, static_cast<__mmask8>((1u << (e - s)) - 1u));
+    }
+    return k;
+}
 #endif
 
 using ScanFn = int64_t (*)(const Candidates&, const Probe&, const Range*, int, int32_t*);
@@ -197,6 +265,8 @@ using ScanFn = int64_t (*)(const Candidates&, const Probe&, const Range*, int, i
 // The fastest scan this CPU runs; all variants give the same list.
 ScanFn pick_scan(bool own_reach_largest) {
 #ifdef QUORREL_NEIGHBOR_AVX2
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
+        return own_reach_largest ? scan_avx512<true> : scan_avx512<false>;
     if (__builtin_cpu_supports("avx2")) return own_reach_largest ? scan_avx2<true> : scan_avx2<false>;
 #endif
     (void)own_reach_largest;
@@ -310,9 +380,15 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
     }
     for (int64_t c = 0; c < num_cells; ++c) start[static_cast<std::size_t>(c) + 1] += start[static_cast<std::size_t>(c)];
     const std::size_t padded = static_cast<std::size_t>(n + kSlack);
-    scratch.sorted_index.assign(padded, 0);
+    // Entries below n are all rewritten below; only the slack is cleared (the vector
+    // loads read it, and its indices must stay valid).
+    scratch.sorted_index.resize(padded);
+    std::fill(scratch.sorted_index.begin() + n, scratch.sorted_index.end(), 0);
     scratch.slot_of.resize(static_cast<std::size_t>(n));
-    for (auto* a : {&scratch.sx, &scratch.sy, &scratch.sz, &scratch.sr2}) a->assign(padded, 0.0);
+    for (auto* a : {&scratch.sx, &scratch.sy, &scratch.sz, &scratch.sr2}) {
+        a->resize(padded);
+        std::fill(a->begin() + n, a->end(), 0.0);
+    }
     // Each cell is filled from its end with ascending indices, which leaves them
     // in chain order (descending).
     scratch.cell_fill.assign(start.begin() + 1, start.end());

@@ -68,11 +68,11 @@ int sph_solver_advance_explicit(double dt) {
     if (d.npart > 0) {
         if (int st = sph_neighbor_rebuild()) return st;
         if (int st = sph_water_update_pressure()) return st;
-        if (int st = sph_water_compute_density_rate()) return st;
         // Accelerations are rebuilt from scratch every step, so loads added to
         // particles that no phase assigns act for one step only.
         std::fill(d.a.begin(), d.a.end(), 0.0);
-        if (int st = sph_water_compute_acceleration()) return st;
+        // One fused pass: nothing between density rate and acceleration changes their inputs.
+        if (int st = sph_water_compute_density_rate_and_acceleration()) return st;
         leapfrog_update(dt);
         if (int st = sph_water_update_diagnostics()) return st;
     }

@@ -273,20 +273,25 @@ double density_sum_scalar(const PairInput& in, const Centre& c) {
     return sum;
 }
 
-// Sums of one particle: pressure (s[0..2]) and viscous (s[3..5]) accelerations. Returns
-// non-zero on a failed check, with the message recorded.
-template <bool want_pressure, bool want_viscosity>
-int acceleration_sum_scalar(const PairInput& in, const Centre& c, double s_out[6]) {
+// Sums of one particle: pressure (s[0..2]) and viscous (s[3..5]) accelerations, and with
+// `want_density` the density rate (s[6], as density_sum_scalar). Returns non-zero on a
+// failed check, with the message recorded.
+template <bool want_pressure, bool want_viscosity, bool want_density>
+int acceleration_sum_scalar(const PairInput& in, const Centre& c, double s_out[7]) {
     const double* x = in.x;
     const double* v = in.v;
     const double* rho = in.rho;
-    double px = 0.0, py = 0.0, pz = 0.0, qx = 0.0, qy = 0.0, qz = 0.0;
+    double px = 0.0, py = 0.0, pz = 0.0, qx = 0.0, qy = 0.0, qz = 0.0, dsum = 0.0;
     for (int32_t k = 0; k < c.cnt; ++k) {
         const std::size_t j = static_cast<std::size_t>(c.nb[k]);
         if (!in.act[j]) continue;
         const double rx = c.xi - x[3 * j], ry = c.yi - x[3 * j + 1], rz = c.zi - x[3 * j + 2];
         const double r2 = rx * rx + ry * ry + rz * rz;
         const double f = c.grad.factor(std::sqrt(r2));
+        if (want_density) {
+            const double vx = c.vxi - v[3 * j], vy = c.vyi - v[3 * j + 1], vz = c.vzi - v[3 * j + 2];
+            dsum += in.m[j] * (vx * (f * rx) + vy * (f * ry) + vz * (f * rz));
+        }
         if (want_pressure) {
             if (!(rho[j] > 0.0)) return sph_fail(sph_error_argument, "Water neighbor density must be positive");
             const double s = in.m[j] * (in.pr2[j] + c.pri);
@@ -316,6 +321,7 @@ int acceleration_sum_scalar(const PairInput& in, const Centre& c, double s_out[6
     s_out[3] = qx;
     s_out[4] = qy;
     s_out[5] = qz;
+    s_out[6] = dsum;
     return sph_success;
 }
 
@@ -475,12 +481,13 @@ __attribute__((target("avx2"))) inline void add_in_order(__m256d& acc, __m256d x
 }
 
 // One block of up to four list entries from `nb`: adds the terms to the accumulators in
-// list order and marks failed checks in `bad`.
-template <bool want_pressure, bool want_viscosity>
+// list order and marks failed checks in `bad`. With `want_density` the density-rate terms
+// (as density_terms, from the same geometry) are added to `dsum` in list order too.
+template <bool want_pressure, bool want_viscosity, bool want_density>
 __attribute__((target("avx2"), always_inline)) inline void acceleration_block(const PairInput& in, const Centre& c,
                                                                               const int32_t* nb, int32_t lanes,
                                                                               __m256d& acc_p, __m256d& acc_q,
-                                                                              __m256d& bad) {
+                                                                              __m256d& bad, double& dsum) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d half = _mm256_set1_pd(0.5);
     const double* r[4];
@@ -491,6 +498,16 @@ __attribute__((target("avx2"), always_inline)) inline void acceleration_block(co
     __m256d block_bad = zero;
     __m256d tpx = zero, tpy = zero, tpz = zero, tqx = zero, tqy = zero, tqz = zero;
     const __m256d fx = _mm256_mul_pd(b.f, b.rx), fy = _mm256_mul_pd(b.f, b.ry), fz = _mm256_mul_pd(b.f, b.rz);
+    if (want_density) {
+        const __m256d dot = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(b.vx, fx), _mm256_mul_pd(b.vy, fy)),
+                                          _mm256_mul_pd(b.vz, fz));
+        alignas(32) double t[4];
+        _mm256_store_pd(t, _mm256_and_pd(_mm256_mul_pd(b.m, dot), b.act));
+        dsum += t[0];
+        if (lanes > 1) dsum += t[1];
+        if (lanes > 2) dsum += t[2];
+        if (lanes > 3) dsum += t[3];
+    }
     if (want_pressure) {
         block_bad = _mm256_andnot_pd(_mm256_cmp_pd(rhoj, zero, _CMP_GT_OQ), b.act);
         const __m256d s = _mm256_and_pd(_mm256_mul_pd(b.m, _mm256_add_pd(e.f2, _mm256_set1_pd(c.pri))), b.act);
@@ -538,16 +555,19 @@ __attribute__((target("avx2"), always_inline)) inline void acceleration_block(co
 
 // As acceleration_sum_scalar; returns 1 (nothing recorded) when some pair fails a check,
 // so the caller redoes the particle in scalar form to report the first failure.
-template <bool want_pressure, bool want_viscosity>
-__attribute__((target("avx2"))) int acceleration_sum_avx2(const PairInput& in, const Centre& c, double s_out[6]) {
+template <bool want_pressure, bool want_viscosity, bool want_density>
+__attribute__((target("avx2"))) int acceleration_sum_avx2(const PairInput& in, const Centre& c, double s_out[7]) {
     const __m256d zero = _mm256_setzero_pd();
     // Lanes x, y, z of each accumulator are three separate sums, each in list order.
     __m256d acc_p = zero, acc_q = zero, bad = zero;
+    double dsum = 0.0;
     int32_t k = 0;
     for (; k + 4 <= c.cnt; k += 4)
-        acceleration_block<want_pressure, want_viscosity>(in, c, c.nb + k, 4, acc_p, acc_q, bad);
+        acceleration_block<want_pressure, want_viscosity, want_density>(in, c, c.nb + k, 4, acc_p, acc_q, bad,
+                                                                        dsum);
     if (k < c.cnt)
-        acceleration_block<want_pressure, want_viscosity>(in, c, c.nb + k, c.cnt - k, acc_p, acc_q, bad);
+        acceleration_block<want_pressure, want_viscosity, want_density>(in, c, c.nb + k, c.cnt - k, acc_p, acc_q,
+                                                                        bad, dsum);
     if (_mm256_movemask_pd(bad) != 0) return 1;
     alignas(32) double p[4], q[4];
     _mm256_store_pd(p, acc_p);
@@ -558,6 +578,7 @@ __attribute__((target("avx2"))) int acceleration_sum_avx2(const PairInput& in, c
     s_out[3] = q[0];
     s_out[4] = q[1];
     s_out[5] = q[2];
+    s_out[6] = dsum;
     return sph_success;
 }
 
@@ -567,12 +588,13 @@ bool use_avx2() {
 }
 #endif
 
-template <bool want_pressure, bool want_viscosity>
-int acceleration_sum(const PairInput& in, const Centre& c, double s_out[6]) {
+template <bool want_pressure, bool want_viscosity, bool want_density>
+int acceleration_sum(const PairInput& in, const Centre& c, double s_out[7]) {
 #ifdef QUORREL_WATER_AVX2
-    if (use_avx2() && acceleration_sum_avx2<want_pressure, want_viscosity>(in, c, s_out) == 0) return sph_success;
+    if (use_avx2() && acceleration_sum_avx2<want_pressure, want_viscosity, want_density>(in, c, s_out) == 0)
+        return sph_success;
 #endif
-    return acceleration_sum_scalar<want_pressure, want_viscosity>(in, c, s_out);
+    return acceleration_sum_scalar<want_pressure, want_viscosity, want_density>(in, c, s_out);
 }
 
 PairInput pair_input(const SphDatabase& d) {
@@ -614,12 +636,26 @@ int sph_water_compute_density_rate() {
 
 namespace {
 
+// After a failed check at particle `from` of the fused pass: the separate density-rate
+// pass runs first over every particle and would have stopped at a smoothing length, so
+// such a failure at `from` or later is the one to report.
+int density_pass_failure_from(const SphDatabase& d, const int64_t* act, std::size_t from) {
+    for (std::size_t i = from; i < static_cast<std::size_t>(d.npart); ++i) {
+        if (!act[i] || d.neighbor_count[i] == 0) continue;
+        if (int st = check_h(d.h[i])) return st;
+    }
+    return sph_success;
+}
+
 // Pressure and viscous accelerations in one pass over each neighbour list (each sum
-// keeps its own list-order summation). `want_pressure` / `want_viscosity` select parts.
-template <bool want_pressure, bool want_viscosity>
+// keeps its own list-order summation). `want_pressure` / `want_viscosity` select parts;
+// `want_density` adds the density rate, giving what the density-rate pass followed by
+// the full acceleration pass gives.
+template <bool want_pressure, bool want_viscosity, bool want_density = false>
 int water_acceleration_pass() {
     SphDatabase& d = sph_database;
     const std::size_t n = static_cast<std::size_t>(d.npart);
+    if (want_density) std::fill(d.drho_dt.begin(), d.drho_dt.end(), 0.0);
     mark_active(d);
     const int64_t* act = scratch.active.data();
     if (want_pressure) {
@@ -637,15 +673,23 @@ int water_acceleration_pass() {
     const int32_t* list = d.neighbor_list.data();
     for (std::size_t i = 0; i < n; ++i) {
         if (!act[i]) continue;
-        if (want_pressure && !(d.rho[i] > 0.0))
+        if (want_pressure && !(d.rho[i] > 0.0)) {
+            if (want_density)
+                if (int st = density_pass_failure_from(d, act, i)) return st;
             return sph_fail(sph_error_argument, "Water density must be positive for pressure force");
+        }
         const int32_t cnt = d.neighbor_count[i];
         if (cnt == 0) continue;
         if (int st = check_h(d.h[i])) return st;
         Centre c = make_centre(in, i, list + d.neighbor_offset[i], cnt);
         if (want_pressure) c.pri = in.pr2[i];
-        double s[6];
-        if (int st = acceleration_sum<want_pressure, want_viscosity>(in, c, s)) return st;
+        double s[7];
+        if (int st = acceleration_sum<want_pressure, want_viscosity, want_density>(in, c, s)) {
+            if (want_density)
+                if (int st2 = density_pass_failure_from(d, act, i + 1)) return st2;
+            return st;
+        }
+        if (want_density) d.drho_dt[i] += s[6];
         if (want_pressure) {
             d.acc_pressure[3 * i] += s[0];
             d.acc_pressure[3 * i + 1] += s[1];
@@ -695,16 +739,33 @@ int sph_water_compute_viscosity_acceleration() {
     return water_acceleration_pass<false, true>();
 }
 
-int sph_water_compute_acceleration() {
-    SphDatabase& d = sph_database;
-    if (d.npart > 0) {
-        if (int st = water_acceleration_pass<true, true>()) return st;
-    }
+namespace {
+
+void set_water_acceleration(SphDatabase& d) {
     for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
         if (!active_water(d, i)) continue;
         for (std::size_t k = 0; k < 3; ++k)
             d.a[3 * i + k] = (d.acc_pressure[3 * i + k] + d.acc_viscosity[3 * i + k]) + d.acc_body[3 * i + k];
     }
+}
+
+}  // namespace
+
+int sph_water_compute_acceleration() {
+    SphDatabase& d = sph_database;
+    if (d.npart > 0) {
+        if (int st = water_acceleration_pass<true, true>()) return st;
+    }
+    set_water_acceleration(d);
+    return sph_success;
+}
+
+int sph_water_compute_density_rate_and_acceleration() {
+    SphDatabase& d = sph_database;
+    if (d.npart > 0) {
+        if (int st = water_acceleration_pass<true, true, true>()) return st;
+    }
+    set_water_acceleration(d);
     return sph_success;
 }
 

@@ -52,6 +52,9 @@ void sph_water_note_material(std::string_view name, std::string_view material_ty
 [[nodiscard]] int sph_water_compute_pressure_acceleration();
 [[nodiscard]] int sph_water_compute_viscosity_acceleration();
 [[nodiscard]] int sph_water_compute_acceleration();
+// The density-rate pass followed by the acceleration pass, done in one pass over each
+// neighbour list with the same results.
+[[nodiscard]] int sph_water_compute_density_rate_and_acceleration();
 [[nodiscard]] int sph_water_estimate_dt_limits(double& dt_cfl, double& dt_accel, double& dt_viscous);
 [[nodiscard]] int sph_water_update_diagnostics();
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -365,4 +367,88 @@ TEST_F(Water, ValidationAndInitialConditions) {
     EXPECT_EQ(d.particle_phase[2], sph_phase_solid);
     EXPECT_EQ(d.water_particle_count, 1);
     EXPECT_EQ(d.water_max_pressure, 2e5);
+}
+
+TEST_F(Water, FusedPassMatchesSeparatePasses) {
+    // Irregular cloud with mixed h, mass, density, pressure and velocity, one gas and one
+    // inactive particle. The separate density-rate and acceleration calls are the reference.
+    auto cloud = [] {
+        std::vector<std::array<double, 3>> xs;
+        for (int i = 0; i < 14; ++i)
+            xs.push_back({0.45 * (i % 3) + 0.07 * std::sin(3.1 * i), 0.5 * ((i / 3) % 3) + 0.05 * std::cos(1.7 * i),
+                          0.55 * (i / 9) + 0.04 * std::sin(0.9 * i)});
+        water_model(xs);
+        SphDatabase& d = sph_database;
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+            d.h[i] = 0.5 + 0.05 * static_cast<double>(i % 4);
+            d.mass[i] = 0.9 + 0.03 * static_cast<double>(i);
+            d.rho[i] = 1000.0 + 7.0 * std::sin(2.3 * static_cast<double>(i));
+            d.pressure[i] = 500.0 * std::cos(1.3 * static_cast<double>(i));
+            for (std::size_t k = 0; k < 3; ++k) {
+                d.v[3 * i + k] = std::sin(0.7 * static_cast<double>(3 * i + k));
+                d.acc_body[3 * i + k] = k == 2 ? -9.81 : 0.0;
+            }
+        }
+        d.particle_phase[4] = sph_phase_gas;
+        d.particle_status[9] = 1;
+        ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    };
+    struct Result {
+        int st;
+        std::string msg;
+        std::vector<double> drho, ap, av, a;
+    };
+    auto run = [](bool fused) {
+        SphDatabase& d = sph_database;
+        for (auto* f : {&d.drho_dt, &d.acc_pressure, &d.acc_viscosity, &d.a}) std::fill(f->begin(), f->end(), 5.0);
+        sph_error_clear();
+        int st = 0;
+        if (fused) {
+            st = sph_water_compute_density_rate_and_acceleration();
+        } else {
+            st = sph_water_compute_density_rate();
+            if (st == 0) st = sph_water_compute_acceleration();
+        }
+        return Result{st, sph_error_message(), d.drho_dt, d.acc_pressure, d.acc_viscosity, d.a};
+    };
+    // Each case breaks the state of particle `i` (none for -1); the failing ones check that
+    // the fused pass reports the failure the separate passes meet first.
+    const struct {
+        const char* what;
+        int i;
+        double rho, h;
+        int j;  // second particle given h = 0, or -1
+    } cases[] = {
+        {"valid", -1, 0.0, 0.0, -1},
+        {"own density", 0, -1.0, 0.5, -1},
+        {"neighbour density", 7, 0.0, 0.5, -1},
+        {"smoothing length", 10, 1000.0, 0.0, -1},
+        {"density before a later smoothing length", 0, -1.0, 0.5, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        cloud();
+        if (c.i >= 0) {
+            sph_database.rho[static_cast<std::size_t>(c.i)] = c.rho;
+            sph_database.h[static_cast<std::size_t>(c.i)] = c.h;
+        }
+        if (c.j >= 0) sph_database.h[static_cast<std::size_t>(c.j)] = 0.0;
+        const Result sep = run(false);
+        const Result fus = run(true);
+        EXPECT_EQ(fus.st, sep.st);
+        EXPECT_EQ(fus.msg, sep.msg);
+        if (c.i < 0) {
+            ASSERT_EQ(sep.st, 0);
+            for (std::size_t k = 0; k < sep.drho.size(); ++k) EXPECT_EQ(fus.drho[k], sep.drho[k]) << k;
+            for (std::size_t k = 0; k < sep.a.size(); ++k) {
+                EXPECT_EQ(fus.ap[k], sep.ap[k]) << k;
+                EXPECT_EQ(fus.av[k], sep.av[k]) << k;
+                EXPECT_EQ(fus.a[k], sep.a[k]) << k;
+            }
+            EXPECT_NE(sep.drho[0], 0.0);  // the cloud does interact
+            EXPECT_EQ(sep.a[3 * 4 + 2], 5.0);  // the gas particle's a is not touched
+        } else {
+            EXPECT_NE(sep.st, 0);
+        }
+    }
 }
