@@ -28,6 +28,7 @@ void release_particle_arrays(SphDatabase& d) {
     release(d.particle_cell_id); release(d.cell_next); release(d.neighbor_count); release(d.neighbor_offset);
     release(d.cell_head); release(d.neighbor_list);
     d.node_index = {};
+    d.node_index_stale = true;
 }
 
 // Bytes one particle needs across every per-particle array, with the node map.
@@ -94,9 +95,8 @@ void sph_db_initialize_defaults() {
     std::fill(d.cell_next.begin(), d.cell_next.end(), -1);
     std::fill(d.neighbor_count.begin(), d.neighbor_count.end(), 0);
     std::fill(d.neighbor_offset.begin(), d.neighbor_offset.end(), 0);
-    // The default external number is the 1-based index.
     d.node_index.clear();
-    for (std::size_t i = 0; i < n; ++i) d.node_index.emplace(static_cast<int32_t>(i + 1), static_cast<int32_t>(i));
+    d.node_index_stale = true;
     sph_db_clear_water_diagnostics();
     sph_db_clear_gas_diagnostics();
     sph_db_clear_solid_diagnostics();
@@ -115,22 +115,12 @@ void sph_db_free() {
 int sph_db_set_node(int32_t index, int32_t ext_id, const double coords[3]) {
     SphDatabase& d = sph_database;
     if (index < 0 || index >= d.npart) return sph_fail(sph_error_argument, "particle index is out of range");
-    const int32_t old_id = d.particle_id_ext[index];
     d.particle_id_ext[index] = ext_id;
     for (int k = 0; k < 3; ++k) {
         d.x0[3 * index + k] = coords[k];
         d.x[3 * index + k] = coords[k];
     }
-    // Keep the node map equal to "first particle with this number".
-    auto it = d.node_index.find(old_id);
-    if (it != d.node_index.end() && it->second == index) {
-        d.node_index.erase(it);
-        for (int32_t j = index + 1; j < d.npart; ++j) {
-            if (d.particle_id_ext[j] == old_id) { d.node_index.emplace(old_id, j); break; }
-        }
-    }
-    auto [pos, inserted] = d.node_index.emplace(ext_id, index);
-    if (!inserted && index < pos->second) pos->second = index;
+    d.node_index_stale = true;
     return sph_success;
 }
 

@@ -129,8 +129,10 @@ struct SphDatabase {
     std::vector<int32_t> cell_head;      // first particle of each cell's chain, -1 empty
     std::vector<int32_t> neighbor_list;  // 0-based particle indices; size() is the capacity
 
-    // First particle index of each node number, kept by sph_db_set_node.
+    // First particle index of each node number: rebuilt by the first lookup after any
+    // node is set, so filling n nodes and then looking them up stays linear.
     std::unordered_map<int32_t, int32_t> node_index;
+    bool node_index_stale = true;
 
     // Record tables.
     std::vector<SphMaterialRecord> materials;

@@ -71,6 +71,14 @@ int sph_db_find_element(int32_t ext_id) {
     return it == sph_database.element_index.end() ? -1 : it->second;
 }
 int sph_db_find_node(int32_t ext_id) {
+    SphDatabase& d = sph_database;
+    if (d.node_index_stale) {
+        d.node_index.clear();
+        d.node_index.reserve(static_cast<std::size_t>(d.npart));
+        // emplace keeps the first particle of a repeated number.
+        for (int32_t i = 0; i < d.npart; ++i) d.node_index.emplace(d.particle_id_ext[static_cast<std::size_t>(i)], i);
+        d.node_index_stale = false;
+    }
     auto it = sph_database.node_index.find(ext_id);
     return it == sph_database.node_index.end() ? -1 : it->second;
 }

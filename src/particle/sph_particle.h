@@ -22,16 +22,4 @@ bool sph_kernel_is_supported(int kernel_type);
 [[nodiscard]] int sph_kernel_gradient(int kernel_type, const double rij[3], double h_value, double grad_w[3]);
 [[nodiscard]] int sph_kernel_support_radius(int kernel_type, double h_value, double& support);
 
-// Wendland C2 gradient factor for the pair sums: grad W = f * rij, with f = (dW/dq / h) / r.
-// Requires h > 0 (checked by the caller once per particle); zero for r <= 0 or q >= 2.
-inline double sph_wendland_c2_gradient_factor(double r, double h) {
-    if (r <= 0.0) return 0.0;
-    const double q = r / h;
-    if (q >= 2.0) return 0.0;
-    const double sigma = 21.0 / (50.26548245743669 * h * h * h);
-    const double t = 1.0 - 0.5 * q;
-    const double dwdq = -sigma * 5.0 * q * (t * t * t);
-    return (dwdq / h) / r;
-}
-
 }  // namespace quorrel
