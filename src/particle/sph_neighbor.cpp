@@ -11,6 +11,7 @@
 #endif
 
 #include "core/sph_error.h"
+#include "core/sph_simd.h"
 #include "database/sph_database.h"
 #include "particle/sph_particle.h"
 
@@ -265,9 +266,9 @@ using ScanFn = int64_t (*)(const Candidates&, const Probe&, const Range*, int, i
 // The fastest scan this CPU runs; all variants give the same list.
 ScanFn pick_scan(bool own_reach_largest) {
 #ifdef QUORREL_NEIGHBOR_AVX2
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
-        return own_reach_largest ? scan_avx512<true> : scan_avx512<false>;
-    if (__builtin_cpu_supports("avx2")) return own_reach_largest ? scan_avx2<true> : scan_avx2<false>;
+    const SphSimd level = sph_simd_level();
+    if (level == SphSimd::avx512) return own_reach_largest ? scan_avx512<true> : scan_avx512<false>;
+    if (level == SphSimd::avx2) return own_reach_largest ? scan_avx2<true> : scan_avx2<false>;
 #endif
     (void)own_reach_largest;
     return scan_scalar;

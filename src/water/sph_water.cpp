@@ -12,6 +12,7 @@
 #endif
 
 #include "core/sph_error.h"
+#include "core/sph_simd.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
 #include "particle/sph_particle.h"
@@ -206,7 +207,8 @@ void mark_active(const SphDatabase& d) {
 // Wendland C2 gradient of particle i's kernel: grad W_ij = -c_i (1 - q/2)^3 r_ij,
 // c_i = 5 sigma / h_i^2, which is (dW/dq / h) / r with the 1/r cancelled.
 struct GradientOfI {
-    double inv_h, c;
+    double inv_h = 0.0, c = 0.0;
+    GradientOfI() = default;
     explicit GradientOfI(double h) {
         inv_h = 1.0 / h;
         const double sigma = 21.0 / (50.26548245743669 * h * h * h);
@@ -258,23 +260,8 @@ Centre make_centre(const PairInput& in, std::size_t i, const int32_t* nb, int32_
                   0.0};
 }
 
-double density_sum_scalar(const PairInput& in, const Centre& c) {
-    const double* x = in.x;
-    const double* v = in.v;
-    double sum = 0.0;
-    for (int32_t k = 0; k < c.cnt; ++k) {
-        const std::size_t j = static_cast<std::size_t>(c.nb[k]);
-        if (!in.act[j]) continue;
-        const double rx = c.xi - x[3 * j], ry = c.yi - x[3 * j + 1], rz = c.zi - x[3 * j + 2];
-        const double f = c.grad.factor(std::sqrt(rx * rx + ry * ry + rz * rz));
-        const double vx = c.vxi - v[3 * j], vy = c.vyi - v[3 * j + 1], vz = c.vzi - v[3 * j + 2];
-        sum += in.m[j] * (vx * (f * rx) + vy * (f * ry) + vz * (f * rz));
-    }
-    return sum;
-}
-
 // Sums of one particle: pressure (s[0..2]) and viscous (s[3..5]) accelerations, and with
-// `want_density` the density rate (s[6], as density_sum_scalar). Returns non-zero on a
+// `want_density` the density rate (s[6]). Returns non-zero on a
 // failed check, with the message recorded.
 template <bool want_pressure, bool want_viscosity, bool want_density>
 int acceleration_sum_scalar(const PairInput& in, const Centre& c, double s_out[7]) {
@@ -328,23 +315,18 @@ int acceleration_sum_scalar(const PairInput& in, const Centre& c, double s_out[7
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QUORREL_WATER_AVX2 1
 
-// The AVX2 kernels form the pair terms four neighbours at a time with the same
-// operations as the scalar code (no fused multiply-add), then add them one by one in
-// list order, so both give the same bits. A term left out (inactive neighbour, no
-// viscous interaction) becomes +0: a sum begun at +0 is never -0, so adding +0 leaves
-// it unchanged.
-//
-// Neighbour data comes from a packed copy, one record per particle, so four
-// neighbours load as whole records and transpose instead of gathering field by field:
-//   [x y z active] [vx vy vz m]                  (density pass, 8 doubles)
-//   [x y z active] [vx vy vz m] [rho h p/rho^2 0] (acceleration pass, 12 doubles)
-constexpr std::size_t density_record = 8;
-constexpr std::size_t acceleration_record = 12;
+// Neighbour data for the vector kernel comes from a packed copy, one record per
+// particle, so four neighbours load as whole records and transpose instead of
+// gathering field by field: [x y z active] [vx vy vz m] [rho h p/rho^2 0].
+constexpr std::size_t record = 12;
 
 // `pr2` is null when the pass has no pressure part.
-void pack_records(const SphDatabase& d, std::size_t stride, const double* pr2) {
+void pack_records(const SphDatabase& d, const double* pr2) {
+    constexpr std::size_t stride = record;
     const std::size_t n = static_cast<std::size_t>(d.npart);
-    scratch.packed.resize(n * stride);
+    // One blank record (active mask clear) follows the last particle's.
+    scratch.packed.resize((n + 1) * stride);
+    std::fill(scratch.packed.end() - static_cast<std::ptrdiff_t>(stride), scratch.packed.end(), 0.0);
     double* p = scratch.packed.data();
     const int64_t* act = scratch.active.data();
     for (std::size_t i = 0; i < n; ++i, p += stride) {
@@ -356,12 +338,10 @@ void pack_records(const SphDatabase& d, std::size_t stride, const double* pr2) {
         p[5] = d.v[3 * i + 1];
         p[6] = d.v[3 * i + 2];
         p[7] = d.mass[i];
-        if (stride == acceleration_record) {
-            p[8] = d.rho[i];
-            p[9] = d.h[i];
-            p[10] = pr2 != nullptr && act[i] ? pr2[i] : 0.0;
-            p[11] = 0.0;
-        }
+        p[8] = d.rho[i];
+        p[9] = d.h[i];
+        p[10] = pr2 != nullptr && act[i] ? pr2[i] : 0.0;
+        p[11] = 0.0;
     }
 }
 
@@ -383,219 +363,139 @@ __attribute__((target("avx2"))) inline Chunk load_chunk(const double* const r[4]
                  _mm256_unpackhi_pd(c, e)};
 }
 
-// Records of list entries k .. k+3; entries past the end repeat entry k (never added).
-inline void block_records(const double* packed, std::size_t stride, const int32_t* nb, int32_t lanes,
-                          const double* r[4]) {
-    for (int32_t l = 0; l < 4; ++l)
-        r[l] = packed + static_cast<std::size_t>(nb[l < lanes ? l : 0]) * stride;
-}
-
-struct PairBlock {
-    __m256d act, rx, ry, rz, r2, f, vx, vy, vz, m;
-};
-
-// Geometry, kernel factor and relative velocity of four pairs.
-__attribute__((target("avx2"), always_inline)) inline PairBlock pair_block(const Centre& c, const double* const r[4]) {
-    PairBlock b;
-    const Chunk p = load_chunk(r, 0);
-    const Chunk v = load_chunk(r, 4);
-    b.act = p.f3;
-    b.m = v.f3;
-    b.rx = _mm256_sub_pd(_mm256_set1_pd(c.xi), p.f0);
-    b.ry = _mm256_sub_pd(_mm256_set1_pd(c.yi), p.f1);
-    b.rz = _mm256_sub_pd(_mm256_set1_pd(c.zi), p.f2);
-    b.r2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(b.rx, b.rx), _mm256_mul_pd(b.ry, b.ry)),
-                         _mm256_mul_pd(b.rz, b.rz));
-    const __m256d rr = _mm256_sqrt_pd(b.r2);
-    const __m256d q = _mm256_mul_pd(rr, _mm256_set1_pd(c.grad.inv_h));
-    const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(q, _mm256_set1_pd(2.0), _CMP_LT_OQ),
-                                         _mm256_cmp_pd(rr, _mm256_setzero_pd(), _CMP_GT_OQ));
-    const __m256d t = _mm256_sub_pd(_mm256_set1_pd(1.0), _mm256_mul_pd(_mm256_set1_pd(0.5), q));
-    const __m256d f = _mm256_mul_pd(_mm256_set1_pd(-c.grad.c), _mm256_mul_pd(_mm256_mul_pd(t, t), t));
-    b.f = _mm256_and_pd(f, inside);
-    b.vx = _mm256_sub_pd(_mm256_set1_pd(c.vxi), v.f0);
-    b.vy = _mm256_sub_pd(_mm256_set1_pd(c.vyi), v.f1);
-    b.vz = _mm256_sub_pd(_mm256_set1_pd(c.vzi), v.f2);
-    return b;
-}
-
-__attribute__((target("avx2"), always_inline)) inline __m256d density_terms(const Centre& c, const int32_t* nb,
-                                                                           int32_t lanes) {
-    const double* r[4];
-    block_records(scratch.packed.data(), density_record, nb, lanes, r);
-    const PairBlock b = pair_block(c, r);
-    const __m256d dot = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(b.vx, _mm256_mul_pd(b.f, b.rx)),
-                                                    _mm256_mul_pd(b.vy, _mm256_mul_pd(b.f, b.ry))),
-                                      _mm256_mul_pd(b.vz, _mm256_mul_pd(b.f, b.rz)));
-    return _mm256_and_pd(_mm256_mul_pd(b.m, dot), b.act);
-}
-
-__attribute__((target("avx2"))) double density_sum_avx2(const Centre& c) {
-    double sum = 0.0;
-    alignas(32) double t[4];
-    int32_t k = 0;
-    for (; k + 4 <= c.cnt; k += 4) {
-        _mm256_store_pd(t, density_terms(c, c.nb + k, 4));
-        sum += t[0];
-        sum += t[1];
-        sum += t[2];
-        sum += t[3];
-    }
-    if (k < c.cnt) {
-        const int32_t lanes = c.cnt - k;
-        _mm256_store_pd(t, density_terms(c, c.nb + k, lanes));
-        for (int32_t l = 0; l < lanes; ++l) sum += t[l];
-    }
-    return sum;
-}
-
-// Four pairs' terms (x, y, z vectors, one pair per lane) as per-pair [x y z 0] vectors.
-struct PerPair {
-    __m256d t0, t1, t2, t3;
-};
-
-__attribute__((target("avx2"))) inline PerPair per_pair(__m256d x, __m256d y, __m256d z) {
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256d a = _mm256_unpacklo_pd(x, y), b = _mm256_unpackhi_pd(x, y);
-    const __m256d c = _mm256_unpacklo_pd(z, zero), e = _mm256_unpackhi_pd(z, zero);
-    return PerPair{_mm256_permute2f128_pd(a, c, 0x20), _mm256_permute2f128_pd(b, e, 0x20),
-                   _mm256_permute2f128_pd(a, c, 0x31), _mm256_permute2f128_pd(b, e, 0x31)};
-}
-
-__attribute__((target("avx2"))) inline void subtract_in_order(__m256d& acc, __m256d x, __m256d y, __m256d z,
-                                                              int32_t lanes) {
-    const PerPair t = per_pair(x, y, z);
-    acc = _mm256_sub_pd(acc, t.t0);
-    if (lanes > 1) acc = _mm256_sub_pd(acc, t.t1);
-    if (lanes > 2) acc = _mm256_sub_pd(acc, t.t2);
-    if (lanes > 3) acc = _mm256_sub_pd(acc, t.t3);
-}
-
-__attribute__((target("avx2"))) inline void add_in_order(__m256d& acc, __m256d x, __m256d y, __m256d z,
-                                                         int32_t lanes) {
-    const PerPair t = per_pair(x, y, z);
-    acc = _mm256_add_pd(acc, t.t0);
-    if (lanes > 1) acc = _mm256_add_pd(acc, t.t1);
-    if (lanes > 2) acc = _mm256_add_pd(acc, t.t2);
-    if (lanes > 3) acc = _mm256_add_pd(acc, t.t3);
-}
-
-// One block of up to four list entries from `nb`: adds the terms to the accumulators in
-// list order and marks failed checks in `bad`. With `want_density` the density-rate terms
-// (as density_terms, from the same geometry) are added to `dsum` in list order too.
+// Four particles side by side, one per lane, each lane walking its own list: the sums
+// are plain vertical adds (each lane's sum in its list order, one add per step, no
+// transposes), and the terms are the per-particle kernel's own operations, so the bits
+// are the same. A lane past the end of its list reads the blank record after the last
+// particle, whose active mask is clear, so it adds +0. Returns 1 (nothing recorded) when
+// some pair fails a check.
 template <bool want_pressure, bool want_viscosity, bool want_density>
-__attribute__((target("avx2"), always_inline)) inline void acceleration_block(const PairInput& in, const Centre& c,
-                                                                              const int32_t* nb, int32_t lanes,
-                                                                              __m256d& acc_p, __m256d& acc_q,
-                                                                              __m256d& bad, double& dsum) {
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256d half = _mm256_set1_pd(0.5);
-    const double* r[4];
-    block_records(scratch.packed.data(), acceleration_record, nb, lanes, r);
-    const PairBlock b = pair_block(c, r);
-    const Chunk e = load_chunk(r, 8);
-    const __m256d rhoj = e.f0;
-    __m256d block_bad = zero;
-    __m256d tpx = zero, tpy = zero, tpz = zero, tqx = zero, tqy = zero, tqz = zero;
-    const __m256d fx = _mm256_mul_pd(b.f, b.rx), fy = _mm256_mul_pd(b.f, b.ry), fz = _mm256_mul_pd(b.f, b.rz);
-    if (want_density) {
-        const __m256d dot = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(b.vx, fx), _mm256_mul_pd(b.vy, fy)),
-                                          _mm256_mul_pd(b.vz, fz));
-        alignas(32) double t[4];
-        _mm256_store_pd(t, _mm256_and_pd(_mm256_mul_pd(b.m, dot), b.act));
-        dsum += t[0];
-        if (lanes > 1) dsum += t[1];
-        if (lanes > 2) dsum += t[2];
-        if (lanes > 3) dsum += t[3];
+__attribute__((target("avx2"), always_inline)) inline int group_sum_body(const PairInput& in, const Centre* c,
+                                                                         int lanes, double s_out[7][4]) {
+    constexpr std::size_t stride = record;
+    const double* packed = scratch.packed.data();
+    const std::size_t blank = scratch.packed.size() / stride - 1;
+    // Unused lanes copy lane 0 with an empty list.
+    const Centre* cl[4];
+    int32_t cnt[4];
+    const int32_t* nb[4];
+    for (int l = 0; l < 4; ++l) {
+        cl[l] = &c[l < lanes ? l : 0];
+        cnt[l] = l < lanes ? c[l].cnt : 0;
+        nb[l] = cl[l]->nb;
     }
-    if (want_pressure) {
-        block_bad = _mm256_andnot_pd(_mm256_cmp_pd(rhoj, zero, _CMP_GT_OQ), b.act);
-        const __m256d s = _mm256_and_pd(_mm256_mul_pd(b.m, _mm256_add_pd(e.f2, _mm256_set1_pd(c.pri))), b.act);
-        tpx = _mm256_mul_pd(s, fx);
-        tpy = _mm256_mul_pd(s, fy);
-        tpz = _mm256_mul_pd(s, fz);
-    }
-    bool use_any = false;
-    __m256d vr = zero, use = zero;
-    if (want_viscosity) {
-        vr = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(b.vx, b.rx), _mm256_mul_pd(b.vy, b.ry)),
-                           _mm256_mul_pd(b.vz, b.rz));
-        use = _mm256_and_pd(_mm256_cmp_pd(vr, zero, _CMP_LT_OQ), b.act);
-        use_any = _mm256_movemask_pd(use) != 0;
-    }
-    // Approaching pairs only; a block with none (common in expanding or still flow)
-    // skips the divisions.
-    if (want_viscosity && use_any) {
-        const __m256d hbar = _mm256_mul_pd(half, _mm256_add_pd(_mm256_set1_pd(c.hi), e.f1));
-        const __m256d rhobar = _mm256_mul_pd(half, _mm256_add_pd(_mm256_set1_pd(c.rho_i), rhoj));
-        const __m256d valid = _mm256_and_pd(_mm256_cmp_pd(rhobar, zero, _CMP_GT_OQ),
-                                            _mm256_cmp_pd(hbar, zero, _CMP_GT_OQ));
-        block_bad = _mm256_or_pd(block_bad, _mm256_andnot_pd(valid, use));
-        const __m256d denom =
-            _mm256_add_pd(b.r2, _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(in.eta2), hbar), hbar));
-        const __m256d mu = _mm256_div_pd(_mm256_mul_pd(hbar, vr), denom);
-        const __m256d pi_ij = _mm256_div_pd(
-            _mm256_sub_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(in.beta), mu), mu),
-                          _mm256_mul_pd(_mm256_set1_pd(in.alpha_c0), mu)),
-            rhobar);
-        const __m256d s = _mm256_and_pd(_mm256_mul_pd(_mm256_xor_pd(b.m, _mm256_set1_pd(-0.0)), pi_ij), use);
-        tqx = _mm256_mul_pd(s, fx);
-        tqy = _mm256_mul_pd(s, fy);
-        tqz = _mm256_mul_pd(s, fz);
-    }
-    // A failure in lanes past the end of the list is not real.
-    if (lanes < 4) {
-        const __m256i keep = _mm256_cmpgt_epi64(_mm256_set1_epi64x(lanes), _mm256_setr_epi64x(0, 1, 2, 3));
-        block_bad = _mm256_and_pd(block_bad, _mm256_castsi256_pd(keep));
-    }
-    bad = _mm256_or_pd(bad, block_bad);
-    if (want_pressure) subtract_in_order(acc_p, tpx, tpy, tpz, lanes);
-    if (want_viscosity && use_any) add_in_order(acc_q, tqx, tqy, tqz, lanes);
-}
+    auto lane_values = [&](auto field) __attribute__((target("avx2"), always_inline)) {
+        return _mm256_setr_pd(field(*cl[0]), field(*cl[1]), field(*cl[2]), field(*cl[3]));
+    };
+    const __m256d xi = lane_values([](const Centre& e) { return e.xi; });
+    const __m256d yi = lane_values([](const Centre& e) { return e.yi; });
+    const __m256d zi = lane_values([](const Centre& e) { return e.zi; });
+    const __m256d vxi = lane_values([](const Centre& e) { return e.vxi; });
+    const __m256d vyi = lane_values([](const Centre& e) { return e.vyi; });
+    const __m256d vzi = lane_values([](const Centre& e) { return e.vzi; });
+    const __m256d hi = lane_values([](const Centre& e) { return e.hi; });
+    const __m256d rhoi = lane_values([](const Centre& e) { return e.rho_i; });
+    const __m256d pri = lane_values([](const Centre& e) { return e.pri; });
+    const __m256d inv_h = lane_values([](const Centre& e) { return e.grad.inv_h; });
+    const __m256d neg_c = lane_values([](const Centre& e) { return -e.grad.c; });
+    const __m256d zero = _mm256_setzero_pd(), half = _mm256_set1_pd(0.5), two = _mm256_set1_pd(2.0);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d eta2 = _mm256_set1_pd(in.eta2), beta = _mm256_set1_pd(in.beta);
+    const __m256d alpha_c0 = _mm256_set1_pd(in.alpha_c0), sign = _mm256_set1_pd(-0.0);
+    __m256d px = zero, py = zero, pz = zero, qx = zero, qy = zero, qz = zero, ds = zero, bad = zero;
 
-// As acceleration_sum_scalar; returns 1 (nothing recorded) when some pair fails a check,
-// so the caller redoes the particle in scalar form to report the first failure.
-template <bool want_pressure, bool want_viscosity, bool want_density>
-__attribute__((target("avx2"))) int acceleration_sum_avx2(const PairInput& in, const Centre& c, double s_out[7]) {
-    const __m256d zero = _mm256_setzero_pd();
-    // Lanes x, y, z of each accumulator are three separate sums, each in list order.
-    __m256d acc_p = zero, acc_q = zero, bad = zero;
-    double dsum = 0.0;
+    auto step = [&](const double* const r[4]) __attribute__((target("avx2"), always_inline)) {
+        const Chunk p = load_chunk(r, 0);
+        const Chunk v = load_chunk(r, 4);
+        const Chunk e = load_chunk(r, 8);
+        const __m256d act = p.f3, m = v.f3, rhoj = e.f0;
+        const __m256d rx = _mm256_sub_pd(xi, p.f0), ry = _mm256_sub_pd(yi, p.f1), rz = _mm256_sub_pd(zi, p.f2);
+        const __m256d r2 =
+            _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(rx, rx), _mm256_mul_pd(ry, ry)), _mm256_mul_pd(rz, rz));
+        const __m256d rr = _mm256_sqrt_pd(r2);
+        const __m256d q = _mm256_mul_pd(rr, inv_h);
+        const __m256d inside =
+            _mm256_and_pd(_mm256_cmp_pd(q, two, _CMP_LT_OQ), _mm256_cmp_pd(rr, zero, _CMP_GT_OQ));
+        const __m256d t = _mm256_sub_pd(one, _mm256_mul_pd(half, q));
+        const __m256d f = _mm256_and_pd(_mm256_mul_pd(neg_c, _mm256_mul_pd(_mm256_mul_pd(t, t), t)), inside);
+        const __m256d fx = _mm256_mul_pd(f, rx), fy = _mm256_mul_pd(f, ry), fz = _mm256_mul_pd(f, rz);
+        const __m256d vx = _mm256_sub_pd(vxi, v.f0), vy = _mm256_sub_pd(vyi, v.f1), vz = _mm256_sub_pd(vzi, v.f2);
+        if (want_density) {
+            const __m256d dot = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(vx, fx), _mm256_mul_pd(vy, fy)),
+                                              _mm256_mul_pd(vz, fz));
+            ds = _mm256_add_pd(ds, _mm256_and_pd(_mm256_mul_pd(m, dot), act));
+        }
+        if (want_pressure) {
+            bad = _mm256_or_pd(bad, _mm256_andnot_pd(_mm256_cmp_pd(rhoj, zero, _CMP_GT_OQ), act));
+            const __m256d s = _mm256_and_pd(_mm256_mul_pd(m, _mm256_add_pd(e.f2, pri)), act);
+            px = _mm256_sub_pd(px, _mm256_mul_pd(s, fx));
+            py = _mm256_sub_pd(py, _mm256_mul_pd(s, fy));
+            pz = _mm256_sub_pd(pz, _mm256_mul_pd(s, fz));
+        }
+        if (want_viscosity) {
+            const __m256d vr =
+                _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(vx, rx), _mm256_mul_pd(vy, ry)), _mm256_mul_pd(vz, rz));
+            const __m256d use = _mm256_and_pd(_mm256_cmp_pd(vr, zero, _CMP_LT_OQ), act);
+            // Approaching pairs only; a step with none skips the divisions.
+            if (_mm256_movemask_pd(use) != 0) {
+                const __m256d hbar = _mm256_mul_pd(half, _mm256_add_pd(hi, e.f1));
+                const __m256d rhobar = _mm256_mul_pd(half, _mm256_add_pd(rhoi, rhoj));
+                const __m256d valid = _mm256_and_pd(_mm256_cmp_pd(rhobar, zero, _CMP_GT_OQ),
+                                                    _mm256_cmp_pd(hbar, zero, _CMP_GT_OQ));
+                bad = _mm256_or_pd(bad, _mm256_andnot_pd(valid, use));
+                const __m256d denom = _mm256_add_pd(r2, _mm256_mul_pd(_mm256_mul_pd(eta2, hbar), hbar));
+                const __m256d mu = _mm256_div_pd(_mm256_mul_pd(hbar, vr), denom);
+                const __m256d pi_ij = _mm256_div_pd(
+                    _mm256_sub_pd(_mm256_mul_pd(_mm256_mul_pd(beta, mu), mu), _mm256_mul_pd(alpha_c0, mu)), rhobar);
+                const __m256d s = _mm256_and_pd(_mm256_mul_pd(_mm256_xor_pd(m, sign), pi_ij), use);
+                qx = _mm256_add_pd(qx, _mm256_mul_pd(s, fx));
+                qy = _mm256_add_pd(qy, _mm256_mul_pd(s, fy));
+                qz = _mm256_add_pd(qz, _mm256_mul_pd(s, fz));
+            }
+        }
+    };
+
+    const int32_t kmin = std::min(std::min(cnt[0], cnt[1]), std::min(cnt[2], cnt[3]));
+    const int32_t kmax = std::max(std::max(cnt[0], cnt[1]), std::max(cnt[2], cnt[3]));
+    const double* r[4];
     int32_t k = 0;
-    for (; k + 4 <= c.cnt; k += 4)
-        acceleration_block<want_pressure, want_viscosity, want_density>(in, c, c.nb + k, 4, acc_p, acc_q, bad,
-                                                                        dsum);
-    if (k < c.cnt)
-        acceleration_block<want_pressure, want_viscosity, want_density>(in, c, c.nb + k, c.cnt - k, acc_p, acc_q,
-                                                                        bad, dsum);
+    for (; k < kmin; ++k) {
+        for (int l = 0; l < 4; ++l) r[l] = packed + static_cast<std::size_t>(nb[l][k]) * stride;
+        step(r);
+    }
+    for (; k < kmax; ++k) {
+        for (int l = 0; l < 4; ++l)
+            r[l] = packed + (k < cnt[l] ? static_cast<std::size_t>(nb[l][k]) : blank) * stride;
+        step(r);
+    }
     if (_mm256_movemask_pd(bad) != 0) return 1;
-    alignas(32) double p[4], q[4];
-    _mm256_store_pd(p, acc_p);
-    _mm256_store_pd(q, acc_q);
-    s_out[0] = p[0];
-    s_out[1] = p[1];
-    s_out[2] = p[2];
-    s_out[3] = q[0];
-    s_out[4] = q[1];
-    s_out[5] = q[2];
-    s_out[6] = dsum;
+    const __m256d sums[7] = {px, py, pz, qx, qy, qz, ds};
+    for (int s = 0; s < 7; ++s) _mm256_storeu_pd(s_out[s], sums[s]);
     return sph_success;
 }
 
-bool use_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2") != 0;
-    return yes;
+template <bool want_pressure, bool want_viscosity, bool want_density>
+__attribute__((target("avx2"))) int group_sum_avx2(const PairInput& in, const Centre* c, int lanes,
+                                                   double s_out[7][4]) {
+    return group_sum_body<want_pressure, want_viscosity, want_density>(in, c, lanes, s_out);
 }
-#endif
+
+// The same code where AVX-512VL is present: only for its 32 vector registers, which hold
+// the four-lane state without spilling (the build forbids fused multiply-adds, so the
+// rounding is unchanged).
+template <bool want_pressure, bool want_viscosity, bool want_density>
+__attribute__((target("avx2,avx512f,avx512vl"))) int group_sum_avx512vl(const PairInput& in, const Centre* c,
+                                                                        int lanes, double s_out[7][4]) {
+    return group_sum_body<want_pressure, want_viscosity, want_density>(in, c, lanes, s_out);
+}
 
 template <bool want_pressure, bool want_viscosity, bool want_density>
-int acceleration_sum(const PairInput& in, const Centre& c, double s_out[7]) {
-#ifdef QUORREL_WATER_AVX2
-    if (use_avx2() && acceleration_sum_avx2<want_pressure, want_viscosity, want_density>(in, c, s_out) == 0)
-        return sph_success;
-#endif
-    return acceleration_sum_scalar<want_pressure, want_viscosity, want_density>(in, c, s_out);
+int group_sum(SphSimd level, const PairInput& in, const Centre* c, int lanes, double s_out[7][4]) {
+    if (level == SphSimd::avx512)
+        return group_sum_avx512vl<want_pressure, want_viscosity, want_density>(in, c, lanes, s_out);
+    return group_sum_avx2<want_pressure, want_viscosity, want_density>(in, c, lanes, s_out);
 }
+#endif
 
 PairInput pair_input(const SphDatabase& d) {
     const SphWater& w = sph_water;
@@ -603,38 +503,6 @@ PairInput pair_input(const SphDatabase& d) {
                      scratch.p_over_rho2.data(), w.water_visc_alpha * w.water_c0, w.water_visc_beta,
                      w.water_visc_eta2};
 }
-
-}  // namespace
-
-int sph_water_compute_density_rate() {
-    SphDatabase& d = sph_database;
-    if (d.npart <= 0) return sph_success;
-    std::fill(d.drho_dt.begin(), d.drho_dt.end(), 0.0);
-    mark_active(d);
-    const PairInput in = pair_input(d);
-    const int32_t* list = d.neighbor_list.data();
-#ifdef QUORREL_WATER_AVX2
-    const bool vector = use_avx2();
-    if (vector) pack_records(d, density_record, nullptr);
-#endif
-    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
-        if (!in.act[i]) continue;
-        const int32_t cnt = d.neighbor_count[i];
-        if (cnt == 0) continue;
-        if (int st = check_h(d.h[i])) return st;
-        const Centre c = make_centre(in, i, list + d.neighbor_offset[i], cnt);
-#ifdef QUORREL_WATER_AVX2
-        if (vector) {
-            d.drho_dt[i] += density_sum_avx2(c);
-            continue;
-        }
-#endif
-        d.drho_dt[i] += density_sum_scalar(in, c);
-    }
-    return sph_success;
-}
-
-namespace {
 
 // After a failed check at particle `from` of the fused pass: the separate density-rate
 // pass runs first over every particle and would have stopped at a smoothing length, so
@@ -666,29 +534,15 @@ int water_acceleration_pass() {
     }
     if (want_viscosity) std::fill(d.acc_viscosity.begin(), d.acc_viscosity.end(), 0.0);
 #ifdef QUORREL_WATER_AVX2
-    if (use_avx2())
-        pack_records(d, acceleration_record, want_pressure ? scratch.p_over_rho2.data() : nullptr);
+    const SphSimd level = sph_simd_level();
+    const bool vector = level != SphSimd::scalar;
+    if (vector) pack_records(d, want_pressure ? scratch.p_over_rho2.data() : nullptr);
+#else
+    constexpr bool vector = false;
 #endif
     const PairInput in = pair_input(d);
     const int32_t* list = d.neighbor_list.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!act[i]) continue;
-        if (want_pressure && !(d.rho[i] > 0.0)) {
-            if (want_density)
-                if (int st = density_pass_failure_from(d, act, i)) return st;
-            return sph_fail(sph_error_argument, "Water density must be positive for pressure force");
-        }
-        const int32_t cnt = d.neighbor_count[i];
-        if (cnt == 0) continue;
-        if (int st = check_h(d.h[i])) return st;
-        Centre c = make_centre(in, i, list + d.neighbor_offset[i], cnt);
-        if (want_pressure) c.pri = in.pr2[i];
-        double s[7];
-        if (int st = acceleration_sum<want_pressure, want_viscosity, want_density>(in, c, s)) {
-            if (want_density)
-                if (int st2 = density_pass_failure_from(d, act, i + 1)) return st2;
-            return st;
-        }
+    auto store = [&](std::size_t i, const double s[7]) {
         if (want_density) d.drho_dt[i] += s[6];
         if (want_pressure) {
             d.acc_pressure[3 * i] += s[0];
@@ -700,11 +554,74 @@ int water_acceleration_pass() {
             d.acc_viscosity[3 * i + 1] += s[4];
             d.acc_viscosity[3 * i + 2] += s[5];
         }
+    };
+    // One particle's sums, in its turn; a failed check reports as the separate passes would.
+    auto one = [&](const Centre& c) {
+        double s[7];
+        if (int st = acceleration_sum_scalar<want_pressure, want_viscosity, want_density>(in, c, s)) {
+            if (want_density)
+                if (int st2 = density_pass_failure_from(d, act, c.i + 1)) return st2;
+            return st;
+        }
+        store(c.i, s);
+        return sph_success;
+    };
+    // Particles waiting for the four-lane kernel. Before anything later is reported they
+    // are summed, so failures come in particle order.
+    Centre group[4];
+    int waiting = 0;
+    auto flush = [&]() {
+        const int lanes = waiting;
+        waiting = 0;
+#ifdef QUORREL_WATER_AVX2
+        if (lanes == 0) return sph_success;
+        double s[7][4];
+        if (group_sum<want_pressure, want_viscosity, want_density>(level, in, group, lanes, s) == 0) {
+            for (int l = 0; l < lanes; ++l) {
+                const double sl[7] = {s[0][l], s[1][l], s[2][l], s[3][l], s[4][l], s[5][l], s[6][l]};
+                store(group[l].i, sl);
+            }
+            return sph_success;
+        }
+#endif
+        // Some pair failed a check: the first failure in particle order is the one to report.
+        for (int l = 0; l < lanes; ++l)
+            if (int st = one(group[l])) return st;
+        return sph_success;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!act[i]) continue;
+        if (want_pressure && !(d.rho[i] > 0.0)) {
+            if (int st = flush()) return st;
+            if (want_density)
+                if (int st = density_pass_failure_from(d, act, i)) return st;
+            return sph_fail(sph_error_argument, "Water density must be positive for pressure force");
+        }
+        const int32_t cnt = d.neighbor_count[i];
+        if (cnt == 0) continue;
+        if (int st = check_h(d.h[i])) {
+            if (int st2 = flush()) return st2;
+            return st;
+        }
+        Centre c = make_centre(in, i, list + d.neighbor_offset[i], cnt);
+        if (want_pressure) c.pri = in.pr2[i];
+        if (!vector) {
+            if (int st = one(c)) return st;
+            continue;
+        }
+        group[waiting++] = c;
+        if (waiting == 4)
+            if (int st = flush()) return st;
     }
-    return sph_success;
+    return flush();
 }
 
 }  // namespace
+
+int sph_water_compute_density_rate() {
+    if (sph_database.npart <= 0) return sph_success;
+    return water_acceleration_pass<false, false, true>();
+}
 
 int sph_water_compute_pressure_acceleration() {
     if (sph_database.npart <= 0) return sph_success;

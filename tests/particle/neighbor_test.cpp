@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/sph_error.h"
+#include "core/sph_simd.h"
 #include "database/sph_database.h"
 #include "particle/sph_neighbor.h"
 
@@ -94,7 +95,10 @@ protected:
         sph_db_free();
         sph_neighbor_reset();
     }
-    void TearDown() override { sph_db_free(); }
+    void TearDown() override {
+        sph_simd_set_cap(SphSimd::avx512);
+        sph_db_free();
+    }
 };
 
 TEST_F(Neighbors, PairTestUsesTheLargerSmoothingLength) {
@@ -145,6 +149,33 @@ TEST_F(Neighbors, ChainAndScanOrder) {
     EXPECT_EQ(sph_neighbor.neighbor_total_links, 6);
 }
 
+TEST_F(Neighbors, LatticeAtTheSupportBoundaryWithEveryVectorLevel) {
+    // Spacing equal to 2h: the axis neighbours lie exactly on the boundary and count
+    // (distance <= 2h), diagonals (sqrt 2 spacing) do not. With spacing 0.125 every
+    // distance is exact, so an interior particle has 6 links, a corner 3, an edge 4, a
+    // face 5; with 0.1 the rounded coordinates land on either side, as the literal walk says.
+    for (double spacing : {0.125, 0.1}) {
+        std::vector<P> ps;
+        for (int i = 0; i < 216; ++i) ps.push_back({spacing * (i % 6), spacing * (i / 6 % 6), spacing * (i / 36), spacing / 2});
+        make_model(ps);
+        const auto literal = literal_lists();
+        for (SphSimd level : {SphSimd::scalar, SphSimd::avx2, SphSimd::avx512}) {
+            SCOPED_TRACE(std::to_string(spacing) + " level " + std::to_string(static_cast<int>(level)));
+            sph_simd_set_cap(level);
+            ASSERT_EQ(sph_neighbor_rebuild(), 0);
+            for (int i = 0; i < 216; ++i) EXPECT_EQ(list_of(i), literal[i]) << i;
+            if (spacing == 0.125) {
+                const int interior = 1 + 6 + 36, corner = 0, edge = 1, face = 1 + 6;
+                EXPECT_EQ(sph_database.neighbor_count[interior], 6);
+                EXPECT_EQ(sph_database.neighbor_count[corner], 3);
+                EXPECT_EQ(sph_database.neighbor_count[edge], 4);
+                EXPECT_EQ(sph_database.neighbor_count[face], 5);
+                EXPECT_EQ(sph_neighbor.neighbor_total_links, 2 * 3 * 5 * 36);  // 3 axes, 5 gaps per line, 36 lines
+            }
+        }
+    }
+}
+
 TEST_F(Neighbors, IrregularCloudMatchesBruteForceAndLiteralOrder) {
     std::mt19937 rng(12345);
     std::uniform_real_distribution<double> pos(-1.0, 1.0), hh(0.05, 0.2);
@@ -164,14 +195,21 @@ TEST_F(Neighbors, IrregularCloudMatchesBruteForceAndLiteralOrder) {
         std::sort(got.begin(), got.end());
         EXPECT_EQ(got, brute) << i;
     }
-    // Same order as the chain walk; the runs follow one another without gaps.
+    // Same order as the chain walk, with every vector level; the runs follow one another
+    // without gaps.
     const auto literal = literal_lists();
-    int64_t offset = 0;
-    for (int i = 0; i < 400; ++i) {
-        EXPECT_EQ(list_of(i), literal[i]) << i;
-        EXPECT_EQ(sph_database.neighbor_offset[i], offset);
-        offset += sph_database.neighbor_count[i];
+    for (SphSimd level : {SphSimd::scalar, SphSimd::avx2, SphSimd::avx512}) {
+        SCOPED_TRACE(static_cast<int>(level));
+        sph_simd_set_cap(level);
+        ASSERT_EQ(sph_neighbor_rebuild(), 0);
+        int64_t offset = 0;
+        for (int i = 0; i < 400; ++i) {
+            EXPECT_EQ(list_of(i), literal[i]) << i;
+            EXPECT_EQ(sph_database.neighbor_offset[i], offset);
+            offset += sph_database.neighbor_count[i];
+        }
     }
+    sph_simd_set_cap(SphSimd::avx512);
     // A second rebuild after a small move gives the same answer as a fresh one.
     sph_database.x[0] += 0.05;
     ASSERT_EQ(sph_neighbor_rebuild(), 0);
