@@ -370,8 +370,8 @@ __attribute__((target("avx2"))) inline Chunk load_chunk(const double* const r[4]
 // particle, whose active mask is clear, so it adds +0. Returns 1 (nothing recorded) when
 // some pair fails a check.
 template <bool want_pressure, bool want_viscosity, bool want_density>
-__attribute__((target("avx2"), always_inline)) inline int group_sum_body(const PairInput& in, const Centre* c,
-                                                                         int lanes, double s_out[7][4]) {
+__attribute__((target("avx2"))) int group_sum_avx2(const PairInput& in, const Centre* c, int lanes,
+                                                   double s_out[7][8]) {
     constexpr std::size_t stride = record;
     const double* packed = scratch.packed.data();
     const std::size_t blank = scratch.packed.size() / stride - 1;
@@ -474,25 +474,152 @@ __attribute__((target("avx2"), always_inline)) inline int group_sum_body(const P
     return sph_success;
 }
 
-template <bool want_pressure, bool want_viscosity, bool want_density>
-__attribute__((target("avx2"))) int group_sum_avx2(const PairInput& in, const Centre* c, int lanes,
-                                                   double s_out[7][4]) {
-    return group_sum_body<want_pressure, want_viscosity, want_density>(in, c, lanes, s_out);
+#define QUORREL_AVX512 __attribute__((target("avx512f,avx512vl"), always_inline))
+
+// Field c (0..3) of the 4-double chunk at `off` of records r[0..7], one per lane.
+struct Chunk8 {
+    __m512d f0, f1, f2, f3;
+};
+
+QUORREL_AVX512 inline Chunk8 load_chunk8(const double* const r[8], std::size_t off) {
+    auto pair = [&](int a, int b) QUORREL_AVX512 {
+        const __m512d low = _mm512_maskz_insertf64x4(0xFF, _mm512_setzero_pd(), _mm256_loadu_pd(r[a] + off), 0);
+        return _mm512_maskz_insertf64x4(0xFF, low, _mm256_loadu_pd(r[b] + off), 1);
+    };
+    // [r0 | r4], [r1 | r5], [r2 | r6], [r3 | r7]; the unpacks pair fields of neighbouring
+    // records within each 128-bit lane, and the two-source permutes gather the lanes.
+    // (The all-lanes masked forms: the plain ones trip a maybe-uninitialized warning in GCC 12.)
+    const __m512d a = pair(0, 4), b = pair(1, 5), c = pair(2, 6), d = pair(3, 7);
+    const __m512d t0 = _mm512_maskz_unpacklo_pd(0xFF, a, b), t1 = _mm512_maskz_unpackhi_pd(0xFF, a, b);
+    const __m512d t2 = _mm512_maskz_unpacklo_pd(0xFF, c, d), t3 = _mm512_maskz_unpackhi_pd(0xFF, c, d);
+    const __m512i lo = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13), hi = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+    return Chunk8{_mm512_permutex2var_pd(t0, lo, t2), _mm512_permutex2var_pd(t1, lo, t3),
+                  _mm512_permutex2var_pd(t0, hi, t2), _mm512_permutex2var_pd(t1, hi, t3)};
 }
 
-// The same code where AVX-512VL is present: only for its 32 vector registers, which hold
-// the four-lane state without spilling (the build forbids fused multiply-adds, so the
-// rounding is unchanged).
+// As group_sum_avx2 with eight particles side by side. The same operations per lane
+// (masks select +0 where the four-lane code ands with a mask), so the same bits; the
+// build forbids fused multiply-adds. Twice the pairs per instruction keeps more pairs
+// in flight, which is what bounds the four-lane code.
 template <bool want_pressure, bool want_viscosity, bool want_density>
-__attribute__((target("avx2,avx512f,avx512vl"))) int group_sum_avx512vl(const PairInput& in, const Centre* c,
-                                                                        int lanes, double s_out[7][4]) {
-    return group_sum_body<want_pressure, want_viscosity, want_density>(in, c, lanes, s_out);
+__attribute__((target("avx512f,avx512vl"))) int group_sum_avx512(const PairInput& in, const Centre* c, int lanes,
+                                                                  double s_out[7][8]) {
+    constexpr std::size_t stride = record;
+    const double* packed = scratch.packed.data();
+    const std::size_t blank = scratch.packed.size() / stride - 1;
+    const Centre* cl[8];
+    int32_t cnt[8];
+    const int32_t* nb[8];
+    for (int l = 0; l < 8; ++l) {
+        cl[l] = &c[l < lanes ? l : 0];
+        cnt[l] = l < lanes ? c[l].cnt : 0;
+        nb[l] = cl[l]->nb;
+    }
+    auto lane_values = [&](auto field) QUORREL_AVX512 {
+        return _mm512_setr_pd(field(*cl[0]), field(*cl[1]), field(*cl[2]), field(*cl[3]), field(*cl[4]),
+                              field(*cl[5]), field(*cl[6]), field(*cl[7]));
+    };
+    const __m512d xi = lane_values([](const Centre& e) { return e.xi; });
+    const __m512d yi = lane_values([](const Centre& e) { return e.yi; });
+    const __m512d zi = lane_values([](const Centre& e) { return e.zi; });
+    const __m512d vxi = lane_values([](const Centre& e) { return e.vxi; });
+    const __m512d vyi = lane_values([](const Centre& e) { return e.vyi; });
+    const __m512d vzi = lane_values([](const Centre& e) { return e.vzi; });
+    const __m512d hi = lane_values([](const Centre& e) { return e.hi; });
+    const __m512d rhoi = lane_values([](const Centre& e) { return e.rho_i; });
+    const __m512d pri = lane_values([](const Centre& e) { return e.pri; });
+    const __m512d inv_h = lane_values([](const Centre& e) { return e.grad.inv_h; });
+    const __m512d neg_c = lane_values([](const Centre& e) { return -e.grad.c; });
+    const __m512d zero = _mm512_setzero_pd(), half = _mm512_set1_pd(0.5), two = _mm512_set1_pd(2.0);
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d eta2 = _mm512_set1_pd(in.eta2), beta = _mm512_set1_pd(in.beta);
+    const __m512d alpha_c0 = _mm512_set1_pd(in.alpha_c0);
+    const __m512i sign = _mm512_set1_epi64(INT64_MIN);
+    __m512d px = zero, py = zero, pz = zero, qx = zero, qy = zero, qz = zero, ds = zero;
+    __mmask8 bad = 0;
+
+    auto step = [&](const double* const r[8]) QUORREL_AVX512 {
+        const Chunk8 p = load_chunk8(r, 0);
+        const Chunk8 v = load_chunk8(r, 4);
+        const Chunk8 e = load_chunk8(r, 8);
+        const __m512i act_bits = _mm512_castpd_si512(p.f3);
+        const __mmask8 act = _mm512_test_epi64_mask(act_bits, act_bits);
+        const __m512d m = v.f3, rhoj = e.f0;
+        const __m512d rx = _mm512_sub_pd(xi, p.f0), ry = _mm512_sub_pd(yi, p.f1), rz = _mm512_sub_pd(zi, p.f2);
+        const __m512d r2 =
+            _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(rx, rx), _mm512_mul_pd(ry, ry)), _mm512_mul_pd(rz, rz));
+        const __m512d rr = _mm512_maskz_sqrt_pd(0xFF, r2);
+        const __m512d q = _mm512_mul_pd(rr, inv_h);
+        const __mmask8 inside = _mm512_cmp_pd_mask(q, two, _CMP_LT_OQ) & _mm512_cmp_pd_mask(rr, zero, _CMP_GT_OQ);
+        const __m512d t = _mm512_sub_pd(one, _mm512_mul_pd(half, q));
+        const __m512d f = _mm512_maskz_mov_pd(inside, _mm512_mul_pd(neg_c, _mm512_mul_pd(_mm512_mul_pd(t, t), t)));
+        const __m512d fx = _mm512_mul_pd(f, rx), fy = _mm512_mul_pd(f, ry), fz = _mm512_mul_pd(f, rz);
+        const __m512d vx = _mm512_sub_pd(vxi, v.f0), vy = _mm512_sub_pd(vyi, v.f1), vz = _mm512_sub_pd(vzi, v.f2);
+        if (want_density) {
+            const __m512d dot = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(vx, fx), _mm512_mul_pd(vy, fy)),
+                                              _mm512_mul_pd(vz, fz));
+            ds = _mm512_add_pd(ds, _mm512_maskz_mov_pd(act, _mm512_mul_pd(m, dot)));
+        }
+        if (want_pressure) {
+            bad |= static_cast<__mmask8>(act & ~_mm512_cmp_pd_mask(rhoj, zero, _CMP_GT_OQ));
+            const __m512d s = _mm512_maskz_mov_pd(act, _mm512_mul_pd(m, _mm512_add_pd(e.f2, pri)));
+            px = _mm512_sub_pd(px, _mm512_mul_pd(s, fx));
+            py = _mm512_sub_pd(py, _mm512_mul_pd(s, fy));
+            pz = _mm512_sub_pd(pz, _mm512_mul_pd(s, fz));
+        }
+        if (want_viscosity) {
+            const __m512d vr =
+                _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(vx, rx), _mm512_mul_pd(vy, ry)), _mm512_mul_pd(vz, rz));
+            const __mmask8 use = act & _mm512_cmp_pd_mask(vr, zero, _CMP_LT_OQ);
+            if (use != 0) {
+                const __m512d hbar = _mm512_mul_pd(half, _mm512_add_pd(hi, e.f1));
+                const __m512d rhobar = _mm512_mul_pd(half, _mm512_add_pd(rhoi, rhoj));
+                const __mmask8 valid =
+                    _mm512_cmp_pd_mask(rhobar, zero, _CMP_GT_OQ) & _mm512_cmp_pd_mask(hbar, zero, _CMP_GT_OQ);
+                bad |= static_cast<__mmask8>(use & ~valid);
+                const __m512d denom = _mm512_add_pd(r2, _mm512_mul_pd(_mm512_mul_pd(eta2, hbar), hbar));
+                const __m512d mu = _mm512_div_pd(_mm512_mul_pd(hbar, vr), denom);
+                const __m512d pi_ij = _mm512_div_pd(
+                    _mm512_sub_pd(_mm512_mul_pd(_mm512_mul_pd(beta, mu), mu), _mm512_mul_pd(alpha_c0, mu)), rhobar);
+                const __m512d neg_m = _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(m), sign));
+                const __m512d s = _mm512_maskz_mov_pd(use, _mm512_mul_pd(neg_m, pi_ij));
+                qx = _mm512_add_pd(qx, _mm512_mul_pd(s, fx));
+                qy = _mm512_add_pd(qy, _mm512_mul_pd(s, fy));
+                qz = _mm512_add_pd(qz, _mm512_mul_pd(s, fz));
+            }
+        }
+    };
+
+    int32_t kmin = cnt[0], kmax = cnt[0];
+    for (int l = 1; l < 8; ++l) {
+        kmin = std::min(kmin, cnt[l]);
+        kmax = std::max(kmax, cnt[l]);
+    }
+    const double* r[8];
+    int32_t k = 0;
+    for (; k < kmin; ++k) {
+        for (int l = 0; l < 8; ++l) r[l] = packed + static_cast<std::size_t>(nb[l][k]) * stride;
+        step(r);
+    }
+    for (; k < kmax; ++k) {
+        for (int l = 0; l < 8; ++l)
+            r[l] = packed + (k < cnt[l] ? static_cast<std::size_t>(nb[l][k]) : blank) * stride;
+        step(r);
+    }
+    if (bad != 0) return 1;
+    const __m512d sums[7] = {px, py, pz, qx, qy, qz, ds};
+    for (int j = 0; j < 7; ++j) _mm512_storeu_pd(s_out[j], sums[j]);
+    return sph_success;
 }
+#undef QUORREL_AVX512
+
+// Particles per group of the vector kernel at this level.
+int group_width(SphSimd level) { return level == SphSimd::avx512 ? 8 : 4; }
 
 template <bool want_pressure, bool want_viscosity, bool want_density>
-int group_sum(SphSimd level, const PairInput& in, const Centre* c, int lanes, double s_out[7][4]) {
+int group_sum(SphSimd level, const PairInput& in, const Centre* c, int lanes, double s_out[7][8]) {
     if (level == SphSimd::avx512)
-        return group_sum_avx512vl<want_pressure, want_viscosity, want_density>(in, c, lanes, s_out);
+        return group_sum_avx512<want_pressure, want_viscosity, want_density>(in, c, lanes, s_out);
     return group_sum_avx2<want_pressure, want_viscosity, want_density>(in, c, lanes, s_out);
 }
 #endif
@@ -566,16 +693,21 @@ int water_acceleration_pass() {
         store(c.i, s);
         return sph_success;
     };
-    // Particles waiting for the four-lane kernel. Before anything later is reported they
+    // Particles waiting for the vector kernel. Before anything later is reported they
     // are summed, so failures come in particle order.
-    Centre group[4];
+#ifdef QUORREL_WATER_AVX2
+    const int width = group_width(level);
+#else
+    constexpr int width = 1;
+#endif
+    Centre group[8];
     int waiting = 0;
     auto flush = [&]() {
         const int lanes = waiting;
         waiting = 0;
 #ifdef QUORREL_WATER_AVX2
         if (lanes == 0) return sph_success;
-        double s[7][4];
+        double s[7][8];
         if (group_sum<want_pressure, want_viscosity, want_density>(level, in, group, lanes, s) == 0) {
             for (int l = 0; l < lanes; ++l) {
                 const double sl[7] = {s[0][l], s[1][l], s[2][l], s[3][l], s[4][l], s[5][l], s[6][l]};
@@ -610,7 +742,7 @@ int water_acceleration_pass() {
             continue;
         }
         group[waiting++] = c;
-        if (waiting == 4)
+        if (waiting == width)
             if (int st = flush()) return st;
     }
     return flush();
