@@ -363,6 +363,34 @@ __attribute__((target("avx2"))) inline Chunk load_chunk(const double* const r[4]
                  _mm256_unpackhi_pd(c, e)};
 }
 
+// The lists of a group of up to W particles, one per lane. Unused lanes copy lane 0
+// with an empty list. Every lane has an entry below kmin; from there on a lane past the
+// end of its list takes the blank record.
+template <int W>
+struct GroupLists {
+    const Centre* cl[W];
+    int32_t cnt[W];
+    const int32_t* nb[W];
+    int32_t kmin, kmax;
+    GroupLists(const Centre* c, int lanes) {
+        for (int l = 0; l < W; ++l) {
+            cl[l] = &c[l < lanes ? l : 0];
+            cnt[l] = l < lanes ? c[l].cnt : 0;
+            nb[l] = cl[l]->nb;
+        }
+        kmin = *std::min_element(cnt, cnt + W);
+        kmax = *std::max_element(cnt, cnt + W);
+    }
+    // Records of the lanes' entries at list position k.
+    void records(const double* packed, std::size_t blank, int32_t k, const double* r[W]) const {
+        for (int l = 0; l < W; ++l)
+            r[l] = packed + (k < cnt[l] ? static_cast<std::size_t>(nb[l][k]) : blank) * record;
+    }
+    void records_all(const double* packed, int32_t k, const double* r[W]) const {
+        for (int l = 0; l < W; ++l) r[l] = packed + static_cast<std::size_t>(nb[l][k]) * record;
+    }
+};
+
 // Four particles side by side, one per lane, each lane walking its own list: the sums
 // are plain vertical adds (each lane's sum in its list order, one add per step, no
 // transposes), and the terms are the per-particle kernel's own operations, so the bits
@@ -372,18 +400,10 @@ __attribute__((target("avx2"))) inline Chunk load_chunk(const double* const r[4]
 template <bool want_pressure, bool want_viscosity, bool want_density>
 __attribute__((target("avx2"))) int group_sum_avx2(const PairInput& in, const Centre* c, int lanes,
                                                    double s_out[7][8]) {
-    constexpr std::size_t stride = record;
     const double* packed = scratch.packed.data();
-    const std::size_t blank = scratch.packed.size() / stride - 1;
-    // Unused lanes copy lane 0 with an empty list.
-    const Centre* cl[4];
-    int32_t cnt[4];
-    const int32_t* nb[4];
-    for (int l = 0; l < 4; ++l) {
-        cl[l] = &c[l < lanes ? l : 0];
-        cnt[l] = l < lanes ? c[l].cnt : 0;
-        nb[l] = cl[l]->nb;
-    }
+    const std::size_t blank = scratch.packed.size() / record - 1;
+    const GroupLists<4> g(c, lanes);
+    const Centre* const* cl = g.cl;
     auto lane_values = [&](auto field) __attribute__((target("avx2"), always_inline)) {
         return _mm256_setr_pd(field(*cl[0]), field(*cl[1]), field(*cl[2]), field(*cl[3]));
     };
@@ -455,17 +475,14 @@ __attribute__((target("avx2"))) int group_sum_avx2(const PairInput& in, const Ce
         }
     };
 
-    const int32_t kmin = std::min(std::min(cnt[0], cnt[1]), std::min(cnt[2], cnt[3]));
-    const int32_t kmax = std::max(std::max(cnt[0], cnt[1]), std::max(cnt[2], cnt[3]));
     const double* r[4];
     int32_t k = 0;
-    for (; k < kmin; ++k) {
-        for (int l = 0; l < 4; ++l) r[l] = packed + static_cast<std::size_t>(nb[l][k]) * stride;
+    for (; k < g.kmin; ++k) {
+        g.records_all(packed, k, r);
         step(r);
     }
-    for (; k < kmax; ++k) {
-        for (int l = 0; l < 4; ++l)
-            r[l] = packed + (k < cnt[l] ? static_cast<std::size_t>(nb[l][k]) : blank) * stride;
+    for (; k < g.kmax; ++k) {
+        g.records(packed, blank, k, r);
         step(r);
     }
     if (_mm256_movemask_pd(bad) != 0) return 1;
@@ -504,17 +521,10 @@ QUORREL_AVX512 inline Chunk8 load_chunk8(const double* const r[8], std::size_t o
 template <bool want_pressure, bool want_viscosity, bool want_density>
 __attribute__((target("avx512f,avx512vl"))) int group_sum_avx512(const PairInput& in, const Centre* c, int lanes,
                                                                   double s_out[7][8]) {
-    constexpr std::size_t stride = record;
     const double* packed = scratch.packed.data();
-    const std::size_t blank = scratch.packed.size() / stride - 1;
-    const Centre* cl[8];
-    int32_t cnt[8];
-    const int32_t* nb[8];
-    for (int l = 0; l < 8; ++l) {
-        cl[l] = &c[l < lanes ? l : 0];
-        cnt[l] = l < lanes ? c[l].cnt : 0;
-        nb[l] = cl[l]->nb;
-    }
+    const std::size_t blank = scratch.packed.size() / record - 1;
+    const GroupLists<8> g(c, lanes);
+    const Centre* const* cl = g.cl;
     auto lane_values = [&](auto field) QUORREL_AVX512 {
         return _mm512_setr_pd(field(*cl[0]), field(*cl[1]), field(*cl[2]), field(*cl[3]), field(*cl[4]),
                               field(*cl[5]), field(*cl[6]), field(*cl[7]));
@@ -590,20 +600,14 @@ __attribute__((target("avx512f,avx512vl"))) int group_sum_avx512(const PairInput
         }
     };
 
-    int32_t kmin = cnt[0], kmax = cnt[0];
-    for (int l = 1; l < 8; ++l) {
-        kmin = std::min(kmin, cnt[l]);
-        kmax = std::max(kmax, cnt[l]);
-    }
     const double* r[8];
     int32_t k = 0;
-    for (; k < kmin; ++k) {
-        for (int l = 0; l < 8; ++l) r[l] = packed + static_cast<std::size_t>(nb[l][k]) * stride;
+    for (; k < g.kmin; ++k) {
+        g.records_all(packed, k, r);
         step(r);
     }
-    for (; k < kmax; ++k) {
-        for (int l = 0; l < 8; ++l)
-            r[l] = packed + (k < cnt[l] ? static_cast<std::size_t>(nb[l][k]) : blank) * stride;
+    for (; k < g.kmax; ++k) {
+        g.records(packed, blank, k, r);
         step(r);
     }
     if (bad != 0) return 1;

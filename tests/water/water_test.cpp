@@ -34,6 +34,13 @@ void water_model(const std::vector<std::array<double, 3>>& xs, double h = 1.0) {
     }
 }
 
+// The fused density-rate and acceleration pass, or the two separate calls.
+int pair_passes(bool fused) {
+    if (fused) return sph_water_compute_density_rate_and_acceleration();
+    if (int st = sph_water_compute_density_rate()) return st;
+    return sph_water_compute_acceleration();
+}
+
 }  // namespace
 
 class Water : public ::testing::Test {
@@ -408,13 +415,7 @@ TEST_F(Water, FusedPassMatchesSeparatePasses) {
         SphDatabase& d = sph_database;
         for (auto* f : {&d.drho_dt, &d.acc_pressure, &d.acc_viscosity, &d.a}) std::fill(f->begin(), f->end(), 5.0);
         sph_error_clear();
-        int st = 0;
-        if (fused) {
-            st = sph_water_compute_density_rate_and_acceleration();
-        } else {
-            st = sph_water_compute_density_rate();
-            if (st == 0) st = sph_water_compute_acceleration();
-        }
+        const int st = pair_passes(fused);
         return Result{st, sph_error_message(), d.drho_dt, d.acc_pressure, d.acc_viscosity, d.a};
     };
     // Each case breaks the state of particle `i` (none for -1); the failing ones check that
@@ -482,14 +483,7 @@ TEST_F(Water, EveryVectorLevelGivesTheScalarBits) {
     auto run = [&](SphSimd level, bool fused) {
         sph_simd_set_cap(level);
         std::vector<double> out;
-        int st = 0;
-        if (fused) {
-            st = sph_water_compute_density_rate_and_acceleration();
-        } else {
-            st = sph_water_compute_density_rate();
-            if (st == 0) st = sph_water_compute_acceleration();
-        }
-        EXPECT_EQ(st, 0);
+        EXPECT_EQ(pair_passes(fused), 0);
         for (const auto* f : {&d.drho_dt, &d.acc_pressure, &d.acc_viscosity, &d.a}) out.insert(out.end(), f->begin(), f->end());
         return out;
     };
