@@ -21,9 +21,9 @@ SphNeighbor sph_neighbor;
 
 namespace {
 
-// Vector loads read up to seven entries past a range, and the packed stores write up
-// to seven past the last link, so the sorted arrays and the list carry this much slack.
-constexpr int64_t kSlack = 8;
+// Vector loads read up to fifteen entries past a range, and the packed stores write up
+// to fifteen past the last link, so the sorted arrays and the list carry this much slack.
+constexpr int64_t kSlack = 16;
 
 // Scratch reused from rebuild to rebuild: particles sorted by cell, each cell's
 // particles in chain order (highest index first), with position and (2h)^2 in
@@ -36,6 +36,8 @@ struct NeighborScratch {
     std::vector<int32_t> sorted_index;
     std::vector<int64_t> slot_of;     // sorted position of each particle
     std::vector<double> sx, sy, sz, sr2;
+    // Single-precision copies, relative to the box centre, for the prefilter.
+    std::vector<float> fx, fy, fz, fr2;
 };
 NeighborScratch scratch;
 
@@ -44,6 +46,10 @@ struct Probe {
     double x, y, z;
     double reach2;  // (2h)^2
     double h;
+    // Prefilter: the probe in single precision (relative to the box centre), its (2h)^2,
+    // and the factors that give, from a pair's (2h)^2, the bounds below which a pair is
+    // certainly in and above which it is certainly out.
+    float fx, fy, fz, freach2, in_factor, out_factor;
 };
 
 // The sorted candidates; `h` is the database array, by particle index.
@@ -51,6 +57,7 @@ struct Candidates {
     const double *x, *y, *z, *r2;
     const int32_t* index;
     const double* h;
+    const float *fx, *fy, *fz, *fr2;
 };
 
 // A run of sorted positions [b, e) to test, in scan order.
@@ -66,20 +73,25 @@ inline bool within_exactly(double d2, double hi, double hj) { return std::sqrt(d
 // Writes the candidates of the ranges that are within reach to `out`, in range order;
 // returns how many. Every candidate is written and kept only when it passes, so the
 // loop has no data-dependent branch.
+// The decision for sorted candidate s, as every scan makes it.
+inline bool exact_in(const Candidates& c, const Probe& p, int64_t s) {
+    const double dx = p.x - c.x[s], dy = p.y - c.y[s], dz = p.z - c.z[s];
+    const double d2 = dx * dx + dy * dy + dz * dz;
+    // (2 max(h_i, h_j))^2: rounding is monotonic, so the larger rounded square.
+    const double r2 = std::max(p.reach2, c.r2[s]);
+    const double low = r2 * kBandLow, high = r2 * kBandHigh;
+    bool in = d2 <= low;
+    if (d2 > low && d2 <= high) [[unlikely]]
+        in = within_exactly(d2, p.h, c.h[c.index[s]]);
+    return in;
+}
+
 int64_t scan_scalar(const Candidates& c, const Probe& p, const Range* ranges, int nranges, int32_t* out) {
     int64_t k = 0;
     for (int r = 0; r < nranges; ++r)
         for (int64_t s = ranges[r].b; s < ranges[r].e; ++s) {
-            const double dx = p.x - c.x[s], dy = p.y - c.y[s], dz = p.z - c.z[s];
-            const double d2 = dx * dx + dy * dy + dz * dz;
-            // (2 max(h_i, h_j))^2: rounding is monotonic, so the larger rounded square.
-            const double r2 = std::max(p.reach2, c.r2[s]);
-            const double low = r2 * kBandLow, high = r2 * kBandHigh;
-            bool in = d2 <= low;
-            if (d2 > low && d2 <= high) [[unlikely]]
-                in = within_exactly(d2, p.h, c.h[c.index[s]]);
             out[k] = c.index[s];
-            k += static_cast<int64_t>(in);
+            k += static_cast<int64_t>(exact_in(c, p, s));
         }
     return k;
 }
@@ -259,18 +271,77 @@ __attribute__((target("avx512f,avx512vl"))) int64_t scan_avx512(const Candidates
     }
     return k;
 }
+
+// Lanes of `undecided` (bit l is candidate s + l) the prefilter could not settle.
+__attribute__((noinline)) unsigned settle_exactly(const Candidates& c, const Probe& p, int64_t s, unsigned in,
+                                                  unsigned undecided) {
+    for (int l = 0; l < 16; ++l)
+        if (undecided & (1u << l)) in = exact_in(c, p, s + l) ? (in | (1u << l)) : (in & ~(1u << l));
+    return in;
+}
+
+// Sixteen candidates at a time in single precision, with bounds widened by the worst
+// rounding of the single-precision positions and arithmetic: a pair inside the lower
+// bound is certainly within reach, one above the upper bound certainly not, and the
+// few between are decided by exact_in, so the list is the one every other scan gives.
+template <bool kOwnReachLargest>
+__attribute__((target("avx512f,avx512vl"))) int64_t scan_avx512_prefilter(const Candidates& c, const Probe& p,
+                                                                            const Range* ranges, int nranges,
+                                                                            int32_t* out) {
+    const float* __restrict cx = c.fx;
+    const float* __restrict cy = c.fy;
+    const float* __restrict cz = c.fz;
+    const float* __restrict cr2 = c.fr2;
+    const int32_t* __restrict cidx = c.index;
+    int32_t* __restrict o = out;
+    const __m512 px = _mm512_set1_ps(p.fx), py = _mm512_set1_ps(p.fy), pz = _mm512_set1_ps(p.fz);
+    const __m512 reach2 = _mm512_set1_ps(p.freach2);
+    const __m512 in_factor = _mm512_set1_ps(p.in_factor), out_factor = _mm512_set1_ps(p.out_factor);
+    const __m512 own_in = _mm512_mul_ps(reach2, in_factor), own_out = _mm512_mul_ps(reach2, out_factor);
+    int64_t k = 0;
+    auto step = [&](int64_t s, __mmask16 lanes) __attribute__((target("avx512f,avx512vl"), always_inline)) {
+        const __m512 dx = _mm512_sub_ps(px, _mm512_loadu_ps(cx + s));
+        const __m512 dy = _mm512_sub_ps(py, _mm512_loadu_ps(cy + s));
+        const __m512 dz = _mm512_sub_ps(pz, _mm512_loadu_ps(cz + s));
+        __m512 bound_in = own_in, bound_out = own_out;
+        if constexpr (!kOwnReachLargest) {
+            const __m512 r2 = _mm512_maskz_max_ps(0xFFFF, _mm512_loadu_ps(cr2 + s), reach2);
+            bound_in = _mm512_mul_ps(r2, in_factor);
+            bound_out = _mm512_mul_ps(r2, out_factor);
+        }
+        const __m512 d2 =
+            _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
+        unsigned in = _mm512_mask_cmp_ps_mask(lanes, d2, bound_in, _CMP_LE_OQ);
+        const unsigned maybe = _mm512_mask_cmp_ps_mask(lanes, d2, bound_out, _CMP_LE_OQ);
+        if (in != maybe) [[unlikely]]
+            in = settle_exactly(c, p, s, in, maybe & ~in);
+        const __m512i idx = _mm512_loadu_si512(cidx + s);
+        _mm512_storeu_si512(o + k, _mm512_maskz_compress_epi32(static_cast<__mmask16>(in), idx));
+        k += __builtin_popcount(in);
+    };
+    for (int r = 0; r < nranges; ++r) {
+        const int64_t e = ranges[r].e;
+        int64_t s = ranges[r].b;
+        for (; s + 16 <= e; s += 16) step(s, 0xFFFF);
+        if (s < e) step(s, static_cast<__mmask16>((1u << (e - s)) - 1u));
+    }
+    return k;
+}
 #endif
 
 using ScanFn = int64_t (*)(const Candidates&, const Probe&, const Range*, int, int32_t*);
 
 // The fastest scan this CPU runs; all variants give the same list.
-ScanFn pick_scan(bool own_reach_largest) {
+ScanFn pick_scan(bool own_reach_largest, bool prefilter) {
 #ifdef QUORREL_NEIGHBOR_AVX2
     const SphSimd level = sph_simd_level();
+    if (level == SphSimd::avx512 && prefilter)
+        return own_reach_largest ? scan_avx512_prefilter<true> : scan_avx512_prefilter<false>;
     if (level == SphSimd::avx512) return own_reach_largest ? scan_avx512<true> : scan_avx512<false>;
     if (level == SphSimd::avx2) return own_reach_largest ? scan_avx2<true> : scan_avx2<false>;
 #endif
     (void)own_reach_largest;
+    (void)prefilter;
     return scan_scalar;
 }
 
@@ -410,6 +481,39 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
         max_r2 = std::max(max_r2, r2);
     }
 
+    // Single-precision prefilter, where the CPU has AVX-512: positions relative to the box
+    // centre, so their rounding error is at most u X (u = 2^-24, X the largest offset).
+    // With A = 4 u X bounding that error in a distance (both ends, three components) and
+    // R = 2h the probe's support, widening the bound by eps = 4 A / R + 16 u (+1e-8)
+    // covers it and the single-precision arithmetic; when that exceeds 1e-3 (a model far
+    // larger than its smoothing lengths) the prefilter would settle little, and is off.
+    constexpr double u = 0x1p-24;
+    double centre[3], offset = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        centre[k] = 0.5 * lo[k] + 0.5 * hi[k];
+        offset = std::max({offset, std::fabs(lo[k] - centre[k]), std::fabs(hi[k] - centre[k])});
+    }
+    const double error_a = 4.0 * u * offset;
+    bool prefilter = sph_simd_level() == SphSimd::avx512 && offset < 1e30;
+    if (prefilter) {
+        for (auto* a : {&scratch.fx, &scratch.fy, &scratch.fz, &scratch.fr2}) {
+            a->resize(padded);
+            std::fill(a->begin() + n, a->end(), 0.0f);
+        }
+        for (std::size_t s = 0; s < static_cast<std::size_t>(n); ++s) {
+            scratch.fx[s] = static_cast<float>(scratch.sx[s] - centre[0]);
+            scratch.fy[s] = static_cast<float>(scratch.sy[s] - centre[1]);
+            scratch.fz[s] = static_cast<float>(scratch.sz[s] - centre[2]);
+            scratch.fr2[s] = static_cast<float>(scratch.sr2[s]);
+        }
+    }
+    // The float nearest to v on the side of `toward`.
+    auto float_toward = [](double v, float toward) {
+        float f = static_cast<float>(v);
+        if ((toward < f) ? (f > v) : (f < v)) f = std::nextafter(f, toward);
+        return f;
+    };
+
     // A neighbour cell farther from the particle than the largest support cannot hold
     // a neighbour and is skipped (the corner cells, often). Distances are in cell units;
     // the slack covers the rounding of the binning and of the gaps, and a NaN limit
@@ -422,16 +526,38 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
     int64_t total = 0;
     int64_t cap = static_cast<int64_t>(d.neighbor_list.size());
     const int64_t* cs = start.data();
-    const Candidates cand{scratch.sx.data(), scratch.sy.data(), scratch.sz.data(), scratch.sr2.data(),
-                          scratch.sorted_index.data(), d.h.data()};
-    const ScanFn scan_own = pick_scan(true), scan_any = pick_scan(false);
+    const Candidates cand{scratch.sx.data(),  scratch.sy.data(), scratch.sz.data(), scratch.sr2.data(),
+                          scratch.sorted_index.data(), d.h.data(),   scratch.fx.data(), scratch.fy.data(),
+                          scratch.fz.data(),  scratch.fr2.data()};
+    const ScanFn scan_own = pick_scan(true, false), scan_any = pick_scan(false, false);
+    const ScanFn filter_own = pick_scan(true, true), filter_any = pick_scan(false, true);
     const double inv_cell = 1.0 / cell;
+    double factors_h = std::numeric_limits<double>::quiet_NaN();
+    bool factors_ok = false;
+    float in_factor = 0.0f, out_factor = 0.0f;
     for (int32_t i = 0; i < n; ++i) {
         d.neighbor_offset[static_cast<std::size_t>(i)] = total;
         const double* xi = &d.x[3 * static_cast<std::size_t>(i)];
         const int32_t* ci = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
         const double hi_ = d.h[static_cast<std::size_t>(i)];
-        const Probe probe{xi[0], xi[1], xi[2], (2.0 * hi_) * (2.0 * hi_), hi_};
+        Probe probe{xi[0], xi[1], xi[2], (2.0 * hi_) * (2.0 * hi_), hi_, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+        if (prefilter && !(hi_ == factors_h)) {
+            // Most models have few distinct smoothing lengths: the factors of the last one are kept.
+            const double eps = 4.0 * error_a / (2.0 * hi_) + 16.0 * u + 1e-8;
+            factors_h = hi_;
+            factors_ok = eps <= 1e-3;
+            in_factor = float_toward((1.0 - eps) * (1.0 - eps) * (1.0 - 8.0 * u), 0.0f);
+            out_factor = float_toward((1.0 + eps) * (1.0 + eps) * (1.0 + 8.0 * u), 2.0f);
+        }
+        const bool filtered = prefilter && factors_ok;
+        if (filtered) {
+            probe.fx = static_cast<float>(xi[0] - centre[0]);
+            probe.fy = static_cast<float>(xi[1] - centre[1]);
+            probe.fz = static_cast<float>(xi[2] - centre[2]);
+            probe.freach2 = static_cast<float>(probe.reach2);
+            probe.in_factor = in_factor;
+            probe.out_factor = out_factor;
+        }
         // Squared gap from the particle to the lower, own and upper cell along each
         // axis, shrunk by the slack.
         double gap2[3][3];
@@ -460,11 +586,18 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
                 candidates += e - b;
             }
         }
-        const ScanFn scan = probe.reach2 >= max_r2 ? scan_own : scan_any;
+        const bool own_largest = probe.reach2 >= max_r2;
+        const ScanFn scan = filtered ? (own_largest ? filter_own : filter_any) : (own_largest ? scan_own : scan_any);
         // The particle's own entry fails every test while its x is NaN (d2 is NaN), so
         // its row needs no split around it.
-        double* const self_x = &scratch.sx[static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)])];
+        const std::size_t self = static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)]);
+        double* const self_x = &scratch.sx[self];
         *self_x = std::numeric_limits<double>::quiet_NaN();
+        float self_fx = 0.0f;
+        if (filtered) {
+            self_fx = scratch.fx[self];
+            scratch.fx[self] = std::numeric_limits<float>::quiet_NaN();
+        }
         int64_t count = 0;
         if (total + candidates + kSlack <= cap) {
             count = scan(cand, probe, ranges, nranges, d.neighbor_list.data() + total);
@@ -498,6 +631,7 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
             return sph_fail(sph_error_argument, "neighbor table capacity is too small");
         }
         *self_x = probe.x;
+        if (filtered) scratch.fx[self] = self_fx;
         d.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
     }
     g.neighbor_total_links = total;

@@ -176,6 +176,43 @@ TEST_F(Neighbors, LatticeAtTheSupportBoundaryWithEveryVectorLevel) {
     }
 }
 
+TEST_F(Neighbors, PairsJustInsideAndOutsideTheSupportWithEveryVectorLevel) {
+    // Isolated pairs, far from the origin, whose separation is 2h (1 + delta) in a random
+    // direction: the pair is linked exactly when delta < 0, down to |delta| = 1e-8, where
+    // double rounding (about 1e-12 here) cannot decide it. Delta 0 is left to the literal walk.
+    const double h = 0.05, reach = 2 * h;
+    const double deltas[] = {-1e-5, -1e-6, -3e-7, -1e-7, -3e-8, -1e-8, 0.0, 1e-8, 3e-8, 1e-7, 3e-7, 1e-6, 1e-5};
+    std::mt19937 rng(7);
+    std::normal_distribution<double> g(0.0, 1.0);
+    std::vector<P> ps;
+    std::vector<double> delta_of;
+    for (int k = 0; k < 390; ++k) {
+        const double c[3] = {1000.0 + (k % 10), -500.0 + (k / 10 % 10), 20.0 + (k / 100)};
+        double dir[3] = {g(rng), g(rng), g(rng)};
+        const double len = std::sqrt(dir[0] * dir[0] + dir[1] * dir[1] + dir[2] * dir[2]);
+        const double delta = deltas[k % 13], r = reach * (1.0 + delta);
+        ps.push_back({c[0], c[1], c[2], h});
+        ps.push_back({c[0] + r * dir[0] / len, c[1] + r * dir[1] / len, c[2] + r * dir[2] / len, h});
+        delta_of.push_back(delta);
+    }
+    make_model(ps);
+    const auto literal = literal_lists();
+    for (SphSimd level : {SphSimd::scalar, SphSimd::avx2, SphSimd::avx512}) {
+        SCOPED_TRACE(static_cast<int>(level));
+        sph_simd_set_cap(level);
+        ASSERT_EQ(sph_neighbor_rebuild(), 0);
+        for (int k = 0; k < 390; ++k) {
+            const int a = 2 * k, b = 2 * k + 1;
+            EXPECT_EQ(list_of(a), literal[a]) << k;
+            EXPECT_EQ(list_of(b), literal[b]) << k;
+            if (delta_of[k] != 0.0) {
+                EXPECT_EQ(list_of(a), delta_of[k] < 0 ? std::vector<int32_t>{b} : std::vector<int32_t>{})
+                    << "delta " << delta_of[k];
+            }
+        }
+    }
+}
+
 TEST_F(Neighbors, IrregularCloudMatchesBruteForceAndLiteralOrder) {
     std::mt19937 rng(12345);
     std::uniform_real_distribution<double> pos(-1.0, 1.0), hh(0.05, 0.2);
