@@ -70,9 +70,6 @@ struct Range {
 constexpr double kBandLow = 1.0 - 1e-12, kBandHigh = 1.0 + 1e-12;
 inline bool within_exactly(double d2, double hi, double hj) { return std::sqrt(d2) <= 2.0 * std::max(hi, hj); }
 
-// Writes the candidates of the ranges that are within reach to `out`, in range order;
-// returns how many. Every candidate is written and kept only when it passes, so the
-// loop has no data-dependent branch.
 // The decision for sorted candidate s, as every scan makes it.
 inline bool exact_in(const Candidates& c, const Probe& p, int64_t s) {
     const double dx = p.x - c.x[s], dy = p.y - c.y[s], dz = p.z - c.z[s];
@@ -86,6 +83,9 @@ inline bool exact_in(const Candidates& c, const Probe& p, int64_t s) {
     return in;
 }
 
+// Writes the candidates of the ranges that are within reach to `out`, in range order;
+// returns how many. Every candidate is written and kept only when it passes, so the
+// loop has no data-dependent branch.
 int64_t scan_scalar(const Candidates& c, const Probe& p, const Range* ranges, int nranges, int32_t* out) {
     int64_t k = 0;
     for (int r = 0; r < nranges; ++r)
