@@ -26,8 +26,8 @@ int check_kernel(int kernel_type, double h_value) {
 double kernel_sigma(int kernel_type, double h) {
     const double h3 = h * h * h;
     switch (kernel_type) {
-        case sph_kernel_wendland_c2: return 21.0 / (50.26548245743669 * h3);
-        case sph_kernel_wendland_c4: return 495.0 / (804.247719318987 * h3);
+        case sph_kernel_wendland_c2: return 21.0 / (sph_kernel_16pi * h3);
+        case sph_kernel_wendland_c4: return 495.0 / (sph_kernel_256pi * h3);
         default: return 1.0 / (sph_pi * h3);
     }
 }

@@ -8,6 +8,9 @@ inline constexpr int sph_kernel_wendland_c4 = 2;
 inline constexpr int sph_kernel_cubic_spline = 3;
 inline constexpr int sph_kernel_default = 1;
 inline constexpr double sph_pi = 3.141592653589793;
+// Kernel normalisations, exactly as every kernel evaluation uses them.
+inline constexpr double sph_kernel_16pi = 50.26548245743669;
+inline constexpr double sph_kernel_256pi = 804.247719318987;
 
 struct SphParticle {
     bool particle_module_initialized = false;

@@ -8,17 +8,15 @@
 #include "database/sph_database.h"
 #include "output/sph_output.h"
 #include "particle/sph_neighbor.h"
+#include "particle/sph_pair_pass.h"
 #include "water/sph_water.h"
 
 namespace quorrel {
 
 namespace {
 
-// A phase limit replaces the running one when it is positive and smaller.
-void fold_limit(double& dtcrit, double limit) {
-    if (limit > 0.0 && (dtcrit <= 0.0 || dtcrit > limit)) dtcrit = limit;
-}
-
+// Leapfrog (kick, drift, kick) of every particle, whatever its phase and status; both
+// half kicks use the acceleration the particle holds after the loads are added.
 void leapfrog_update(double dt) {
     SphDatabase& d = sph_database;
     const std::size_t n3 = 3 * static_cast<std::size_t>(d.npart);
@@ -37,6 +35,43 @@ void leapfrog_update(double dt) {
     for (std::size_t i = 0; i < n; ++i) d.rho[i] = d.rho[i] + dt * d.drho_dt[i];
 }
 
+// Accelerations are rebuilt from scratch every step, so loads added to particles that no
+// phase assigns act for one step only.
+void clear_accelerations() {
+    SphDatabase& d = sph_database;
+    std::fill(d.a.begin(), d.a.end(), 0.0);
+}
+
+// The pair passes of the density-rate and acceleration rows share one pack of what they
+// read; it is dropped when those rows are done or one of them fails.
+class SharedPairPack {
+public:
+    SharedPairPack() = default;
+    SharedPairPack(const SharedPairPack&) = delete;
+    SharedPairPack& operator=(const SharedPairPack&) = delete;
+    ~SharedPairPack() { sph_pair_pass_release_pack(); }
+    [[nodiscard]] int hold() { return sph_pair_pass_hold_pack(); }
+};
+
+// One step's calls, in their order. A row of a phase this build does not have is absent.
+int advance_particles(double dt) {
+    if (int st = sph_neighbor_rebuild()) return st;
+    if (int st = sph_water_update_pressure()) return st;
+    clear_accelerations();
+    {
+        // The density-rate and acceleration rows read positions, velocities, masses,
+        // densities, smoothing lengths and pressures and write none of them.
+        SharedPairPack pack;
+        if (int st = pack.hold()) return st;
+        // Water density rate and acceleration in one pass over each neighbour list: legal
+        // while no row between the two changes what they read.
+        if (int st = sph_water_compute_density_rate_and_acceleration()) return st;
+    }
+    leapfrog_update(dt);
+    if (int st = sph_water_update_diagnostics()) return st;
+    return sph_success;
+}
+
 }  // namespace
 
 int sph_solver_phase_dt(double& dtcrit) {
@@ -47,8 +82,6 @@ int sph_solver_phase_dt(double& dtcrit) {
     if (int st = sph_water_estimate_dt_limits(cfl, accel, viscous)) return st;
     const double w = std::min(cfl, std::min(accel, viscous));
     dtcrit = w > 0.0 ? w : 0.0;
-    // Gas, explosive and solid limits fold in here once those phases exist.
-    fold_limit(dtcrit, 0.0);
     dtcrit = safety * dtcrit;
     return sph_success;
 }
@@ -64,18 +97,8 @@ int sph_solver_estimate_stable_dt(double& dtcrit) {
 
 int sph_solver_advance_explicit(double dt) {
     if (!(dt > 0.0) || !std::isfinite(dt)) return sph_fail(sph_error_argument, "time step must be positive");
-    SphDatabase& d = sph_database;
-    if (d.npart > 0) {
-        if (int st = sph_neighbor_rebuild()) return st;
-        if (int st = sph_water_update_pressure()) return st;
-        // Accelerations are rebuilt from scratch every step, so loads added to
-        // particles that no phase assigns act for one step only.
-        std::fill(d.a.begin(), d.a.end(), 0.0);
-        // One fused pass: nothing between density rate and acceleration changes their inputs.
-        if (int st = sph_water_compute_density_rate_and_acceleration()) return st;
-        leapfrog_update(dt);
-        if (int st = sph_water_update_diagnostics()) return st;
-    }
+    if (sph_database.npart > 0)
+        if (int st = advance_particles(dt)) return st;
     sph_control.current_time += dt;
     sph_control.current_step += 1;
     if (sph_control.output_enabled && sph_control.output_interval > 0 &&

@@ -32,6 +32,8 @@ extern SphWater sph_water;
 void sph_water_initialize();
 void sph_water_reset();
 void sph_water_reset_state();
+// A new deck starts from the default settings; the module stays initialised.
+void sph_water_reset_deck_settings();
 
 // Deck-time setters.
 void sph_water_note_material(std::string_view name, std::string_view material_type);
@@ -58,12 +60,11 @@ void sph_water_note_material(std::string_view name, std::string_view material_ty
 [[nodiscard]] int sph_water_estimate_dt_limits(double& dt_cfl, double& dt_accel, double& dt_viscous);
 [[nodiscard]] int sph_water_update_diagnostics();
 
-// Queries. `i` and `j` are 0-based particle indices.
+// Queries. `i` is a 0-based particle index.
 [[nodiscard]] int sph_water_get_summary(double& mass_out, double momentum_out[3], double& max_pressure_out,
                                         double& min_density_out, double& max_density_out);
 [[nodiscard]] int sph_water_sound_speed(double& c_value);
 [[nodiscard]] int sph_water_tait_pressure(double rho_value, double& pressure_value);
-[[nodiscard]] int sph_water_pair_viscosity(int i, int j, double contribution[3]);
 bool sph_water_is_active_particle(int i);
 bool sph_water_is_material_particle(int i);
 

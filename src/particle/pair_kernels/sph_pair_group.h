@@ -1,0 +1,138 @@
+// The group kernel of the pair sums, written once for every vector width. `S` is an
+// instruction set's lane type with its operations (see the kernel sources). Included only
+// by those sources, each compiled for its own instruction set, so everything here has
+// internal linkage.
+//
+// Lanes add plain vertical sums: each lane's sums in its list order, one add per list
+// position, and each term uses the scalar path's operations in the scalar path's order,
+// so the bits are the scalar bits. A lane past the end of its list reads the blank record,
+// whose key matches no phase, and adds +0 (a sum that starts at +0 never becomes -0, so
+// adding +0 changes nothing).
+#pragma once
+
+#include "particle/pair_kernels/sph_pair_kernel.h"
+
+namespace quorrel {
+namespace {
+
+template <class S, bool want_pressure, bool want_viscosity, bool want_density>
+int pair_group_sum(const SphPairGroupInput& in, const SphPairCentre* centres, int lanes,
+                   double out[7][sph_pair_max_lanes]) {
+    constexpr int W = S::width;
+    using V = typename S::V;
+    using M = typename S::M;
+
+    // Unused lanes copy lane 0 with an empty list. Every lane has an entry below kmin;
+    // from there on a lane past the end of its list takes the blank record.
+    const SphPairCentre* cl[W];
+    int32_t cnt[W];
+    const int32_t* nb[W];
+    int32_t kmin = 0, kmax = 0;
+    for (int l = 0; l < W; ++l) {
+        cl[l] = &centres[l < lanes ? l : 0];
+        cnt[l] = l < lanes ? centres[l].cnt : 0;
+        nb[l] = cl[l]->nb;
+        kmin = l == 0 || cnt[l] < kmin ? cnt[l] : kmin;
+        kmax = cnt[l] > kmax ? cnt[l] : kmax;
+    }
+    auto lane_values = [&](double SphPairCentre::*field) {
+        double v[W];
+        for (int l = 0; l < W; ++l) v[l] = cl[l]->*field;
+        return S::load(v);
+    };
+    const V xi = lane_values(&SphPairCentre::x), yi = lane_values(&SphPairCentre::y);
+    const V zi = lane_values(&SphPairCentre::z);
+    const V vxi = lane_values(&SphPairCentre::vx), vyi = lane_values(&SphPairCentre::vy);
+    const V vzi = lane_values(&SphPairCentre::vz);
+    const V hi = lane_values(&SphPairCentre::h), rhoi = lane_values(&SphPairCentre::rho);
+    const V pri = lane_values(&SphPairCentre::p_over_rho2);
+    const V inv_h = lane_values(&SphPairCentre::inv_h), neg_c = lane_values(&SphPairCentre::neg_c);
+    const V zero = S::zero(), half = S::set1(0.5), two = S::set1(2.0), one = S::set1(1.0);
+    const V key = S::set1(in.key);
+    const V eta2 = S::set1(in.eta2), beta = S::set1(in.beta), alpha_c0 = S::set1(in.alpha_c0);
+    V px = zero, py = zero, pz = zero, qx = zero, qy = zero, qz = zero, ds = zero;
+    M bad = S::none();
+
+    const double* r[W];
+    auto step = [&]() {
+        const typename S::Fields p = S::load_fields(r, 0);  // x y z key
+        const typename S::Fields w = S::load_fields(r, 4);  // vx vy vz m
+        const typename S::Fields e = S::load_fields(r, 8);  // rho h p/rho^2 -
+        const M act = S::eq(p.f3, key);
+        const V m = w.f3, rhoj = e.f0;
+        const V rx = S::sub(xi, p.f0), ry = S::sub(yi, p.f1), rz = S::sub(zi, p.f2);
+        const V r2 = S::add(S::add(S::mul(rx, rx), S::mul(ry, ry)), S::mul(rz, rz));
+        const V rr = S::sqrt(r2);
+        const V q = S::mul(rr, inv_h);
+        const M inside = S::both(S::lt(q, two), S::gt(rr, zero));
+        const V t = S::sub(one, S::mul(half, q));
+        const V f = S::keep(inside, S::mul(neg_c, S::mul(S::mul(t, t), t)));
+        const V fx = S::mul(f, rx), fy = S::mul(f, ry), fz = S::mul(f, rz);
+        const V vx = S::sub(vxi, w.f0), vy = S::sub(vyi, w.f1), vz = S::sub(vzi, w.f2);
+        if constexpr (want_density) {
+            const V dot = S::add(S::add(S::mul(vx, fx), S::mul(vy, fy)), S::mul(vz, fz));
+            ds = S::add(ds, S::keep(act, S::mul(m, dot)));
+        }
+        if constexpr (want_pressure) {
+            bad = S::either(bad, S::but_not(act, S::gt(rhoj, zero)));
+            const V s = S::keep(act, S::mul(m, S::add(e.f2, pri)));
+            px = S::sub(px, S::mul(s, fx));
+            py = S::sub(py, S::mul(s, fy));
+            pz = S::sub(pz, S::mul(s, fz));
+        }
+        if constexpr (want_viscosity) {
+            const V vr = S::add(S::add(S::mul(vx, rx), S::mul(vy, ry)), S::mul(vz, rz));
+            const M use = S::both(S::lt(vr, zero), act);
+            // Approaching pairs only; a position with none skips the divisions.
+            if (S::any(use)) {
+                const V hbar = S::mul(half, S::add(hi, e.f1));
+                const V rhobar = S::mul(half, S::add(rhoi, rhoj));
+                const M valid = S::both(S::gt(rhobar, zero), S::gt(hbar, zero));
+                bad = S::either(bad, S::but_not(use, valid));
+                const V denom = S::add(r2, S::mul(S::mul(eta2, hbar), hbar));
+                const V mu = S::div(S::mul(hbar, vr), denom);
+                const V pi_ij = S::div(S::sub(S::mul(S::mul(beta, mu), mu), S::mul(alpha_c0, mu)), rhobar);
+                const V s = S::keep(use, S::mul(S::negate(m), pi_ij));
+                qx = S::add(qx, S::mul(s, fx));
+                qy = S::add(qy, S::mul(s, fy));
+                qz = S::add(qz, S::mul(s, fz));
+            }
+        }
+    };
+
+    const double* records = in.records;
+    int32_t k = 0;
+    for (; k < kmin; ++k) {
+        for (int l = 0; l < W; ++l) r[l] = records + static_cast<std::size_t>(nb[l][k]) * sph_pair_record;
+        step();
+    }
+    for (; k < kmax; ++k) {
+        for (int l = 0; l < W; ++l)
+            r[l] = records + (k < cnt[l] ? static_cast<std::size_t>(nb[l][k]) : in.blank) * sph_pair_record;
+        step();
+    }
+    if (S::any(bad)) return 1;
+    const V sums[7] = {px, py, pz, qx, qy, qz, ds};
+    for (int j = 0; j < 7; ++j) S::store(out[j], sums[j]);
+    return 0;
+}
+
+// The pass's terms as compile-time choices.
+template <class S>
+int pair_group_dispatch(const SphPairGroupInput& in, const SphPairCentre* centres, int lanes,
+                        double out[7][sph_pair_max_lanes]) {
+    const int terms = (in.pressure ? 4 : 0) | (in.viscosity ? 2 : 0) | (in.density_rate ? 1 : 0);
+    switch (terms) {
+        case 1: return pair_group_sum<S, false, false, true>(in, centres, lanes, out);
+        case 2: return pair_group_sum<S, false, true, false>(in, centres, lanes, out);
+        case 3: return pair_group_sum<S, false, true, true>(in, centres, lanes, out);
+        case 4: return pair_group_sum<S, true, false, false>(in, centres, lanes, out);
+        case 5: return pair_group_sum<S, true, false, true>(in, centres, lanes, out);
+        case 6: return pair_group_sum<S, true, true, false>(in, centres, lanes, out);
+        case 7: return pair_group_sum<S, true, true, true>(in, centres, lanes, out);
+        default: return pair_group_sum<S, false, false, false>(in, centres, lanes, out);
+    }
+}
+
+}  // namespace
+}  // namespace quorrel
