@@ -347,10 +347,9 @@ ScanFn pick_scan(bool own_reach_largest, bool prefilter) {
 
 // A box that would need more cells than this gets larger cells instead
 // (one particle flung far away must not cost gigabytes).
-int64_t cell_limit(int32_t npart) { return std::max<int64_t>(int64_t{8} * npart, int64_t{1} << 16); }
+int64_t cell_limit(int32_t points) { return std::max<int64_t>(int64_t{8} * points, int64_t{1} << 16); }
 
-int grow_list(int64_t needed) {
-    auto& list = sph_database.neighbor_list;
+int grow_list(std::vector<int32_t>& list, int64_t needed) {
     const int64_t cap = static_cast<int64_t>(list.size());
     const int64_t want = std::max<int64_t>(needed, cap + cap / 2 + 1024);
     try {
@@ -361,173 +360,216 @@ int grow_list(int64_t needed) {
     return sph_success;
 }
 
-}  // namespace
-
-void sph_neighbor_reset() {
-    sph_neighbor = SphNeighbor{};
-    scratch = NeighborScratch{};
+bool takes_part(const SphNeighborPoints& pts, int32_t i) {
+    return pts.takes_part == nullptr || pts.takes_part[i] != 0;
 }
 
-int sph_neighbor_rebuild() { return sph_neighbor_rebuild_with_capacity(INT64_MAX); }
-
-int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
-    SphDatabase& d = sph_database;
-    SphNeighbor& g = sph_neighbor;
-    g.neighbor_total_links = 0;
-    const int32_t n = d.npart;
-    if (n <= 0) {
-        d.cell_head.clear();
-        return sph_success;
-    }
-    if (max_links < 0) return sph_fail(sph_error_argument, "neighbor capacity must be non-negative");
-
-    // Bounds and cell size.
-    double lo[3], hi[3];
+// What the stages of one search hand on to each other.
+struct Frame {
+    int32_t members = 0;  // points taking part
+    double lo[3] = {0.0, 0.0, 0.0}, hi[3] = {0.0, 0.0, 0.0};
     double max_support = 0.0;
-    for (int k = 0; k < 3; ++k) lo[k] = hi[k] = d.x[static_cast<std::size_t>(k)];
-    for (int32_t i = 0; i < n; ++i) {
-        const double* xi = &d.x[3 * static_cast<std::size_t>(i)];
-        if (!std::isfinite(xi[0]) || !std::isfinite(xi[1]) || !std::isfinite(xi[2]))
-            return sph_fail(sph_error_argument,
-                            "particle position is not finite (node " + std::to_string(d.particle_id_ext[i]) + ")");
-        for (int k = 0; k < 3; ++k) {
-            lo[k] = std::min(lo[k], xi[k]);
-            hi[k] = std::max(hi[k], xi[k]);
-        }
-        double support = 0.0;
-        if (int st = sph_kernel_support_radius(sph_kernel_wendland_c2, d.h[static_cast<std::size_t>(i)], support))
-            return st;
-        max_support = std::max(max_support, support);
-    }
-    if (!(max_support > 0.0)) return sph_fail(sph_error_argument, "neighbor support radius must be positive");
+    double cell = 0.0;
+    int64_t dims[3] = {1, 1, 1};
+    int64_t num_cells = 1;
+    double max_r2 = 0.0;  // largest (2h)^2
+    // Single-precision prefilter: on, the box centre and the rounding bound of a distance.
+    bool prefilter = false;
+    double centre[3] = {0.0, 0.0, 0.0};
+    double error_a = 0.0;
+};
 
-    double cell = max_support;
-    int64_t dims[3];
+// Bounds and cell size: the box of the points taking part and their largest support.
+int find_bounds(const SphNeighborPoints& pts, Frame& f) {
+    bool first = true;
+    for (int32_t i = 0; i < pts.count; ++i) {
+        if (!takes_part(pts, i)) continue;
+        ++f.members;
+        const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
+        if (!std::isfinite(xi[0]) || !std::isfinite(xi[1]) || !std::isfinite(xi[2])) {
+            const int32_t id = pts.ids != nullptr ? pts.ids[i] : i + 1;
+            return sph_fail(sph_error_argument, "particle position is not finite (node " + std::to_string(id) + ")");
+        }
+        for (int k = 0; k < 3; ++k) {
+            f.lo[k] = first ? xi[k] : std::min(f.lo[k], xi[k]);
+            f.hi[k] = first ? xi[k] : std::max(f.hi[k], xi[k]);
+        }
+        first = false;
+        double support = 0.0;
+        if (int st = sph_kernel_support_radius(sph_kernel_wendland_c2, pts.h[static_cast<std::size_t>(i)], support))
+            return st;
+        f.max_support = std::max(f.max_support, support);
+    }
+    if (f.members == 0) return sph_success;
+    if (!(f.max_support > 0.0)) return sph_fail(sph_error_argument, "neighbor support radius must be positive");
+    return sph_success;
+}
+
+// Cells of the largest support, the box padded by one cell on every side; fewer, larger
+// cells when the box would need too many.
+void size_grid(Frame& f, SphNeighborGrid& grid) {
+    double cell = f.max_support;
     auto count_cells = [&](double edge) {
         int64_t total = 1;
         for (int k = 0; k < 3; ++k) {
-            const double span = (hi[k] + edge) - (lo[k] - edge);
+            const double span = (f.hi[k] + edge) - (f.lo[k] - edge);
             const double c = std::floor(span / edge) + 1.0;
-            dims[k] = c > 4.0e9 ? int64_t{4000000000} : std::max<int64_t>(1, static_cast<int64_t>(c));
-            total = (total > INT64_MAX / dims[k]) ? INT64_MAX : total * dims[k];
+            f.dims[k] = c > 4.0e9 ? int64_t{4000000000} : std::max<int64_t>(1, static_cast<int64_t>(c));
+            total = (total > INT64_MAX / f.dims[k]) ? INT64_MAX : total * f.dims[k];
         }
         return total;
     };
     int64_t num_cells = count_cells(cell);
-    while (num_cells > cell_limit(n)) {
-        cell *= std::cbrt(static_cast<double>(num_cells) / static_cast<double>(cell_limit(n))) * 1.01;
+    while (num_cells > cell_limit(f.members)) {
+        cell *= std::cbrt(static_cast<double>(num_cells) / static_cast<double>(cell_limit(f.members))) * 1.01;
         num_cells = count_cells(cell);
     }
-    for (int k = 0; k < 3; ++k) {
-        g.neighbor_min_corner[static_cast<std::size_t>(k)] = lo[k] - cell;
-        g.neighbor_max_corner[static_cast<std::size_t>(k)] = hi[k] + cell;
-        g.neighbor_cell_dims[static_cast<std::size_t>(k)] = static_cast<int32_t>(dims[k]);
+    for (std::size_t k = 0; k < 3; ++k) {
+        grid.neighbor_min_corner[k] = f.lo[k] - cell;
+        grid.neighbor_max_corner[k] = f.hi[k] + cell;
+        grid.neighbor_cell_dims[k] = static_cast<int32_t>(f.dims[k]);
     }
-    g.neighbor_cell_size = cell;
-    g.neighbor_num_cells = static_cast<int32_t>(num_cells);
+    grid.neighbor_cell_size = cell;
+    grid.neighbor_num_cells = static_cast<int32_t>(num_cells);
+    f.cell = cell;
+    f.num_cells = num_cells;
+}
 
-    if (int st = sph_db_allocate_neighbor_storage(0, num_cells)) return st;
-    const int64_t dimx = dims[0], dimy = dims[1], dimz = dims[2];
+int size_list_arrays(int32_t n, int64_t num_cells, SphNeighborList& list) {
+    try {
+        const std::size_t count = static_cast<std::size_t>(n);
+        list.neighbor_count.resize(count);
+        list.neighbor_offset.resize(count);
+        list.particle_cell_id.resize(count);
+        list.cell_next.resize(count);
+        list.cell_head.assign(static_cast<std::size_t>(num_cells), -1);
+    } catch (const std::exception&) {
+        return sph_fail(sph_error_database, "failed to allocate neighbor storage");
+    }
+    return sph_success;
+}
 
-    // Binning: chains run from the highest particle index down.
+// Binning: each point's cell, and the chains, which run from the highest index down.
+void bin_points(const SphNeighborPoints& pts, const Frame& f, const SphNeighborGrid& grid, SphNeighborList& list) {
+    const int32_t n = pts.count;
     std::vector<int64_t>& start = scratch.cell_start;
-    start.assign(static_cast<std::size_t>(num_cells) + 1, 0);
+    start.assign(static_cast<std::size_t>(f.num_cells) + 1, 0);
     scratch.cell_xyz.resize(3 * static_cast<std::size_t>(n));
     for (int32_t i = 0; i < n; ++i) {
-        const double* xi = &d.x[3 * static_cast<std::size_t>(i)];
-        int64_t c[3];
-        for (int k = 0; k < 3; ++k) {
-            const double t = (xi[k] - g.neighbor_min_corner[static_cast<std::size_t>(k)]) / cell;
-            int64_t ic = t < 0.0 ? 0 : static_cast<int64_t>(t);
-            c[k] = std::clamp<int64_t>(ic, 0, dims[k] - 1);
+        const std::size_t u = static_cast<std::size_t>(i);
+        list.neighbor_count[u] = 0;
+        list.neighbor_offset[u] = 0;
+        if (!takes_part(pts, i)) {
+            list.particle_cell_id[u] = -1;
+            list.cell_next[u] = -1;
+            continue;
         }
-        const int64_t cid = c[0] + dimx * (c[2] * dimy + c[1]);
-        for (int k = 0; k < 3; ++k) scratch.cell_xyz[3 * static_cast<std::size_t>(i) + k] = static_cast<int32_t>(c[k]);
-        d.particle_cell_id[static_cast<std::size_t>(i)] = static_cast<int32_t>(cid);
-        d.cell_next[static_cast<std::size_t>(i)] = d.cell_head[static_cast<std::size_t>(cid)];
-        d.cell_head[static_cast<std::size_t>(cid)] = i;
-        d.neighbor_count[static_cast<std::size_t>(i)] = 0;
-        d.neighbor_offset[static_cast<std::size_t>(i)] = 0;
+        const double* xi = &pts.x[3 * u];
+        int64_t c[3];
+        for (std::size_t k = 0; k < 3; ++k) {
+            const double t = (xi[k] - grid.neighbor_min_corner[k]) / f.cell;
+            int64_t ic = t < 0.0 ? 0 : static_cast<int64_t>(t);
+            c[k] = std::clamp<int64_t>(ic, 0, f.dims[k] - 1);
+        }
+        const int64_t cid = c[0] + f.dims[0] * (c[2] * f.dims[1] + c[1]);
+        for (int k = 0; k < 3; ++k) scratch.cell_xyz[3 * u + k] = static_cast<int32_t>(c[k]);
+        list.particle_cell_id[u] = static_cast<int32_t>(cid);
+        list.cell_next[u] = list.cell_head[static_cast<std::size_t>(cid)];
+        list.cell_head[static_cast<std::size_t>(cid)] = i;
         ++start[static_cast<std::size_t>(cid) + 1];
     }
-    for (int64_t c = 0; c < num_cells; ++c) start[static_cast<std::size_t>(c) + 1] += start[static_cast<std::size_t>(c)];
-    const std::size_t padded = static_cast<std::size_t>(n + kSlack);
-    // Entries below n are all rewritten below; only the slack is cleared (the vector
-    // loads read it, and its indices must stay valid).
+    for (int64_t c = 0; c < f.num_cells; ++c) start[static_cast<std::size_t>(c) + 1] += start[static_cast<std::size_t>(c)];
+}
+
+// The points sorted by cell, each cell's in chain order (highest index first), with
+// position and (2h)^2 in separate arrays, so the scan reads contiguous memory.
+void sort_by_cell(const SphNeighborPoints& pts, Frame& f, const SphNeighborList& list) {
+    const int32_t n = pts.count;
+    const std::size_t padded = static_cast<std::size_t>(f.members + kSlack);
+    // Entries below the member count are all rewritten below; only the slack is cleared
+    // (the vector loads read it, and its indices must stay valid).
     scratch.sorted_index.resize(padded);
-    std::fill(scratch.sorted_index.begin() + n, scratch.sorted_index.end(), 0);
+    std::fill(scratch.sorted_index.begin() + f.members, scratch.sorted_index.end(), 0);
     scratch.slot_of.resize(static_cast<std::size_t>(n));
     for (auto* a : {&scratch.sx, &scratch.sy, &scratch.sz, &scratch.sr2}) {
         a->resize(padded);
-        std::fill(a->begin() + n, a->end(), 0.0);
+        std::fill(a->begin() + f.members, a->end(), 0.0);
     }
-    // Each cell is filled from its end with ascending indices, which leaves them
-    // in chain order (descending).
-    scratch.cell_fill.assign(start.begin() + 1, start.end());
+    // Each cell is filled from its end with ascending indices, which leaves them in chain
+    // order (descending).
+    scratch.cell_fill.assign(scratch.cell_start.begin() + 1, scratch.cell_start.end());
     for (int32_t i = 0; i < n; ++i) {
-        const int64_t cid = d.particle_cell_id[static_cast<std::size_t>(i)];
+        if (!takes_part(pts, i)) continue;
+        const int64_t cid = list.particle_cell_id[static_cast<std::size_t>(i)];
         const int64_t slot = --scratch.cell_fill[static_cast<std::size_t>(cid)];
         scratch.sorted_index[static_cast<std::size_t>(slot)] = i;
         scratch.slot_of[static_cast<std::size_t>(i)] = slot;
     }
-    double max_r2 = 0.0;
-    for (int32_t s = 0; s < n; ++s) {
+    for (int32_t s = 0; s < f.members; ++s) {
         const std::size_t j = static_cast<std::size_t>(scratch.sorted_index[static_cast<std::size_t>(s)]);
-        scratch.sx[static_cast<std::size_t>(s)] = d.x[3 * j];
-        scratch.sy[static_cast<std::size_t>(s)] = d.x[3 * j + 1];
-        scratch.sz[static_cast<std::size_t>(s)] = d.x[3 * j + 2];
-        const double r2 = (2.0 * d.h[j]) * (2.0 * d.h[j]);
+        scratch.sx[static_cast<std::size_t>(s)] = pts.x[3 * j];
+        scratch.sy[static_cast<std::size_t>(s)] = pts.x[3 * j + 1];
+        scratch.sz[static_cast<std::size_t>(s)] = pts.x[3 * j + 2];
+        const double r2 = (2.0 * pts.h[j]) * (2.0 * pts.h[j]);
         scratch.sr2[static_cast<std::size_t>(s)] = r2;
-        max_r2 = std::max(max_r2, r2);
+        f.max_r2 = std::max(f.max_r2, r2);
     }
+}
 
-    // Single-precision prefilter, where the CPU has AVX-512: positions relative to the box
-    // centre, so their rounding error is at most u X (u = 2^-24, X the largest offset).
-    // With A = 4 u X bounding that error in a distance (both ends, three components) and
-    // R = 2h the probe's support, widening the bound by eps = 4 A / R + 16 u (+1e-8)
-    // covers it and the single-precision arithmetic; when that exceeds 1e-3 (a model far
-    // larger than its smoothing lengths) the prefilter would settle little, and is off.
-    constexpr double u = 0x1p-24;
-    double centre[3], offset = 0.0;
+// Single-precision prefilter, where the CPU has AVX-512: positions relative to the box
+// centre, so their rounding error is at most u X (u = 2^-24, X the largest offset). With
+// A = 4 u X bounding that error in a distance (both ends, three components) and R = 2h the
+// probe's support, widening the bound by eps = 4 A / R + 16 u (+1e-8) covers it and the
+// single-precision arithmetic; when that exceeds 1e-3 (a model far larger than its
+// smoothing lengths) the prefilter would settle little, and is off.
+constexpr double kFloatUnit = 0x1p-24;
+
+void prepare_prefilter(Frame& f) {
+    double offset = 0.0;
     for (int k = 0; k < 3; ++k) {
-        centre[k] = 0.5 * lo[k] + 0.5 * hi[k];
-        offset = std::max({offset, std::fabs(lo[k] - centre[k]), std::fabs(hi[k] - centre[k])});
+        f.centre[k] = 0.5 * f.lo[k] + 0.5 * f.hi[k];
+        offset = std::max({offset, std::fabs(f.lo[k] - f.centre[k]), std::fabs(f.hi[k] - f.centre[k])});
     }
-    const double error_a = 4.0 * u * offset;
-    bool prefilter = sph_simd_level() == SphSimd::avx512 && offset < 1e30;
-    if (prefilter) {
-        for (auto* a : {&scratch.fx, &scratch.fy, &scratch.fz, &scratch.fr2}) {
-            a->resize(padded);
-            std::fill(a->begin() + n, a->end(), 0.0f);
-        }
-        for (std::size_t s = 0; s < static_cast<std::size_t>(n); ++s) {
-            scratch.fx[s] = static_cast<float>(scratch.sx[s] - centre[0]);
-            scratch.fy[s] = static_cast<float>(scratch.sy[s] - centre[1]);
-            scratch.fz[s] = static_cast<float>(scratch.sz[s] - centre[2]);
-            scratch.fr2[s] = static_cast<float>(scratch.sr2[s]);
-        }
+    f.error_a = 4.0 * kFloatUnit * offset;
+    f.prefilter = sph_simd_level() == SphSimd::avx512 && offset < 1e30;
+    if (!f.prefilter) return;
+    const std::size_t padded = static_cast<std::size_t>(f.members + kSlack);
+    for (auto* a : {&scratch.fx, &scratch.fy, &scratch.fz, &scratch.fr2}) {
+        a->resize(padded);
+        std::fill(a->begin() + f.members, a->end(), 0.0f);
     }
-    // The float nearest to v on the side of `toward`.
-    auto float_toward = [](double v, float toward) {
-        float f = static_cast<float>(v);
-        if ((toward < f) ? (f > v) : (f < v)) f = std::nextafter(f, toward);
-        return f;
-    };
+    for (std::size_t s = 0; s < static_cast<std::size_t>(f.members); ++s) {
+        scratch.fx[s] = static_cast<float>(scratch.sx[s] - f.centre[0]);
+        scratch.fy[s] = static_cast<float>(scratch.sy[s] - f.centre[1]);
+        scratch.fz[s] = static_cast<float>(scratch.sz[s] - f.centre[2]);
+        scratch.fr2[s] = static_cast<float>(scratch.sr2[s]);
+    }
+}
 
-    // A neighbour cell farther from the particle than the largest support cannot hold
-    // a neighbour and is skipped (the corner cells, often). Distances are in cell units;
-    // the slack covers the rounding of the binning and of the gaps, and a NaN limit
-    // skips nothing.
-    const double reach_limit = (max_support / cell) * (max_support / cell) * (1.0 + 1e-9);
+// The float nearest to v on the side of `toward`.
+float float_toward(double v, float toward) {
+    float f = static_cast<float>(v);
+    if ((toward < f) ? (f > v) : (f < v)) f = std::nextafter(f, toward);
+    return f;
+}
 
-    // Links, particle by particle; neighbour cells dz outer, dy, dx inner. The three
-    // dx cells of one (dy, dz) row are adjacent in the sorted order, so a row is one
-    // contiguous range.
+// Links, point by point; neighbour cells dz outer, dy, dx inner. The three dx cells of
+// one (dy, dz) row are adjacent in the sorted order, so a row is one contiguous range.
+int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
+                SphNeighborList& list) {
+    const int32_t n = pts.count;
+    const int64_t dimx = f.dims[0], dimy = f.dims[1], dimz = f.dims[2];
+    const double cell = f.cell;
+    // A neighbour cell farther from the point than the largest support cannot hold a
+    // neighbour and is skipped (the corner cells, often). Distances are in cell units;
+    // the slack covers the rounding of the binning and of the gaps, and a NaN limit skips
+    // nothing.
+    const double reach_limit = (f.max_support / cell) * (f.max_support / cell) * (1.0 + 1e-9);
     int64_t total = 0;
-    int64_t cap = static_cast<int64_t>(d.neighbor_list.size());
-    const int64_t* cs = start.data();
+    int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
+    const int64_t* cs = scratch.cell_start.data();
     const Candidates cand{scratch.sx.data(),  scratch.sy.data(), scratch.sz.data(), scratch.sr2.data(),
-                          scratch.sorted_index.data(), d.h.data(),   scratch.fx.data(), scratch.fy.data(),
+                          scratch.sorted_index.data(), pts.h,    scratch.fx.data(), scratch.fy.data(),
                           scratch.fz.data(),  scratch.fr2.data()};
     const ScanFn scan_own = pick_scan(true, false), scan_any = pick_scan(false, false);
     const ScanFn filter_own = pick_scan(true, true), filter_any = pick_scan(false, true);
@@ -535,34 +577,41 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
     double factors_h = std::numeric_limits<double>::quiet_NaN();
     bool factors_ok = false;
     float in_factor = 0.0f, out_factor = 0.0f;
+    // On a failure the links and counts so far stay.
+    auto stop = [&](int32_t i, int64_t count, int st) {
+        list.total_links = total;
+        list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
+        return st;
+    };
     for (int32_t i = 0; i < n; ++i) {
-        d.neighbor_offset[static_cast<std::size_t>(i)] = total;
-        const double* xi = &d.x[3 * static_cast<std::size_t>(i)];
+        list.neighbor_offset[static_cast<std::size_t>(i)] = total;
+        if (!takes_part(pts, i)) continue;
+        const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
         const int32_t* ci = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
-        const double hi_ = d.h[static_cast<std::size_t>(i)];
+        const double hi_ = pts.h[static_cast<std::size_t>(i)];
         Probe probe{xi[0], xi[1], xi[2], (2.0 * hi_) * (2.0 * hi_), hi_, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-        if (prefilter && !(hi_ == factors_h)) {
+        if (f.prefilter && !(hi_ == factors_h)) {
             // Most models have few distinct smoothing lengths: the factors of the last one are kept.
-            const double eps = 4.0 * error_a / (2.0 * hi_) + 16.0 * u + 1e-8;
+            const double eps = 4.0 * f.error_a / (2.0 * hi_) + 16.0 * kFloatUnit + 1e-8;
             factors_h = hi_;
             factors_ok = eps <= 1e-3;
-            in_factor = float_toward((1.0 - eps) * (1.0 - eps) * (1.0 - 8.0 * u), 0.0f);
-            out_factor = float_toward((1.0 + eps) * (1.0 + eps) * (1.0 + 8.0 * u), 2.0f);
+            in_factor = float_toward((1.0 - eps) * (1.0 - eps) * (1.0 - 8.0 * kFloatUnit), 0.0f);
+            out_factor = float_toward((1.0 + eps) * (1.0 + eps) * (1.0 + 8.0 * kFloatUnit), 2.0f);
         }
-        const bool filtered = prefilter && factors_ok;
+        const bool filtered = f.prefilter && factors_ok;
         if (filtered) {
-            probe.fx = static_cast<float>(xi[0] - centre[0]);
-            probe.fy = static_cast<float>(xi[1] - centre[1]);
-            probe.fz = static_cast<float>(xi[2] - centre[2]);
+            probe.fx = static_cast<float>(xi[0] - f.centre[0]);
+            probe.fy = static_cast<float>(xi[1] - f.centre[1]);
+            probe.fz = static_cast<float>(xi[2] - f.centre[2]);
             probe.freach2 = static_cast<float>(probe.reach2);
             probe.in_factor = in_factor;
             probe.out_factor = out_factor;
         }
-        // Squared gap from the particle to the lower, own and upper cell along each
-        // axis, shrunk by the slack.
+        // Squared gap from the point to the lower, own and upper cell along each axis,
+        // shrunk by the slack.
         double gap2[3][3];
-        for (int k = 0; k < 3; ++k) {
-            const double t = (xi[k] - g.neighbor_min_corner[static_cast<std::size_t>(k)]) * inv_cell;
+        for (std::size_t k = 0; k < 3; ++k) {
+            const double t = (xi[k] - grid.neighbor_min_corner[k]) * inv_cell;
             const double slack = 1e-12 * (std::fabs(t) + ci[k] + 1.0);
             const double below = std::max(0.0, t - ci[k] - slack), above = std::max(0.0, ci[k] + 1.0 - t - slack);
             gap2[k][0] = below * below;
@@ -586,10 +635,10 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
                 candidates += e - b;
             }
         }
-        const bool own_largest = probe.reach2 >= max_r2;
+        const bool own_largest = probe.reach2 >= f.max_r2;
         const ScanFn scan = filtered ? (own_largest ? filter_own : filter_any) : (own_largest ? scan_own : scan_any);
-        // The particle's own entry fails every test while its x is NaN (d2 is NaN), so
-        // its row needs no split around it.
+        // The point's own entry fails every test while its x is NaN (d2 is NaN), so its
+        // row needs no split around it.
         const std::size_t self = static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)]);
         double* const self_x = &scratch.sx[self];
         *self_x = std::numeric_limits<double>::quiet_NaN();
@@ -600,7 +649,7 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
         }
         int64_t count = 0;
         if (total + candidates + kSlack <= cap) {
-            count = scan(cand, probe, ranges, nranges, d.neighbor_list.data() + total);
+            count = scan(cand, probe, ranges, nranges, list.neighbor_list.data() + total);
             total += count;
         } else {
             // Range by range, growing the list as it goes, so that a failed allocation
@@ -608,34 +657,94 @@ int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
             for (int r = 0; r < nranges; ++r) {
                 const int64_t room = ranges[r].e - ranges[r].b + kSlack;
                 if (total + room > cap) {
-                    if (int st = grow_list(total + room)) {
-                        g.neighbor_total_links = total;
-                        d.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
-                        return st;
-                    }
-                    cap = static_cast<int64_t>(d.neighbor_list.size());
+                    if (int st = grow_list(list.neighbor_list, total + room)) return stop(i, count, st);
+                    cap = static_cast<int64_t>(list.neighbor_list.size());
                 }
-                const int64_t k = scan(cand, probe, ranges + r, 1, d.neighbor_list.data() + total);
+                const int64_t k = scan(cand, probe, ranges + r, 1, list.neighbor_list.data() + total);
                 total += k;
                 count += k;
                 if (total > max_links) break;
             }
         }
-        // Checking once per particle, not after each row, leaves the same total and
-        // counts: both are clamped to max_links.
+        // Checking once per point, not after each row, leaves the same total and counts:
+        // both are clamped to max_links.
         if (total > max_links) {
             count -= total - max_links;
             total = max_links;
-            g.neighbor_total_links = total;
-            d.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
-            return sph_fail(sph_error_argument, "neighbor table capacity is too small");
+            return stop(i, count, sph_fail(sph_error_argument, "neighbor table capacity is too small"));
         }
         *self_x = probe.x;
         if (filtered) scratch.fx[self] = self_fx;
-        d.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
+        list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
     }
-    g.neighbor_total_links = total;
+    list.total_links = total;
     return sph_success;
+}
+
+// The database's lists lend their storage to the search and take it back, so a rebuild
+// neither copies nor reallocates them.
+void exchange_database_lists(SphDatabase& d, SphNeighborList& list) {
+    d.neighbor_count.swap(list.neighbor_count);
+    d.neighbor_offset.swap(list.neighbor_offset);
+    d.neighbor_list.swap(list.neighbor_list);
+    d.particle_cell_id.swap(list.particle_cell_id);
+    d.cell_next.swap(list.cell_next);
+    d.cell_head.swap(list.cell_head);
+}
+
+SphNeighborList database_lists;
+
+}  // namespace
+
+void sph_neighbor_reset() {
+    sph_neighbor = SphNeighbor{};
+    sph_neighbor_release_scratch();
+}
+
+void sph_neighbor_release_scratch() {
+    scratch = NeighborScratch{};
+    database_lists = SphNeighborList{};
+}
+
+int sph_neighbor_search(const SphNeighborPoints& points, int64_t max_links, SphNeighborList& list) {
+    list.total_links = 0;
+    if (points.count <= 0) {
+        list.cell_head.clear();
+        return sph_success;
+    }
+    if (max_links < 0) return sph_fail(sph_error_argument, "neighbor capacity must be non-negative");
+    Frame f;
+    if (int st = find_bounds(points, f)) return st;
+    if (f.members == 0) {
+        // Nothing takes part: every run is empty and the grid stays as it was.
+        if (int st = size_list_arrays(points.count, 0, list)) return st;
+        std::fill(list.neighbor_count.begin(), list.neighbor_count.end(), 0);
+        std::fill(list.neighbor_offset.begin(), list.neighbor_offset.end(), 0);
+        std::fill(list.particle_cell_id.begin(), list.particle_cell_id.end(), -1);
+        std::fill(list.cell_next.begin(), list.cell_next.end(), -1);
+        return sph_success;
+    }
+    size_grid(f, list.grid);
+    if (int st = size_list_arrays(points.count, f.num_cells, list)) return st;
+    bin_points(points, f, list.grid, list);
+    sort_by_cell(points, f, list);
+    prepare_prefilter(f);
+    return link_points(points, max_links, f, list.grid, list);
+}
+
+int sph_neighbor_rebuild() { return sph_neighbor_rebuild_with_capacity(INT64_MAX); }
+
+int sph_neighbor_rebuild_with_capacity(int64_t max_links) {
+    SphDatabase& d = sph_database;
+    SphNeighborList& list = database_lists;
+    exchange_database_lists(d, list);
+    list.grid = sph_neighbor;
+    const SphNeighborPoints points{d.x.data(), d.h.data(), d.npart, nullptr, d.particle_id_ext.data()};
+    const int st = sph_neighbor_search(points, max_links, list);
+    exchange_database_lists(d, list);
+    static_cast<SphNeighborGrid&>(sph_neighbor) = list.grid;
+    sph_neighbor.neighbor_total_links = list.total_links;
+    return st;
 }
 
 int sph_neighbor_get_stats(int32_t& max_neighbors, double& average_neighbors) {

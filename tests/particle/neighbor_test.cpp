@@ -253,6 +253,84 @@ TEST_F(Neighbors, IrregularCloudMatchesBruteForceAndLiteralOrder) {
     EXPECT_EQ(list_of(7), literal_lists()[7]);
 }
 
+TEST_F(Neighbors, SearchOverOtherPositionsAndASubset) {
+    // Points that are not the database's (reference positions, say), with mixed h; every
+    // third takes no part. The database holds an unrelated model whose lists must survive.
+    make_model({{0, 0, 0, 1}, {1, 0, 0, 1}, {5, 0, 0, 1}});
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    const std::vector<int32_t> db_list0 = list_of(0);
+    const SphNeighborGrid db_grid = sph_neighbor;
+
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<double> pos(-1.0, 1.0), hh(0.08, 0.25);
+    const int n = 300;
+    std::vector<double> x(3 * n), h(n);
+    std::vector<uint8_t> part(n);
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < 3; ++k) x[3 * i + k] = pos(rng) * (k + 1) * 0.5;
+        h[i] = hh(rng);
+        part[i] = i % 3 != 2;
+    }
+    SphNeighborList list;
+    const SphNeighborPoints points{x.data(), h.data(), n, part.data(), nullptr};
+    ASSERT_EQ(sph_neighbor_search(points, INT64_MAX, list), 0);
+
+    auto run_of = [&](int i) {
+        const auto b = list.neighbor_list.begin() + list.neighbor_offset[i];
+        return std::vector<int32_t>(b, b + list.neighbor_count[i]);
+    };
+    // Every pair among the points taking part, and none with the others.
+    int64_t offset = 0;
+    for (int i = 0; i < n; ++i) {
+        EXPECT_EQ(list.neighbor_offset[i], offset) << i;
+        offset += list.neighbor_count[i];
+        std::vector<int32_t> brute;
+        for (int j = 0; part[i] && j < n; ++j) {
+            if (j == i || !part[j]) continue;
+            double r2 = 0;
+            for (int k = 0; k < 3; ++k) r2 += (x[3 * i + k] - x[3 * j + k]) * (x[3 * i + k] - x[3 * j + k]);
+            if (std::sqrt(r2) <= 2 * std::max(h[i], h[j])) brute.push_back(j);
+        }
+        std::vector<int32_t> got = run_of(i);
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, brute) << i;
+        if (!part[i]) {
+            EXPECT_EQ(list.particle_cell_id[i], -1) << i;
+        }
+    }
+    EXPECT_EQ(list.total_links, offset);
+    EXPECT_GT(offset, 2 * n);  // the points do have neighbours
+
+    // The database is untouched.
+    EXPECT_EQ(list_of(0), db_list0);
+    EXPECT_EQ(sph_neighbor.neighbor_cell_size, db_grid.neighbor_cell_size);
+    EXPECT_EQ(sph_neighbor.neighbor_cell_dims, db_grid.neighbor_cell_dims);
+
+    // The order is the one the database's rebuild gives a model of the taking part points
+    // alone, in their order.
+    std::vector<P> members;
+    std::vector<int32_t> index_of;
+    for (int i = 0; i < n; ++i)
+        if (part[i]) {
+            members.push_back({x[3 * i], x[3 * i + 1], x[3 * i + 2], h[i]});
+            index_of.push_back(i);
+        }
+    make_model(members);
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    for (std::size_t m = 0; m < members.size(); ++m) {
+        std::vector<int32_t> mapped;
+        for (int32_t j : list_of(static_cast<int>(m))) mapped.push_back(index_of[static_cast<std::size_t>(j)]);
+        EXPECT_EQ(run_of(index_of[m]), mapped) << m;
+    }
+    EXPECT_EQ(list.grid.neighbor_cell_dims, sph_neighbor.neighbor_cell_dims);
+
+    // Nothing taking part: empty runs, no failure.
+    std::fill(part.begin(), part.end(), 0);
+    ASSERT_EQ(sph_neighbor_search(points, INT64_MAX, list), 0);
+    EXPECT_EQ(list.total_links, 0);
+    for (int i = 0; i < n; ++i) EXPECT_EQ(list.neighbor_count[i], 0);
+}
+
 TEST_F(Neighbors, Failures) {
     make_model({{0, 0, 0, 1}, {1, 0, 0, 0}});
     EXPECT_EQ(sph_neighbor_rebuild(), 1);
