@@ -10,6 +10,7 @@
 #include "database/sph_database.h"
 #include "input/sph_inp_helpers.h"
 #include "input/sph_input_time.h"
+#include "interface/sph_lifecycle.h"
 #include "particle/sph_neighbor.h"
 #include "water/sph_water.h"
 
@@ -90,9 +91,7 @@ private:
 void sph_input_reset() {
     sph_input_reader = SphInputReader{};
     // A new deck starts from the phases' default settings, not the last deck's.
-    const bool water_initialized = sph_water.water_module_initialized;
-    sph_water_reset_state();
-    sph_water.water_module_initialized = water_initialized;
+    sph_lifecycle_deck_reset();
 }
 
 int sph_input_read(std::string_view filename) {

@@ -10,11 +10,10 @@
 #include "database/sph_database.h"
 #include "input/sph_input_reader.h"
 #include "interface/sph_api_state.h"
-#include "material/sph_material.h"
+#include "interface/sph_lifecycle.h"
 #include "output/sph_output.h"
 #include "output/sph_output_vtu.h"
 #include "particle/sph_neighbor.h"
-#include "particle/sph_particle.h"
 #include "solver/sph_solver_explicit.h"
 #include "water/sph_water.h"
 
@@ -43,23 +42,13 @@ std::string_view text_arg(std::string_view text) { return sph_trim_right(text); 
 }  // namespace
 
 void sph_initialize() {
-    sph_error_clear();
-    sph_control_reset();
-    sph_db_free();
-    sph_particle_initialize();
-    sph_material_initialize();
-    sph_water_initialize();
-    sph_output_reset_pvd();
+    sph_lifecycle_initialize();
     sph_api_state_set_initialized(true);
     sph_api_state_set_model_built(false);
 }
 
 void sph_finalize() {
-    sph_db_free();
-    sph_particle_reset();
-    sph_material_reset();
-    sph_water_reset();
-    sph_output_reset_pvd();
+    sph_lifecycle_finalize();
     (void)sph_log_close();
     sph_api_state_set_initialized(false);
     sph_error_clear();

@@ -1,0 +1,50 @@
+#include "interface/sph_lifecycle.h"
+
+#include <array>
+
+#include "core/sph_control.h"
+#include "core/sph_error.h"
+#include "database/sph_database.h"
+#include "material/sph_material.h"
+#include "output/sph_output_vtu.h"
+#include "particle/sph_neighbor.h"
+#include "particle/sph_pair_pass.h"
+#include "particle/sph_particle.h"
+#include "water/sph_water.h"
+
+namespace quorrel {
+
+namespace {
+
+// module, initialise, finalise, deck read, scratch release
+constexpr std::array<SphLifecycleRow, 9> rows = {{
+    {"error state", sph_error_clear, nullptr, nullptr, nullptr},
+    {"time control", sph_control_reset, nullptr, nullptr, nullptr},
+    {"database", sph_db_free, sph_db_free, nullptr, nullptr},
+    {"kernels", sph_particle_initialize, sph_particle_reset, nullptr, nullptr},
+    {"materials", sph_material_initialize, sph_material_reset, nullptr, nullptr},
+    {"neighbour search", sph_neighbor_reset, nullptr, nullptr, sph_neighbor_release_scratch},
+    {"pair passes", sph_pair_pass_release_scratch, nullptr, nullptr, sph_pair_pass_release_scratch},
+    {"water", sph_water_initialize, sph_water_reset, sph_water_reset_deck_settings, nullptr},
+    {"step output", sph_output_reset_pvd, sph_output_reset_pvd, nullptr, nullptr},
+}};
+
+void walk(void (*SphLifecycleRow::*call)()) {
+    for (const SphLifecycleRow& row : rows)
+        if (row.*call != nullptr) (row.*call)();
+}
+
+}  // namespace
+
+std::span<const SphLifecycleRow> sph_lifecycle_rows() { return rows; }
+
+void sph_lifecycle_initialize() { walk(&SphLifecycleRow::initialize); }
+
+void sph_lifecycle_finalize() {
+    walk(&SphLifecycleRow::reset);
+    walk(&SphLifecycleRow::release_scratch);
+}
+
+void sph_lifecycle_deck_reset() { walk(&SphLifecycleRow::deck_reset); }
+
+}  // namespace quorrel

@@ -1,0 +1,26 @@
+// Every module's lifecycle calls in one table: what the interface's initialise and
+// finalise, the start of every deck read and the tests' fixture do to each module. A new
+// phase adds its row here.
+#pragma once
+
+#include <span>
+
+namespace quorrel {
+
+struct SphLifecycleRow {
+    const char* module;
+    void (*initialize)();       // interface initialise
+    void (*reset)();            // interface finalise
+    void (*deck_reset)();       // start of every deck read
+    void (*release_scratch)();  // interface finalise, after every reset: buffers kept between steps
+};
+
+// The rows, in the order every walk takes them.
+std::span<const SphLifecycleRow> sph_lifecycle_rows();
+
+void sph_lifecycle_initialize();
+// Resets every module, then releases every module's scratch.
+void sph_lifecycle_finalize();
+void sph_lifecycle_deck_reset();
+
+}  // namespace quorrel
