@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "quorrel_version.h"
+
 namespace quorrel {
 
-inline constexpr int32_t sph_api_version_major = 0;
-inline constexpr int32_t sph_api_version_minor = 8;
-inline constexpr int32_t sph_api_version_patch = 3;
+inline constexpr int32_t sph_api_version_major = QUORREL_VERSION_MAJOR;
+inline constexpr int32_t sph_api_version_minor = QUORREL_VERSION_MINOR;
+inline constexpr int32_t sph_api_version_patch = QUORREL_VERSION_PATCH;
 // Longest text that crosses the entry points (paths).
 inline constexpr int32_t sph_api_text_len = 1024;
 

@@ -5,9 +5,19 @@ acceleration g = (0, 0, -8) stepped by leapfrog with dt = 2^-12 is exact, so aft
 step n (t = n dt) it has v = g t, x = x0 + g t^2 / 2, a = g; density stays rho0 =
 1000 (no neighbours), pressure 0, temperature 293.15, h 0.5.
 
-Run from this directory to regenerate fall/ (CR LF line ends)."""
+Run from this directory to regenerate fall/ (CR LF line ends).
+
+  derive_golden.py                  write fall/ in the working directory
+  derive_golden.py --check [DIR]    derive in memory and compare byte for byte with DIR
+                                    (default: fall/ beside this script); exit 1 on any
+                                    difference, missing or extra file
+  derive_golden.py --self-test      show that --check catches altered, missing and
+                                    extra files"""
 from fractions import Fraction
 import os
+import shutil
+import sys
+import tempfile
 
 DT = Fraction(1, 4096)
 G = (Fraction(0), Fraction(0), Fraction(-8))
@@ -103,24 +113,143 @@ def vtu(rows):
     return out
 
 
-def write(path, lines):
-    with open(path, "wb") as f:
-        f.write(("\r\n".join(lines) + "\r\n").encode("ascii"))
+def encode(lines):
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-def main():
-    os.makedirs("fall", exist_ok=True)
+def derive():
+    """The expected files of fall/, by name."""
+    files = {}
     entries = []
     for step in STEPS:
         t, rows = state(step)
         stem = "quorrel_%08d" % step
-        write(os.path.join("fall", stem + ".csv"), csv(rows))
-        write(os.path.join("fall", stem + ".vtu"), vtu(rows))
+        files[stem + ".csv"] = encode(csv(rows))
+        files[stem + ".vtu"] = encode(vtu(rows))
         entries.append('    <DataSet timestep="%s" group="" part="0" file="%s.vtu"/>' % (real(t).strip(), stem))
-    write(os.path.join("fall", "quorrel.pvd"),
-          ['<?xml version="1.0"?>', '<VTKFile type="Collection" version="0.1" byte_order="LittleEndian">',
-           "  <Collection>"] + entries + ["  </Collection>", "</VTKFile>"])
+    files["quorrel.pvd"] = encode(
+        ['<?xml version="1.0"?>', '<VTKFile type="Collection" version="0.1" byte_order="LittleEndian">',
+         "  <Collection>"] + entries + ["  </Collection>", "</VTKFile>"])
+    return files
+
+
+def first_difference(expected, actual):
+    """Line and column (from 1), expected line and actual line where two files part."""
+    exp_lines = expected.split(b"\n")
+    act_lines = actual.split(b"\n")
+    for i in range(max(len(exp_lines), len(act_lines))):
+        e = exp_lines[i] if i < len(exp_lines) else b"<end of file>"
+        a = act_lines[i] if i < len(act_lines) else b"<end of file>"
+        if e != a:
+            col = next((k for k in range(min(len(e), len(a))) if e[k] != a[k]), min(len(e), len(a)))
+            return i + 1, col + 1, e, a
+    return None
+
+
+def compare(expected, directory):
+    """Every way the files in `directory` differ from `expected`, one message each."""
+    problems = []
+    present = sorted(n for n in os.listdir(directory) if os.path.isfile(os.path.join(directory, n)))
+    for name in sorted(expected):
+        path = os.path.join(directory, name)
+        if name not in present:
+            problems.append("%s: missing (the derivation produces it)" % path)
+            continue
+        with open(path, "rb") as f:
+            actual = f.read()
+        if actual != expected[name]:
+            line, col, e, a = first_difference(expected[name], actual)
+            problems.append("%s: differs from the derivation at line %d, column %d\n"
+                            "  derived:     %r\n  checked in:  %r" % (path, line, col, e, a))
+    for name in present:
+        if name not in expected:
+            problems.append("%s: not produced by the derivation" % os.path.join(directory, name))
+    return problems
+
+
+def check(directory):
+    problems = compare(derive(), directory)
+    if problems:
+        for p in problems:
+            print("golden check: " + p, file=sys.stderr)
+        print("golden check: %d problem(s); regenerate with derive_golden.py from %s if the "
+              "derivation is right" % (len(problems), os.path.dirname(os.path.abspath(__file__))),
+              file=sys.stderr)
+        return 1
+    print("golden check: the files in %s match the derivation" % directory)
+    return 0
+
+
+def self_test():
+    """Alters a faithful copy in each way a checked-in file can go wrong and expects
+    compare() to name the file concerned; the faithful copy itself must pass."""
+    def change_last_digit(files):
+        body = files["quorrel_00000002.csv"]
+        i = body.rindex(b"0")  # a digit of the last value on the last row
+        files["quorrel_00000002.csv"] = body[:i] + b"1" + body[i + 1:]
+        return "quorrel_00000002.csv"
+
+    def lf_line_ends(files):
+        files["quorrel_00000004.vtu"] = files["quorrel_00000004.vtu"].replace(b"\r\n", b"\n")
+        return "quorrel_00000004.vtu"
+
+    def drop_final_line_end(files):
+        files["quorrel.pvd"] = files["quorrel.pvd"][:-2]
+        return "quorrel.pvd"
+
+    def missing(files):
+        del files["quorrel_00000004.csv"]
+        return "quorrel_00000004.csv"
+
+    def extra(files):
+        files["quorrel_00000006.csv"] = files["quorrel_00000004.csv"]
+        return "quorrel_00000006.csv"
+
+    cases = [("unchanged", None), ("one digit changed", change_last_digit),
+             ("LF instead of CR LF", lf_line_ends), ("final line end missing", drop_final_line_end),
+             ("file missing", missing), ("extra file", extra)]
+    expected = derive()
+    failures = 0
+    for label, alter in cases:
+        files = dict(expected)
+        culprit = alter(files) if alter else None
+        directory = tempfile.mkdtemp(prefix="golden_self_test_")
+        try:
+            for name, body in files.items():
+                with open(os.path.join(directory, name), "wb") as f:
+                    f.write(body)
+            problems = compare(expected, directory)
+        finally:
+            shutil.rmtree(directory)
+        if culprit is None:
+            ok = problems == []
+        else:
+            ok = len(problems) == 1 and culprit in problems[0]
+        if not ok:
+            failures += 1
+            print("self-test %s: got %r" % (label, problems), file=sys.stderr)
+    if failures:
+        return 1
+    print("golden check self-test: every alteration is caught")
+    return 0
+
+
+def main(argv):
+    if len(argv) >= 1 and argv[0] == "--check" and len(argv) <= 2:
+        directory = argv[1] if len(argv) == 2 else os.path.join(
+            os.path.dirname(os.path.abspath(__file__)), "fall")
+        return check(directory)
+    if argv == ["--self-test"]:
+        return self_test()
+    if argv:
+        print(__doc__, file=sys.stderr)
+        return 2
+    os.makedirs("fall", exist_ok=True)
+    for name, body in derive().items():
+        with open(os.path.join("fall", name), "wb") as f:
+            f.write(body)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main(sys.argv[1:]))
