@@ -13,14 +13,6 @@ namespace quorrel {
 
 namespace {
 
-std::string first_option(std::string_view line, std::initializer_list<std::string_view> names) {
-    for (std::string_view n : names) {
-        std::string v = sph_input_get_option(line, n);
-        if (!v.empty()) return v;
-    }
-    return {};
-}
-
 int required_reals(std::string_view line, std::initializer_list<std::string_view> names, double* out) {
     std::size_t k = 0;
     for (std::string_view n : names)
@@ -110,15 +102,16 @@ int sph_input_parse_blast_region(std::string_view line) {
     double radius = 0.0;
     if (int st = sph_input_get_required_real(line, "RADIUS", radius)) return st;
     // ELSET is tried before NSET for a blast target.
-    if (first_option(line, {"TARGET_SET", "SET", "ELSET", "NSET"}).empty())
-        return sph_input_set_error("Blast region is missing TARGET_SET option");
+    const std::string target_set_name = sph_input_first_option(line, {"TARGET_SET", "SET", "ELSET", "NSET"});
+    if (target_set_name.empty()) return sph_input_set_error("Blast region is missing TARGET_SET option");
     double scale = 1.0, time_window = 0.0;
-    if (int st = real_when_given(first_option(line, {"SCALE", "FACTOR"}), scale, "invalid blast SCALE")) return st;
-    if (int st = real_when_given(first_option(line, {"TIME_WINDOW", "WINDOW"}), time_window,
+    if (int st = real_when_given(sph_input_first_option(line, {"SCALE", "FACTOR"}), scale, "invalid blast SCALE"))
+        return st;
+    if (int st = real_when_given(sph_input_first_option(line, {"TIME_WINDOW", "WINDOW"}), time_window,
                                  "invalid blast TIME_WINDOW"))
         return st;
     bool enabled = true;
-    const std::string enabled_text = first_option(line, {"ENABLED", "ACTIVE"});
+    const std::string enabled_text = sph_input_first_option(line, {"ENABLED", "ACTIVE"});
     if (!enabled_text.empty())
         if (int st = sph_input_parse_logical_value(enabled_text, enabled, "invalid blast ENABLED option")) return st;
     return sph_success;
@@ -135,15 +128,15 @@ int sph_input_parse_ignition(std::string_view line) {
 }
 
 int sph_input_parse_shell_director(std::string_view line) {
-    if (first_option(line, {"SET", "NSET", "ELSET"}).empty())
-        return sph_input_set_error("Shell director is missing SET option");
+    const std::string set_name = sph_input_first_option(line, {"SET", "NSET", "ELSET"});
+    if (set_name.empty()) return sph_input_set_error("Shell director is missing SET option");
     double director[3] = {};
     return required_reals(line, {"NX", "NY", "NZ"}, director);
 }
 
 int sph_input_parse_shell_rotation(std::string_view line) {
-    if (first_option(line, {"SET", "NSET", "ELSET"}).empty())
-        return sph_input_set_error("Shell rotation is missing SET option");
+    const std::string set_name = sph_input_first_option(line, {"SET", "NSET", "ELSET"});
+    if (set_name.empty()) return sph_input_set_error("Shell rotation is missing SET option");
     double omega_value[3] = {};
     if (int st = required_reals(line, {"OX", "OY", "OZ"}, omega_value)) return st;
     double alpha_value[3] = {0.0, 0.0, 0.0};

@@ -221,12 +221,6 @@ int dispatch_quorrel_card(std::string_view line, std::string_view upper_line) {
     return sph_success;
 }
 
-std::string option_or(std::string_view line, std::string_view name, std::string_view fallback) {
-    std::string value = sph_input_get_option(line, name);
-    if (value.empty()) value.assign(fallback);
-    return value;
-}
-
 }  // namespace
 
 int sph_input_record_keyword(int32_t key_id, std::string_view line) {
@@ -239,9 +233,9 @@ int sph_input_record_keyword(int32_t key_id, std::string_view line) {
         case sph_key_elastic:
         case sph_key_plastic:
         case sph_key_damage_initiation: break;
-        case sph_key_element: r.active_element_type = option_or(line, "TYPE", "UNKNOWN"); break;
-        case sph_key_nset: r.active_nset_name = option_or(line, "NSET", "NSET"); break;
-        case sph_key_elset: r.active_elset_name = option_or(line, "ELSET", "ELSET"); break;
+        case sph_key_element: r.active_element_type = sph_input_first_option(line, {"TYPE"}, "UNKNOWN"); break;
+        case sph_key_nset: r.active_nset_name = sph_input_first_option(line, {"NSET"}, "NSET"); break;
+        case sph_key_elset: r.active_elset_name = sph_input_first_option(line, {"ELSET"}, "ELSET"); break;
         case sph_key_material: st = sph_input_parse_material(line); break;
         case sph_key_section: st = sph_input_parse_section_keyword(line, upper_line); break;
         case sph_key_quorrel: st = dispatch_quorrel_card(line, upper_line); break;
