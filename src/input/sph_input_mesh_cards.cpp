@@ -145,6 +145,7 @@ int sph_input_parse_material(std::string_view line) {
     r.input_has_material = true;
     const std::string name = sph_input_first_option(line, {"NAME"}, "MATERIAL");
     r.active_material_name = name;
+    if (int st = sph_input_check_names({name})) return st;
     const std::string type = sph_input_first_option(line, {"TYPE"}, "UNSPECIFIED");
     const int st = sph_db_add_material(name, type);
     // Every phase notes the material whether or not the record was taken.
@@ -182,6 +183,7 @@ int sph_input_parse_section_keyword(std::string_view line, std::string_view uppe
     const std::string set_name = sph_input_first_option(line, {"ELSET", "NSET"}, "SECTION");
     std::string material = sph_input_get_option(line, "MATERIAL");
     const std::string orientation = sph_input_get_option(line, "ORIENTATION");
+    if (int st = sph_input_check_names({set_name, material, orientation})) return st;
     double thickness = 0.0;
     int32_t points = 3;
     double shear_correction = 5.0 / 6.0;

@@ -234,14 +234,23 @@ int sph_input_record_keyword(int32_t key_id, std::string_view line) {
         case sph_key_plastic:
         case sph_key_damage_initiation: break;
         case sph_key_element: r.active_element_type = sph_input_first_option(line, {"TYPE"}, "UNKNOWN"); break;
-        case sph_key_nset: r.active_nset_name = sph_input_first_option(line, {"NSET"}, "NSET"); break;
-        case sph_key_elset: r.active_elset_name = sph_input_first_option(line, {"ELSET"}, "ELSET"); break;
+        case sph_key_nset:
+            r.active_nset_name = sph_input_first_option(line, {"NSET"}, "NSET");
+            st = sph_input_check_names({r.active_nset_name});
+            break;
+        case sph_key_elset:
+            r.active_elset_name = sph_input_first_option(line, {"ELSET"}, "ELSET");
+            st = sph_input_check_names({r.active_elset_name});
+            break;
         case sph_key_material: st = sph_input_parse_material(line); break;
         case sph_key_section: st = sph_input_parse_section_keyword(line, upper_line); break;
         case sph_key_quorrel: st = dispatch_quorrel_card(line, upper_line); break;
         case sph_key_orientation:
             r.active_orientation_name = sph_input_get_option(line, "NAME");
-            if (r.active_orientation_name.empty()) st = sph_input_set_error("Orientation is missing NAME option");
+            if (r.active_orientation_name.empty())
+                st = sph_input_set_error("Orientation is missing NAME option");
+            else
+                st = sph_input_check_names({r.active_orientation_name});
             break;
         default: ++r.input_warning_count; break;
     }

@@ -116,8 +116,10 @@ int sph_input_parse_coupling_modes(std::string_view line, int32_t import_mode, i
 int sph_input_parse_coupling_region(std::string_view line) {
     const std::string name = sph_input_get_option(line, "NAME");
     if (name.empty()) return sph_input_set_error("Coupling region is missing NAME option");
+    if (int st = sph_input_check_names({name})) return st;
     const std::string set_name = sph_input_first_option(line, {"SET", "NSET", "ELSET"});
     if (set_name.empty()) return sph_input_set_error("Coupling region is missing SET option");
+    if (int st = sph_input_check_names({set_name})) return st;
     int32_t region_type = sph_region_coupling_contact;
     const std::string type_text = sph_input_get_option(line, "TYPE");
     if (!type_text.empty())
@@ -126,6 +128,7 @@ int sph_input_parse_coupling_region(std::string_view line) {
     const std::string phase_text = sph_input_get_option(line, "PHASE");
     const std::string material_filter = sph_input_get_option(line, "MATERIAL");
     const std::string section_filter = sph_input_get_option(line, "SECTION");
+    if (int st = sph_input_check_names({surface_name, material_filter, section_filter})) return st;
     int32_t export_mode = sph_coupling_export_particle;
     const std::string export_text = sph_input_get_option(line, "EXPORT");
     if (!export_text.empty())
@@ -178,6 +181,7 @@ int sph_input_parse_zenvik_options(std::string_view line) {
         // REGION is read right after WORKER.
         if (k == 1) {
             region = sph_input_first_option(line, {"REGION"}, "ALL");
+            if (int st = sph_input_check_names({region})) return st;
         }
         const std::string text = sph_input_get_option(line, flags[k].option);
         if (!text.empty())

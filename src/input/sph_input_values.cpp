@@ -64,6 +64,12 @@ std::string sph_input_first_option(std::string_view line, std::initializer_list<
     return std::string(fallback);
 }
 
+int sph_input_check_names(std::initializer_list<std::string_view> names) {
+    for (std::string_view name : names)
+        if (sph_trim_right(name).size() > sph_name_len) return sph_input_set_error("name is too long");
+    return sph_success;
+}
+
 bool sph_input_read_real(std::string_view text, double& value) {
     std::string_view tok = first_token(text);
     if (tok.empty()) return false;
