@@ -40,13 +40,15 @@ public:
         file_ = nullptr;
     }
 
-    // Reads one line without its LF and without a trailing CR. `too_long` tells that text
-    // other than blanks lies beyond sph_inp_line_len characters; only that many are kept.
+    // Reads one line without its LF and without a trailing CR, keeping at most
+    // sph_inp_line_len characters. Past that only blanks may follow: the first other
+    // character sets `too_long` and ends the read there, so a line that never ends is
+    // refused as soon as it is known to be too long.
     Result next(std::string& line, bool& too_long) {
         line.clear();
         too_long = false;
         bool any = false;
-        std::size_t length = 0, last_nonblank = 0;
+        std::size_t length = 0;
         char last = '\0';
         for (;;) {
             if (pos_ == end_ && !fill()) {
@@ -58,13 +60,15 @@ public:
             const char c = buffer_[pos_++];
             if (c == '\n') break;
             ++length;
-            if (c != ' ' && c != '\r') last_nonblank = length;
+            if (length <= sph_inp_line_len) {
+                line.push_back(c);
+            } else if (c != ' ' && c != '\r') {
+                too_long = true;
+                return line_read;
+            }
             last = c;
-            if (line.size() <= sph_inp_line_len) line.push_back(c);
         }
         if (last == '\r' && line.size() == length) line.pop_back();
-        if (last_nonblank > sph_inp_line_len) too_long = true;
-        if (line.size() > sph_inp_line_len) line.resize(sph_inp_line_len);
         return line_read;
     }
 
