@@ -27,6 +27,13 @@ int optional_reals(std::string_view line, std::initializer_list<std::string_view
     return sph_success;
 }
 
+// TYPE as written, and the MATERIAL the card applies to.
+int type_and_material(std::string_view line, std::string& type, std::string& material) {
+    type = sph_input_get_option(line, "TYPE");
+    material = sph_input_get_option(line, "MATERIAL");
+    return sph_input_check_names({material});
+}
+
 // A real that has its own message rather than the generic option messages.
 int real_when_given(std::string_view text, double& value, std::string_view message) {
     if (text.empty()) return sph_success;
@@ -41,9 +48,8 @@ int sph_input_parse_eos(std::string_view line) {
 }
 
 int sph_input_parse_water_eos(std::string_view line) {
-    const std::string eos_type = sph_input_get_option(line, "TYPE");
-    const std::string material_name = sph_input_get_option(line, "MATERIAL");
-    if (int st = sph_input_check_names({material_name})) return st;
+    std::string eos_type, material_name;
+    if (int st = type_and_material(line, eos_type, material_name)) return st;
     double v[3] = {};  // rho0, c0, gamma
     if (int st = required_reals(line, {"RHO0", "C0", "GAMMA"}, v)) return st;
     double p0 = 0.0;
@@ -56,9 +62,8 @@ int sph_input_parse_water_eos(std::string_view line) {
 }
 
 int sph_input_parse_gas_eos(std::string_view line) {
-    const std::string eos_type = sph_input_get_option(line, "TYPE");
-    const std::string material_name = sph_input_get_option(line, "MATERIAL");
-    if (int st = sph_input_check_names({material_name})) return st;
+    std::string eos_type, material_name;
+    if (int st = type_and_material(line, eos_type, material_name)) return st;
     const std::string up = sph_upper(eos_type);
     double rho0 = 0.0, gamma = 0.0, e0 = 0.0, p0 = 0.0, jwl[6] = {}, pinf = 0.0;
     if (up.find("IDEAL_GAS") != std::string::npos || up.empty()) {
@@ -79,9 +84,8 @@ int sph_input_parse_gas_eos(std::string_view line) {
 }
 
 int sph_input_parse_water_viscosity(std::string_view line) {
-    const std::string visc_type = sph_input_get_option(line, "TYPE");
-    const std::string material_name = sph_input_get_option(line, "MATERIAL");
-    if (int st = sph_input_check_names({material_name})) return st;
+    std::string visc_type, material_name;
+    if (int st = type_and_material(line, visc_type, material_name)) return st;
     double v[3] = {};  // alpha, beta, eta2
     if (int st = required_reals(line, {"ALPHA", "BETA", "ETA2"}, v)) return st;
     return sph_water_set_viscosity(visc_type, material_name, v[0], v[1], v[2]);
