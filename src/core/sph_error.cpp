@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/sph_text.h"
+
 namespace quorrel {
 
 SphError sph_error;
 
 void sph_error_set(int code, std::string_view message) {
     sph_error.last_error_code = code;
-    std::string_view cut = message.substr(0, std::min(message.size(), sph_error_message_len));
     // Trailing blanks are padding in the stored form; keep the text without them.
-    while (!cut.empty() && cut.back() == ' ') cut.remove_suffix(1);
+    const std::string_view cut = sph_trim_right(message.substr(0, std::min(message.size(), sph_error_message_len)));
     sph_error.last_error_message.assign(cut.data(), cut.size());
 }
 

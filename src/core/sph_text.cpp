@@ -11,15 +11,23 @@ std::string sph_upper(std::string_view text) {
     return out;
 }
 
+std::string_view sph_trim_left(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    return text;
+}
+
 std::string_view sph_trim_right(std::string_view text) {
     while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
     return text;
 }
 
-std::string_view sph_trim(std::string_view text) {
-    text = sph_trim_right(text);
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    return text;
+std::string_view sph_trim(std::string_view text) { return sph_trim_left(sph_trim_right(text)); }
+
+bool sph_equal_ignore_case(std::string_view left, std::string_view right) {
+    if (left.size() != right.size()) return false;
+    for (std::size_t i = 0; i < left.size(); ++i)
+        if (sph_ascii_upper(left[i]) != sph_ascii_upper(right[i])) return false;
+    return true;
 }
 
 std::string sph_fixed(std::string_view text, std::size_t len) {

@@ -207,9 +207,7 @@ int sph_db_set_zenvik_options(int32_t worker_enabled, std::string_view region_na
     d.zenvik_export_sound_speed = export_sound_speed;
     d.zenvik_accept_contact_state = accept_contact_state;
     d.zenvik_accept_boundary_state = accept_boundary_state;
-    std::string_view name = region_name;
-    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
-    std::string stored = sph_fixed(name, sph_name_len);
+    std::string stored = sph_fixed(sph_trim_left(region_name), sph_name_len);
     d.zenvik_region_name = stored.empty() ? std::string("ALL") : std::move(stored);
     return sph_success;
 }

@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "core/sph_error.h"
+#include "core/sph_numeric.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
 
@@ -9,12 +10,7 @@ namespace quorrel {
 std::string sph_db_upper(std::string_view text) { return sph_upper(text); }
 
 bool sph_db_name_equal(std::string_view left, std::string_view right) {
-    left = sph_trim_right(left);
-    right = sph_trim_right(right);
-    if (left.size() != right.size()) return false;
-    for (std::size_t i = 0; i < left.size(); ++i)
-        if (sph_ascii_upper(left[i]) != sph_ascii_upper(right[i])) return false;
-    return true;
+    return sph_equal_ignore_case(sph_trim_right(left), sph_trim_right(right));
 }
 
 namespace {
@@ -97,9 +93,7 @@ int sph_db_add_material(std::string_view name, std::string_view mtype) {
 }
 
 int sph_db_set_material_density(std::string_view name, double density_value) {
-    if (!(density_value == density_value) || density_value > 8.988465674311579e307 ||
-        density_value < -8.988465674311579e307)
-        return sph_fail(sph_error_argument, "material density must be finite");
+    if (!sph_within_half_max(density_value)) return sph_fail(sph_error_argument, "material density must be finite");
     if (density_value <= 0.0) return sph_fail(sph_error_argument, "material density must be positive");
     int m = sph_db_find_material(name);
     if (m < 0) return sph_fail(sph_error_database, "density references unknown material");

@@ -6,30 +6,17 @@
 
 namespace quorrel {
 
-namespace {
-
-std::string_view trim_left(std::string_view text) {
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    return text;
-}
-
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-}  // namespace
-
 std::string sph_inp_clean_line(std::string_view line) {
     // The comment marks are tested on the raw line, so indented ones survive.
     if (sph_is_blank(line)) return {};
     if (line.front() == '!') return {};
     if (line.size() >= 2 && line[0] == '*' && line[1] == '*') return {};
-    std::string_view body = trim_left(line);
+    std::string_view body = sph_trim_left(line);
     return std::string(sph_trim_right(body.substr(0, std::min(body.size(), sph_inp_line_len))));
 }
 
 int32_t sph_inp_keyword_id(std::string_view line) {
-    const std::string up = sph_upper(trim_left(line));
+    const std::string up = sph_upper(sph_trim_left(line));
     struct Prefix {
         std::string_view text;
         int32_t id;
@@ -43,7 +30,7 @@ int32_t sph_inp_keyword_id(std::string_view line) {
         {"*ORIENTATION", sph_key_orientation},
     };
     for (const Prefix& p : prefixes)
-        if (starts_with(up, p.text)) return p.id;
+        if (std::string_view(up).starts_with(p.text)) return p.id;
     if (!up.empty() && up.front() == '*' && up.find("SECTION") != std::string::npos) return sph_key_section;
     return sph_key_other;
 }
@@ -55,7 +42,7 @@ void sph_inp_split_csv(std::string_view line, SphCsvFields& fields) {
     line = sph_trim_right(line);
     if (line.empty()) return;
     auto take = [&fields](std::string_view text) {
-        text = sph_trim_right(trim_left(text));
+        text = sph_trim(text);
         if (text.size() > sph_inp_field_len) {
             fields.truncated = true;
             text = sph_trim_right(text.substr(0, sph_inp_field_len));

@@ -143,11 +143,10 @@ int sph_input_parse_orientation(std::string_view line) {
 int sph_input_parse_material(std::string_view line) {
     SphInputReader& r = sph_input_reader;
     r.input_has_material = true;
-    std::string name = sph_input_get_option(line, "NAME");
-    if (name.empty()) name = "MATERIAL";
+    const std::string name = sph_input_first_option(line, {"NAME"}, "MATERIAL");
     r.active_material_name = name;
-    std::string type = sph_input_get_option(line, "TYPE");
-    if (type.empty()) type = "UNSPECIFIED";
+    if (int st = sph_input_check_names({name})) return st;
+    const std::string type = sph_input_first_option(line, {"TYPE"}, "UNSPECIFIED");
     const int st = sph_db_add_material(name, type);
     // Every phase notes the material whether or not the record was taken.
     sph_water_note_material(name, type);
@@ -181,11 +180,10 @@ int sph_input_validate_shell_section(std::string_view material_value, double thi
 
 int sph_input_parse_section_keyword(std::string_view line, std::string_view upper_line) {
     sph_input_reader.input_has_section = true;
-    std::string set_name = sph_input_get_option(line, "ELSET");
-    if (set_name.empty()) set_name = sph_input_get_option(line, "NSET");
-    if (set_name.empty()) set_name = "SECTION";
+    const std::string set_name = sph_input_first_option(line, {"ELSET", "NSET"}, "SECTION");
     std::string material = sph_input_get_option(line, "MATERIAL");
     const std::string orientation = sph_input_get_option(line, "ORIENTATION");
+    if (int st = sph_input_check_names({set_name, material, orientation})) return st;
     double thickness = 0.0;
     int32_t points = 3;
     double shear_correction = 5.0 / 6.0;
@@ -195,16 +193,14 @@ int sph_input_parse_section_keyword(std::string_view line, std::string_view uppe
     const std::string points_text = sph_input_get_option(line, "POINTS");
     if (!points_text.empty())
         if (int st = sph_input_parse_integer_value(points_text, points, "invalid section POINTS")) return st;
-    std::string shear_text = sph_input_get_option(line, "SHEAR_CORRECTION");
-    if (shear_text.empty()) shear_text = sph_input_get_option(line, "SHEAR");
+    const std::string shear_text = sph_input_first_option(line, {"SHEAR_CORRECTION", "SHEAR"});
     if (!shear_text.empty())
         if (int st = sph_input_parse_real_value(shear_text, shear_correction, "invalid section SHEAR_CORRECTION"))
             return st;
     std::string section_type = "SECTION";
-    auto begins = [upper_line](std::string_view p) { return upper_line.substr(0, p.size()) == p; };
-    if (begins("*SOLID SECTION")) {
+    if (upper_line.starts_with("*SOLID SECTION")) {
         if (int st = sph_input_validate_solid_section(material, section_type)) return st;
-    } else if (begins("*SHELL SECTION")) {
+    } else if (upper_line.starts_with("*SHELL SECTION")) {
         if (int st = sph_input_validate_shell_section(material, thickness, points, shear_correction, section_type))
             return st;
     } else if (material.empty()) {

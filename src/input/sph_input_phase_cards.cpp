@@ -13,14 +13,6 @@ namespace quorrel {
 
 namespace {
 
-std::string first_option(std::string_view line, std::initializer_list<std::string_view> names) {
-    for (std::string_view n : names) {
-        std::string v = sph_input_get_option(line, n);
-        if (!v.empty()) return v;
-    }
-    return {};
-}
-
 int required_reals(std::string_view line, std::initializer_list<std::string_view> names, double* out) {
     std::size_t k = 0;
     for (std::string_view n : names)
@@ -33,6 +25,13 @@ int optional_reals(std::string_view line, std::initializer_list<std::string_view
     for (std::string_view n : names)
         if (int st = sph_input_get_optional_real(line, n, out[k++])) return st;
     return sph_success;
+}
+
+// TYPE as written, and the MATERIAL the card applies to.
+int type_and_material(std::string_view line, std::string& type, std::string& material) {
+    type = sph_input_get_option(line, "TYPE");
+    material = sph_input_get_option(line, "MATERIAL");
+    return sph_input_check_names({material});
 }
 
 // A real that has its own message rather than the generic option messages.
@@ -49,8 +48,8 @@ int sph_input_parse_eos(std::string_view line) {
 }
 
 int sph_input_parse_water_eos(std::string_view line) {
-    const std::string eos_type = sph_input_get_option(line, "TYPE");
-    const std::string material_name = sph_input_get_option(line, "MATERIAL");
+    std::string eos_type, material_name;
+    if (int st = type_and_material(line, eos_type, material_name)) return st;
     double v[3] = {};  // rho0, c0, gamma
     if (int st = required_reals(line, {"RHO0", "C0", "GAMMA"}, v)) return st;
     double p0 = 0.0;
@@ -63,8 +62,8 @@ int sph_input_parse_water_eos(std::string_view line) {
 }
 
 int sph_input_parse_gas_eos(std::string_view line) {
-    const std::string eos_type = sph_input_get_option(line, "TYPE");
-    const std::string material_name = sph_input_get_option(line, "MATERIAL");
+    std::string eos_type, material_name;
+    if (int st = type_and_material(line, eos_type, material_name)) return st;
     const std::string up = sph_upper(eos_type);
     double rho0 = 0.0, gamma = 0.0, e0 = 0.0, p0 = 0.0, jwl[6] = {}, pinf = 0.0;
     if (up.find("IDEAL_GAS") != std::string::npos || up.empty()) {
@@ -85,8 +84,8 @@ int sph_input_parse_gas_eos(std::string_view line) {
 }
 
 int sph_input_parse_water_viscosity(std::string_view line) {
-    const std::string visc_type = sph_input_get_option(line, "TYPE");
-    const std::string material_name = sph_input_get_option(line, "MATERIAL");
+    std::string visc_type, material_name;
+    if (int st = type_and_material(line, visc_type, material_name)) return st;
     double v[3] = {};  // alpha, beta, eta2
     if (int st = required_reals(line, {"ALPHA", "BETA", "ETA2"}, v)) return st;
     return sph_water_set_viscosity(visc_type, material_name, v[0], v[1], v[2]);
@@ -105,45 +104,54 @@ int sph_input_parse_body_force(std::string_view line) {
 }
 
 int sph_input_parse_blast_region(std::string_view line) {
+    if (int st = sph_input_check_names({sph_input_get_option(line, "NAME")})) return st;
     double center[3] = {0.0, 0.0, 0.0};
     if (int st = optional_reals(line, {"X", "Y", "Z"}, center)) return st;
     double radius = 0.0;
     if (int st = sph_input_get_required_real(line, "RADIUS", radius)) return st;
     // ELSET is tried before NSET for a blast target.
-    if (first_option(line, {"TARGET_SET", "SET", "ELSET", "NSET"}).empty())
-        return sph_input_set_error("Blast region is missing TARGET_SET option");
+    const std::string target_set_name = sph_input_first_option(line, {"TARGET_SET", "SET", "ELSET", "NSET"});
+    if (target_set_name.empty()) return sph_input_set_error("Blast region is missing TARGET_SET option");
+    if (int st = sph_input_check_names({target_set_name})) return st;
     double scale = 1.0, time_window = 0.0;
-    if (int st = real_when_given(first_option(line, {"SCALE", "FACTOR"}), scale, "invalid blast SCALE")) return st;
-    if (int st = real_when_given(first_option(line, {"TIME_WINDOW", "WINDOW"}), time_window,
+    if (int st = real_when_given(sph_input_first_option(line, {"SCALE", "FACTOR"}), scale, "invalid blast SCALE"))
+        return st;
+    if (int st = real_when_given(sph_input_first_option(line, {"TIME_WINDOW", "WINDOW"}), time_window,
                                  "invalid blast TIME_WINDOW"))
         return st;
     bool enabled = true;
-    const std::string enabled_text = first_option(line, {"ENABLED", "ACTIVE"});
+    const std::string enabled_text = sph_input_first_option(line, {"ENABLED", "ACTIVE"});
     if (!enabled_text.empty())
         if (int st = sph_input_parse_logical_value(enabled_text, enabled, "invalid blast ENABLED option")) return st;
     return sph_success;
 }
 
 int sph_input_parse_explosive_control(std::string_view line) {
+    const std::string material_name_in = sph_input_get_option(line, "MATERIAL");
+    const std::string product_material_name_in = sph_input_get_option(line, "PRODUCT_MATERIAL");
+    if (int st = sph_input_check_names({material_name_in, product_material_name_in})) return st;
     double v[3] = {};  // detonation velocity, energy per mass, burn time
     return required_reals(line, {"DETONATION_VELOCITY", "ENERGY", "BURN_TIME"}, v);
 }
 
 int sph_input_parse_ignition(std::string_view line) {
+    if (int st = sph_input_check_names({sph_input_get_option(line, "MATERIAL")})) return st;
     double v[4] = {};  // x, y, z, time
     return required_reals(line, {"X", "Y", "Z", "TIME"}, v);
 }
 
 int sph_input_parse_shell_director(std::string_view line) {
-    if (first_option(line, {"SET", "NSET", "ELSET"}).empty())
-        return sph_input_set_error("Shell director is missing SET option");
+    const std::string set_name = sph_input_first_option(line, {"SET", "NSET", "ELSET"});
+    if (set_name.empty()) return sph_input_set_error("Shell director is missing SET option");
+    if (int st = sph_input_check_names({set_name})) return st;
     double director[3] = {};
     return required_reals(line, {"NX", "NY", "NZ"}, director);
 }
 
 int sph_input_parse_shell_rotation(std::string_view line) {
-    if (first_option(line, {"SET", "NSET", "ELSET"}).empty())
-        return sph_input_set_error("Shell rotation is missing SET option");
+    const std::string set_name = sph_input_first_option(line, {"SET", "NSET", "ELSET"});
+    if (set_name.empty()) return sph_input_set_error("Shell rotation is missing SET option");
+    if (int st = sph_input_check_names({set_name})) return st;
     double omega_value[3] = {};
     if (int st = required_reals(line, {"OX", "OY", "OZ"}, omega_value)) return st;
     double alpha_value[3] = {0.0, 0.0, 0.0};
@@ -151,11 +159,13 @@ int sph_input_parse_shell_rotation(std::string_view line) {
 }
 
 int sph_input_parse_shell_control(std::string_view line) {
+    if (int st = sph_input_check_names({sph_input_get_option(line, "MATERIAL")})) return st;
     double softening_width_value = 1.0;
     return sph_input_get_optional_real(line, "WIDTH", softening_width_value);
 }
 
 int sph_input_parse_solid_control(std::string_view line) {
+    if (int st = sph_input_check_names({sph_input_get_option(line, "MATERIAL")})) return st;
     double softening_width_value = 1.0;
     return sph_input_get_optional_real(line, "WIDTH", softening_width_value);
 }

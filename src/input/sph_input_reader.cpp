@@ -41,13 +41,15 @@ public:
         file_ = nullptr;
     }
 
-    // Reads one line without its LF and without a trailing CR. `too_long` tells that text
-    // other than blanks lies beyond sph_inp_line_len characters; only that many are kept.
+    // Reads one line without its LF and without a trailing CR, keeping at most
+    // sph_inp_line_len characters. Past that only blanks may follow: the first other
+    // character sets `too_long` and ends the read there, so a line that never ends is
+    // refused as soon as it is known to be too long.
     Result next(std::string& line, bool& too_long) {
         line.clear();
         too_long = false;
         bool any = false;
-        std::size_t length = 0, last_nonblank = 0;
+        std::size_t length = 0;
         char last = '\0';
         for (;;) {
             if (pos_ == end_ && !fill()) {
@@ -59,13 +61,15 @@ public:
             const char c = buffer_[pos_++];
             if (c == '\n') break;
             ++length;
-            if (c != ' ' && c != '\r') last_nonblank = length;
+            if (length <= sph_inp_line_len) {
+                line.push_back(c);
+            } else if (c != ' ' && c != '\r') {
+                too_long = true;
+                return line_read;
+            }
             last = c;
-            if (line.size() <= sph_inp_line_len) line.push_back(c);
         }
         if (last == '\r' && line.size() == length) line.pop_back();
-        if (last_nonblank > sph_inp_line_len) too_long = true;
-        if (line.size() > sph_inp_line_len) line.resize(sph_inp_line_len);
         return line_read;
     }
 
@@ -220,12 +224,6 @@ int dispatch_quorrel_card(std::string_view line, std::string_view upper_line) {
     return sph_success;
 }
 
-std::string option_or(std::string_view line, std::string_view name, std::string_view fallback) {
-    std::string value = sph_input_get_option(line, name);
-    if (value.empty()) value.assign(fallback);
-    return value;
-}
-
 }  // namespace
 
 int sph_input_record_keyword(int32_t key_id, std::string_view line) {
@@ -238,15 +236,24 @@ int sph_input_record_keyword(int32_t key_id, std::string_view line) {
         case sph_key_elastic:
         case sph_key_plastic:
         case sph_key_damage_initiation: break;
-        case sph_key_element: r.active_element_type = option_or(line, "TYPE", "UNKNOWN"); break;
-        case sph_key_nset: r.active_nset_name = option_or(line, "NSET", "NSET"); break;
-        case sph_key_elset: r.active_elset_name = option_or(line, "ELSET", "ELSET"); break;
+        case sph_key_element: r.active_element_type = sph_input_first_option(line, {"TYPE"}, "UNKNOWN"); break;
+        case sph_key_nset:
+            r.active_nset_name = sph_input_first_option(line, {"NSET"}, "NSET");
+            st = sph_input_check_names({r.active_nset_name});
+            break;
+        case sph_key_elset:
+            r.active_elset_name = sph_input_first_option(line, {"ELSET"}, "ELSET");
+            st = sph_input_check_names({r.active_elset_name});
+            break;
         case sph_key_material: st = sph_input_parse_material(line); break;
         case sph_key_section: st = sph_input_parse_section_keyword(line, upper_line); break;
         case sph_key_quorrel: st = dispatch_quorrel_card(line, upper_line); break;
         case sph_key_orientation:
             r.active_orientation_name = sph_input_get_option(line, "NAME");
-            if (r.active_orientation_name.empty()) st = sph_input_set_error("Orientation is missing NAME option");
+            if (r.active_orientation_name.empty())
+                st = sph_input_set_error("Orientation is missing NAME option");
+            else
+                st = sph_input_check_names({r.active_orientation_name});
             break;
         default: ++r.input_warning_count; break;
     }

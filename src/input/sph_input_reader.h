@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,12 @@ void sph_input_get_warning_count(int32_t& count);
 // Value of the first field whose key (text before "=") equals the name, trimmed; empty when absent.
 std::string sph_input_get_option(std::string_view line, std::string_view option_name);
 bool sph_input_option_present(std::string_view line, std::string_view option_name);
+// The value of the first listed option that is not blank; `fallback` when every one is.
+std::string sph_input_first_option(std::string_view line, std::initializer_list<std::string_view> option_names,
+                                   std::string_view fallback = {});
+// Refuses, located with code 4, the first name longer than a record holds (trailing blanks
+// not counted): a cut name could match, or merge with, another record.
+[[nodiscard]] int sph_input_check_names(std::initializer_list<std::string_view> names);
 // Free-format reads of the first blank-separated token; false when it is no number of the kind.
 bool sph_input_read_real(std::string_view text, double& value);
 bool sph_input_read_integer(std::string_view text, int32_t& value);

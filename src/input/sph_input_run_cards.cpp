@@ -26,19 +26,10 @@ int parse_word(std::string_view text, const Word (&words)[N], int32_t& code, std
     return sph_input_set_error(message);
 }
 
-// The first non-blank of the listed options.
-std::string first_option(std::string_view line, std::initializer_list<std::string_view> names) {
-    for (std::string_view n : names) {
-        std::string v = sph_input_get_option(line, n);
-        if (!v.empty()) return v;
-    }
-    return {};
-}
-
 }  // namespace
 
 int sph_input_parse_output_control(std::string_view line) {
-    const std::string directory = first_option(line, {"DIRECTORY", "DIR"});
+    const std::string directory = sph_input_first_option(line, {"DIRECTORY", "DIR"});
     if (!directory.empty())
         if (int st = sph_output_set_directory(directory)) return st;
     const std::string interval_text = sph_input_get_option(line, "INTERVAL");
@@ -125,8 +116,10 @@ int sph_input_parse_coupling_modes(std::string_view line, int32_t import_mode, i
 int sph_input_parse_coupling_region(std::string_view line) {
     const std::string name = sph_input_get_option(line, "NAME");
     if (name.empty()) return sph_input_set_error("Coupling region is missing NAME option");
-    const std::string set_name = first_option(line, {"SET", "NSET", "ELSET"});
+    if (int st = sph_input_check_names({name})) return st;
+    const std::string set_name = sph_input_first_option(line, {"SET", "NSET", "ELSET"});
     if (set_name.empty()) return sph_input_set_error("Coupling region is missing SET option");
+    if (int st = sph_input_check_names({set_name})) return st;
     int32_t region_type = sph_region_coupling_contact;
     const std::string type_text = sph_input_get_option(line, "TYPE");
     if (!type_text.empty())
@@ -135,6 +128,7 @@ int sph_input_parse_coupling_region(std::string_view line) {
     const std::string phase_text = sph_input_get_option(line, "PHASE");
     const std::string material_filter = sph_input_get_option(line, "MATERIAL");
     const std::string section_filter = sph_input_get_option(line, "SECTION");
+    if (int st = sph_input_check_names({surface_name, material_filter, section_filter})) return st;
     int32_t export_mode = sph_coupling_export_particle;
     const std::string export_text = sph_input_get_option(line, "EXPORT");
     if (!export_text.empty())
@@ -182,12 +176,12 @@ int sph_input_parse_zenvik_options(std::string_view line) {
                     {"EXPORT_SOUND_SPEED", true, "invalid Zenvik EXPORT_SOUND_SPEED option"},
                     {"ACCEPT_CONTACT_STATE", true, "invalid Zenvik ACCEPT_CONTACT_STATE option"},
                     {"ACCEPT_BOUNDARY_STATE", false, "invalid Zenvik ACCEPT_BOUNDARY_STATE option"}};
-    std::string region = "ALL";
+    std::string region;
     for (std::size_t k = 0; k < 5; ++k) {
         // REGION is read right after WORKER.
         if (k == 1) {
-            std::string r = sph_input_get_option(line, "REGION");
-            if (!r.empty()) region = r;
+            region = sph_input_first_option(line, {"REGION"}, "ALL");
+            if (int st = sph_input_check_names({region})) return st;
         }
         const std::string text = sph_input_get_option(line, flags[k].option);
         if (!text.empty())

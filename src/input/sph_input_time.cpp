@@ -8,14 +8,6 @@
 
 namespace quorrel {
 
-namespace {
-
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-}  // namespace
-
 int sph_input_time_set_error(std::string_view filename, int32_t line_number, std::string_view message) {
     sph_error_set(sph_error_input, sph_input_located_message(filename, line_number, message));
     return sph_error_input;
@@ -33,19 +25,19 @@ int sph_input_time_parse_item(std::string_view key, std::string_view value, doub
                               int32_t& steps, double& safety, bool& has_dt, bool& has_time, bool& has_steps,
                               std::string_view filename, int32_t line_number) {
     // Keys match by prefix, so DTMAX counts as DT and TIMESTEP as TIME.
-    if (starts_with(key, "DT")) {
+    if (key.starts_with("DT")) {
         if (!sph_input_read_real(value, dt))
             return sph_input_time_set_error(filename, line_number, "invalid QUORREL TIME CONTROL DT");
         has_dt = true;
-    } else if (starts_with(key, "TIME") || starts_with(key, "END TIME")) {
+    } else if (key.starts_with("TIME") || key.starts_with("END TIME")) {
         if (!sph_input_read_real(value, total_time))
             return sph_input_time_set_error(filename, line_number, "invalid QUORREL TIME CONTROL TIME");
         has_time = true;
-    } else if (starts_with(key, "STEPS") || starts_with(key, "MAX STEPS")) {
+    } else if (key.starts_with("STEPS") || key.starts_with("MAX STEPS")) {
         if (!sph_input_read_integer(value, steps))
             return sph_input_time_set_error(filename, line_number, "invalid QUORREL TIME CONTROL STEPS");
         has_steps = true;
-    } else if (starts_with(key, "SAFETY")) {
+    } else if (key.starts_with("SAFETY")) {
         if (!sph_input_read_real(value, safety))
             return sph_input_time_set_error(filename, line_number, "invalid QUORREL TIME CONTROL SAFETY");
     }
@@ -63,9 +55,7 @@ int sph_input_parse_time_control(std::string_view line, std::string_view filenam
         std::string_view f = fields.field[static_cast<std::size_t>(k)];
         const std::size_t p = f.find('=');
         if (p == std::string_view::npos) continue;
-        std::string_view key = f.substr(0, p);
-        while (!key.empty() && key.front() == ' ') key.remove_prefix(1);
-        const std::string upper_key = sph_upper(key);
+        const std::string upper_key = sph_upper(sph_trim_left(f.substr(0, p)));
         if (int st = sph_input_time_parse_item(upper_key, sph_trim(f.substr(p + 1)), dt, total_time, steps, safety,
                                                has_dt, has_time, has_steps, filename, line_number))
             return st;

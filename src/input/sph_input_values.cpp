@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/sph_error.h"
+#include "core/sph_numeric.h"
 #include "core/sph_text.h"
 #include "input/sph_inp_helpers.h"
 #include "input/sph_input_reader.h"
@@ -13,26 +14,14 @@ namespace quorrel {
 
 namespace {
 
-std::string_view trim_left(std::string_view text) {
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-    return text;
-}
-
 // The first blank-separated token of the text; empty when there is none.
 std::string_view first_token(std::string_view text) {
-    text = trim_left(text);
+    text = sph_trim_left(text);
     const std::size_t end = text.find(' ');
     return end == std::string_view::npos ? text : text.substr(0, end);
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool equal_upper(std::string_view text, std::string_view upper_word) {
-    if (text.size() != upper_word.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (sph_ascii_upper(text[i]) != upper_word[i]) return false;
-    return true;
-}
 
 // Finds the value of the first field whose key equals the option name.
 bool find_option(std::string_view line, std::string_view option_name, std::string* value) {
@@ -40,10 +29,10 @@ bool find_option(std::string_view line, std::string_view option_name, std::strin
     sph_inp_split_csv(line, fields);
     const std::string wanted = sph_upper(sph_trim_right(option_name));
     for (int32_t k = 0; k < fields.count; ++k) {
-        std::string_view f = trim_left(fields.field[static_cast<std::size_t>(k)]);
+        std::string_view f = sph_trim_left(fields.field[static_cast<std::size_t>(k)]);
         const std::size_t p = f.find('=');
         if (p == std::string_view::npos) continue;
-        const std::string key = sph_upper(sph_trim_right(trim_left(f.substr(0, p))));
+        const std::string key = sph_upper(sph_trim(f.substr(0, p)));
         if (key != wanted) continue;
         if (value != nullptr) {
             std::string_view v = sph_trim(f.substr(p + 1));
@@ -66,6 +55,21 @@ bool sph_input_option_present(std::string_view line, std::string_view option_nam
     return find_option(line, option_name, nullptr);
 }
 
+std::string sph_input_first_option(std::string_view line, std::initializer_list<std::string_view> option_names,
+                                   std::string_view fallback) {
+    for (std::string_view name : option_names) {
+        std::string value = sph_input_get_option(line, name);
+        if (!value.empty()) return value;
+    }
+    return std::string(fallback);
+}
+
+int sph_input_check_names(std::initializer_list<std::string_view> names) {
+    for (std::string_view name : names)
+        if (sph_trim_right(name).size() > sph_name_len) return sph_input_set_error("name is too long");
+    return sph_success;
+}
+
 bool sph_input_read_real(std::string_view text, double& value) {
     std::string_view tok = first_token(text);
     if (tok.empty()) return false;
@@ -74,11 +78,11 @@ bool sph_input_read_real(std::string_view text, double& value) {
         negative = tok.front() == '-';
         tok.remove_prefix(1);
     }
-    if (equal_upper(tok, "INF") || equal_upper(tok, "INFINITY")) {
+    if (sph_equal_ignore_case(tok, "INF") || sph_equal_ignore_case(tok, "INFINITY")) {
         value = negative ? -HUGE_VAL : HUGE_VAL;
         return true;
     }
-    if (equal_upper(tok, "NAN")) {
+    if (sph_equal_ignore_case(tok, "NAN")) {
         value = std::nan("");
         return true;
     }
@@ -200,8 +204,7 @@ int sph_input_get_optional_real(std::string_view line, std::string_view option_n
 }
 
 bool sph_input_real_is_finite(double value) {
-    // Half the largest double: the reader's bound for a usable magnitude.
-    return value == value && std::fabs(value) <= 8.988465674311579e307;
+    return sph_within_half_max(value);
 }
 
 std::string sph_input_located_message(std::string_view filename, int32_t line_number, std::string_view message) {
@@ -226,9 +229,8 @@ int sph_input_prefix_current_error(int ierr) {
     if (ierr == 0) return ierr;
     const int code = sph_error_code();
     const std::string message(sph_trim_right(sph_error_message()));
-    std::string prefix(sph_trim_right(sph_input_reader.input_current_file));
-    prefix.push_back(':');
-    if (message.compare(0, prefix.size(), prefix) == 0) return ierr;
+    const std::string prefix = std::string(sph_trim_right(sph_input_reader.input_current_file)) + ':';
+    if (std::string_view(message).starts_with(prefix)) return ierr;
     sph_error_set(code, sph_input_located_message(sph_input_reader.input_current_file,
                                                   sph_input_reader.input_current_line, message));
     return ierr;

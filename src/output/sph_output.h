@@ -21,9 +21,6 @@ inline constexpr std::size_t sph_output_directory_len = 256;
 
 // Writes the particle CSV at `filename` (trailing blanks removed).
 [[nodiscard]] int sph_output_write_csv(std::string_view filename);
-// 1-based number of the first enabled coupling region holding the 0-based
-// particle `particle_index`; 0 when none.
-int32_t sph_output_coupling_region_id(int32_t particle_index);
 
 // The 52 column names of the particle CSV, joined by ",".
 std::string_view sph_output_csv_header();

@@ -60,16 +60,6 @@ void sph_output_collect_sources(SphOutputSources& sources) {
     sources = SphOutputSources{};
 }
 
-int32_t sph_output_coupling_region_id(int32_t particle_index) {
-    const auto& regions = sph_database.coupling_regions;
-    for (std::size_t r = 0; r < regions.size(); ++r) {
-        if (regions[r].coupling_region_enabled == 0) continue;
-        for (int32_t p : regions[r].coupling_region_particles)
-            if (p == particle_index) return static_cast<int32_t>(r) + 1;
-    }
-    return 0;
-}
-
 int sph_output_write_csv(std::string_view filename) {
     SphOutputFile file;
     if (!file.open(std::string(sph_trim_right(filename))))

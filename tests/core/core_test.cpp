@@ -1,15 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "core/sph_log.h"
+#include "core/sph_numeric.h"
+#include "core/sph_text.h"
 
 using namespace quorrel;
 
@@ -121,4 +126,75 @@ TEST(Log, ClosedLogIsHarmlessAndOpenLogAppendsCrLf) {
     EXPECT_EQ(sph_log_open("/nonexistent-dir/x/log.txt"), 3);
     EXPECT_EQ(sph_error_message(), "failed to open log file");
     EXPECT_FALSE(sph_log.sph_log_is_open);
+}
+
+TEST(Text, TrimsTouchOnlyBlanks) {
+    struct Case {
+        std::string text, left, right, both;
+    };
+    const Case cases[] = {
+        {"  a b  ", "a b  ", "  a b", "a b"},
+        {"", "", "", ""},
+        {"   ", "", "", ""},
+        {"x", "x", "x", "x"},
+        // A tab is an ordinary character.
+        {"\tx ", "\tx ", "\tx", "\tx"},
+        {" \t ", "\t ", " \t", "\t"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("[" + c.text + "]");
+        EXPECT_EQ(sph_trim_left(c.text), c.left);
+        EXPECT_EQ(sph_trim_right(c.text), c.right);
+        EXPECT_EQ(sph_trim(c.text), c.both);
+    }
+}
+
+TEST(Text, CaseFoldingIsAsciiLettersOnly) {
+    EXPECT_EQ(sph_upper("ab-z{1`~\xe9"), "AB-Z{1`~\xe9");
+    struct Case {
+        std::string left, right;
+        bool equal;
+    };
+    const Case cases[] = {
+        {"Steel", "sTEEL", true},
+        {"inf", "INF", true},
+        {"a1_z", "A1_Z", true},
+        {"", "", true},
+        {"INF", "INFINITY", false},
+        {"a ", "a", false},  // no blank is dropped here
+        // Characters 32 below or above a letter's neighbours must not fold into them.
+        {"{", "[", false},
+        {"`", "@", false},
+        {"\xe9", "\xc9", false},  // e and E acute in Latin-1: not ASCII letters
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.left + "|" + c.right);
+        EXPECT_EQ(sph_equal_ignore_case(c.left, c.right), c.equal);
+        EXPECT_EQ(sph_equal_ignore_case(c.right, c.left), c.equal);
+    }
+}
+
+TEST(Numeric, HalfMaxBoundIsInclusiveAndRefusesNaN) {
+    // Largest double 0x7FEFFFFFFFFFFFFF halved: the exponent drops by one, the mantissa stays.
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(sph_half_max_double), 0x7FDFFFFFFFFFFFFFu);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double above = std::nextafter(sph_half_max_double, inf);
+    struct Case {
+        double value;
+        bool within;
+    };
+    const Case cases[] = {
+        {0.0, true},
+        {std::numeric_limits<double>::denorm_min(), true},
+        {sph_half_max_double, true},
+        {-sph_half_max_double, true},
+        {above, false},
+        {-above, false},
+        {9.0e307, false},
+        {std::numeric_limits<double>::max(), false},
+        {inf, false},
+        {-inf, false},
+        {std::nan(""), false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(sph_within_half_max(c.value), c.within) << c.value;
 }

@@ -415,8 +415,8 @@ TEST_F(CouplingRegions, AcceptsParticleOutsideRanges) {
 }
 
 TEST_F(CouplingRegions, HostOptionsChecksAndDefaults) {
-    const SphDatabase& d = sph_database;
-    auto expect_defaults = [&d]() {
+    auto expect_defaults = [] {
+        const SphDatabase& d = sph_database;
         EXPECT_EQ(d.zenvik_worker_enabled, 0);
         EXPECT_EQ(d.zenvik_region_name, "ALL");
         EXPECT_EQ(d.zenvik_export_radius, 1);
@@ -425,6 +425,7 @@ TEST_F(CouplingRegions, HostOptionsChecksAndDefaults) {
         EXPECT_EQ(d.zenvik_accept_boundary_state, 0);
     };
     expect_defaults();
+    const SphDatabase& d = sph_database;
 
     struct Bad {
         int32_t flags[5];

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -65,6 +66,30 @@ TEST_F(Records, MaterialsLookupDensityAndCapacity) {
     EXPECT_EQ(sph_db_add_material("M33", "WATER"), 5);
     EXPECT_EQ(sph_error_message(), "too many material records");
     EXPECT_EQ(sph_database.materials.size(), 32u);
+}
+
+TEST_F(Records, DensityMayReachHalfTheLargestDouble) {
+    ASSERT_EQ(sph_db_add_material("STEEL", "solid"), 0);
+    // 0x7FDFFFFFFFFFFFFF, then the double just above it.
+    const double bound = std::numeric_limits<double>::max() / 2;
+    const double above = std::nextafter(bound, HUGE_VAL);
+    struct Case {
+        double value;
+        int code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {bound, 0, "OK"},
+        {above, 1, "material density must be finite"},
+        {-above, 1, "material density must be finite"},
+        {-bound, 1, "material density must be positive"},
+    };
+    for (const Case& c : cases) {
+        sph_error_clear();
+        EXPECT_EQ(sph_db_set_material_density("STEEL", c.value), c.code) << c.value;
+        EXPECT_EQ(sph_error_message(), c.message);
+    }
+    EXPECT_EQ(sph_database.materials[0].material_density, bound);
 }
 
 TEST_F(Records, PhaseFromTypeText) {

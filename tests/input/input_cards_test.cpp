@@ -327,6 +327,69 @@ TEST_F(InputCards, MaterialAndSectionKeywords) {
     EXPECT_EQ(sph_water.water_material_name, "Extra");
 }
 
+TEST_F(InputCards, NamesLongerThanARecordAreRefusedOnEveryCard) {
+    // Records hold 64 characters. Records named with exactly 64 exist here, so each card
+    // below takes that name; one character more would be cut to it and bind to (or merge
+    // with) that record, so the card must refuse it instead.
+    const std::string n64 = "Hull_" + std::string(59, 'q');
+    ASSERT_EQ(n64.size(), 64u);
+    ASSERT_EQ(keyword("*MATERIAL, NAME=" + n64 + ", TYPE=WATER"), 0) << sph_error_message();
+    const int32_t nodes[2] = {1, 2}, elements[1] = {1};
+    ASSERT_EQ(sph_db_add_nset(n64, 2, nodes), 0);
+    ASSERT_EQ(sph_db_add_elset(n64, 1, elements), 0);
+    ASSERT_EQ(keyword("*FLUID SECTION, NSET=FLUID, MATERIAL=WATER"), 0);
+    ASSERT_EQ(sph_db_add_section(n64, "SECTION", "WATER", 0.0, 3, 5.0 / 6.0, ""), 0);
+
+    // "@" stands for the name.
+    const std::vector<std::string> cards = {
+        "*MATERIAL, NAME=@, TYPE=WATER",
+        "*NSET, NSET=@",
+        "*ELSET, ELSET=@",
+        "*ORIENTATION, NAME=@",
+        "*FLUID SECTION, ELSET=@, MATERIAL=WATER",
+        "*FLUID SECTION, NSET=@, MATERIAL=WATER",
+        "*FLUID SECTION, NSET=FLUID, MATERIAL=@",
+        "*FLUID SECTION, NSET=FLUID, MATERIAL=WATER, ORIENTATION=@",
+        "*QUORREL, COUPLING REGION, NAME=@, SET=FLUID",
+        "*QUORREL, COUPLING REGION, NAME=BY_SET, SET=@",
+        "*QUORREL, COUPLING REGION, NAME=BY_NSET, NSET=@",
+        "*QUORREL, COUPLING REGION, NAME=BY_ELSET, ELSET=@",
+        "*QUORREL, COUPLING REGION, NAME=BY_SURFACE, SET=FLUID, SURFACE=@",
+        "*QUORREL, COUPLING REGION, NAME=BY_MATERIAL, SET=FLUID, MATERIAL=@",
+        "*QUORREL, COUPLING REGION, NAME=BY_SECTION, SET=FLUID, SECTION=@",
+        "*QUORREL, ZENVIK, REGION=@",
+        "*QUORREL, EOS, TYPE=TAIT, MATERIAL=@, RHO0=1000, C0=10, GAMMA=7",
+        "*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=@, GAMMA=1.4, E0=2",
+        "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=@, ALPHA=0.1, BETA=0, ETA2=0.01",
+        "*QUORREL, BLAST REGION, NAME=@, RADIUS=2, SET=FLUID",
+        "*QUORREL, BLAST REGION, RADIUS=2, TARGET_SET=@",
+        "*QUORREL, BLAST REGION, RADIUS=2, ELSET=@",
+        "*QUORREL, EXPLOSIVE, MATERIAL=@, DETONATION_VELOCITY=6930, ENERGY=4.3e6, BURN_TIME=1e-6",
+        "*QUORREL, EXPLOSIVE, MATERIAL=TNT, PRODUCT_MATERIAL=@, DETONATION_VELOCITY=6930, ENERGY=4.3e6, "
+        "BURN_TIME=1e-6",
+        "*QUORREL, IGNITION, MATERIAL=@, X=0, Y=0, Z=0, TIME=0",
+        "*QUORREL, SHELL DIRECTOR, SET=@, NX=0, NY=0, NZ=1",
+        "*QUORREL, SHELL ROTATION, NSET=@, OX=1, OY=0, OZ=0",
+        "*QUORREL, SHELL CONTROL, MATERIAL=@",
+        "*QUORREL, SOLID CONTROL, MATERIAL=@",
+    };
+    auto with_name = [](std::string card, const std::string& name) { return card.replace(card.find('@'), 1, name); };
+    for (const std::string& card : cards) {
+        SCOPED_TRACE(card);
+        sph_error_clear();
+        EXPECT_EQ(keyword(with_name(card, n64)), 0) << sph_error_message();
+        EXPECT_EQ(keyword(with_name(card, n64 + "X")), sph_error_input);
+        EXPECT_EQ(sph_error_code(), sph_error_input);
+        EXPECT_EQ(sph_error_message(), at7("name is too long"));
+    }
+
+    // Trailing blanks are padding, not part of the name.
+    sph_error_clear();
+    EXPECT_EQ(sph_input_check_names({"A", n64 + "    "}), 0);
+    EXPECT_EQ(sph_input_check_names({"A", " " + n64}), sph_error_input);
+    EXPECT_EQ(sph_error_message(), at7("name is too long"));
+}
+
 TEST_F(InputCards, DataLinesCheckFieldCountsAndNumbers) {
     ASSERT_EQ(sph_input_parse_node("2, 3.0, 4.0, 5.0, ignored", 1), 0) << sph_error_message();
     EXPECT_EQ(sph_database.particle_id_ext[1], 2);

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -223,6 +227,63 @@ TEST_F(InputDeck, SingleLineEditsGiveLocatedMessages) {
     }
 }
 
+TEST_F(InputDeck, NamesLongerThanARecordAreRefusedAtTheirLine) {
+    const std::string n64 = "Water_" + std::string(58, 'w');
+    ASSERT_EQ(n64.size(), 64u);
+    const std::string n70 = n64 + "_solid";
+    struct NameCase {
+        std::string what;
+        std::vector<std::pair<int, std::string>> edits;  // physical line (from 1), new text
+        int line;                                        // 0: the deck reads and builds
+        std::string message;
+    };
+    const std::vector<NameCase> cases = {
+        {"a 64-character name is whole",
+         {{11, "*MATERIAL, NAME=" + n64 + ", TYPE=WATER"},
+          {14, "*FLUID SECTION, NSET=FLUID, MATERIAL=" + n64},
+          {16, "*QUORREL, EOS, TYPE=TAIT, MATERIAL=" + n64 + ", RHO0=1000.0, C0=10.0, GAMMA=7.0"},
+          {17, "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=" + n64 + ", ALPHA=0.1, BETA=0.0, ETA2=0.01"}},
+         0, ""},
+        {"a second material differing from the first only after character 64",
+         {{1, "*MATERIAL, NAME=" + n64 + ", TYPE=SOLID"},
+          {11, "*MATERIAL, NAME=" + n64 + "B, TYPE=WATER"},
+          {14, "*FLUID SECTION, NSET=FLUID, MATERIAL=" + n64 + "B"}},
+         11, "name is too long"},
+        {"two 65-character materials differing in their last character",
+         {{1, "*MATERIAL, NAME=" + n64 + "A, TYPE=SOLID"}, {11, "*MATERIAL, NAME=" + n64 + "B, TYPE=WATER"}},
+         1, "name is too long"},
+        {"a 70-character water material",
+         {{11, "*MATERIAL, NAME=" + n70 + ", TYPE=WATER"}, {14, "*SOLID SECTION, NSET=FLUID, MATERIAL=" + n70}},
+         11, "name is too long"},
+        {"a solid section naming a 64-character water material with 70 characters",
+         {{11, "*MATERIAL, NAME=" + n64 + ", TYPE=WATER"}, {14, "*SOLID SECTION, NSET=FLUID, MATERIAL=" + n70}},
+         14, "name is too long"},
+        {"a solid section naming that water material with its 64 characters",
+         {{11, "*MATERIAL, NAME=" + n64 + ", TYPE=WATER"}, {14, "*SOLID SECTION, NSET=FLUID, MATERIAL=" + n64}},
+         14, "Solid section references non-Solid material"},
+    };
+    for (const NameCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        std::vector<std::string> lines = read_lines(decks + "/input_water.inp");
+        for (const auto& [number, text] : c.edits) lines.at(static_cast<std::size_t>(number - 1)) = text;
+        const std::string path = write_deck(lines);
+        const int st = sph_input_read(path);
+        if (c.line == 0) {
+            ASSERT_EQ(st, 0) << sph_error_message();
+            ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
+            ASSERT_EQ(sph_database.materials.size(), 1u);
+            EXPECT_EQ(sph_database.materials[0].material_name, n64);
+            EXPECT_EQ(sph_database.materials[0].material_density, 1000.0);
+            EXPECT_EQ(sph_database.particle_phase[0], sph_phase_water);
+            continue;
+        }
+        EXPECT_EQ(st, sph_error_input);
+        EXPECT_EQ(sph_error_code(), sph_error_input);
+        EXPECT_EQ(sph_error_message(), path + ":" + std::to_string(c.line) + ": " + c.message);
+    }
+}
+
 TEST_F(InputDeck, UnknownKeywordsAndCardsAreCountedNotFatal) {
     struct WarnCase {
         int line;
@@ -273,6 +334,65 @@ TEST_F(InputDeck, WindowsLineEndsReadTheSame) {
     const std::string bad = write_deck(lines, "\r\n", "bad.inp");
     EXPECT_EQ(sph_input_read(bad), 4);
     EXPECT_EQ(sph_error_message(), bad + ":13: invalid density value");
+}
+
+TEST_F(InputDeck, EndlessLineIsRefusedAsSoonAsItIsTooLong) {
+    // /dev/zero is one line of NUL bytes that never ends, so a reader that reads on to the end
+    // of a line already known to be too long never returns. An alarm in a child process turns
+    // such a hang into a failure.
+    ASSERT_EXIT(
+        {
+            alarm(10);
+            std::_Exit(sph_input_read("/dev/zero") == sph_error_input ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(sph_input_read("/dev/zero"), sph_error_input);
+    EXPECT_EQ(sph_error_code(), sph_error_input);
+    EXPECT_EQ(sph_error_message(), "/dev/zero:1: input line is too long");
+}
+
+TEST_F(InputDeck, LastLineWithoutLineEnd) {
+    // A file that is one long line without a line end.
+    const std::string lone = (dir_ / "lone.inp").string();
+    std::ofstream(lone, std::ios::binary) << std::string(5000, 'x');
+    EXPECT_EQ(sph_input_read(lone), sph_error_input);
+    EXPECT_EQ(sph_error_message(), lone + ":1: input line is too long");
+
+    // The base deck with its last line (the body force, line 19) left without a line end.
+    std::vector<std::string> lines = read_lines(decks + "/input_water.inp");
+    const std::string body_force = lines.back();
+    lines.pop_back();
+    struct TailCase {
+        std::string what;
+        std::string last_line;
+        bool too_long;
+    };
+    const std::string pad(1024 - body_force.size(), ' ');
+    const std::vector<TailCase> cases = {
+        {"as written", body_force, false},
+        {"blanks up to 1024 characters and far beyond", body_force + pad + std::string(3000, ' '), false},
+        {"a carriage return after the blanks", body_force + pad + "   \r", false},
+        {"a character after 1024 characters", body_force + pad + "0", true},
+        {"a character after blanks beyond 1024 characters", body_force + pad + std::string(500, ' ') + "!", true},
+    };
+    for (const TailCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        const std::string path = (dir_ / "tail.inp").string();
+        {
+            std::ofstream out(path, std::ios::binary);
+            for (const std::string& l : lines) out << l << "\n";
+            out << c.last_line;
+        }
+        if (c.too_long) {
+            EXPECT_EQ(sph_input_read(path), sph_error_input);
+            EXPECT_EQ(sph_error_message(), path + ":19: input line is too long");
+            continue;
+        }
+        ASSERT_EQ(sph_input_read(path), 0) << sph_error_message();
+        ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
+        EXPECT_EQ(sph_water.water_body_force, (std::array<double, 3>{0.0, 0.0, -8.0}));
+    }
 }
 
 TEST_F(InputDeck, FilesThatCannotBeReadAreIoErrors) {
