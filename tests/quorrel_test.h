@@ -6,13 +6,17 @@
 #include <gtest/gtest.h>
 
 #include "core/sph_simd.h"
+#include "input/sph_input_reader.h"
 #include "interface/sph_lifecycle.h"
 
 namespace quorrel::test {
 
 class QuorrelTest : public ::testing::Test {
 protected:
-    void SetUp() override { sph_lifecycle_initialize(); }
+    void SetUp() override {
+        sph_lifecycle_initialize();
+        sph_input_reset();  // the deck reader, which only a deck read resets
+    }
     void TearDown() override {
         sph_lifecycle_finalize();
         sph_simd_set_cap(SphSimd::avx512);  // tests lower it to run the narrower paths

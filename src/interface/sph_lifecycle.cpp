@@ -6,6 +6,7 @@
 #include "core/sph_error.h"
 #include "database/sph_database.h"
 #include "material/sph_material.h"
+#include "output/sph_output.h"
 #include "output/sph_output_vtu.h"
 #include "particle/sph_neighbor.h"
 #include "particle/sph_pair_pass.h"
@@ -26,7 +27,7 @@ constexpr std::array<SphLifecycleRow, 9> rows = {{
     {"neighbour search", sph_neighbor_reset, nullptr, nullptr, sph_neighbor_release_scratch},
     {"pair passes", sph_pair_pass_release_scratch, nullptr, nullptr, sph_pair_pass_release_scratch},
     {"water", sph_water_initialize, sph_water_reset, sph_water_reset_deck_settings, nullptr},
-    {"step output", sph_output_reset_pvd, sph_output_reset_pvd, nullptr, nullptr},
+    {"step output", sph_output_reset_pvd, sph_output_reset_pvd, nullptr, sph_output_release_scratch},
 }};
 
 void walk(void (*SphLifecycleRow::*call)()) {

@@ -61,5 +61,7 @@ struct SphOutputCsv {
     std::vector<int32_t> region_of_particle;  // coupling_region_id per particle
 };
 extern SphOutputCsv sph_output_csv;
+// Frees the writer's reused buffers (their capacity too).
+void sph_output_release_scratch();
 
 }  // namespace quorrel

@@ -55,6 +55,8 @@ void fill_region_ids(std::vector<int32_t>& ids, int32_t npart) {
 
 std::string_view sph_output_csv_header() { return csv_header; }
 
+void sph_output_release_scratch() { sph_output_csv = SphOutputCsv{}; }
+
 void sph_output_collect_sources(SphOutputSources& sources) {
     // The explosive, solid, blast and coupling phases point their arrays here.
     sources = SphOutputSources{};

@@ -5,6 +5,7 @@
 
 #include "core/sph_error.h"
 #include "database/sph_database.h"
+#include "quorrel_test.h"
 
 using namespace quorrel;
 
@@ -40,11 +41,10 @@ std::vector<int32_t> list_of(int region) {
 //   element 11 = 101 102 103 104, element 12 = 103 104 105 999
 //   element set PLATE = 12 77 11            -> particles 2 3 4 0 1 (element 77 unknown)
 // Sections: LEFT -> STEEL (solid, section 1), TOP -> SEA (water type, section 2).
-class CouplingRegions : public ::testing::Test {
+class CouplingRegions : public test::QuorrelTest {
 protected:
     void SetUp() override {
-        sph_error_clear();
-        sph_db_free();
+        QuorrelTest::SetUp();
         ASSERT_EQ(sph_db_allocate(6), 0);
         const double xyz[3] = {0.0, 0.0, 0.0};
         for (int i = 0; i < 6; ++i) ASSERT_EQ(sph_db_set_node(i, 101 + i, xyz), 0);
@@ -68,7 +68,6 @@ protected:
         ASSERT_EQ(sph_db_add_section("TOP", "solid", "SEA", 0.0, 0, 0.0, ""), 0);
         ASSERT_EQ(sph_db_apply_sections_to_particles(), 0);
     }
-    void TearDown() override { sph_db_free(); }
 };
 
 TEST_F(CouplingRegions, AddChecksInOrder) {

@@ -9,6 +9,7 @@
 #include "core/sph_error.h"
 #include "database/sph_database.h"
 #include "interface/sph_api.h"
+#include "quorrel_test.h"
 
 using namespace quorrel;
 
@@ -41,9 +42,11 @@ const SphCouplingRegionRecord* region_named(const std::string& name) {
 
 }  // namespace
 
-class CouplingRegionDeck : public ::testing::Test {
+// Drives the interface's own operations, so it opens and closes the interface.
+class CouplingRegionDeck : public test::QuorrelTest {
 protected:
     void SetUp() override {
+        QuorrelTest::SetUp();
         sph_initialize();
         dir_ = std::filesystem::path(::testing::TempDir()) /
                ("quorrel_region_deck_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
@@ -53,6 +56,7 @@ protected:
     void TearDown() override {
         sph_finalize();
         std::filesystem::remove_all(dir_);
+        QuorrelTest::TearDown();
     }
     // Writes a deck of the given text and returns its path.
     std::string write_deck(const std::string& name, const std::string& text) {

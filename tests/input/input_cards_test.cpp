@@ -9,6 +9,7 @@
 #include "input/sph_inp_helpers.h"
 #include "input/sph_input_reader.h"
 #include "water/sph_water.h"
+#include "quorrel_test.h"
 
 using namespace quorrel;
 
@@ -16,14 +17,10 @@ namespace {
 
 // Cards handled one line at a time against a two-particle model with a node set FLUID,
 // an element set EFLUID, a node set SECTION and the material WATER.
-class InputCards : public ::testing::Test {
+class InputCards : public test::QuorrelTest {
 protected:
     void SetUp() override {
-        sph_error_clear();
-        sph_control_reset();
-        sph_db_free();
-        sph_water_initialize();
-        sph_input_reset();
+        QuorrelTest::SetUp();
         sph_input_reader.input_current_file = "t.inp";
         sph_input_reader.input_current_line = 7;
         ASSERT_EQ(sph_db_allocate(2), 0);
@@ -37,7 +34,6 @@ protected:
         ASSERT_EQ(sph_db_add_elset("EFLUID", 1, elements), 0);
         ASSERT_EQ(keyword("*MATERIAL, NAME=WATER, TYPE=WATER"), 0);
     }
-    void TearDown() override { sph_db_free(); }
 
     static int keyword(const std::string& line) { return sph_input_record_keyword(sph_inp_keyword_id(line), line); }
     static std::string at7(const std::string& message) { return "t.inp:7: " + message; }

@@ -17,6 +17,7 @@
 #include "particle/sph_neighbor.h"
 #include "solver/sph_solver_explicit.h"
 #include "water/sph_water.h"
+#include "quorrel_test.h"
 
 using namespace quorrel;
 
@@ -32,15 +33,10 @@ std::vector<std::string> read_lines(const std::string& path) {
     return lines;
 }
 
-class InputDeck : public ::testing::Test {
+class InputDeck : public test::QuorrelTest {
 protected:
     void SetUp() override {
-        sph_error_clear();
-        sph_control_reset();
-        sph_db_free();
-        sph_water_initialize();
-        sph_neighbor_reset();
-        sph_input_reset();
+        QuorrelTest::SetUp();
         dir_ = std::filesystem::path(::testing::TempDir()) /
                ("quorrel_input_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         std::filesystem::remove_all(dir_);
@@ -49,7 +45,7 @@ protected:
     void TearDown() override {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
-        sph_db_free();
+        QuorrelTest::TearDown();
     }
 
     std::string write_deck(const std::vector<std::string>& lines, const std::string& eol = "\n",

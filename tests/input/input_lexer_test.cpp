@@ -9,16 +9,16 @@
 #include "input/sph_inp_helpers.h"
 #include "input/sph_input_reader.h"
 #include "input/sph_input_time.h"
+#include "quorrel_test.h"
 
 using namespace quorrel;
 
 namespace {
 
-class InputLexer : public ::testing::Test {
+class InputLexer : public test::QuorrelTest {
 protected:
     void SetUp() override {
-        sph_error_clear();
-        sph_input_reset();
+        QuorrelTest::SetUp();
         sph_input_reader.input_current_file = "decks/tank.inp";
         sph_input_reader.input_current_line = 12;
     }

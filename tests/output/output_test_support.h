@@ -14,6 +14,7 @@
 #include "core/sph_error.h"
 #include "database/sph_database.h"
 #include "output/sph_output_vtu.h"
+#include "quorrel_test.h"
 #include "water/sph_water.h"
 
 namespace quorrel::test {
@@ -23,14 +24,10 @@ inline std::string read_file(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class OutputTest : public ::testing::Test {
+class OutputTest : public QuorrelTest {
 protected:
     void SetUp() override {
-        sph_error_clear();
-        sph_control_reset();
-        sph_db_free();
-        sph_water_reset_state();
-        sph_output_reset_pvd();
+        QuorrelTest::SetUp();
         std::random_device rd;
         dir_ = std::filesystem::temp_directory_path() /
                ("quorrel_output_" + std::to_string(rd()) + "_" + std::to_string(rd()));
@@ -39,9 +36,7 @@ protected:
     void TearDown() override {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
-        sph_db_free();
-        sph_output_reset_pvd();
-        sph_control_reset();
+        QuorrelTest::TearDown();
     }
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
 

@@ -17,7 +17,6 @@ class OutputGoldenTest : public OutputTest {
 protected:
     void SetUp() override {
         OutputTest::SetUp();
-        sph_input_reset();
         previous_dir_ = fs::current_path();
         // The deck names its output directory relative to the working directory.
         fs::create_directories(dir_ / "fall");
@@ -25,7 +24,6 @@ protected:
     }
     void TearDown() override {
         fs::current_path(previous_dir_);
-        sph_input_reset();
         OutputTest::TearDown();
     }
     fs::path previous_dir_;

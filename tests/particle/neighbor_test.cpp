@@ -9,6 +9,7 @@
 #include "core/sph_simd.h"
 #include "database/sph_database.h"
 #include "particle/sph_neighbor.h"
+#include "quorrel_test.h"
 
 using namespace quorrel;
 
@@ -88,18 +89,7 @@ std::vector<std::vector<int32_t>> literal_lists() {
 
 }  // namespace
 
-class Neighbors : public ::testing::Test {
-protected:
-    void SetUp() override {
-        sph_error_clear();
-        sph_db_free();
-        sph_neighbor_reset();
-    }
-    void TearDown() override {
-        sph_simd_set_cap(SphSimd::avx512);
-        sph_db_free();
-    }
-};
+class Neighbors : public test::QuorrelTest {};
 
 TEST_F(Neighbors, PairTestUsesTheLargerSmoothingLength) {
     struct Case {

@@ -15,19 +15,12 @@
 #include "particle/sph_neighbor.h"
 #include "solver/sph_solver_explicit.h"
 #include "water/sph_water.h"
+#include "quorrel_test.h"
 
 using namespace quorrel;
 
-class Solver : public ::testing::Test {
+class Solver : public test::QuorrelTest {
 protected:
-    void SetUp() override {
-        sph_error_clear();
-        sph_control_reset();
-        sph_db_free();
-        sph_neighbor_reset();
-        sph_water_reset_state();
-    }
-    void TearDown() override { sph_db_free(); }
 
     // Solid particles only: no phase gives a positive limit.
     static void solid_pair() {

@@ -15,6 +15,7 @@
 #include "particle/sph_neighbor.h"
 #include "solver/sph_solver_explicit.h"
 #include "water/sph_water.h"
+#include "quorrel_test.h"
 
 using namespace quorrel;
 
@@ -43,20 +44,7 @@ int pair_passes(bool fused) {
 
 }  // namespace
 
-class Water : public ::testing::Test {
-protected:
-    void SetUp() override {
-        sph_error_clear();
-        sph_control_reset();
-        sph_db_free();
-        sph_neighbor_reset();
-        sph_water_reset_state();
-    }
-    void TearDown() override {
-        sph_simd_set_cap(SphSimd::avx512);
-        sph_db_free();
-    }
-};
+class Water : public test::QuorrelTest {};
 
 TEST_F(Water, TaitPressure) {
     double p = -1;
