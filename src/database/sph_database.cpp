@@ -176,41 +176,11 @@ int sph_db_allocate_neighbor_storage(int64_t max_links, int64_t num_cells) {
     return sph_success;
 }
 
-void sph_db_clear_water_diagnostics() {
-    SphDatabase& d = sph_database;
-    d.water_particle_count = 0;
-    d.water_mass = 0.0;
-    d.water_momentum = {};
-    d.water_max_pressure = d.water_min_density = d.water_max_density = 0.0;
-    d.water_pressure_impulse = 0.0;
-    d.water_dt_cfl = d.water_dt_accel = d.water_dt_viscous = 0.0;
-}
+void sph_db_clear_water_diagnostics() { static_cast<SphWaterDiagnostics&>(sph_database) = {}; }
 
-void sph_db_clear_gas_diagnostics() {
-    SphDatabase& d = sph_database;
-    d.gas_particle_count = 0;
-    d.gas_mass = d.gas_volume = 0.0;
-    d.gas_momentum = {};
-    d.gas_center = {};
-    d.gas_mean_pressure = d.gas_max_pressure = d.gas_min_density = d.gas_max_density = 0.0;
-    d.gas_equivalent_radius = d.gas_radius_rate = d.gas_center_shift = 0.0;
-    d.gas_dt_cfl = d.gas_dt_accel = d.gas_dtcrit = 0.0;
-    // gas_previous_center and gas_previous_equivalent_radius carry history: kept.
-}
+// The gas history lives outside SphGasDiagnostics and so survives.
+void sph_db_clear_gas_diagnostics() { static_cast<SphGasDiagnostics&>(sph_database) = {}; }
 
-void sph_db_clear_solid_diagnostics() {
-    SphDatabase& d = sph_database;
-    d.solid_particle_count = d.solid_failed_count = 0;
-    d.solid_reference_neighbor_min = d.solid_correction_status_max = 0;
-    d.solid_mass = 0.0;
-    d.solid_momentum = {};
-    d.solid_kinetic_energy = d.solid_internal_energy_total = d.solid_max_von_mises = 0.0;
-    d.solid_min_plastic_strain = d.solid_max_plastic_strain = 0.0;
-    d.solid_min_damage = d.solid_max_damage = 0.0;
-    d.solid_min_softening = d.solid_max_softening = 0.0;
-    d.solid_dt_cfl = d.solid_dt_accel = d.solid_dtcrit = 0.0;
-    d.solid_correction_det_min = d.solid_max_strain_rate = d.solid_max_acceleration = 0.0;
-    d.solid_internal_force_residual = 0.0;
-}
+void sph_db_clear_solid_diagnostics() { static_cast<SphSolidDiagnostics&>(sph_database) = {}; }
 
 }  // namespace quorrel
