@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -199,7 +200,10 @@ struct SphDatabase : SphWaterDiagnostics, SphGasDiagnostics, SphSolidDiagnostics
 extern SphDatabase sph_database;
 
 // ---- Particle store ----
+// Refuses (code 5) a count whose arrays would not fit in the machine's physical memory.
 [[nodiscard]] int sph_db_allocate(int32_t count);
+// Bytes one particle costs: every per-particle array's components and the node map.
+std::size_t sph_db_bytes_per_particle();
 void sph_db_initialize_defaults();
 void sph_db_free();
 // `index` is 0-based.

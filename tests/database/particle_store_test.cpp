@@ -136,6 +136,64 @@ TEST_F(ParticleStore, GasClearKeepsHistory) {
 
 namespace {
 
+using AnyArray = std::variant<std::vector<int32_t>*, std::vector<int64_t>*, std::vector<double>*>;
+
+struct ParticleArrayCase {
+    const char* name;
+    AnyArray array;
+    std::size_t components;
+};
+
+// The per-particle arrays with their components per particle, in the store's order.
+std::vector<ParticleArrayCase> particle_arrays() {
+    SphDatabase& d = sph_database;
+    return {
+        {"particle_id_ext", &d.particle_id_ext, 1}, {"particle_phase", &d.particle_phase, 1},
+        {"particle_status", &d.particle_status, 1}, {"material_id", &d.material_id, 1},
+        {"section_id", &d.section_id, 1},           {"x0", &d.x0, 3},
+        {"x", &d.x, 3},                             {"v", &d.v, 3},
+        {"a", &d.a, 3},                             {"vhalf", &d.vhalf, 3},
+        {"mass", &d.mass, 1},                       {"rho", &d.rho, 1},
+        {"volume", &d.volume, 1},                   {"pressure", &d.pressure, 1},
+        {"internal_energy", &d.internal_energy, 1}, {"temperature", &d.temperature, 1},
+        {"h", &d.h, 1},                             {"drho_dt", &d.drho_dt, 1},
+        {"acc_pressure", &d.acc_pressure, 3},       {"acc_viscosity", &d.acc_viscosity, 3},
+        {"acc_body", &d.acc_body, 3},               {"particle_cell_id", &d.particle_cell_id, 1},
+        {"cell_next", &d.cell_next, 1},             {"neighbor_count", &d.neighbor_count, 1},
+        {"neighbor_offset", &d.neighbor_offset, 1},
+    };
+}
+
+}  // namespace
+
+// The memory check must count what the allocation makes: every array sized for each
+// particle's components, all of them released again, and their bytes (plus the node
+// map) the per-particle cost that the check multiplies by the count.
+TEST_F(ParticleStore, EveryPerParticleArrayIsSizedReleasedAndCounted) {
+    ASSERT_EQ(sph_db_allocate(3), 0);
+    const auto arrays = particle_arrays();
+    ASSERT_EQ(arrays.size(), 25u);
+    std::size_t array_bytes = 0;
+    for (const auto& c : arrays)
+        std::visit(
+            [&](auto* v) {
+                EXPECT_EQ(v->size(), 3 * c.components) << c.name;
+                array_bytes += c.components * sizeof(v->front());
+            },
+            c.array);
+    // 32 doubles (five triples, eight scalars, three more triples), eight 32-bit
+    // integers and the 64-bit neighbour offset.
+    EXPECT_EQ(array_bytes, 32u * 8 + 8u * 4 + 8u);
+    // The node map adds a bucket pointer and a 32-byte heap node per particle.
+    EXPECT_EQ(sph_db_bytes_per_particle(), array_bytes + 8 + 32);
+
+    sph_db_free();
+    for (const auto& c : arrays)
+        std::visit([&](auto* v) { EXPECT_EQ(v->capacity(), 0u) << c.name; }, c.array);
+}
+
+namespace {
+
 enum class Owner { water, gas, solid, gas_history };
 
 struct DiagnosticField {
