@@ -242,11 +242,11 @@ int sph_api_region_info(int32_t region_index, std::string_view& name, int32_t& r
     if (export_mode != sph_coupling_export_particle) {
         // Facet proxies are the region's shell particles.
         const SphDatabase& db = sph_database;
+        // A region without shell particles has no proxies and answers 0 facets: that is
+        // a state of the model, not a failure, so the error state is left alone.
         for (int32_t p : members)
             if (p >= 0 && p < db.npart && db.particle_phase[static_cast<std::size_t>(p)] == sph_phase_shell)
                 ++facet_count;
-        // A region without proxies still answers; the error state keeps the reason.
-        if (facet_count == 0) sph_error_set(sph_error_argument, "coupling region has no Shell facet proxy");
     }
     return 0;
 }
