@@ -1,8 +1,12 @@
 // The console program: reads and builds a deck, optionally runs it, prints a report of
 // key: value lines. It reaches the model only through the C interface.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <stdexcept>
+#include <vector>
 
 #include "quorrel.h"
 
@@ -53,109 +57,242 @@ int quorrel_capabilities_entry(int argc) {
     return worker_unavailable();
 }
 
-int quorrel_count_phase_particles(int count, int phase_value, int* phase_particles) {
-    if (!phase_particles) return -1;
-    *phase_particles = 0;
-    if (count <= 0) return 0;
-    const std::size_t n = static_cast<std::size_t>(count);
-    int* ids = new (std::nothrow) int[n]();
-    int* phases = new (std::nothrow) int[n]();
-    int* statuses = new (std::nothrow) int[n]();
-    int* materials = new (std::nothrow) int[n]();
-    int* sections = new (std::nothrow) int[n]();
-    double* x = new (std::nothrow) double[3 * n]();
-    double* v = new (std::nothrow) double[3 * n]();
-    double* a = new (std::nothrow) double[3 * n]();
-    double* rho = new (std::nothrow) double[n]();
-    double* pressure = new (std::nothrow) double[n]();
-    double* energy = new (std::nothrow) double[n]();
-    double* temperature = new (std::nothrow) double[n]();
-    double* h = new (std::nothrow) double[n]();
-    int status = -1;
-    if (ids && phases && statuses && materials && sections && x && v && a && rho && pressure && energy &&
-        temperature && h) {
-        int returned = 0;
-        status = quorrel_get_particle_state(count, ids, phases, statuses, materials, sections, x, v, a, rho,
-                                            pressure, energy, temperature, h, &returned);
-        if (status == 0) {
-            const int limit = returned < count ? returned : count;
-            for (int i = 0; i < limit; ++i)
-                if (phases[i] == phase_value) ++*phase_particles;
-        }
-    }
-    delete[] ids;
-    delete[] phases;
-    delete[] statuses;
-    delete[] materials;
-    delete[] sections;
-    delete[] x;
-    delete[] v;
-    delete[] a;
-    delete[] rho;
-    delete[] pressure;
-    delete[] energy;
-    delete[] temperature;
-    delete[] h;
-    return status;
+// Values gathered for the report, one named field per printed value; the report rows
+// below name the field each line shows. A query that returns an array has its slots
+// unpacked into these fields where it is gathered, so the order of a query's slots
+// never decides which key a value is printed under. Phases whose queries are not in
+// this build keep their empty-model values (zero).
+struct Report {
+    int major = 0, minor = 0, patch = 0;
+    int particles = 0, warnings = 0;
+    double time = 0.0;
+    int step = 0;
+
+    int water_particles = 0;
+    double water_mass = 0.0, water_max_pressure = 0.0, dtcrit = 0.0;
+
+    int gas_particles = 0;
+    // The center shown is the bubble metrics' one: both gas queries give a center, and the
+    // metrics come second.
+    double gas_volume = 0.0, gas_center_x = 0.0, gas_center_y = 0.0, gas_center_z = 0.0;
+    double gas_mean_pressure = 0.0, gas_max_pressure = 0.0;
+    double gas_mass = 0.0, gas_momentum_x = 0.0, gas_momentum_y = 0.0, gas_momentum_z = 0.0;
+    double gas_min_density = 0.0, gas_max_density = 0.0;
+    double gas_equivalent_radius = 0.0, gas_radius_rate = 0.0;
+    double gas_dt_cfl = 0.0, gas_dt_accel = 0.0, gas_dtcrit = 0.0;
+    double gas_source_mass = 0.0, gas_source_energy = 0.0;
+    double gas_source_momentum_x = 0.0, gas_source_momentum_y = 0.0, gas_source_momentum_z = 0.0;
+
+    int explosive_phase_particles = 0;
+    int explosive_particles = 0, explosive_reacted_particles = 0;
+    double explosive_lambda_min = 0.0, explosive_lambda_max = 0.0, explosive_lambda_mean = 0.0;
+    double explosive_released_mass = 0.0, explosive_released_energy = 0.0;
+    double explosive_released_momentum_x = 0.0, explosive_released_momentum_y = 0.0;
+    double explosive_released_momentum_z = 0.0;
+    double explosive_detonation_time_min = 0.0, explosive_detonation_time_max = 0.0;
+    double explosive_initial_mass = 0.0, explosive_remaining_mass = 0.0, explosive_release_mass_error = 0.0;
+    double explosive_release_energy_error = 0.0;
+    double explosive_release_momentum_x = 0.0, explosive_release_momentum_y = 0.0;
+    double explosive_release_momentum_z = 0.0;
+
+    int solid_particles = 0, solid_failed_particles = 0;
+    double solid_mass = 0.0, solid_momentum_x = 0.0, solid_momentum_y = 0.0, solid_momentum_z = 0.0;
+    double solid_kinetic_energy = 0.0, solid_internal_energy = 0.0, solid_max_von_mises = 0.0;
+    double solid_plastic_strain_min = 0.0, solid_plastic_strain_max = 0.0;
+    double solid_damage_min = 0.0, solid_damage_max = 0.0;
+    double solid_softening_min = 0.0, solid_softening_max = 0.0;
+    double solid_max_strain_rate = 0.0, solid_max_acceleration = 0.0, solid_internal_force_residual = 0.0;
+    int solid_reference_neighbor_min = 0;
+    double solid_correction_det_min = 0.0;
+    int solid_correction_status = 0;
+    double solid_dt_cfl = 0.0, solid_dt_accel = 0.0, solid_dtcrit = 0.0;
+
+    int coupling_regions = 0;
+    double coupling_force_x = 0.0, coupling_force_y = 0.0, coupling_force_z = 0.0;
+    double coupling_impulse_x = 0.0, coupling_impulse_y = 0.0, coupling_impulse_z = 0.0;
+    double coupling_work = 0.0, coupling_energy_exchange = 0.0;
+    double coupling_force_balance_error = 0.0, coupling_moment_balance_error = 0.0;
+    double coupling_max_pressure = 0.0, coupling_max_traction = 0.0, coupling_max_penetration = 0.0;
+    int coupling_nonfinite_imports = 0, coupling_stale_loads = 0, coupling_repeated_imports = 0;
+    int coupling_invalid_weights = 0, coupling_active_contacts = 0, coupling_skipped_contacts = 0;
+    int coupling_nonfinite_contact_imports = 0;
+};
+
+// One report line: its key and the field it shows, an integer ("%d") or a real ("%.16e").
+template <typename Source>
+struct Row {
+    const char* key;
+    int Source::*integer = nullptr;
+    double Source::*real = nullptr;
+};
+
+template <typename Source>
+constexpr Row<Source> integer(const char* key, int Source::*field) {
+    return {key, field, nullptr};
+}
+
+template <typename Source>
+constexpr Row<Source> real(const char* key, double Source::*field) {
+    return {key, nullptr, field};
 }
 
 void line_i(const char* key, int value) { std::printf("%s: %d\n", key, value); }
 void line_r(const char* key, double value) { std::printf("%s: %.16e\n", key, value); }
 void line_s(const char* key, const char* value) { std::printf("%s: %s\n", key, value); }
 
-// Values gathered for the report. Phases whose queries are not in this build keep
-// their empty-model values (zero).
-struct Report {
-    int major = 0, minor = 0, patch = 0;
-    int particles = 0, warnings = 0, step = 0;
-    double time = 0.0;
-    int water_particles = 0, gas_particles = 0, explosive_phase_particles = 0;
-    double water_mass = 0.0, water_momentum[3] = {}, water_max_pressure = 0.0;
-    double water_min_density = 0.0, water_max_density = 0.0, dtcrit = 0.0;
-    double gas_volume = 0.0, gas_center[3] = {}, gas_mean_pressure = 0.0, gas_max_pressure = 0.0;
-    double gas_mass = 0.0, gas_momentum[3] = {}, gas_density_range[2] = {};
-    double gas_equivalent_radius = 0.0, gas_radius_rate = 0.0, gas_dt_limits[3] = {}, gas_dtcrit = 0.0;
-    double gas_source_mass = 0.0, gas_source_energy = 0.0, gas_source_momentum[3] = {};
-    int explosive_particles = 0, explosive_reacted = 0;
-    double explosive_lambda[3] = {}, explosive_released[5] = {}, explosive_detonation[2] = {};
-    double explosive_mass_values[4] = {}, explosive_energy_values[2] = {}, explosive_momentum_values[3] = {};
-    int solid_active = 0, solid_failed = 0;
-    double solid_values[16] = {}, solid_diagnostics[3] = {};
-    int solid_reference_neighbor_min = 0, solid_correction_status = 0;
-    double solid_correction_det_min = 0.0;
-    int coupling_regions = 0;
-    double coupling_values[27] = {};
-    int coupling_counts[12] = {};
+template <typename Source>
+void print_line(const char* key, const Row<Source>& row, const Source& source) {
+    if (row.integer)
+        line_i(key, source.*row.integer);
+    else
+        line_r(key, source.*row.real);
+}
+
+// The lines between the mode line and the per-region lines, in report order.
+constexpr Row<Report> model_rows[] = {
+    integer("particles", &Report::particles),
+    integer("warnings", &Report::warnings),
+    real("time", &Report::time),
+    integer("step", &Report::step),
+    integer("water_particles", &Report::water_particles),
+    real("water_mass", &Report::water_mass),
+    real("max_pressure", &Report::water_max_pressure),
+    real("dtcrit", &Report::dtcrit),
+    integer("gas_particles", &Report::gas_particles),
+    real("gas_volume", &Report::gas_volume),
+    real("gas_center_x", &Report::gas_center_x),
+    real("gas_center_y", &Report::gas_center_y),
+    real("gas_center_z", &Report::gas_center_z),
+    real("gas_mean_pressure", &Report::gas_mean_pressure),
+    real("gas_max_pressure", &Report::gas_max_pressure),
+    real("gas_mass", &Report::gas_mass),
+    real("gas_momentum_x", &Report::gas_momentum_x),
+    real("gas_momentum_y", &Report::gas_momentum_y),
+    real("gas_momentum_z", &Report::gas_momentum_z),
+    real("gas_min_density", &Report::gas_min_density),
+    real("gas_max_density", &Report::gas_max_density),
+    real("gas_equivalent_radius", &Report::gas_equivalent_radius),
+    real("gas_radius_rate", &Report::gas_radius_rate),
+    real("gas_dt_cfl", &Report::gas_dt_cfl),
+    real("gas_dt_accel", &Report::gas_dt_accel),
+    real("gas_dtcrit", &Report::gas_dtcrit),
+    real("gas_source_mass", &Report::gas_source_mass),
+    real("gas_source_energy", &Report::gas_source_energy),
+    real("gas_source_momentum_x", &Report::gas_source_momentum_x),
+    real("gas_source_momentum_y", &Report::gas_source_momentum_y),
+    real("gas_source_momentum_z", &Report::gas_source_momentum_z),
+    integer("explosive_phase_particles", &Report::explosive_phase_particles),
+    integer("explosive_particles", &Report::explosive_particles),
+    integer("explosive_reacted_particles", &Report::explosive_reacted_particles),
+    real("explosive_lambda_min", &Report::explosive_lambda_min),
+    real("explosive_lambda_max", &Report::explosive_lambda_max),
+    real("explosive_lambda_mean", &Report::explosive_lambda_mean),
+    real("explosive_released_mass", &Report::explosive_released_mass),
+    real("explosive_released_energy", &Report::explosive_released_energy),
+    real("explosive_released_momentum_x", &Report::explosive_released_momentum_x),
+    real("explosive_released_momentum_y", &Report::explosive_released_momentum_y),
+    real("explosive_released_momentum_z", &Report::explosive_released_momentum_z),
+    real("explosive_detonation_time_min", &Report::explosive_detonation_time_min),
+    real("explosive_detonation_time_max", &Report::explosive_detonation_time_max),
+    real("explosive_initial_mass", &Report::explosive_initial_mass),
+    real("explosive_remaining_mass", &Report::explosive_remaining_mass),
+    real("explosive_release_mass_error", &Report::explosive_release_mass_error),
+    real("explosive_release_energy_error", &Report::explosive_release_energy_error),
+    real("explosive_release_momentum_x", &Report::explosive_release_momentum_x),
+    real("explosive_release_momentum_y", &Report::explosive_release_momentum_y),
+    real("explosive_release_momentum_z", &Report::explosive_release_momentum_z),
+    integer("solid_particles", &Report::solid_particles),
+    integer("solid_failed_particles", &Report::solid_failed_particles),
+    real("solid_mass", &Report::solid_mass),
+    real("solid_momentum_x", &Report::solid_momentum_x),
+    real("solid_momentum_y", &Report::solid_momentum_y),
+    real("solid_momentum_z", &Report::solid_momentum_z),
+    real("solid_kinetic_energy", &Report::solid_kinetic_energy),
+    real("solid_internal_energy", &Report::solid_internal_energy),
+    real("solid_max_von_mises", &Report::solid_max_von_mises),
+    real("solid_plastic_strain_min", &Report::solid_plastic_strain_min),
+    real("solid_plastic_strain_max", &Report::solid_plastic_strain_max),
+    real("solid_damage_min", &Report::solid_damage_min),
+    real("solid_damage_max", &Report::solid_damage_max),
+    real("solid_softening_min", &Report::solid_softening_min),
+    real("solid_softening_max", &Report::solid_softening_max),
+    real("solid_max_strain_rate", &Report::solid_max_strain_rate),
+    real("solid_max_acceleration", &Report::solid_max_acceleration),
+    real("solid_internal_force_residual", &Report::solid_internal_force_residual),
+    integer("solid_reference_neighbor_min", &Report::solid_reference_neighbor_min),
+    real("solid_correction_det_min", &Report::solid_correction_det_min),
+    integer("solid_correction_status", &Report::solid_correction_status),
+    real("solid_dt_cfl", &Report::solid_dt_cfl),
+    real("solid_dt_accel", &Report::solid_dt_accel),
+    real("solid_dtcrit", &Report::solid_dtcrit),
+    integer("coupling_regions", &Report::coupling_regions),
 };
+
+// The lines after the per-region lines.
+constexpr Row<Report> coupling_rows[] = {
+    real("coupling_force_x", &Report::coupling_force_x),
+    real("coupling_force_y", &Report::coupling_force_y),
+    real("coupling_force_z", &Report::coupling_force_z),
+    real("coupling_impulse_x", &Report::coupling_impulse_x),
+    real("coupling_impulse_y", &Report::coupling_impulse_y),
+    real("coupling_impulse_z", &Report::coupling_impulse_z),
+    real("coupling_work", &Report::coupling_work),
+    real("coupling_energy_exchange", &Report::coupling_energy_exchange),
+    real("coupling_force_balance_error", &Report::coupling_force_balance_error),
+    real("coupling_moment_balance_error", &Report::coupling_moment_balance_error),
+    real("coupling_max_pressure", &Report::coupling_max_pressure),
+    real("coupling_max_traction", &Report::coupling_max_traction),
+    real("coupling_max_penetration", &Report::coupling_max_penetration),
+    integer("coupling_nonfinite_imports", &Report::coupling_nonfinite_imports),
+    integer("coupling_stale_loads", &Report::coupling_stale_loads),
+    integer("coupling_repeated_imports", &Report::coupling_repeated_imports),
+    integer("coupling_invalid_weights", &Report::coupling_invalid_weights),
+    integer("coupling_active_contacts", &Report::coupling_active_contacts),
+    integer("coupling_skipped_contacts", &Report::coupling_skipped_contacts),
+    integer("coupling_nonfinite_contact_imports", &Report::coupling_nonfinite_contact_imports),
+};
+
+// What the two region queries give for one coupling region.
+struct Region {
+    char name[128] = {};
+    int type = 0, export_mode = 0, import_mode = 0, enabled = 0, particles = 0, facets = 0;
+    int load_mode = 0, distribution_mode = 0, contact_state_mode = 0;
+};
+
+// A region's lines after its name line; each key is coupling_region_<r>_<suffix>.
+constexpr Row<Region> region_rows[] = {
+    integer("type", &Region::type),
+    integer("export_mode", &Region::export_mode),
+    integer("import_mode", &Region::import_mode),
+    integer("load_mode", &Region::load_mode),
+    integer("distribution_mode", &Region::distribution_mode),
+    integer("contact_state_mode", &Region::contact_state_mode),
+    integer("enabled", &Region::enabled),
+    integer("particles", &Region::particles),
+    integer("facets", &Region::facets),
+};
+
+template <typename Source, std::size_t N>
+void print_rows(const Row<Source> (&rows)[N], const Source& source) {
+    for (const Row<Source>& row : rows) print_line(row.key, row, source);
+}
 
 int print_regions(const Report& r) {
     char key[64];
-    for (int region = 1; region <= r.coupling_regions; ++region) {
-        char name[128];
-        int type = 0, export_mode = 0, import_mode = 0, enabled = 0, particles = 0, facets = 0;
-        int load_mode = 0, distribution_mode = 0, contact_state_mode = 0;
-        if (int st = quorrel_coupling_get_region_info(region, name, static_cast<int>(sizeof name), &type,
-                                                      &export_mode, &import_mode, &enabled, &particles, &facets))
+    for (int index = 1; index <= r.coupling_regions; ++index) {
+        Region region;
+        if (int st = quorrel_coupling_get_region_info(index, region.name, static_cast<int>(sizeof region.name),
+                                                      &region.type, &region.export_mode, &region.import_mode,
+                                                      &region.enabled, &region.particles, &region.facets))
             return st;
-        if (int st = quorrel_coupling_get_region_modes(region, &load_mode, &distribution_mode, &contact_state_mode))
+        if (int st = quorrel_coupling_get_region_modes(index, &region.load_mode, &region.distribution_mode,
+                                                       &region.contact_state_mode))
             return st;
-        std::snprintf(key, sizeof key, "coupling_region_%d_name", region);
-        line_s(key, name);
-        const struct {
-            const char* suffix;
-            int value;
-        } fields[] = {{"type", type},
-                      {"export_mode", export_mode},
-                      {"import_mode", import_mode},
-                      {"load_mode", load_mode},
-                      {"distribution_mode", distribution_mode},
-                      {"contact_state_mode", contact_state_mode},
-                      {"enabled", enabled},
-                      {"particles", particles},
-                      {"facets", facets}};
-        for (const auto& f : fields) {
-            std::snprintf(key, sizeof key, "coupling_region_%d_%s", region, f.suffix);
-            line_i(key, f.value);
+        std::snprintf(key, sizeof key, "coupling_region_%d_name", index);
+        line_s(key, region.name);
+        for (const Row<Region>& row : region_rows) {
+            std::snprintf(key, sizeof key, "coupling_region_%d_%s", index, row.key);
+            print_line(key, row, region);
         }
     }
     return 0;
@@ -165,99 +302,54 @@ int print_report(const Report& r, const char* deck, const char* mode) {
     std::printf("version: %d.%d.%d\n", r.major, r.minor, r.patch);
     line_s("input", deck);
     line_s("mode", mode);
-    line_i("particles", r.particles);
-    line_i("warnings", r.warnings);
-    line_r("time", r.time);
-    line_i("step", r.step);
-    line_i("water_particles", r.water_particles);
-    line_r("water_mass", r.water_mass);
-    line_r("max_pressure", r.water_max_pressure);
-    line_r("dtcrit", r.dtcrit);
-    line_i("gas_particles", r.gas_particles);
-    line_r("gas_volume", r.gas_volume);
-    line_r("gas_center_x", r.gas_center[0]);
-    line_r("gas_center_y", r.gas_center[1]);
-    line_r("gas_center_z", r.gas_center[2]);
-    line_r("gas_mean_pressure", r.gas_mean_pressure);
-    line_r("gas_max_pressure", r.gas_max_pressure);
-    line_r("gas_mass", r.gas_mass);
-    line_r("gas_momentum_x", r.gas_momentum[0]);
-    line_r("gas_momentum_y", r.gas_momentum[1]);
-    line_r("gas_momentum_z", r.gas_momentum[2]);
-    line_r("gas_min_density", r.gas_density_range[0]);
-    line_r("gas_max_density", r.gas_density_range[1]);
-    line_r("gas_equivalent_radius", r.gas_equivalent_radius);
-    line_r("gas_radius_rate", r.gas_radius_rate);
-    line_r("gas_dt_cfl", r.gas_dt_limits[0]);
-    line_r("gas_dt_accel", r.gas_dt_limits[1]);
-    line_r("gas_dtcrit", r.gas_dtcrit);
-    line_r("gas_source_mass", r.gas_source_mass);
-    line_r("gas_source_energy", r.gas_source_energy);
-    line_r("gas_source_momentum_x", r.gas_source_momentum[0]);
-    line_r("gas_source_momentum_y", r.gas_source_momentum[1]);
-    line_r("gas_source_momentum_z", r.gas_source_momentum[2]);
-    line_i("explosive_phase_particles", r.explosive_phase_particles);
-    line_i("explosive_particles", r.explosive_particles);
-    line_i("explosive_reacted_particles", r.explosive_reacted);
-    line_r("explosive_lambda_min", r.explosive_lambda[0]);
-    line_r("explosive_lambda_max", r.explosive_lambda[1]);
-    line_r("explosive_lambda_mean", r.explosive_lambda[2]);
-    line_r("explosive_released_mass", r.explosive_released[0]);
-    line_r("explosive_released_energy", r.explosive_released[1]);
-    line_r("explosive_released_momentum_x", r.explosive_released[2]);
-    line_r("explosive_released_momentum_y", r.explosive_released[3]);
-    line_r("explosive_released_momentum_z", r.explosive_released[4]);
-    line_r("explosive_detonation_time_min", r.explosive_detonation[0]);
-    line_r("explosive_detonation_time_max", r.explosive_detonation[1]);
-    line_r("explosive_initial_mass", r.explosive_mass_values[0]);
-    line_r("explosive_remaining_mass", r.explosive_mass_values[2]);
-    line_r("explosive_release_mass_error", r.explosive_mass_values[3]);
-    line_r("explosive_release_energy_error", r.explosive_energy_values[1]);
-    line_r("explosive_release_momentum_x", r.explosive_momentum_values[0]);
-    line_r("explosive_release_momentum_y", r.explosive_momentum_values[1]);
-    line_r("explosive_release_momentum_z", r.explosive_momentum_values[2]);
-    line_i("solid_particles", r.solid_active);
-    line_i("solid_failed_particles", r.solid_failed);
-    static const char* const solid_keys[13] = {
-        "solid_mass",           "solid_momentum_x",         "solid_momentum_y",         "solid_momentum_z",
-        "solid_kinetic_energy", "solid_internal_energy",    "solid_max_von_mises",      "solid_plastic_strain_min",
-        "solid_plastic_strain_max", "solid_damage_min",     "solid_damage_max",         "solid_softening_min",
-        "solid_softening_max"};
-    for (int i = 0; i < 13; ++i) line_r(solid_keys[i], r.solid_values[i]);
-    line_r("solid_max_strain_rate", r.solid_diagnostics[0]);
-    line_r("solid_max_acceleration", r.solid_diagnostics[1]);
-    line_r("solid_internal_force_residual", r.solid_diagnostics[2]);
-    line_i("solid_reference_neighbor_min", r.solid_reference_neighbor_min);
-    line_r("solid_correction_det_min", r.solid_correction_det_min);
-    line_i("solid_correction_status", r.solid_correction_status);
-    line_r("solid_dt_cfl", r.solid_values[13]);
-    line_r("solid_dt_accel", r.solid_values[14]);
-    line_r("solid_dtcrit", r.solid_values[15]);
-    line_i("coupling_regions", r.coupling_regions);
+    print_rows(model_rows, r);
     if (int st = print_regions(r)) return st;
-    const double* cv = r.coupling_values;
-    line_r("coupling_force_x", cv[0]);
-    line_r("coupling_force_y", cv[1]);
-    line_r("coupling_force_z", cv[2]);
-    line_r("coupling_impulse_x", cv[6]);
-    line_r("coupling_impulse_y", cv[7]);
-    line_r("coupling_impulse_z", cv[8]);
-    line_r("coupling_work", cv[15]);
-    line_r("coupling_energy_exchange", cv[17]);
-    line_r("coupling_force_balance_error", cv[22]);
-    line_r("coupling_moment_balance_error", cv[23]);
-    line_r("coupling_max_pressure", cv[24]);
-    line_r("coupling_max_traction", cv[25]);
-    line_r("coupling_max_penetration", cv[26]);
-    const int* cc = r.coupling_counts;
-    line_i("coupling_nonfinite_imports", cc[2]);
-    line_i("coupling_stale_loads", cc[0]);
-    line_i("coupling_repeated_imports", cc[5]);
-    line_i("coupling_invalid_weights", cc[7]);
-    line_i("coupling_active_contacts", cc[8]);
-    line_i("coupling_skipped_contacts", cc[9]);
-    line_i("coupling_nonfinite_contact_imports", cc[10]);
+    print_rows(coupling_rows, r);
     std::printf("status: ok\n");
+    return 0;
+}
+
+// Phase codes of the particle state.
+constexpr int phase_water = 1;
+constexpr int phase_gas = 2;
+constexpr int phase_explosive = 3;
+
+// Room for everything the particle-state query returns for `n` particles, zero-filled.
+struct ParticleState {
+    std::vector<int> ids, phases, statuses, materials, sections;
+    std::vector<double> x, v, a, rho, pressure, energy, temperature, h;
+    explicit ParticleState(std::size_t n)
+        : ids(n), phases(n), statuses(n), materials(n), sections(n), x(3 * n), v(3 * n), a(3 * n), rho(n),
+          pressure(n), energy(n), temperature(n), h(n) {}
+};
+
+// Water, gas and explosive-phase particle counts from one particle-state query of
+// `count` particles. -1 when the buffers cannot be had.
+int quorrel_count_phase_particles(int count, Report& r) {
+    r.water_particles = r.gas_particles = r.explosive_phase_particles = 0;
+    if (count <= 0) return 0;
+    std::optional<ParticleState> state;
+    try {
+        state.emplace(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        return -1;
+    } catch (const std::length_error&) {
+        return -1;
+    }
+    ParticleState& s = *state;
+    int returned = 0;
+    if (int st = quorrel_get_particle_state(count, s.ids.data(), s.phases.data(), s.statuses.data(),
+                                            s.materials.data(), s.sections.data(), s.x.data(), s.v.data(),
+                                            s.a.data(), s.rho.data(), s.pressure.data(), s.energy.data(),
+                                            s.temperature.data(), s.h.data(), &returned))
+        return st;
+    const int limit = std::min(returned, count);
+    for (int i = 0; i < limit; ++i) {
+        const int phase = s.phases[static_cast<std::size_t>(i)];
+        if (phase == phase_water) ++r.water_particles;
+        if (phase == phase_gas) ++r.gas_particles;
+        if (phase == phase_explosive) ++r.explosive_phase_particles;
+    }
     return 0;
 }
 
@@ -268,11 +360,11 @@ int gather(Report& r, bool run, const char* output) {
     if (int st = quorrel_get_input_warning_count(&r.warnings)) return st;
     if (run && output)
         if (int st = quorrel_write_output(r.step, r.time)) return st;
-    if (int st = quorrel_count_phase_particles(r.particles, 1, &r.water_particles)) return st;
-    if (int st = quorrel_count_phase_particles(r.particles, 2, &r.gas_particles)) return st;
-    if (int st = quorrel_count_phase_particles(r.particles, 3, &r.explosive_phase_particles)) return st;
-    if (int st = quorrel_get_water_summary(&r.water_mass, r.water_momentum, &r.water_max_pressure,
-                                           &r.water_min_density, &r.water_max_density))
+    if (int st = quorrel_count_phase_particles(r.particles, r)) return st;
+    // The momentum and density range are fetched with the summary and not shown.
+    double water_momentum[3] = {}, water_min_density = 0.0, water_max_density = 0.0;
+    if (int st = quorrel_get_water_summary(&r.water_mass, water_momentum, &r.water_max_pressure,
+                                           &water_min_density, &water_max_density))
         return st;
     if (int st = quorrel_estimate_stable_dt(&r.dtcrit)) return st;
     if (int st = quorrel_coupling_get_region_count(&r.coupling_regions)) return st;

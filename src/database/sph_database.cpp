@@ -1,11 +1,12 @@
 #include "database/sph_database.h"
 
 #include <algorithm>
-#include <new>
-
-#include <unistd.h>
+#include <cstdint>
+#include <tuple>
+#include <type_traits>
 
 #include "core/sph_error.h"
+#include "core/sph_platform.h"
 
 namespace quorrel {
 
@@ -13,38 +14,89 @@ SphDatabase sph_database;
 
 namespace {
 
+// One per-particle array: where it lives and how many components each particle has.
+template <typename T>
+struct ParticleArray {
+    using element = T;
+    std::vector<T> SphDatabase::*member;
+    std::size_t components;
+};
+
+// Every per-particle array, in allocation order. Allocation, release and the memory
+// check all walk this one list, so an array added here is sized, freed and counted.
+constexpr std::tuple particle_arrays{
+    ParticleArray<int32_t>{&SphDatabase::particle_id_ext, 1},
+    ParticleArray<int32_t>{&SphDatabase::particle_phase, 1},
+    ParticleArray<int32_t>{&SphDatabase::particle_status, 1},
+    ParticleArray<int32_t>{&SphDatabase::material_id, 1},
+    ParticleArray<int32_t>{&SphDatabase::section_id, 1},
+    ParticleArray<double>{&SphDatabase::x0, 3},
+    ParticleArray<double>{&SphDatabase::x, 3},
+    ParticleArray<double>{&SphDatabase::v, 3},
+    ParticleArray<double>{&SphDatabase::a, 3},
+    ParticleArray<double>{&SphDatabase::vhalf, 3},
+    ParticleArray<double>{&SphDatabase::mass, 1},
+    ParticleArray<double>{&SphDatabase::rho, 1},
+    ParticleArray<double>{&SphDatabase::volume, 1},
+    ParticleArray<double>{&SphDatabase::pressure, 1},
+    ParticleArray<double>{&SphDatabase::internal_energy, 1},
+    ParticleArray<double>{&SphDatabase::temperature, 1},
+    ParticleArray<double>{&SphDatabase::h, 1},
+    ParticleArray<double>{&SphDatabase::drho_dt, 1},
+    ParticleArray<double>{&SphDatabase::acc_pressure, 3},
+    ParticleArray<double>{&SphDatabase::acc_viscosity, 3},
+    ParticleArray<double>{&SphDatabase::acc_body, 3},
+    ParticleArray<int32_t>{&SphDatabase::particle_cell_id, 1},
+    ParticleArray<int32_t>{&SphDatabase::cell_next, 1},
+    ParticleArray<int32_t>{&SphDatabase::neighbor_count, 1},
+    ParticleArray<int64_t>{&SphDatabase::neighbor_offset, 1},
+};
+
+template <typename F>
+void for_each_particle_array(F&& f) {
+    std::apply([&f](const auto&... array) { (f(array), ...); }, particle_arrays);
+}
+
+constexpr std::size_t particle_array_bytes() {
+    return std::apply(
+        [](const auto&... array) {
+            return ((array.components * sizeof(typename std::decay_t<decltype(array)>::element)) + ... + 0);
+        },
+        particle_arrays);
+}
+
+// The node map is reserved for every particle and gets one entry per particle at its
+// first lookup: one bucket pointer, plus one heap node holding a next pointer and the
+// key/value pair (16 bytes) that a 64-bit allocator hands out as a 32-byte block once
+// its header and 16-byte rounding are added.
+constexpr std::size_t node_map_bytes_per_particle = sizeof(void*) + 32;
+
+constexpr std::size_t bytes_per_particle = particle_array_bytes() + node_map_bytes_per_particle;
+
 template <typename T>
 void release(std::vector<T>& v) {
     std::vector<T>().swap(v);
 }
 
 void release_particle_arrays(SphDatabase& d) {
-    release(d.particle_id_ext); release(d.particle_phase); release(d.particle_status);
-    release(d.material_id); release(d.section_id);
-    release(d.x0); release(d.x); release(d.v); release(d.a); release(d.vhalf);
-    release(d.mass); release(d.rho); release(d.volume); release(d.pressure);
-    release(d.internal_energy); release(d.temperature); release(d.h); release(d.drho_dt);
-    release(d.acc_pressure); release(d.acc_viscosity); release(d.acc_body);
-    release(d.particle_cell_id); release(d.cell_next); release(d.neighbor_count); release(d.neighbor_offset);
-    release(d.cell_head); release(d.neighbor_list);
+    for_each_particle_array([&d](const auto& array) { release(d.*array.member); });
+    release(d.cell_head);
+    release(d.neighbor_list);
     d.node_index = {};
     d.node_index_stale = true;
 }
 
-// Bytes one particle needs across every per-particle array, with the node map.
-constexpr std::size_t bytes_per_particle = 32 * sizeof(double) + 10 * sizeof(int32_t) + sizeof(int64_t) + 48;
-
 // Memory is committed lazily, so a request far beyond the machine would only fail
 // while the arrays are being filled, by the process being killed. Refuse it up front.
 bool fits_in_memory(std::size_t n) {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return true;
-    const double physical = static_cast<double>(pages) * static_cast<double>(page_size);
-    return static_cast<double>(n) * static_cast<double>(bytes_per_particle) <= physical;
+    const std::uint64_t physical = sph_platform_physical_memory();
+    if (physical == 0) return true;  // unknown: the allocation itself decides
+    return static_cast<std::uint64_t>(n) * bytes_per_particle <= physical;
 }
 
 }  // namespace
+
+std::size_t sph_db_bytes_per_particle() { return bytes_per_particle; }
 
 int sph_db_allocate(int32_t count) {
     if (count < 0) return sph_fail(sph_error_argument, "particle count must be non-negative");
@@ -57,14 +109,7 @@ int sph_db_allocate(int32_t count) {
         return sph_fail(sph_error_database, "failed to allocate particle database");
     }
     try {
-        d.particle_id_ext.resize(n); d.particle_phase.resize(n); d.particle_status.resize(n);
-        d.material_id.resize(n); d.section_id.resize(n);
-        d.x0.resize(3 * n); d.x.resize(3 * n); d.v.resize(3 * n); d.a.resize(3 * n); d.vhalf.resize(3 * n);
-        d.mass.resize(n); d.rho.resize(n); d.volume.resize(n); d.pressure.resize(n);
-        d.internal_energy.resize(n); d.temperature.resize(n); d.h.resize(n); d.drho_dt.resize(n);
-        d.acc_pressure.resize(3 * n); d.acc_viscosity.resize(3 * n); d.acc_body.resize(3 * n);
-        d.particle_cell_id.resize(n); d.cell_next.resize(n); d.neighbor_count.resize(n);
-        d.neighbor_offset.resize(n);
+        for_each_particle_array([&](const auto& array) { (d.*array.member).resize(array.components * n); });
         d.node_index.reserve(n);
     } catch (const std::exception&) {
         sph_db_free();
@@ -176,41 +221,11 @@ int sph_db_allocate_neighbor_storage(int64_t max_links, int64_t num_cells) {
     return sph_success;
 }
 
-void sph_db_clear_water_diagnostics() {
-    SphDatabase& d = sph_database;
-    d.water_particle_count = 0;
-    d.water_mass = 0.0;
-    d.water_momentum = {};
-    d.water_max_pressure = d.water_min_density = d.water_max_density = 0.0;
-    d.water_pressure_impulse = 0.0;
-    d.water_dt_cfl = d.water_dt_accel = d.water_dt_viscous = 0.0;
-}
+void sph_db_clear_water_diagnostics() { static_cast<SphWaterDiagnostics&>(sph_database) = {}; }
 
-void sph_db_clear_gas_diagnostics() {
-    SphDatabase& d = sph_database;
-    d.gas_particle_count = 0;
-    d.gas_mass = d.gas_volume = 0.0;
-    d.gas_momentum = {};
-    d.gas_center = {};
-    d.gas_mean_pressure = d.gas_max_pressure = d.gas_min_density = d.gas_max_density = 0.0;
-    d.gas_equivalent_radius = d.gas_radius_rate = d.gas_center_shift = 0.0;
-    d.gas_dt_cfl = d.gas_dt_accel = d.gas_dtcrit = 0.0;
-    // gas_previous_center and gas_previous_equivalent_radius carry history: kept.
-}
+// The gas history lives outside SphGasDiagnostics and so survives.
+void sph_db_clear_gas_diagnostics() { static_cast<SphGasDiagnostics&>(sph_database) = {}; }
 
-void sph_db_clear_solid_diagnostics() {
-    SphDatabase& d = sph_database;
-    d.solid_particle_count = d.solid_failed_count = 0;
-    d.solid_reference_neighbor_min = d.solid_correction_status_max = 0;
-    d.solid_mass = 0.0;
-    d.solid_momentum = {};
-    d.solid_kinetic_energy = d.solid_internal_energy_total = d.solid_max_von_mises = 0.0;
-    d.solid_min_plastic_strain = d.solid_max_plastic_strain = 0.0;
-    d.solid_min_damage = d.solid_max_damage = 0.0;
-    d.solid_min_softening = d.solid_max_softening = 0.0;
-    d.solid_dt_cfl = d.solid_dt_accel = d.solid_dtcrit = 0.0;
-    d.solid_correction_det_min = d.solid_max_strain_rate = d.solid_max_acceleration = 0.0;
-    d.solid_internal_force_residual = 0.0;
-}
+void sph_db_clear_solid_diagnostics() { static_cast<SphSolidDiagnostics&>(sph_database) = {}; }
 
 }  // namespace quorrel

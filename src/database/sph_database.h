@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -112,7 +113,44 @@ struct SphCouplingRegionRecord {
     std::vector<int32_t> coupling_region_particles;  // 0-based particle indices, at most 512
 };
 
-struct SphDatabase {
+// Diagnostics, one struct per phase, written by the phase and read by output, restart
+// and the interface. Every field starts at zero, so clearing a phase's diagnostics is
+// one assignment of an empty struct.
+struct SphWaterDiagnostics {
+    int32_t water_particle_count = 0;
+    double water_mass = 0.0;
+    std::array<double, 3> water_momentum{};
+    double water_max_pressure = 0.0, water_min_density = 0.0, water_max_density = 0.0;
+    double water_pressure_impulse = 0.0;
+    double water_dt_cfl = 0.0, water_dt_accel = 0.0, water_dt_viscous = 0.0;
+};
+
+// The gas history (previous center and radius) is not here: it outlives a clear.
+struct SphGasDiagnostics {
+    int32_t gas_particle_count = 0;
+    double gas_mass = 0.0, gas_volume = 0.0;
+    std::array<double, 3> gas_momentum{}, gas_center{};
+    double gas_mean_pressure = 0.0, gas_max_pressure = 0.0, gas_min_density = 0.0, gas_max_density = 0.0;
+    double gas_equivalent_radius = 0.0, gas_radius_rate = 0.0, gas_center_shift = 0.0;
+    double gas_dt_cfl = 0.0, gas_dt_accel = 0.0, gas_dtcrit = 0.0;
+};
+
+struct SphSolidDiagnostics {
+    int32_t solid_particle_count = 0, solid_failed_count = 0;
+    int32_t solid_reference_neighbor_min = 0, solid_correction_status_max = 0;
+    double solid_mass = 0.0;
+    std::array<double, 3> solid_momentum{};
+    double solid_kinetic_energy = 0.0, solid_internal_energy_total = 0.0, solid_max_von_mises = 0.0;
+    double solid_min_plastic_strain = 0.0, solid_max_plastic_strain = 0.0;
+    double solid_min_damage = 0.0, solid_max_damage = 0.0;
+    double solid_min_softening = 0.0, solid_max_softening = 0.0;
+    double solid_dt_cfl = 0.0, solid_dt_accel = 0.0, solid_dtcrit = 0.0;
+    double solid_correction_det_min = 0.0, solid_max_strain_rate = 0.0, solid_max_acceleration = 0.0;
+    double solid_internal_force_residual = 0.0;
+};
+
+// The diagnostics are bases so that their fields read as sph_database.water_mass etc.
+struct SphDatabase : SphWaterDiagnostics, SphGasDiagnostics, SphSolidDiagnostics {
     int32_t npart = 0;
 
     // Per-particle arrays; vectors are 3 per particle, components adjacent.
@@ -154,42 +192,18 @@ struct SphDatabase {
     int32_t zenvik_accept_contact_state = 1;
     int32_t zenvik_accept_boundary_state = 0;
 
-    // Water diagnostics.
-    int32_t water_particle_count = 0;
-    double water_mass = 0.0;
-    std::array<double, 3> water_momentum{};
-    double water_max_pressure = 0.0, water_min_density = 0.0, water_max_density = 0.0;
-    double water_pressure_impulse = 0.0;
-    double water_dt_cfl = 0.0, water_dt_accel = 0.0, water_dt_viscous = 0.0;
-
-    // Gas diagnostics.
-    int32_t gas_particle_count = 0;
-    double gas_mass = 0.0, gas_volume = 0.0;
-    std::array<double, 3> gas_momentum{}, gas_center{};
-    double gas_mean_pressure = 0.0, gas_max_pressure = 0.0, gas_min_density = 0.0, gas_max_density = 0.0;
-    double gas_equivalent_radius = 0.0, gas_radius_rate = 0.0, gas_center_shift = 0.0;
-    double gas_dt_cfl = 0.0, gas_dt_accel = 0.0, gas_dtcrit = 0.0;
+    // Gas history: carried from one diagnostics refresh to the next, kept by the gas clear.
     std::array<double, 3> gas_previous_center{};
     double gas_previous_equivalent_radius = 0.0;
-
-    // Solid diagnostics.
-    int32_t solid_particle_count = 0, solid_failed_count = 0;
-    int32_t solid_reference_neighbor_min = 0, solid_correction_status_max = 0;
-    double solid_mass = 0.0;
-    std::array<double, 3> solid_momentum{};
-    double solid_kinetic_energy = 0.0, solid_internal_energy_total = 0.0, solid_max_von_mises = 0.0;
-    double solid_min_plastic_strain = 0.0, solid_max_plastic_strain = 0.0;
-    double solid_min_damage = 0.0, solid_max_damage = 0.0;
-    double solid_min_softening = 0.0, solid_max_softening = 0.0;
-    double solid_dt_cfl = 0.0, solid_dt_accel = 0.0, solid_dtcrit = 0.0;
-    double solid_correction_det_min = 0.0, solid_max_strain_rate = 0.0, solid_max_acceleration = 0.0;
-    double solid_internal_force_residual = 0.0;
 };
 
 extern SphDatabase sph_database;
 
 // ---- Particle store ----
+// Refuses (code 5) a count whose arrays would not fit in the machine's physical memory.
 [[nodiscard]] int sph_db_allocate(int32_t count);
+// Bytes one particle costs: every per-particle array's components and the node map.
+std::size_t sph_db_bytes_per_particle();
 void sph_db_initialize_defaults();
 void sph_db_free();
 // `index` is 0-based.

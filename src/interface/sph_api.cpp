@@ -1,6 +1,9 @@
 #include "interface/sph_api.h"
 
 #include <algorithm>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "core/sph_control.h"
@@ -231,11 +234,11 @@ int sph_api_region_info(int32_t region_index, std::string_view& name, int32_t& r
     if (export_mode != sph_coupling_export_particle) {
         // Facet proxies are the region's shell particles.
         const SphDatabase& db = sph_database;
+        // A region without shell particles has no proxies and answers 0 facets: that is
+        // a state of the model, not a failure, so the error state is left alone.
         for (int32_t p : members)
             if (p >= 0 && p < db.npart && db.particle_phase[static_cast<std::size_t>(p)] == sph_phase_shell)
                 ++facet_count;
-        // A region without proxies still answers; the error state keeps the reason.
-        if (facet_count == 0) sph_error_set(sph_error_argument, "coupling region has no Shell facet proxy");
     }
     return 0;
 }
@@ -247,6 +250,50 @@ int sph_api_region_info(int32_t region_index, std::string_view& name, int32_t& r
 using namespace quorrel;
 
 namespace {
+
+constexpr std::string_view allocation_message = "failed to allocate memory";
+
+// Records a failure and returns its code without ever throwing. Storing the message may
+// itself need memory; when even that fails the code stands with a short message that
+// fits the stored text's present room.
+int32_t record_failure(int code, std::string_view message, const char* detail = nullptr) noexcept {
+    try {
+        if (detail == nullptr || *detail == '\0') return sph_fail(code, message);
+        std::string text(message);
+        text += ": ";
+        text += detail;
+        return sph_fail(code, text);
+    } catch (...) {
+        sph_error.last_error_code = code;
+        constexpr std::string_view fallback = "out of memory";
+        std::string& stored = sph_error.last_error_message;
+        if (stored.capacity() >= fallback.size())
+            stored.assign(fallback.data(), fallback.size());  // within capacity: no allocation
+        else
+            stored.clear();
+        return code;
+    }
+}
+
+// Runs one entry point's work and stores its status. No exception reaches a C or
+// Fortran caller: running out of memory (bad_alloc, or length_error from a size no
+// container can hold) is code 5 with the allocation message; any other exception is
+// code 5 as well, since the operation stopped part-way through the model's data,
+// with its own text after "unexpected failure".
+template <typename Work>
+void guarded(int32_t* ierr, Work&& work) noexcept {
+    try {
+        *ierr = work();
+    } catch (const std::bad_alloc&) {
+        *ierr = sph_api_allocation_failure();
+    } catch (const std::length_error&) {
+        *ierr = sph_api_allocation_failure();
+    } catch (const std::exception& e) {
+        *ierr = record_failure(sph_error_database, "unexpected failure", e.what());
+    } catch (...) {
+        *ierr = record_failure(sph_error_database, "unexpected failure");
+    }
+}
 
 // A text from character codes: the low byte of each of the first min(count, 1024) codes.
 std::string text_from_codes(const int32_t* chars, int32_t count) {
@@ -265,114 +312,148 @@ void codes_from_text(std::string_view text, int32_t* chars, int32_t capacity) {
 
 }  // namespace
 
+int32_t quorrel::sph_api_allocation_failure() noexcept {
+    return record_failure(sph_error_database, allocation_message);
+}
+
 extern "C" {
 
 void sphft_initialize_(int32_t* ierr) {
-    sph_initialize();
-    *ierr = 0;
+    guarded(ierr, [] {
+        sph_initialize();
+        return sph_success;
+    });
 }
 
 void sphft_finalize_(int32_t* ierr) {
-    sph_finalize();
-    *ierr = 0;
+    guarded(ierr, [] {
+        sph_finalize();
+        return sph_success;
+    });
 }
 
 void sphft_get_version_(int32_t* major, int32_t* minor, int32_t* patch, int32_t* ierr) {
-    sph_get_version(*major, *minor, *patch);
-    *ierr = 0;
+    guarded(ierr, [&] {
+        sph_get_version(*major, *minor, *patch);
+        return sph_success;
+    });
 }
 
 void sphft_get_last_error_chars_(int32_t* code, int32_t* chars, const int32_t* capacity, int32_t* actual,
                                  int32_t* ierr) {
-    char message[sph_error_message_len];
-    sph_get_last_error(*code, message, sizeof message);
-    *ierr = 0;
-    if (*capacity < 1) return;
-    const std::string_view text = sph_trim_right(std::string_view(message, sizeof message));
-    *actual = static_cast<int32_t>(std::min<std::size_t>(text.size(), static_cast<std::size_t>(*capacity - 1)));
-    codes_from_text(text, chars, *capacity);
+    guarded(ierr, [&] {
+        char message[sph_error_message_len];
+        sph_get_last_error(*code, message, sizeof message);
+        if (*capacity < 1) return sph_success;
+        const std::string_view text = sph_trim_right(std::string_view(message, sizeof message));
+        *actual =
+            static_cast<int32_t>(std::min<std::size_t>(text.size(), static_cast<std::size_t>(*capacity - 1)));
+        codes_from_text(text, chars, *capacity);
+        return sph_success;
+    });
 }
 
 void sphft_read_inp_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
-    *ierr = sph_read_inp(text_from_codes(chars, *count));
+    guarded(ierr, [&] { return sph_read_inp(text_from_codes(chars, *count)); });
 }
 
 void sphft_set_output_directory_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
-    *ierr = sph_set_output_directory(text_from_codes(chars, *count));
+    guarded(ierr, [&] { return sph_set_output_directory(text_from_codes(chars, *count)); });
 }
 
 void sphft_write_csv_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
-    *ierr = sph_write_csv(text_from_codes(chars, *count));
+    guarded(ierr, [&] { return sph_write_csv(text_from_codes(chars, *count)); });
 }
 
 void sphft_write_vtu_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
-    *ierr = sph_write_vtu(text_from_codes(chars, *count));
+    guarded(ierr, [&] { return sph_write_vtu(text_from_codes(chars, *count)); });
 }
 
-void sphft_build_model_(int32_t* ierr) { *ierr = sph_build_model(); }
+void sphft_build_model_(int32_t* ierr) {
+    guarded(ierr, [] { return sph_build_model(); });
+}
 
-void sphft_estimate_stable_dt_(double* dtcrit, int32_t* ierr) { *ierr = sph_estimate_stable_dt(*dtcrit); }
+void sphft_estimate_stable_dt_(double* dtcrit, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_estimate_stable_dt(*dtcrit); });
+}
 
-void sphft_advance_explicit_(const double* dt, int32_t* ierr) { *ierr = sph_advance_explicit(*dt); }
+void sphft_advance_explicit_(const double* dt, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_advance_explicit(*dt); });
+}
 
-void sphft_run_explicit_(int32_t* ierr) { *ierr = sph_run_explicit(); }
+void sphft_run_explicit_(int32_t* ierr) {
+    guarded(ierr, [] { return sph_run_explicit(); });
+}
 
 void sphft_get_current_time_(double* time, int32_t* step, int32_t* ierr) {
-    *ierr = sph_get_current_time(*time, *step);
+    guarded(ierr, [&] { return sph_get_current_time(*time, *step); });
 }
 
-void sphft_get_particle_count_(int32_t* count, int32_t* ierr) { *ierr = sph_get_particle_count(*count); }
+void sphft_get_particle_count_(int32_t* count, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_get_particle_count(*count); });
+}
 
 void sphft_get_particle_state_capacity_(int32_t* count, int32_t* ndim, int32_t* ierr) {
-    *ierr = sph_get_particle_state_capacity(*count, *ndim);
+    guarded(ierr, [&] { return sph_get_particle_state_capacity(*count, *ndim); });
 }
 
 void sphft_get_particle_state_(const int32_t* max_particles, int32_t* particle_id_ext, int32_t* phase,
                                int32_t* status, int32_t* material_id, int32_t* section_id, double* x, double* v,
                                double* a, double* rho, double* pressure, double* internal_energy,
                                double* temperature, double* h, int32_t* count, int32_t* ierr) {
-    *ierr = sph_get_particle_state(*max_particles, particle_id_ext, phase, status, material_id, section_id, x, v, a,
-                                   rho, pressure, internal_energy, temperature, h, *count);
+    guarded(ierr, [&] {
+        return sph_get_particle_state(*max_particles, particle_id_ext, phase, status, material_id, section_id, x, v,
+                                      a, rho, pressure, internal_energy, temperature, h, *count);
+    });
 }
 
-void sphft_get_input_warning_count_(int32_t* count, int32_t* ierr) { *ierr = sph_get_input_warning_count(*count); }
+void sphft_get_input_warning_count_(int32_t* count, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_get_input_warning_count(*count); });
+}
 
 void sphft_set_output_interval_(const int32_t* interval, int32_t* ierr) {
-    *ierr = sph_set_output_interval(*interval);
+    guarded(ierr, [&] { return sph_set_output_interval(*interval); });
 }
 
 void sphft_write_output_(const int32_t* step, const double* time, int32_t* ierr) {
-    *ierr = sph_write_output(*step, *time);
+    guarded(ierr, [&] { return sph_write_output(*step, *time); });
 }
 
 void sphft_get_water_summary_(double* mass, double* momentum, double* max_pressure, double* min_density,
                               double* max_density, int32_t* ierr) {
-    *ierr = sph_get_water_summary(*mass, momentum, *max_pressure, *min_density, *max_density);
+    guarded(ierr, [&] { return sph_get_water_summary(*mass, momentum, *max_pressure, *min_density, *max_density); });
 }
 
 void sphft_get_water_dt_limits_(double* dt_cfl, double* dt_accel, double* dt_viscous, int32_t* ierr) {
-    *ierr = sph_get_water_dt_limits(*dt_cfl, *dt_accel, *dt_viscous);
+    guarded(ierr, [&] { return sph_get_water_dt_limits(*dt_cfl, *dt_accel, *dt_viscous); });
 }
 
-void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr) { *ierr = sph_api_region_count(*count); }
+void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_api_region_count(*count); });
+}
 
 void sphft_coupling_get_region_modes_(const int32_t* region_index, int32_t* load_mode, int32_t* distribution_mode,
                                       int32_t* contact_state_mode, int32_t* ierr) {
-    *ierr = sph_api_region_modes(*region_index, *load_mode, *distribution_mode, *contact_state_mode);
+    guarded(ierr, [&] {
+        return sph_api_region_modes(*region_index, *load_mode, *distribution_mode, *contact_state_mode);
+    });
 }
 
 void sphft_coupling_get_region_info_(const int32_t* region_index, int32_t* chars, const int32_t* capacity,
                                      int32_t* actual, int32_t* region_type, int32_t* export_mode,
                                      int32_t* import_mode, int32_t* enabled, int32_t* particle_count,
                                      int32_t* facet_count, int32_t* ierr) {
-    *actual = 0;
-    if (*capacity > 0) chars[0] = 0;
-    std::string_view name;
-    *ierr = sph_api_region_info(*region_index, name, *region_type, *export_mode, *import_mode, *enabled,
-                                *particle_count, *facet_count);
-    if (*ierr != 0) return;
-    *actual = static_cast<int32_t>(name.size());
-    if (*capacity > 0) codes_from_text(name, chars, *capacity);
+    guarded(ierr, [&] {
+        *actual = 0;
+        if (*capacity > 0) chars[0] = 0;
+        std::string_view name;
+        if (int st = sph_api_region_info(*region_index, name, *region_type, *export_mode, *import_mode, *enabled,
+                                         *particle_count, *facet_count))
+            return st;
+        *actual = static_cast<int32_t>(name.size());
+        if (*capacity > 0) codes_from_text(name, chars, *capacity);
+        return sph_success;
+    });
 }
 
 }  // extern "C"

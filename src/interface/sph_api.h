@@ -64,8 +64,13 @@ void sph_get_last_error(int32_t& code, char* message, std::size_t message_len);
                                       int32_t& export_mode, int32_t& import_mode, int32_t& enabled,
                                       int32_t& particle_count, int32_t& facet_count);
 
+// Records code 5 "failed to allocate memory" and returns 5. Never throws, so it can be
+// called while memory is short (the C layer does when it cannot get a text buffer).
+[[nodiscard]] int32_t sph_api_allocation_failure() noexcept;
+
 }  // namespace quorrel
 
+// Every entry point below returns its status in `ierr` and never lets an exception out.
 extern "C" {
 
 void sphft_initialize_(int32_t* ierr);

@@ -1,9 +1,15 @@
 // The C interface: argument checks, text conversion, then one Fortran-callable entry.
+// Nothing here throws: text codes live on the stack (or come from a nothrow allocation
+// for an outsized caller buffer), and the entry points called never let an exception out.
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 
+#include "core/sph_error.h"
 #include "interface/sph_api.h"
 #include "quorrel.h"
 
@@ -21,13 +27,11 @@ int quorrel_call_path(const char* path, path_call fortran_call) {
     // Never scans further than one byte past the longest accepted path.
     const std::size_t length = strnlen(path, quorrel_max_path + 1);
     if (length == 0 || length > quorrel_max_path) return quorrel_rejected;
-    int32_t* codes = new (std::nothrow) int32_t[length];
-    if (!codes) return quorrel_rejected;
+    std::array<int32_t, quorrel_max_path> codes;
     for (std::size_t i = 0; i < length; ++i) codes[i] = static_cast<unsigned char>(path[i]);
     const int32_t count = static_cast<int32_t>(length);
     int32_t ierr = 0;
-    fortran_call(codes, &count, &ierr);
-    delete[] codes;
+    fortran_call(codes.data(), &count, &ierr);
     return ierr;
 }
 
@@ -68,14 +72,16 @@ int quorrel_get_version(int* major, int* minor, int* patch) {
 
 int quorrel_get_last_error(int* code, char* message, int message_capacity) {
     if (!code || !message || message_capacity <= 0) return quorrel_rejected;
-    int32_t* codes = new (std::nothrow) int32_t[static_cast<std::size_t>(message_capacity)];
-    if (!codes) return quorrel_rejected;
+    // The message never exceeds sph_error_message_len characters, so its codes and the
+    // terminating 0 fit here whatever the caller's capacity.
+    std::array<int32_t, quorrel::sph_error_message_len + 1> codes;
     codes[0] = 0;
+    const int32_t capacity = std::min(message_capacity, static_cast<int>(codes.size()));
     int32_t actual = 0;
     int32_t ierr = 0;
-    sphft_get_last_error_chars_(code, codes, &message_capacity, &actual, &ierr);
-    copy_codes(codes, message, message_capacity);
-    delete[] codes;
+    sphft_get_last_error_chars_(code, codes.data(), &capacity, &actual, &ierr);
+    copy_codes(codes.data(), message, capacity);
+    message[message_capacity - 1] = '\0';
     return ierr;
 }
 
@@ -190,8 +196,18 @@ int quorrel_coupling_get_region_info(int region_index, char* name, int name_capa
     if (region_index < 1 || name_capacity < 2) return quorrel_rejected;
     if (!name || !region_type || !export_mode || !import_mode || !enabled || !particle_count || !facet_count)
         return quorrel_rejected;
-    int32_t* codes = new (std::nothrow) int32_t[static_cast<std::size_t>(name_capacity)];
-    if (!codes) return quorrel_rejected;
+    // Codes for the caller's whole buffer: on the stack unless the buffer is outsized.
+    std::array<int32_t, quorrel_max_path> local;
+    std::unique_ptr<int32_t[]> outsized;
+    int32_t* codes = local.data();
+    if (static_cast<std::size_t>(name_capacity) > local.size()) {
+        outsized.reset(new (std::nothrow) int32_t[static_cast<std::size_t>(name_capacity)]);
+        codes = outsized.get();
+        if (!codes) {
+            name[0] = '\0';
+            return quorrel::sph_api_allocation_failure();
+        }
+    }
     int32_t actual = 0;
     int32_t ierr = 0;
     sphft_coupling_get_region_info_(&region_index, codes, &name_capacity, &actual, region_type, export_mode,
@@ -201,7 +217,6 @@ int quorrel_coupling_get_region_info(int region_index, char* name, int name_capa
     else
         name[0] = '\0';  // never leave stale text behind a failure
     name[name_capacity - 1] = '\0';
-    delete[] codes;
     return ierr;
 }
 

@@ -212,6 +212,42 @@ TEST_F(AppConsole, RegionsAddTenLinesEach) {
     EXPECT_EQ(lines.back(), "status: ok");
 }
 
+// Two water, three gas and one explosive particle: each phase count lands under its own
+// key, on its own line of the report.
+TEST_F(AppConsole, PhaseCountsEachLandUnderTheirKey) {
+    const fs::path deck = dir / "phases.inp";
+    std::ofstream(deck) << "*NODE\n"
+                           "1, 0.0, 0.0, 0.0\n2, 1.0, 0.0, 0.0\n3, 2.0, 0.0, 0.0\n"
+                           "4, 3.0, 0.0, 0.0\n5, 4.0, 0.0, 0.0\n6, 5.0, 0.0, 0.0\n"
+                           "*NSET, NSET=POOL\n1, 2\n"
+                           "*NSET, NSET=BUBBLE\n3, 4, 5\n"
+                           "*NSET, NSET=CHARGE\n6\n"
+                           "*MATERIAL, NAME=WATER, TYPE=WATER\n*DENSITY\n1000.0\n"
+                           "*MATERIAL, NAME=AIR, TYPE=GAS\n*DENSITY\n1.2\n"
+                           "*MATERIAL, NAME=TNT, TYPE=EXPLOSIVE\n*DENSITY\n1630.0\n"
+                           "*FLUID SECTION, NSET=POOL, MATERIAL=WATER\n"
+                           "*FLUID SECTION, NSET=BUBBLE, MATERIAL=AIR\n"
+                           "*FLUID SECTION, NSET=CHARGE, MATERIAL=TNT\n"
+                           "*QUORREL, TIME CONTROL, DT=0.0009765625, TIME=0.0009765625, STEPS=1\n"
+                           "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=1000.0, C0=10.0, GAMMA=7.0\n"
+                           "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, ALPHA=0.1, BETA=0.0, ETA2=0.01\n"
+                           "*QUORREL, PARTICLE CONTROL, H=0.1, MASS=2.0, VOLUME=0.002\n";
+    const Outcome o = run({deck.string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const auto lines = lines_of(o.out);
+    ASSERT_EQ(lines.size(), 100u);
+    const struct {
+        std::size_t line;  // 1-based line of the report
+        const char* text;
+    } want[] = {
+        {4, "particles: 6"},
+        {8, "water_particles: 2"},
+        {12, "gas_particles: 3"},
+        {35, "explosive_phase_particles: 1"},
+    };
+    for (const auto& w : want) EXPECT_EQ(lines[w.line - 1], w.text) << "line " << w.line;
+}
+
 TEST_F(AppConsole, WorkerOptionsWithoutAWorker) {
     const struct {
         std::vector<std::string> args;

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <variant>
 #include <vector>
 
 #include "core/sph_error.h"
@@ -128,4 +132,176 @@ TEST_F(ParticleStore, GasClearKeepsHistory) {
     EXPECT_EQ(sph_database.gas_mass, 0.0);
     EXPECT_EQ(sph_database.gas_previous_center[1], 2.0);
     EXPECT_EQ(sph_database.gas_previous_equivalent_radius, 4.0);
+}
+
+namespace {
+
+using AnyArray = std::variant<std::vector<int32_t>*, std::vector<int64_t>*, std::vector<double>*>;
+
+struct ParticleArrayCase {
+    const char* name;
+    AnyArray array;
+    std::size_t components;
+};
+
+// The per-particle arrays with their components per particle, in the store's order.
+std::vector<ParticleArrayCase> particle_arrays() {
+    SphDatabase& d = sph_database;
+    return {
+        {"particle_id_ext", &d.particle_id_ext, 1}, {"particle_phase", &d.particle_phase, 1},
+        {"particle_status", &d.particle_status, 1}, {"material_id", &d.material_id, 1},
+        {"section_id", &d.section_id, 1},           {"x0", &d.x0, 3},
+        {"x", &d.x, 3},                             {"v", &d.v, 3},
+        {"a", &d.a, 3},                             {"vhalf", &d.vhalf, 3},
+        {"mass", &d.mass, 1},                       {"rho", &d.rho, 1},
+        {"volume", &d.volume, 1},                   {"pressure", &d.pressure, 1},
+        {"internal_energy", &d.internal_energy, 1}, {"temperature", &d.temperature, 1},
+        {"h", &d.h, 1},                             {"drho_dt", &d.drho_dt, 1},
+        {"acc_pressure", &d.acc_pressure, 3},       {"acc_viscosity", &d.acc_viscosity, 3},
+        {"acc_body", &d.acc_body, 3},               {"particle_cell_id", &d.particle_cell_id, 1},
+        {"cell_next", &d.cell_next, 1},             {"neighbor_count", &d.neighbor_count, 1},
+        {"neighbor_offset", &d.neighbor_offset, 1},
+    };
+}
+
+}  // namespace
+
+// The memory check must count what the allocation makes: every array sized for each
+// particle's components, all of them released again, and their bytes (plus the node
+// map) the per-particle cost that the check multiplies by the count.
+TEST_F(ParticleStore, EveryPerParticleArrayIsSizedReleasedAndCounted) {
+    ASSERT_EQ(sph_db_allocate(3), 0);
+    const auto arrays = particle_arrays();
+    ASSERT_EQ(arrays.size(), 25u);
+    std::size_t array_bytes = 0;
+    for (const auto& c : arrays)
+        std::visit(
+            [&](auto* v) {
+                EXPECT_EQ(v->size(), 3 * c.components) << c.name;
+                array_bytes += c.components * sizeof(v->front());
+            },
+            c.array);
+    // 32 doubles (five triples, eight scalars, three more triples), eight 32-bit
+    // integers and the 64-bit neighbour offset.
+    EXPECT_EQ(array_bytes, 32u * 8 + 8u * 4 + 8u);
+    // The node map adds a bucket pointer and a 32-byte heap node per particle.
+    EXPECT_EQ(sph_db_bytes_per_particle(), array_bytes + 8 + 32);
+
+    sph_db_free();
+    for (const auto& c : arrays)
+        std::visit([&](auto* v) { EXPECT_EQ(v->capacity(), 0u) << c.name; }, c.array);
+}
+
+namespace {
+
+enum class Owner { water, gas, solid, gas_history };
+
+struct DiagnosticField {
+    const char* name;
+    Owner owner;
+    std::variant<int32_t*, double*, std::array<double, 3>*> field;
+};
+
+std::vector<DiagnosticField> diagnostic_fields() {
+    SphDatabase& d = sph_database;
+    return {
+        {"water_particle_count", Owner::water, &d.water_particle_count},
+        {"water_mass", Owner::water, &d.water_mass},
+        {"water_momentum", Owner::water, &d.water_momentum},
+        {"water_max_pressure", Owner::water, &d.water_max_pressure},
+        {"water_min_density", Owner::water, &d.water_min_density},
+        {"water_max_density", Owner::water, &d.water_max_density},
+        {"water_pressure_impulse", Owner::water, &d.water_pressure_impulse},
+        {"water_dt_cfl", Owner::water, &d.water_dt_cfl},
+        {"water_dt_accel", Owner::water, &d.water_dt_accel},
+        {"water_dt_viscous", Owner::water, &d.water_dt_viscous},
+        {"gas_particle_count", Owner::gas, &d.gas_particle_count},
+        {"gas_mass", Owner::gas, &d.gas_mass},
+        {"gas_volume", Owner::gas, &d.gas_volume},
+        {"gas_momentum", Owner::gas, &d.gas_momentum},
+        {"gas_center", Owner::gas, &d.gas_center},
+        {"gas_mean_pressure", Owner::gas, &d.gas_mean_pressure},
+        {"gas_max_pressure", Owner::gas, &d.gas_max_pressure},
+        {"gas_min_density", Owner::gas, &d.gas_min_density},
+        {"gas_max_density", Owner::gas, &d.gas_max_density},
+        {"gas_equivalent_radius", Owner::gas, &d.gas_equivalent_radius},
+        {"gas_radius_rate", Owner::gas, &d.gas_radius_rate},
+        {"gas_center_shift", Owner::gas, &d.gas_center_shift},
+        {"gas_dt_cfl", Owner::gas, &d.gas_dt_cfl},
+        {"gas_dt_accel", Owner::gas, &d.gas_dt_accel},
+        {"gas_dtcrit", Owner::gas, &d.gas_dtcrit},
+        {"gas_previous_center", Owner::gas_history, &d.gas_previous_center},
+        {"gas_previous_equivalent_radius", Owner::gas_history, &d.gas_previous_equivalent_radius},
+        {"solid_particle_count", Owner::solid, &d.solid_particle_count},
+        {"solid_failed_count", Owner::solid, &d.solid_failed_count},
+        {"solid_reference_neighbor_min", Owner::solid, &d.solid_reference_neighbor_min},
+        {"solid_correction_status_max", Owner::solid, &d.solid_correction_status_max},
+        {"solid_mass", Owner::solid, &d.solid_mass},
+        {"solid_momentum", Owner::solid, &d.solid_momentum},
+        {"solid_kinetic_energy", Owner::solid, &d.solid_kinetic_energy},
+        {"solid_internal_energy_total", Owner::solid, &d.solid_internal_energy_total},
+        {"solid_max_von_mises", Owner::solid, &d.solid_max_von_mises},
+        {"solid_min_plastic_strain", Owner::solid, &d.solid_min_plastic_strain},
+        {"solid_max_plastic_strain", Owner::solid, &d.solid_max_plastic_strain},
+        {"solid_min_damage", Owner::solid, &d.solid_min_damage},
+        {"solid_max_damage", Owner::solid, &d.solid_max_damage},
+        {"solid_min_softening", Owner::solid, &d.solid_min_softening},
+        {"solid_max_softening", Owner::solid, &d.solid_max_softening},
+        {"solid_dt_cfl", Owner::solid, &d.solid_dt_cfl},
+        {"solid_dt_accel", Owner::solid, &d.solid_dt_accel},
+        {"solid_dtcrit", Owner::solid, &d.solid_dtcrit},
+        {"solid_correction_det_min", Owner::solid, &d.solid_correction_det_min},
+        {"solid_max_strain_rate", Owner::solid, &d.solid_max_strain_rate},
+        {"solid_max_acceleration", Owner::solid, &d.solid_max_acceleration},
+        {"solid_internal_force_residual", Owner::solid, &d.solid_internal_force_residual},
+    };
+}
+
+struct Mark {
+    void operator()(int32_t* f) const { *f = 7; }
+    void operator()(double* f) const { *f = 2.5; }
+    void operator()(std::array<double, 3>* f) const { *f = {1.5, -2.5, 3.5}; }
+};
+
+struct IsMarked {
+    bool operator()(const int32_t* f) const { return *f == 7; }
+    bool operator()(const double* f) const { return *f == 2.5; }
+    bool operator()(const std::array<double, 3>* f) const { return *f == std::array<double, 3>{1.5, -2.5, 3.5}; }
+};
+
+struct IsZero {
+    bool operator()(const int32_t* f) const { return *f == 0; }
+    bool operator()(const double* f) const { return *f == 0.0; }
+    bool operator()(const std::array<double, 3>* f) const { return *f == std::array<double, 3>{}; }
+};
+
+}  // namespace
+
+// Each clear zeroes every diagnostic of its own phase and nothing else; the gas history
+// survives every clear, the free and a new allocation included.
+TEST_F(ParticleStore, DiagnosticsClearsZeroTheirOwnPhaseOnly) {
+    const struct {
+        const char* name;
+        void (*run)();
+        bool water, gas, solid;  // phases whose diagnostics end at zero
+    } cases[] = {
+        {"water clear", sph_db_clear_water_diagnostics, true, false, false},
+        {"gas clear", sph_db_clear_gas_diagnostics, false, true, false},
+        {"solid clear", sph_db_clear_solid_diagnostics, false, false, true},
+        {"free", sph_db_free, true, true, true},
+        {"allocate", [] { ASSERT_EQ(sph_db_allocate(2), 0); }, true, true, true},
+    };
+    const auto fields = diagnostic_fields();
+    for (const auto& c : cases) {
+        for (const auto& f : fields) std::visit(Mark{}, f.field);
+        c.run();
+        for (const auto& f : fields) {
+            const bool cleared = (f.owner == Owner::water && c.water) || (f.owner == Owner::gas && c.gas) ||
+                                 (f.owner == Owner::solid && c.solid);
+            if (cleared)
+                EXPECT_TRUE(std::visit(IsZero{}, f.field)) << c.name << ": " << f.name;
+            else
+                EXPECT_TRUE(std::visit(IsMarked{}, f.field)) << c.name << ": " << f.name;
+        }
+    }
 }

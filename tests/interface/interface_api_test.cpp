@@ -10,6 +10,7 @@
 
 #include "core/sph_control.h"
 #include "core/sph_error.h"
+#include "database/sph_database.h"
 #include "interface/sph_api.h"
 #include "interface/sph_api_state.h"
 #include "quorrel.h"
@@ -427,6 +428,51 @@ TEST_F(InterfaceApi, RegionQueriesReportTheDecksRegions) {
     int lm = -1, dm = -1, cm = -1;
     EXPECT_EQ(quorrel_coupling_get_region_modes(3, &lm, &dm, &cm), 1);
     EXPECT_EQ(lm + dm + cm, 0);
+}
+
+// A region that exports facets answers with the number of shell particles among its
+// members. Having none is an answer (0 facets), not a failure: the call succeeds and
+// the error state keeps whatever it held before.
+TEST_F(InterfaceApi, RegionWithoutShellsReportsNoFacetsAndLeavesTheErrorState) {
+    const struct {
+        const char* name;
+        int export_mode;
+        int shells;  // particles 1 .. shells of the four become shell particles
+        int particles, facets;
+    } cases[] = {
+        {"facet export, no shells", sph_coupling_export_facet, 0, 0, 0},
+        {"both, no shells", sph_coupling_export_both, 0, 4, 0},
+        {"facet export, two shells", sph_coupling_export_facet, 2, 0, 2},
+        {"both, three shells", sph_coupling_export_both, 3, 4, 3},
+        {"particle export counts no facets", sph_coupling_export_particle, 2, 4, 0},
+    };
+    for (const auto& c : cases) {
+        build(water_deck);
+        ASSERT_EQ(sph_db_add_coupling_region("Skin", "FLUID", sph_region_coupling_contact, c.export_mode,
+                                             sph_coupling_import_force, sph_coupling_load_particle_force,
+                                             sph_coupling_distribution_uniform, sph_coupling_contact_state_none,
+                                             true, "", 0, "", ""),
+                  0)
+            << c.name;
+        ASSERT_EQ(sph_db_build_coupling_regions(), 0) << c.name;
+        for (int p = 0; p < c.shells; ++p) sph_database.particle_phase[static_cast<std::size_t>(p)] = sph_phase_shell;
+
+        // An earlier failure whose record must survive the query.
+        int i = 0;
+        ASSERT_EQ(quorrel_coupling_get_region_modes(7, &i, &i, &i), 1) << c.name;
+        char name[16];
+        int type = -1, ex = -1, im = -1, en = -1, pc = -1, fc = -1;
+        EXPECT_EQ(quorrel_coupling_get_region_info(1, name, 16, &type, &ex, &im, &en, &pc, &fc), 0) << c.name;
+        EXPECT_STREQ(name, "Skin") << c.name;
+        EXPECT_EQ(ex, c.export_mode) << c.name;
+        EXPECT_EQ(en, 1) << c.name;
+        EXPECT_EQ(pc, c.particles) << c.name;
+        EXPECT_EQ(fc, c.facets) << c.name;
+        const LastError e = last_error();
+        EXPECT_EQ(e.code, 1) << c.name;
+        EXPECT_EQ(e.message, "coupling region index is invalid") << c.name;
+        (void)quorrel_finalize();
+    }
 }
 
 }  // namespace
