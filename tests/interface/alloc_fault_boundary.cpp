@@ -170,7 +170,7 @@ TEST_F(AllocFault, ExceptionsAtTheFirstAllocationOfAReadBecomeStatuses) {
 // must stop with code 5 and an allocation message, and leave an interface that works.
 TEST_F(AllocFault, EveryAllocationOfReadBuildAndStepFailsCleanly) {
     const std::string allowed[] = {"failed to allocate memory", "failed to allocate particle database",
-                                   "failed to allocate neighbor storage"};
+                                   "failed to allocate neighbor storage", "failed to allocate pair-pass storage"};
     long nth = 1;
     for (;; ++nth) {
         ASSERT_EQ(quorrel_initialize(), 0);
