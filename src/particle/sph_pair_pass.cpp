@@ -182,7 +182,7 @@ int pair_pass(const SphPairPhase& phase) {
     const SphSimd level = static_cast<SphSimd>(pk.pair_pack_level);
     const bool vector = uses_vector_kernels(level);
     const int width = level == SphSimd::avx512 ? 8 : 4;
-    const SphPairGroupInput group_in{pk.pair_records.data(),
+    [[maybe_unused]] const SphPairGroupInput group_in{pk.pair_records.data(),
                                      n,
                                      static_cast<double>(phase.phase),
                                      phase.visc_alpha_c0,
@@ -265,7 +265,6 @@ int pair_pass(const SphPairPhase& phase) {
         if (waiting == width)
             if (int st = flush()) return st;
     }
-    (void)group_in;
     return flush();
 }
 

@@ -151,6 +151,14 @@ TEST_F(AppConsole, MissingDeckGivesErrorLinesOnly) {
     EXPECT_EQ(o.err, "error_code: 3\nerror_message: failed to open input file\n");
 }
 
+TEST_F(AppConsole, EndlessLineIsRefusedNotReadForever) {
+    // /dev/zero is one line that never ends; the program must stop at its 1025th character.
+    const Outcome o = run({"/dev/zero", "--check"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "error_code: 4\nerror_message: /dev/zero:1: input line is too long\n");
+}
+
 TEST_F(AppConsole, RunWithOutputWritesEveryStepAndTheFinalStepAgain) {
     const fs::path out = dir / "out";
     fs::create_directories(out);

@@ -8,17 +8,11 @@
 
 #include "core/sph_error.h"
 #include "database/sph_database.h"
+#include "quorrel_test.h"
 
 using namespace quorrel;
 
-class ParticleStore : public ::testing::Test {
-protected:
-    void SetUp() override {
-        sph_error_clear();
-        sph_db_free();
-    }
-    void TearDown() override { sph_db_free(); }
-};
+class ParticleStore : public test::QuorrelTest {};
 
 TEST_F(ParticleStore, NewParticlesHaveTheirDefaults) {
     ASSERT_EQ(sph_db_allocate(3), 0);

@@ -280,6 +280,15 @@ TEST_F(InputDeck, NamesLongerThanARecordAreRefusedAtTheirLine) {
     }
 }
 
+TEST_F(InputDeck, TaitCardWhoseStiffnessOverflowsIsRefusedAtItsLine) {
+    // RHO0 = 8.9e307 is a usable number, but rho0 c0^2 / gamma is not: without this check
+    // the deck built and ran to "status: ok" with every water pressure NaN.
+    const std::string path = edited_base(16, "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=8.9e307, C0=10.0, GAMMA=7.0");
+    EXPECT_EQ(sph_input_read(path), sph_error_argument);
+    EXPECT_EQ(sph_error_code(), sph_error_argument);
+    EXPECT_EQ(sph_error_message(), path + ":16: Water Tait EOS parameters must be positive");
+}
+
 TEST_F(InputDeck, UnknownKeywordsAndCardsAreCountedNotFatal) {
     struct WarnCase {
         int line;

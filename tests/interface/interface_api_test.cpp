@@ -13,7 +13,10 @@
 #include "database/sph_database.h"
 #include "interface/sph_api.h"
 #include "interface/sph_api_state.h"
+#include "output/sph_output.h"
+#include "particle/sph_pair_pass.h"
 #include "quorrel.h"
+#include "quorrel_test.h"
 
 namespace {
 
@@ -35,13 +38,16 @@ LastError last_error() {
     return {code, message};
 }
 
-class InterfaceApi : public ::testing::Test {
+class InterfaceApi : public test::QuorrelTest {
 protected:
     void SetUp() override {
-        (void)quorrel_finalize();
-        sph_control_reset();
+        QuorrelTest::SetUp();
+        (void)quorrel_finalize();  // the interface's own flags start closed
     }
-    void TearDown() override { (void)quorrel_finalize(); }
+    void TearDown() override {
+        (void)quorrel_finalize();
+        QuorrelTest::TearDown();
+    }
 
     void build(const std::string& deck) {
         ASSERT_EQ(quorrel_initialize(), 0);
@@ -473,6 +479,33 @@ TEST_F(InterfaceApi, RegionWithoutShellsReportsNoFacetsAndLeavesTheErrorState) {
         EXPECT_EQ(e.message, "coupling region index is invalid") << c.name;
         (void)quorrel_finalize();
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(InterfaceApi, FinaliseLeavesNoBufferBehind) {
+    // A step sizes the pair passes' pack and the neighbour lists, a CSV the writer's
+    // buffer; a finalised interface holds none of them, so a long-lived host that
+    // finalises between models gets its memory back.
+    build(water_deck);
+    ASSERT_EQ(quorrel_advance_explicit(1.0e-6), 0) << last_error().message;
+    const fs::path dir = temp_dir();
+    ASSERT_EQ(quorrel_write_csv((dir / "p.csv").string().c_str()), 0) << last_error().message;
+    ASSERT_GT(sph_pair_pass.pair_p_over_rho2.capacity(), 0u);
+    ASSERT_GT(sph_output_csv.region_of_particle.capacity(), 0u);
+    ASSERT_GT(sph_database.neighbor_offset.capacity(), 0u);
+
+    ASSERT_EQ(quorrel_finalize(), 0);
+    EXPECT_EQ(sph_pair_pass.pair_key.capacity(), 0u);
+    EXPECT_EQ(sph_pair_pass.pair_p_over_rho2.capacity(), 0u);
+    EXPECT_EQ(sph_pair_pass.pair_records.capacity(), 0u);
+    EXPECT_EQ(sph_output_csv.region_of_particle.capacity(), 0u);
+    EXPECT_EQ(sph_database.neighbor_list.capacity(), 0u);
+    EXPECT_EQ(sph_database.neighbor_offset.capacity(), 0u);
+    EXPECT_EQ(sph_database.x.capacity(), 0u);
+    fs::remove_all(dir);
 }
 
 }  // namespace

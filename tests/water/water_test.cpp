@@ -289,6 +289,32 @@ TEST_F(Water, SetterChecks) {
     EXPECT_EQ(sph_water.water_body_force[1], 0.0);
 }
 
+TEST_F(Water, StiffnessThatOverflowsIsRefused) {
+    // Finite settings whose stiffness rho0 c0^2 / gamma is not: 8.9e307 * 1480^2 / 7,
+    // 1000 * (1e160)^2 / 7 and 1000 * 1480^2 / 1e-320 all overflow. An infinite B would
+    // make every pressure inf * 0 = NaN at the reference density, so the card is refused
+    // with the message of its parameters, and nothing is stored.
+    struct Case {
+        double rho0, c0, gamma;
+        const char* what;
+    };
+    for (const Case c : {Case{8.9e307, 1480.0, 7.0, "rho0"}, Case{1000.0, 1e160, 7.0, "c0"},
+                         Case{1000.0, 1480.0, 1e-320, "gamma"}}) {
+        SCOPED_TRACE(c.what);
+        sph_water_reset_state();
+        EXPECT_EQ(sph_water_set_eos("TAIT", "WATER", c.rho0, c.c0, c.gamma, 0.0, 0.0, false), sph_error_argument);
+        EXPECT_EQ(sph_error_message(), "Water Tait EOS parameters must be positive");
+        EXPECT_FALSE(sph_water.water_eos_defined);
+        EXPECT_EQ(sph_water.water_rho0, 1000.0);
+        EXPECT_EQ(sph_water.water_b, 1000.0 * 1480.0 * 1480.0 / 7.0);
+    }
+    // The same density with a stiffness of its own is usable: at rho0 the pressure is p0.
+    ASSERT_EQ(sph_water_set_eos("TAIT", "WATER", 8.9e307, 1480.0, 7.0, 5.0, 3e8, true), 0);
+    double p = 0.0;
+    ASSERT_EQ(sph_water_tait_pressure(8.9e307, p), 0);
+    EXPECT_EQ(p, 5.0);
+}
+
 TEST_F(Water, ValidationAndInitialConditions) {
     // Nothing is required without a water material.
     EXPECT_EQ(sph_water_validate_input(), 0);
