@@ -6,6 +6,7 @@
 #include "core/sph_error.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
+#include "gas/sph_gas.h"
 #include "input/sph_inp_helpers.h"
 #include "input/sph_input_reader.h"
 #include "water/sph_water.h"
@@ -150,6 +151,7 @@ int sph_input_parse_material(std::string_view line) {
     const int st = sph_db_add_material(name, type);
     // Every phase notes the material whether or not the record was taken.
     sph_water_note_material(name, type);
+    sph_gas_note_material(name, type);
     return st;
 }
 

@@ -2,10 +2,11 @@
 // ignition, shell and solid control cards.
 //
 // Every card reads and checks all its options before it hands any value on. The
-// gas, explosive, blast, solid and shell settings are checked here and handed to
-// their phases once those are part of the build.
+// explosive, blast, solid and shell settings are checked here and handed to their
+// phases once those are part of the build.
 #include "core/sph_error.h"
 #include "core/sph_text.h"
+#include "gas/sph_gas.h"
 #include "input/sph_input_reader.h"
 #include "water/sph_water.h"
 
@@ -65,7 +66,7 @@ int sph_input_parse_gas_eos(std::string_view line) {
     std::string eos_type, material_name;
     if (int st = type_and_material(line, eos_type, material_name)) return st;
     const std::string up = sph_upper(eos_type);
-    double rho0 = 0.0, gamma = 0.0, e0 = 0.0, p0 = 0.0, jwl[6] = {}, pinf = 0.0;
+    double rho0 = 0.0, gamma = 0.0, e0 = 0.0, p0 = 0.0, jwl[5] = {}, pinf = 0.0;  // jwl: A, B, R1, R2, OMEGA
     if (up.find("IDEAL_GAS") != std::string::npos || up.empty()) {
         if (int st = sph_input_get_required_real(line, "GAMMA", gamma)) return st;
         if (int st = sph_input_get_required_real(line, "E0", e0)) return st;
@@ -80,7 +81,9 @@ int sph_input_parse_gas_eos(std::string_view line) {
         if (int st = sph_input_get_required_real(line, "E0", e0)) return st;
         if (int st = sph_input_get_required_real(line, "PINF", pinf)) return st;
     }
-    return sph_success;
+    // An unrecognised type reads no value; the setter says what it means.
+    return sph_gas_set_eos(eos_type, material_name, rho0, gamma, e0, p0, jwl[0], jwl[1], jwl[2], jwl[3], jwl[4],
+                           pinf);
 }
 
 int sph_input_parse_water_viscosity(std::string_view line) {
@@ -94,13 +97,15 @@ int sph_input_parse_water_viscosity(std::string_view line) {
 int sph_input_parse_particle_control(std::string_view line) {
     double v[3] = {};  // h, mass, volume
     if (int st = required_reals(line, {"H", "MASS", "VOLUME"}, v)) return st;
-    return sph_water_set_particle_control(v[0], v[1], v[2]);
+    if (int st = sph_water_set_particle_control(v[0], v[1], v[2])) return st;
+    return sph_gas_set_particle_control(v[0], v[1], v[2]);
 }
 
 int sph_input_parse_body_force(std::string_view line) {
     double force[3] = {0.0, 0.0, 0.0};
     if (int st = optional_reals(line, {"X", "Y", "Z"}, force)) return st;
-    return sph_water_set_body_force(force);
+    if (int st = sph_water_set_body_force(force)) return st;
+    return sph_gas_set_body_force(force);
 }
 
 int sph_input_parse_blast_region(std::string_view line) {

@@ -8,6 +8,7 @@
 #include "core/sph_error.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
+#include "gas/sph_gas.h"
 #include "input/sph_inp_helpers.h"
 #include "input/sph_input_time.h"
 #include "interface/sph_lifecycle.h"
@@ -271,9 +272,11 @@ int sph_input_build_model() {
     if (int st = sph_db_build_coupling_regions()) return st;
     // Solid and shell state join here, before the phase initial conditions.
     if (int st = sph_water_apply_initial_conditions()) return st;
-    // Gas initial conditions, the explosive state and the blast load follow water, then
-    // the unbound-material, unused-orientation and unused-blast-region counts are added
-    // to input_warning_count, then the solid reference state and diagnostics.
+    if (int st = sph_gas_apply_initial_conditions()) return st;
+    // The explosive state and the blast load join here.
+    // Materials no section binds and unused orientations and blast regions are warnings.
+    r.input_warning_count += sph_gas_count_unbound_materials();
+    // The solid reference state and diagnostics join here.
     return sph_neighbor_rebuild();
 }
 

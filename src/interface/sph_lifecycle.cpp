@@ -5,6 +5,7 @@
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "database/sph_database.h"
+#include "gas/sph_gas.h"
 #include "material/sph_material.h"
 #include "output/sph_output.h"
 #include "output/sph_output_vtu.h"
@@ -18,7 +19,7 @@ namespace quorrel {
 namespace {
 
 // module, initialise, finalise, deck read, scratch release
-constexpr std::array<SphLifecycleRow, 9> rows = {{
+constexpr std::array<SphLifecycleRow, 10> rows = {{
     {"error state", sph_error_clear, nullptr, nullptr, nullptr},
     {"time control", sph_control_reset, nullptr, nullptr, nullptr},
     {"database", sph_db_free, sph_db_free, nullptr, nullptr},
@@ -27,6 +28,7 @@ constexpr std::array<SphLifecycleRow, 9> rows = {{
     {"neighbour search", sph_neighbor_reset, nullptr, nullptr, sph_neighbor_release_scratch},
     {"pair passes", sph_pair_pass_release_scratch, nullptr, nullptr, sph_pair_pass_release_scratch},
     {"water", sph_water_initialize, sph_water_reset, sph_water_reset_deck_settings, nullptr},
+    {"gas", sph_gas_initialize, sph_gas_reset, sph_gas_reset_deck_settings, nullptr},
     {"step output", sph_output_reset_pvd, sph_output_reset_pvd, nullptr, sph_output_release_scratch},
 }};
 

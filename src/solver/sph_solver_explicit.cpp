@@ -6,6 +6,7 @@
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "database/sph_database.h"
+#include "gas/sph_gas.h"
 #include "output/sph_output.h"
 #include "particle/sph_neighbor.h"
 #include "particle/sph_pair_pass.h"
@@ -14,6 +15,12 @@
 namespace quorrel {
 
 namespace {
+
+// A phase limit replaces the running one when it is positive and smaller: the result is
+// the smallest positive limit, or 0 when none is.
+void fold_limit(double& dtcrit, double limit) {
+    if (limit > 0.0 && (dtcrit <= 0.0 || dtcrit > limit)) dtcrit = limit;
+}
 
 // Leapfrog (kick, drift, kick) of every particle, whatever its phase and status; both
 // half kicks use the acceleration the particle holds after the loads are added.
@@ -57,18 +64,23 @@ public:
 int advance_particles(double dt) {
     if (int st = sph_neighbor_rebuild()) return st;
     if (int st = sph_water_update_pressure()) return st;
+    if (int st = sph_gas_update_pressure()) return st;
     clear_accelerations();
     {
         // The density-rate and acceleration rows read positions, velocities, masses,
         // densities, smoothing lengths and pressures and write none of them.
         SharedPairPack pack;
         if (int st = pack.hold()) return st;
-        // Water density rate and acceleration in one pass over each neighbour list: legal
-        // while no row between the two changes what they read.
+        // Each phase's density rate and acceleration in one pass over each neighbour list:
+        // legal while no row between the two changes what they read. The results are those
+        // of the rows one by one; a model failing in both phases reports water's failure.
         if (int st = sph_water_compute_density_rate_and_acceleration()) return st;
+        if (int st = sph_gas_compute_density_rate_and_acceleration()) return st;
     }
     leapfrog_update(dt);
+    if (int st = sph_gas_apply_sources_explicit(dt)) return st;
     if (int st = sph_water_update_diagnostics()) return st;
+    if (int st = sph_gas_update_diagnostics()) return st;
     return sph_success;
 }
 
@@ -82,6 +94,9 @@ int sph_solver_phase_dt(double& dtcrit) {
     if (int st = sph_water_estimate_dt_limits(cfl, accel, viscous)) return st;
     const double w = std::min(cfl, std::min(accel, viscous));
     dtcrit = w > 0.0 ? w : 0.0;
+    double gas_cfl = 0.0, gas_accel = 0.0, gas_limit = 0.0;
+    if (int st = sph_gas_estimate_dt_limits(gas_cfl, gas_accel, gas_limit)) return st;
+    fold_limit(dtcrit, gas_limit);
     dtcrit = safety * dtcrit;
     return sph_success;
 }

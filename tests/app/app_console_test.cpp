@@ -239,6 +239,7 @@ TEST_F(AppConsole, PhaseCountsEachLandUnderTheirKey) {
                            "*QUORREL, TIME CONTROL, DT=0.0009765625, TIME=0.0009765625, STEPS=1\n"
                            "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=1000.0, C0=10.0, GAMMA=7.0\n"
                            "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, ALPHA=0.1, BETA=0.0, ETA2=0.01\n"
+                           "*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=AIR, GAMMA=1.4, E0=2.5e5\n"
                            "*QUORREL, PARTICLE CONTROL, H=0.1, MASS=2.0, VOLUME=0.002\n";
     const Outcome o = run({deck.string()});
     ASSERT_EQ(o.status, 0) << o.err;

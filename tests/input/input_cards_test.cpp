@@ -212,8 +212,9 @@ TEST_F(InputCards, WaterCardsReachTheWaterSettings) {
     EXPECT_EQ(w.water_body_force, (std::array<double, 3>{0.0, 0.0, -9.5}));
     ASSERT_EQ(keyword("*QUORREL, BODY FORCE"), 0);
     EXPECT_EQ(w.water_body_force, (std::array<double, 3>{0.0, 0.0, 0.0}));
-    // A gas form with a type of no known kind reads nothing and passes.
-    EXPECT_EQ(keyword("*QUORREL, EOS, TYPE=POLYNOMIAL, MATERIAL=AIR"), 0);
+    // A gas form with a type of no known kind reads nothing; the gas phase refuses it.
+    EXPECT_EQ(keyword("*QUORREL, EOS, TYPE=POLYNOMIAL, MATERIAL=AIR"), sph_error_input);
+    EXPECT_EQ(sph_error_message(), at7("Gas EOS TYPE is not supported"));
 }
 
 TEST_F(InputCards, PhaseCardsCheckTheirOptions) {
@@ -355,7 +356,6 @@ TEST_F(InputCards, NamesLongerThanARecordAreRefusedOnEveryCard) {
         "*QUORREL, COUPLING REGION, NAME=BY_SECTION, SET=FLUID, SECTION=@",
         "*QUORREL, ZENVIK, REGION=@",
         "*QUORREL, EOS, TYPE=TAIT, MATERIAL=@, RHO0=1000, C0=10, GAMMA=7",
-        "*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=@, GAMMA=1.4, E0=2",
         "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=@, ALPHA=0.1, BETA=0, ETA2=0.01",
         "*QUORREL, BLAST REGION, NAME=@, RADIUS=2, SET=FLUID",
         "*QUORREL, BLAST REGION, RADIUS=2, TARGET_SET=@",
@@ -378,6 +378,14 @@ TEST_F(InputCards, NamesLongerThanARecordAreRefusedOnEveryCard) {
         EXPECT_EQ(sph_error_code(), sph_error_input);
         EXPECT_EQ(sph_error_message(), at7("name is too long"));
     }
+
+    // The gas form of the EOS card names a gas material.
+    const std::string g64 = "Bubble_" + std::string(57, 'g');
+    ASSERT_EQ(keyword("*MATERIAL, NAME=" + g64 + ", TYPE=GAS"), 0) << sph_error_message();
+    const std::string gas_card = "*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=@, GAMMA=1.4, E0=2";
+    EXPECT_EQ(keyword(with_name(gas_card, g64 + "X")), sph_error_input);
+    EXPECT_EQ(sph_error_message(), at7("name is too long"));
+    EXPECT_EQ(keyword(with_name(gas_card, g64)), 0) << sph_error_message();
 
     // Trailing blanks are padding, not part of the name.
     sph_error_clear();
