@@ -24,10 +24,12 @@ extern SphGasSource sph_gas_source;
 void sph_gas_source_reset();
 // Makes sure the arrays exist at npart entries (zeroed when newly made; kept otherwise).
 [[nodiscard]] int sph_gas_source_allocate();
-// Adds rates to one active gas particle (`index` 0-based).
+// Adds rates to one active gas particle (`index` 0-based). The totals are left for the
+// next recount.
 [[nodiscard]] int sph_gas_source_add_by_particle(int32_t index, double mass_rate, const double momentum_rate[3],
                                                  double energy_rate);
-// Applies the rates over `dt` to every active gas particle: mass, momentum and energy.
+// Applies the rates over `dt` to every active gas particle: mass, momentum and energy
+// (m*v and m*e grow by dt times their rates), then recounts the totals.
 [[nodiscard]] int sph_gas_source_apply_explicit(double dt);
 [[nodiscard]] int sph_gas_source_clear();
 void sph_gas_source_update_totals();
