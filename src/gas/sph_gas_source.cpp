@@ -73,13 +73,18 @@ int sph_gas_source_add_by_particle(int32_t index, double mass_rate, const double
 
 int sph_gas_source_apply_explicit(double dt) {
     if (!(dt > 0.0) || !std::isfinite(dt)) return sph_fail(sph_error_argument, "Gas source time step must be positive");
-    if (int st = sph_gas_source_allocate()) return st;
     SphDatabase& d = sph_database;
     const SphGasSource& s = sph_gas_source;
-    if (arrays_present(s, d.npart)) {
-        const std::size_t n = static_cast<std::size_t>(d.npart);
+    // A model without active gas has nothing to apply and needs no arrays.
+    bool ready = arrays_present(s, d.npart);
+    {
+        const std::size_t n = static_cast<std::size_t>(std::max(d.npart, 0));
         for (std::size_t i = 0; i < n; ++i) {
-            if (!sph_gas_is_active_particle(static_cast<int>(i))) continue;
+            if (d.particle_phase[i] != sph_phase_gas || d.particle_status[i] != sph_status_active) continue;
+            if (!ready) {
+                if (int st = sph_gas_source_allocate()) return st;
+                ready = true;
+            }
             const double m = d.mass[i];
             const double m_new = m + dt * s.gas_mass_source[i];
             // Earlier particles keep their update: nothing is rolled back.
@@ -92,7 +97,7 @@ int sph_gas_source_apply_explicit(double dt) {
             d.mass[i] = m_new;
         }
     }
-    sph_gas_source_update_totals();
+    // The totals are recounted where they are read (the summary), not per step.
     return sph_success;
 }
 
@@ -102,7 +107,9 @@ int sph_gas_source_clear() {
     std::fill(s.gas_mass_source.begin(), s.gas_mass_source.end(), 0.0);
     std::fill(s.gas_momentum_source.begin(), s.gas_momentum_source.end(), 0.0);
     std::fill(s.gas_energy_source.begin(), s.gas_energy_source.end(), 0.0);
-    sph_gas_source_update_totals();
+    s.gas_source_mass_total = 0.0;
+    s.gas_source_momentum_total = {0.0, 0.0, 0.0};
+    s.gas_source_energy_total = 0.0;
     return sph_success;
 }
 

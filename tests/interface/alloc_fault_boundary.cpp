@@ -169,8 +169,6 @@ TEST_F(AllocFault, ExceptionsAtTheFirstAllocationOfAReadBecomeStatuses) {
 // Every allocation of a read, build and step fails in turn, one per pass: each pass
 // must stop with code 5 and an allocation message, and leave an interface that works.
 TEST_F(AllocFault, EveryAllocationOfReadBuildAndStepFailsCleanly) {
-    const std::string allowed[] = {"failed to allocate memory", "failed to allocate particle database",
-                                   "failed to allocate neighbor storage", "failed to allocate pair-pass storage"};
     long nth = 1;
     for (;; ++nth) {
         ASSERT_EQ(quorrel_initialize(), 0);
@@ -184,8 +182,7 @@ TEST_F(AllocFault, EveryAllocationOfReadBuildAndStepFailsCleanly) {
         ASSERT_EQ(status, 5) << "allocation " << nth << ": " << last_error().message;
         const LastError e = last_error();
         EXPECT_EQ(e.code, 5) << "allocation " << nth;
-        EXPECT_NE(std::find(std::begin(allowed), std::end(allowed), e.message), std::end(allowed))
-            << "allocation " << nth << ": " << e.message;
+        EXPECT_TRUE(std::string_view(e.message).starts_with("failed to allocate")) << "allocation " << nth << ": " << e.message;
         expect_interface_works_again();
         if (::testing::Test::HasFailure()) break;
     }
