@@ -62,10 +62,10 @@ QUORREL_API int quorrel_get_water_summary(double* mass, double* momentum, double
 QUORREL_API int quorrel_get_water_dt_limits(double* dt_cfl, double* dt_accel, double* dt_viscous);
 
 /* Gas phase. When the interface is not initialised or the model not built, every output
- * is zero; so it is after a failing summary, extended summary or source summary. The
- * summary and the extended summary
- * refresh the gas diagnostics first, and each refresh moves the bubble history: the
- * radius rate is the change of the equivalent radius since the previous refresh (per
+ * is zero; so it is after a failing summary, extended summary or source summary (a
+ * failing dt-limits query promises only its status). The summary and the extended
+ * summary refresh the gas diagnostics first, and each refresh moves the bubble history:
+ * the radius rate is the change of the equivalent radius since the previous refresh (per
  * refresh, not per time), so it reads 0 right after another refresh. The bubble metrics
  * return the stored values without a refresh. center holds 3 values (x, y, z). */
 QUORREL_API int quorrel_get_gas_summary(double* volume, double* center, double* mean_pressure,
