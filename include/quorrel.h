@@ -61,6 +61,26 @@ QUORREL_API int quorrel_get_water_summary(double* mass, double* momentum, double
                                           double* min_density, double* max_density);
 QUORREL_API int quorrel_get_water_dt_limits(double* dt_cfl, double* dt_accel, double* dt_viscous);
 
+/* Gas phase. When the interface is not initialised or the model not built, every output
+ * is zero; so it is after a failing summary, extended summary or source summary (a
+ * failing dt-limits query promises only its status). The summary and the extended
+ * summary refresh the gas diagnostics first, and each refresh moves the bubble history:
+ * the radius rate is the change of the equivalent radius since the previous refresh (per
+ * refresh, not per time), so it reads 0 right after another refresh. The bubble metrics
+ * return the stored values without a refresh. center holds 3 values (x, y, z). */
+QUORREL_API int quorrel_get_gas_summary(double* volume, double* center, double* mean_pressure,
+                                        double* max_pressure);
+QUORREL_API int quorrel_get_gas_bubble_metrics(double* equivalent_radius, double* radius_rate, double* center);
+/* The gas step limits, with no safety factor; all three are 0 without gas. */
+QUORREL_API int quorrel_get_gas_dt_limits(double* dt_cfl, double* dt_accel, double* dtcrit);
+/* momentum holds 3 values, density_range 2 (min, max), dt_limits 3 (cfl, accel, limit). */
+QUORREL_API int quorrel_get_gas_extended_summary(double* mass, double* momentum, double* density_range,
+                                                 double* dt_limits);
+/* Sums over all particles of the current source rates: mass per time, momentum per time
+ * (3 values) and energy per time. */
+QUORREL_API int quorrel_get_gas_source_summary(double* mass_source, double* momentum_source,
+                                               double* energy_source);
+
 /* Coupling regions are numbered from 1. The name is cut to name_capacity - 1 bytes and
  * always zero-terminated (empty when the call fails). */
 QUORREL_API int quorrel_coupling_get_region_count(int* count);

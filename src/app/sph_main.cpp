@@ -353,6 +353,40 @@ int quorrel_count_phase_particles(int count, Report& r) {
     return 0;
 }
 
+// The five gas queries, in this order. The summary and the extended summary each refresh
+// the gas diagnostics, which moves the bubble history, so after a run (whose last step
+// refreshed too) the radius rate reads 0.
+int gather_gas(Report& r) {
+    double center[3] = {};
+    if (int st = quorrel_get_gas_summary(&r.gas_volume, center, &r.gas_mean_pressure, &r.gas_max_pressure))
+        return st;
+    // The bubble metrics give the center again; theirs, coming second, is the one shown.
+    if (int st = quorrel_get_gas_bubble_metrics(&r.gas_equivalent_radius, &r.gas_radius_rate, center)) return st;
+    r.gas_center_x = center[0];
+    r.gas_center_y = center[1];
+    r.gas_center_z = center[2];
+    // Only the limit is shown from here; the cfl and acceleration limits shown are the
+    // extended summary's.
+    double dt_cfl = 0.0, dt_accel = 0.0;
+    if (int st = quorrel_get_gas_dt_limits(&dt_cfl, &dt_accel, &r.gas_dtcrit)) return st;
+    double momentum[3] = {}, density_range[2] = {}, dt_limits[3] = {};
+    if (int st = quorrel_get_gas_extended_summary(&r.gas_mass, momentum, density_range, dt_limits)) return st;
+    r.gas_momentum_x = momentum[0];
+    r.gas_momentum_y = momentum[1];
+    r.gas_momentum_z = momentum[2];
+    r.gas_min_density = density_range[0];
+    r.gas_max_density = density_range[1];
+    r.gas_dt_cfl = dt_limits[0];
+    r.gas_dt_accel = dt_limits[1];
+    double source_momentum[3] = {};
+    if (int st = quorrel_get_gas_source_summary(&r.gas_source_mass, source_momentum, &r.gas_source_energy))
+        return st;
+    r.gas_source_momentum_x = source_momentum[0];
+    r.gas_source_momentum_y = source_momentum[1];
+    r.gas_source_momentum_z = source_momentum[2];
+    return 0;
+}
+
 // Gathers everything the report shows; stops at the first failing call.
 int gather(Report& r, bool run, const char* output) {
     if (int st = quorrel_get_particle_count(&r.particles)) return st;
@@ -367,6 +401,7 @@ int gather(Report& r, bool run, const char* output) {
                                            &water_min_density, &water_max_density))
         return st;
     if (int st = quorrel_estimate_stable_dt(&r.dtcrit)) return st;
+    if (int st = gather_gas(r)) return st;
     if (int st = quorrel_coupling_get_region_count(&r.coupling_regions)) return st;
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "core/sph_log.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
+#include "gas/sph_gas.h"
 #include "input/sph_input_reader.h"
 #include "interface/sph_api_state.h"
 #include "interface/sph_lifecycle.h"
@@ -187,6 +188,43 @@ int sph_get_water_dt_limits(double& dt_cfl, double& dt_accel, double& dt_viscous
     dt_cfl = dt_accel = dt_viscous = 0.0;
     if (int st = require_built_model()) return st;
     return sph_water_estimate_dt_limits(dt_cfl, dt_accel, dt_viscous);
+}
+
+int sph_get_gas_summary(double& volume, double center[3], double& mean_pressure, double& max_pressure) {
+    volume = mean_pressure = max_pressure = 0.0;
+    center[0] = center[1] = center[2] = 0.0;
+    if (int st = require_built_model()) return st;
+    return sph_gas_get_summary(volume, center, mean_pressure, max_pressure);
+}
+
+int sph_get_gas_bubble_metrics(double& equivalent_radius, double& radius_rate, double center[3]) {
+    equivalent_radius = radius_rate = 0.0;
+    center[0] = center[1] = center[2] = 0.0;
+    if (int st = require_built_model()) return st;
+    sph_gas_get_bubble_metrics(equivalent_radius, radius_rate, center);
+    return sph_success;
+}
+
+int sph_get_gas_dt_limits(double& dt_cfl, double& dt_accel, double& dtcrit) {
+    dt_cfl = dt_accel = dtcrit = 0.0;
+    if (int st = require_built_model()) return st;
+    return sph_gas_estimate_dt_limits(dt_cfl, dt_accel, dtcrit);
+}
+
+int sph_get_gas_extended_summary(double& mass, double momentum[3], double density_range[2], double dt_limits[3]) {
+    mass = 0.0;
+    momentum[0] = momentum[1] = momentum[2] = 0.0;
+    density_range[0] = density_range[1] = 0.0;
+    dt_limits[0] = dt_limits[1] = dt_limits[2] = 0.0;
+    if (int st = require_built_model()) return st;
+    return sph_gas_get_extended_summary(mass, momentum, density_range, dt_limits);
+}
+
+int sph_get_gas_source_summary(double& mass_source, double momentum_source[3], double& energy_source) {
+    mass_source = energy_source = 0.0;
+    momentum_source[0] = momentum_source[1] = momentum_source[2] = 0.0;
+    if (int st = require_built_model()) return st;
+    return sph_gas_get_source_summary(mass_source, momentum_source, energy_source);
 }
 
 // ---- Coupling-region queries over the region table ----
@@ -426,6 +464,29 @@ void sphft_get_water_summary_(double* mass, double* momentum, double* max_pressu
 
 void sphft_get_water_dt_limits_(double* dt_cfl, double* dt_accel, double* dt_viscous, int32_t* ierr) {
     guarded(ierr, [&] { return sph_get_water_dt_limits(*dt_cfl, *dt_accel, *dt_viscous); });
+}
+
+void sphft_get_gas_summary_(double* volume, double* center, double* mean_pressure, double* max_pressure,
+                            int32_t* ierr) {
+    guarded(ierr, [&] { return sph_get_gas_summary(*volume, center, *mean_pressure, *max_pressure); });
+}
+
+void sphft_get_gas_bubble_metrics_(double* equivalent_radius, double* radius_rate, double* center, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_get_gas_bubble_metrics(*equivalent_radius, *radius_rate, center); });
+}
+
+void sphft_get_gas_dt_limits_(double* dt_cfl, double* dt_accel, double* dtcrit, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_get_gas_dt_limits(*dt_cfl, *dt_accel, *dtcrit); });
+}
+
+void sphft_get_gas_extended_summary_(double* mass, double* momentum, double* density_range, double* dt_limits,
+                                     int32_t* ierr) {
+    guarded(ierr, [&] { return sph_get_gas_extended_summary(*mass, momentum, density_range, dt_limits); });
+}
+
+void sphft_get_gas_source_summary_(double* mass_source, double* momentum_source, double* energy_source,
+                                   int32_t* ierr) {
+    guarded(ierr, [&] { return sph_get_gas_source_summary(*mass_source, momentum_source, *energy_source); });
 }
 
 void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr) {

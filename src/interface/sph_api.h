@@ -54,6 +54,17 @@ void sph_get_last_error(int32_t& code, char* message, std::size_t message_len);
 [[nodiscard]] int sph_get_water_summary(double& mass, double momentum[3], double& max_pressure,
                                         double& min_density, double& max_density);
 [[nodiscard]] int sph_get_water_dt_limits(double& dt_cfl, double& dt_accel, double& dt_viscous);
+// The gas summaries; a summary or the extended summary refreshes the gas diagnostics,
+// which moves the bubble history (a radius rate read after it is the change since the
+// previous refresh). The bubble metrics read the stored values.
+[[nodiscard]] int sph_get_gas_summary(double& volume, double center[3], double& mean_pressure,
+                                      double& max_pressure);
+[[nodiscard]] int sph_get_gas_bubble_metrics(double& equivalent_radius, double& radius_rate, double center[3]);
+[[nodiscard]] int sph_get_gas_dt_limits(double& dt_cfl, double& dt_accel, double& dtcrit);
+// density_range: min, max; dt_limits: cfl, accel, the limit of the two.
+[[nodiscard]] int sph_get_gas_extended_summary(double& mass, double momentum[3], double density_range[2],
+                                               double dt_limits[3]);
+[[nodiscard]] int sph_get_gas_source_summary(double& mass_source, double momentum_source[3], double& energy_source);
 
 // Coupling-region queries (unguarded); `region_index` is 1-based.
 [[nodiscard]] int sph_api_region_count(int32_t& count);
@@ -99,6 +110,14 @@ void sphft_write_output_(const int32_t* step, const double* time, int32_t* ierr)
 void sphft_get_water_summary_(double* mass, double* momentum, double* max_pressure, double* min_density,
                               double* max_density, int32_t* ierr);
 void sphft_get_water_dt_limits_(double* dt_cfl, double* dt_accel, double* dt_viscous, int32_t* ierr);
+void sphft_get_gas_summary_(double* volume, double* center, double* mean_pressure, double* max_pressure,
+                            int32_t* ierr);
+void sphft_get_gas_bubble_metrics_(double* equivalent_radius, double* radius_rate, double* center, int32_t* ierr);
+void sphft_get_gas_dt_limits_(double* dt_cfl, double* dt_accel, double* dtcrit, int32_t* ierr);
+void sphft_get_gas_extended_summary_(double* mass, double* momentum, double* density_range, double* dt_limits,
+                                     int32_t* ierr);
+void sphft_get_gas_source_summary_(double* mass_source, double* momentum_source, double* energy_source,
+                                   int32_t* ierr);
 void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr);
 void sphft_coupling_get_region_modes_(const int32_t* region_index, int32_t* load_mode, int32_t* distribution_mode,
                                       int32_t* contact_state_mode, int32_t* ierr);

@@ -183,6 +183,41 @@ int quorrel_get_water_dt_limits(double* dt_cfl, double* dt_accel, double* dt_vis
     return ierr;
 }
 
+int quorrel_get_gas_summary(double* volume, double* center, double* mean_pressure, double* max_pressure) {
+    if (!volume || !center || !mean_pressure || !max_pressure) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_get_gas_summary_(volume, center, mean_pressure, max_pressure, &ierr);
+    return ierr;
+}
+
+int quorrel_get_gas_bubble_metrics(double* equivalent_radius, double* radius_rate, double* center) {
+    if (!equivalent_radius || !radius_rate || !center) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_get_gas_bubble_metrics_(equivalent_radius, radius_rate, center, &ierr);
+    return ierr;
+}
+
+int quorrel_get_gas_dt_limits(double* dt_cfl, double* dt_accel, double* dtcrit) {
+    if (!dt_cfl || !dt_accel || !dtcrit) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_get_gas_dt_limits_(dt_cfl, dt_accel, dtcrit, &ierr);
+    return ierr;
+}
+
+int quorrel_get_gas_extended_summary(double* mass, double* momentum, double* density_range, double* dt_limits) {
+    if (!mass || !momentum || !density_range || !dt_limits) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_get_gas_extended_summary_(mass, momentum, density_range, dt_limits, &ierr);
+    return ierr;
+}
+
+int quorrel_get_gas_source_summary(double* mass_source, double* momentum_source, double* energy_source) {
+    if (!mass_source || !momentum_source || !energy_source) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_get_gas_source_summary_(mass_source, momentum_source, energy_source, &ierr);
+    return ierr;
+}
+
 int quorrel_coupling_get_region_count(int* count) {
     if (!count) return quorrel_rejected;
     int32_t ierr = 0;

@@ -8,6 +8,10 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,6 +26,7 @@ namespace fs = std::filesystem;
 
 const std::string water_deck = std::string(QUORREL_TEST_DECKS) + "/app_water.inp";
 const std::string regions_deck = std::string(QUORREL_TEST_DECKS) + "/app_regions.inp";
+const std::string gas_pair_deck = std::string(QUORREL_TEST_DECKS) + "/app_gas_pair.inp";
 
 const std::string usage =
     "usage: quorrel [--version] model.inp [--check|--run] [--output path]\n"
@@ -280,6 +285,183 @@ TEST_F(AppConsole, WorkerOptionsWithoutAWorker) {
         EXPECT_EQ(o.status, c.status) << c.args[0];
         EXPECT_EQ(o.out, c.out) << c.args[0];
         EXPECT_EQ(o.err, c.err) << c.args[0];
+    }
+}
+
+// ---- The gas lines of the report, worked out by hand for tests/decks/app_gas_pair.inp ----
+//
+// Two gas particles, 1 at (0, 2, 3) (AIR: rho 1, p = (1.5 - 1) * 1 * 2 = 1) and 2 at
+// (1, 2, 3) (HOT: rho 2, p = 0.5 * 2 * 2 = 2); m = 1, V = 0.5, h = 1, at rest; body force
+// b = (1, -2, 2); safety 0.5; one step of dt = 2^-4 (the end time: DT = 1 and the stable
+// step are larger).
+//
+// Kernel gradient (Wendland C2, 3-D) at q = |r| / h = 1:
+//   sigma = 21 / (16 pi h^3) = 0.41778173
+//   dW/dq = -5 q (1 - q/2)^3 sigma = -5 * 1/8 * sigma = -105 / (128 pi) = -0.26111358
+//   grad W = dW/dq / h * r / |r|. For particle 1, r = x1 - x2 = (-1, 0, 0), so
+//   grad W = (105 / (128 pi), 0, 0) = (0.26111358, 0, 0); particle 2 has the opposite.
+// Pressure accelerations: a = -m (p1/rho1^2 + p2/rho2^2) grad W, with
+//   m (1/1 + 2/4) = 1.5, so a_p1 = (-1.5 * 0.26111358, 0, 0) = (-0.39167037, 0, 0)
+//   (= -315 / (256 pi)) and a_p2 = (+0.39167037, 0, 0). With the body force:
+//   a1 = (0.60832963, -2, 2), |a1| = sqrt(0.37006494 + 8) = 2.89310645
+//   a2 = (1.39167037, -2, 2), |a2| = sqrt(1.93674640 + 8) = 3.15226052
+// Density rate in the step: m (v1 - v2) . grad W with v1 = v2 = 0, so 0: rho stays 1 and 2,
+// the energy stays 2 (no source), so p stays 1 and 2.
+// Leapfrog from rest: v = dt a, x = x0 + dt^2 a / 2 = x0 + a / 512:
+//   v1 = (0.03802060, -0.125, 0.125), |v1| = 0.18081915
+//   v2 = (0.08697940, -0.125, 0.125), |v2| = 0.19701628
+//   x1 = (0.00118814, 1.99609375, 3.00390625), x2 = (1.00271811, 1.99609375, 3.00390625)
+// Summaries (volume weights are equal):
+//   volume 0.5 + 0.5 = 1; mass 2; centre = (x1 + x2) / 2 = (0.5 + 1/512, 2 - 1/256, 3 + 1/256)
+//   (the pressure parts cancel) = (0.501953125, 1.99609375, 3.00390625);
+//   mean pressure (0.5 * 1 + 0.5 * 2) / 1 = 1.5; max pressure 2; density range 1, 2;
+//   momentum = dt (a1 + a2) = dt (2, -4, 4) = (0.125, -0.25, 0.25);
+//   equivalent radius (3 * 1 / (4 pi))^(1/3) = 0.62035049; radius rate 0 (the summary's
+//   refresh follows the step's own); sources 0 (nothing adds any).
+// Step limits, c = sqrt(max(1e-12, (|p| + |PINF| + 1) / rho)) with PINF 0:
+//   c1 = sqrt(2 / 1) = 1.41421356, c2 = sqrt(3 / 2) = 1.22474487.
+//   Before the run (v = 0, a = 0): dt_cfl = min(1 / c1, 1 / c2) = 1/sqrt(2) = 0.70710678;
+//   no acceleration, so dt_accel = dt_cfl and the limit is dt_cfl; dtcrit = 0.5 * 0.70710678
+//   = 0.35355339, below DT = 1.
+//   After the step: dt_cfl = min(1 / (1.41421356 + 0.18081915), 1 / (1.22474487 + 0.19701628))
+//   = min(0.62694639, 0.70335302) = 0.62694639; dt_accel = min(sqrt(1 / 2.89310645),
+//   sqrt(1 / 3.15226052)) = min(0.58791940, 0.56323411) = 0.56323411 < dt_cfl, so the
+//   limit is dt_accel; dtcrit = 0.5 * 0.56323411 = 0.28161706.
+//
+// The expected values below are those formulas, evaluated here. Values that are sums and
+// products of powers of two (and 0) are compared as printed; the ones through pi, square
+// roots and cube roots are parsed and compared to 1e-13 relative (a few roundings apart).
+struct GasPairHand {
+    double pi = 3.141592653589793;
+    double g = 105.0 / (128.0 * pi);  // |grad W| at q = 1, h = 1
+    double ap = 1.5 * g;              // pressure acceleration of each particle
+    double dt = 0.0625;
+    double a1 = std::sqrt((1.0 - ap) * (1.0 - ap) + 8.0);
+    double a2 = std::sqrt((1.0 + ap) * (1.0 + ap) + 8.0);
+    double c1 = std::sqrt(2.0), c2 = std::sqrt(1.5);
+    double radius = std::cbrt(3.0 / (4.0 * pi));
+    double cfl_before = std::min(1.0 / c1, 1.0 / c2);
+    double cfl_after = std::min(1.0 / (c1 + dt * a1), 1.0 / (c2 + dt * a2));
+    double accel_after = std::min(std::sqrt(1.0 / a1), std::sqrt(1.0 / a2));
+};
+
+struct ReportWant {
+    const char* key;
+    double value;
+    bool exact;  // compared as printed; otherwise parsed, to 1e-13 relative
+};
+
+std::string printed(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.16e", value);
+    return text;
+}
+
+double parsed(const std::string& text) {
+    double value = std::nan("");
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+// The value after "key: " on the report's line `index` (0-based), checking the key.
+std::string value_at(const std::vector<std::string>& lines, std::size_t index, const std::string& key) {
+    if (index >= lines.size()) return "<no line " + std::to_string(index + 1) + ">";
+    const std::string& line = lines[index];
+    const std::string head = key + ": ";
+    if (line.compare(0, head.size(), head) != 0) return "<line " + std::to_string(index + 1) + " is " + line + ">";
+    return line.substr(head.size());
+}
+
+// Checks the rows against the report from line `first` (1-based) on, one row a line.
+void expect_rows(const std::vector<std::string>& lines, std::size_t first, const std::vector<ReportWant>& rows,
+                 const char* mode) {
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const ReportWant& w = rows[k];
+        const std::string got = value_at(lines, first - 1 + k, w.key);
+        if (w.exact) {
+            EXPECT_EQ(got, printed(w.value)) << mode << " " << w.key;
+        } else {
+            const double v = parsed(got);
+            EXPECT_NEAR(v, w.value, 1e-13 * std::fabs(w.value)) << mode << " " << w.key << " printed " << got;
+        }
+    }
+}
+
+TEST_F(AppConsole, GasPairReportHasTheHandWorkedGasLines) {
+    const GasPairHand hand;
+    // The 22 gas lines, in report order.
+    const std::vector<ReportWant> before = {
+        {"gas_volume", 1.0, true},
+        {"gas_center_x", 0.5, true},
+        {"gas_center_y", 2.0, true},
+        {"gas_center_z", 3.0, true},
+        {"gas_mean_pressure", 1.5, true},
+        {"gas_max_pressure", 2.0, true},
+        {"gas_mass", 2.0, true},
+        {"gas_momentum_x", 0.0, true},
+        {"gas_momentum_y", 0.0, true},
+        {"gas_momentum_z", 0.0, true},
+        {"gas_min_density", 1.0, true},
+        {"gas_max_density", 2.0, true},
+        {"gas_equivalent_radius", hand.radius, false},
+        {"gas_radius_rate", 0.0, true},
+        {"gas_dt_cfl", hand.cfl_before, false},
+        {"gas_dt_accel", hand.cfl_before, false},
+        {"gas_dtcrit", hand.cfl_before, false},
+        {"gas_source_mass", 0.0, true},
+        {"gas_source_energy", 0.0, true},
+        {"gas_source_momentum_x", 0.0, true},
+        {"gas_source_momentum_y", 0.0, true},
+        {"gas_source_momentum_z", 0.0, true},
+    };
+    std::vector<ReportWant> after = before;
+    const auto set = [&after](const char* key, double value, bool exact) {
+        for (ReportWant& w : after)
+            if (std::string(w.key) == key) w = {key, value, exact};
+    };
+    // The pressure parts of x cancel in the centre and the momentum, in exact arithmetic;
+    // here they pass through two roundings.
+    set("gas_center_x", 0.5 + 1.0 / 512.0, false);
+    set("gas_center_y", 2.0 - 1.0 / 256.0, true);
+    set("gas_center_z", 3.0 + 1.0 / 256.0, true);
+    set("gas_momentum_x", 0.125, false);
+    set("gas_momentum_y", -0.25, true);
+    set("gas_momentum_z", 0.25, true);
+    set("gas_dt_cfl", hand.cfl_after, false);
+    set("gas_dt_accel", hand.accel_after, false);
+    set("gas_dtcrit", hand.accel_after, false);
+
+    const struct {
+        const char* mode;
+        std::vector<std::string> args;
+        const char* time;
+        const char* step;
+        double dtcrit;
+        const std::vector<ReportWant>* rows;
+    } cases[] = {
+        {"check", {gas_pair_deck, "--check"}, "0.0000000000000000e+00", "0", 0.5 * hand.cfl_before, &before},
+        {"run", {gas_pair_deck, "--run"}, "6.2500000000000000e-02", "1", 0.5 * hand.accel_after, &after},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run(c.args);
+        ASSERT_EQ(o.status, 0) << c.mode << ": " << o.err;
+        EXPECT_EQ(o.err, "") << c.mode;
+        const auto lines = lines_of(o.out);
+        ASSERT_EQ(lines.size(), 100u) << c.mode;
+        EXPECT_EQ(value_at(lines, 3, "particles"), "2") << c.mode;
+        EXPECT_EQ(value_at(lines, 5, "time"), c.time) << c.mode;
+        EXPECT_EQ(value_at(lines, 6, "step"), c.step) << c.mode;
+        EXPECT_EQ(value_at(lines, 7, "water_particles"), "0") << c.mode;
+        EXPECT_EQ(value_at(lines, 11, "gas_particles"), "2") << c.mode;
+        // dtcrit on line 11, gas_particles on 12, then the 22 gas lines from line 13.
+        expect_rows(lines, 11, {{"dtcrit", c.dtcrit, false}}, c.mode);
+        expect_rows(lines, 13, *c.rows, c.mode);
+        // The stable step is the gas limit times the safety, 0.5: a halving is exact, and
+        // "%.16e" gives a double back exactly.
+        EXPECT_EQ(parsed(value_at(lines, 10, "dtcrit")), 0.5 * parsed(value_at(lines, 28, "gas_dtcrit")))
+            << c.mode;
+        EXPECT_EQ(value_at(lines, 34, "explosive_phase_particles"), "0") << c.mode;
+        EXPECT_EQ(lines.back(), "status: ok") << c.mode;
     }
 }
 

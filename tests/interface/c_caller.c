@@ -1,9 +1,17 @@
 /* A C program driving the library through quorrel.h: guards, a water deck read, built,
- * run and queried, one output step, finalise. Usage: c_caller deck.inp
+ * run and queried, one output step, finalise; then a gas deck run and its gas queries.
+ * Usage: c_caller water.inp gas.inp
  *
- * The deck holds four water particles out of each other's reach falling under a body
- * force of 8 downwards, in four steps of 2^-10 (end time 2^-8). Constant acceleration
- * makes the leapfrog exact: v = -8 t = -2^-5, z = -8 t^2 / 2 = -2^-14. */
+ * The water deck holds four water particles out of each other's reach falling under a
+ * body force of 8 downwards, in four steps of 2^-10 (end time 2^-8). Constant acceleration
+ * makes the leapfrog exact: v = -8 t = -2^-5, z = -8 t^2 / 2 = -2^-14.
+ *
+ * The gas deck holds two gas particles one smoothing length (1) apart along x, at
+ * (0, 2, 3) with rho 1, p 1 and at (1, 2, 3) with rho 2, p 2; mass 1 and volume 0.5 each,
+ * at rest under a body force (1, -2, 2), run for one step of 2^-4. The pair's pressure
+ * forces are equal and opposite, so the totals follow from the body force alone:
+ * momentum dt (2, -4, 4) = (0.125, -0.25, 0.25), centre (0.5 + 2^-9, 2 - 2^-8, 3 + 2^-8);
+ * volume 1, mean pressure (0.5 * 1 + 0.5 * 2) / 1 = 1.5, radius (3 / (4 pi))^(1/3). */
 #define _POSIX_C_SOURCE 200809L
 
 #include <math.h>
@@ -50,8 +58,8 @@ static int file_exists(const char* dir, const char* name) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: c_caller deck.inp\n");
+    if (argc != 3) {
+        fprintf(stderr, "usage: c_caller water.inp gas.inp\n");
         return 2;
     }
     const char* deck = argv[1];
@@ -156,6 +164,53 @@ int main(int argc, char** argv) {
     expect_error("after finalise", 0, "OK");
     expect_int("run after finalise", quorrel_run_explicit(), 2);
     expect_int("finalise again", quorrel_finalize(), 0);
+
+    {
+        const double pi = 3.141592653589793;
+        double vol = -1, c[3] = {-1, -1, -1}, mean = -1, pmax = -1, radius = -1, rate = -1, bc[3];
+        double cfl = -1, accel = -1, limit = -1, mass = -1, mom[3], dens[2], lim[3], ms = -1, msrc[3], es = -1;
+        /* Closed: the guard's code, every output zero. */
+        expect_int("gas summary closed", quorrel_get_gas_summary(&vol, c, &mean, &pmax), 2);
+        expect_real("gas summary closed volume", vol, 0.0);
+        expect_real("gas summary closed centre z", c[2], 0.0);
+        expect_int("gas limits closed", quorrel_get_gas_dt_limits(&cfl, &accel, &limit), 2);
+        expect_real("gas limits closed limit", limit, 0.0);
+
+        expect_int("gas initialise", quorrel_initialize(), 0);
+        expect_int("gas read", quorrel_read_inp(argv[2]), 0);
+        expect_int("gas build", quorrel_build_model(), 0);
+        expect_int("gas run", quorrel_run_explicit(), 0);
+        expect_int("gas summary", quorrel_get_gas_summary(&vol, c, &mean, &pmax), 0);
+        expect_real("gas volume", vol, 1.0);
+        expect_real("gas centre x", c[0], 0.501953125);
+        expect_real("gas centre y", c[1], 1.99609375);
+        expect_real("gas centre z", c[2], 3.00390625);
+        expect_real("gas mean pressure", mean, 1.5);
+        expect_real("gas max pressure", pmax, 2.0);
+        expect_int("gas bubble", quorrel_get_gas_bubble_metrics(&radius, &rate, bc), 0);
+        expect_real("gas radius", radius, cbrt(3.0 / (4.0 * pi)));
+        expect_real("gas radius rate", rate, 0.0);
+        expect_real("gas bubble centre y", bc[1], 1.99609375);
+        expect_int("gas limits", quorrel_get_gas_dt_limits(&cfl, &accel, &limit), 0);
+        expect_real("gas limit is the smaller", limit, accel < cfl ? accel : cfl);
+        expect_int("gas extended", quorrel_get_gas_extended_summary(&mass, mom, dens, lim), 0);
+        expect_real("gas mass", mass, 2.0);
+        expect_real("gas momentum x", mom[0], 0.125);
+        expect_real("gas momentum y", mom[1], -0.25);
+        expect_real("gas momentum z", mom[2], 0.25);
+        expect_real("gas min density", dens[0], 1.0);
+        expect_real("gas max density", dens[1], 2.0);
+        expect_real("gas extended cfl", lim[0], cfl);
+        expect_real("gas extended accel", lim[1], accel);
+        expect_real("gas extended limit", lim[2], limit);
+        expect_int("gas sources", quorrel_get_gas_source_summary(&ms, msrc, &es), 0);
+        expect_real("gas source mass", ms, 0.0);
+        expect_real("gas source energy", es, 0.0);
+        expect_int("gas summary null", quorrel_get_gas_summary(&vol, NULL, &mean, &pmax), -1);
+        expect_int("gas sources null", quorrel_get_gas_source_summary(&ms, msrc, NULL), -1);
+        expect_error("after gas calls", 0, "OK");
+        expect_int("gas finalise", quorrel_finalize(), 0);
+    }
 
     if (failures) {
         fprintf(stderr, "%d failure(s)\n", failures);

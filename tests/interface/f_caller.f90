@@ -1,13 +1,18 @@
 ! A Fortran program calling the Fortran-callable entry points as ordinary external
-! procedures (every argument by reference, status last). Usage: f_caller deck.inp
-! The deck is the four free-falling water particles: four steps to t = 2**-8.
+! procedures (every argument by reference, status last). Usage: f_caller water.inp gas.inp
+! The water deck is the four free-falling water particles: four steps to t = 2**-8.
+! The gas deck is two gas particles (rho 1 and 2, mass 1, volume 0.5) at rest under a
+! body force (1, -2, 2), one step of 2**-4: their pressure forces cancel in the totals,
+! so the momentum is dt * (2, -4, 4) = (0.125, -0.25, 0.25).
 program f_caller
   implicit none
   integer, parameter :: i4 = selected_int_kind(9)
   integer, parameter :: r8 = selected_real_kind(15, 307)
   integer(i4) :: ierr, n, i, count, step, code, capacity, actual
   integer(i4) :: codes(1024), message(256)
-  real(r8) :: time
+  real(r8) :: time, mass, momentum(3), density_range(2), dt_limits(3)
+  real(r8) :: volume, center(3), mean_pressure, max_pressure
+  real(r8) :: mass_source, momentum_source(3), energy_source
   character(len=1024) :: deck
   character(len=*), parameter :: not_init = 'Quorrel API is not initialized'
   logical :: ok
@@ -60,6 +65,42 @@ program f_caller
   end do
   call check('terminating zero', message(len(not_init) + 1), 0)
 
+  ! A gas query on the closed interface: the guard's code and zeroed outputs.
+  volume = -1.0_r8
+  center = -1.0_r8
+  call sphft_get_gas_summary(volume, center, mean_pressure, max_pressure, ierr)
+  call check('gas summary closed', ierr, 2)
+  call check_real('gas summary closed volume', volume, 0.0_r8)
+  call check_real('gas summary closed centre x', center(1), 0.0_r8)
+
+  call get_command_argument(2, deck)
+  n = len_trim(deck)
+  if (n < 1) stop 2
+  do i = 1, n
+    codes(i) = iachar(deck(i:i))
+  end do
+  call sphft_initialize(ierr)
+  call sphft_read_inp_chars(codes, n, ierr)
+  call check('gas read', ierr, 0)
+  call sphft_build_model(ierr)
+  call check('gas build', ierr, 0)
+  call sphft_run_explicit(ierr)
+  call check('gas run', ierr, 0)
+  call sphft_get_gas_extended_summary(mass, momentum, density_range, dt_limits, ierr)
+  call check('gas extended status', ierr, 0)
+  call check_real('gas mass', mass, 2.0_r8)
+  call check_real('gas momentum y', momentum(2), -0.25_r8)
+  call check_real('gas momentum z', momentum(3), 0.25_r8)
+  call check_real('gas min density', density_range(1), 1.0_r8)
+  call check_real('gas max density', density_range(2), 2.0_r8)
+  call sphft_get_gas_summary(volume, center, mean_pressure, max_pressure, ierr)
+  call check('gas summary status', ierr, 0)
+  call check_real('gas volume', volume, 1.0_r8)
+  call check_real('gas mean pressure', mean_pressure, 1.5_r8)
+  call sphft_get_gas_source_summary(mass_source, momentum_source, energy_source, ierr)
+  call check('gas source status', ierr, 0)
+  call check_real('gas source mass', mass_source, 0.0_r8)
+
   call sphft_finalize(ierr)
   if (.not. ok) stop 1
   print '(a)', 'fortran caller: all checks passed'
@@ -74,5 +115,14 @@ contains
       ok = .false.
     end if
   end subroutine check
+
+  subroutine check_real(what, got, want)
+    character(len=*), intent(in) :: what
+    real(r8), intent(in) :: got, want
+    if (got /= want) then
+      print *, 'FAIL ', what, ': got ', got, ', want ', want
+      ok = .false.
+    end if
+  end subroutine check_real
 
 end program f_caller

@@ -11,6 +11,7 @@
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "database/sph_database.h"
+#include "gas/sph_gas.h"
 #include "interface/sph_api.h"
 #include "interface/sph_api_state.h"
 #include "output/sph_output.h"
@@ -25,6 +26,7 @@ using namespace quorrel;
 
 const std::string water_deck = std::string(QUORREL_TEST_DECKS) + "/app_water.inp";
 const std::string regions_deck = std::string(QUORREL_TEST_DECKS) + "/app_regions.inp";
+const std::string gas_pair_deck = std::string(QUORREL_TEST_DECKS) + "/app_gas_pair.inp";
 
 struct LastError {
     int code;
@@ -106,6 +108,37 @@ int call_water_limits() {
     int st = quorrel_get_water_dt_limits(&a, &b, &c);
     return (a == 0 && b == 0 && c == 0) ? st : 100;
 }
+// The gas queries: every output starts non-zero and must come back zero.
+bool all_zero(std::initializer_list<double> values) {
+    for (double v : values)
+        if (v != 0.0) return false;
+    return true;
+}
+int call_gas_summary() {
+    double vol = -1, c[3] = {-1, -1, -1}, mean = -1, pmax = -1;
+    int st = quorrel_get_gas_summary(&vol, c, &mean, &pmax);
+    return all_zero({vol, c[0], c[1], c[2], mean, pmax}) ? st : 100;
+}
+int call_gas_bubble() {
+    double r = -1, rate = -1, c[3] = {-1, -1, -1};
+    int st = quorrel_get_gas_bubble_metrics(&r, &rate, c);
+    return all_zero({r, rate, c[0], c[1], c[2]}) ? st : 100;
+}
+int call_gas_limits() {
+    double cfl = -1, accel = -1, limit = -1;
+    int st = quorrel_get_gas_dt_limits(&cfl, &accel, &limit);
+    return all_zero({cfl, accel, limit}) ? st : 100;
+}
+int call_gas_extended() {
+    double m = -1, mom[3] = {-1, -1, -1}, dens[2] = {-1, -1}, lim[3] = {-1, -1, -1};
+    int st = quorrel_get_gas_extended_summary(&m, mom, dens, lim);
+    return all_zero({m, mom[0], mom[1], mom[2], dens[0], dens[1], lim[0], lim[1], lim[2]}) ? st : 100;
+}
+int call_gas_sources() {
+    double m = -1, mom[3] = {-1, -1, -1}, e = -1;
+    int st = quorrel_get_gas_source_summary(&m, mom, &e);
+    return all_zero({m, mom[0], mom[1], mom[2], e}) ? st : 100;
+}
 int call_read() { return quorrel_read_inp(water_deck.c_str()); }
 int call_output_dir() { return quorrel_set_output_directory("out"); }
 int call_output_interval() { return quorrel_set_output_interval(2); }
@@ -121,6 +154,11 @@ const GuardCase guard_cases[] = {
     {"water summary (all zeroed)", true, call_water_summary},
     {"water dt limits (all zeroed)", true, call_water_limits},
     {"rebuild neighbours", true, call_neighbors},
+    {"gas summary (all zeroed)", true, call_gas_summary},
+    {"gas bubble metrics (all zeroed)", true, call_gas_bubble},
+    {"gas dt limits (all zeroed)", true, call_gas_limits},
+    {"gas extended summary (all zeroed)", true, call_gas_extended},
+    {"gas source summary (all zeroed)", true, call_gas_sources},
     {"build", false, call_build},
     {"read", false, call_read},
     {"time (zeroed)", false, call_time},
@@ -506,6 +544,263 @@ TEST_F(InterfaceApi, FinaliseLeavesNoBufferBehind) {
     EXPECT_EQ(sph_database.neighbor_offset.capacity(), 0u);
     EXPECT_EQ(sph_database.x.capacity(), 0u);
     fs::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Gas queries over tests/decks/app_gas_pair.inp ----
+//
+// Particle 1 at (0, 2, 3): AIR, rho 1, e 2, gamma 1.5, so p = 0.5 * 1 * 2 = 1.
+// Particle 2 at (1, 2, 3): HOT, rho 2, e 2, so p = 0.5 * 2 * 2 = 2.
+// m = 1, V = 0.5, h = 1 for both; body force b = (1, -2, 2); safety 0.5; the run is one
+// step of 2^-4 (the end time).
+//
+// Wendland C2 at q = 1, h = 1: sigma = 21 / (16 pi), dW/dq = -5 q (1 - q/2)^3 sigma
+// = -105 / (128 pi) = -0.26111358; grad W = dW/dq / h * r / |r| with r = x1 - x2 = (-1, 0, 0)
+// gives (0.26111358, 0, 0) for particle 1 and the opposite for particle 2.
+// a_p = -m (p1/rho1^2 + p2/rho2^2) grad W = -1.5 grad W: a_p1 = (-0.39167037, 0, 0),
+// a_p2 = (0.39167037, 0, 0); with b: a1 = (0.60832963, -2, 2), a2 = (1.39167037, -2, 2),
+// |a1| = 2.89310645, |a2| = 3.15226052.
+// Density rate m (v1 - v2) . grad W = 0 at rest: rho, e and p are unchanged by the step.
+// From rest: v = dt a, x = x0 + dt^2 a / 2 = x0 + a / 512.
+// Sound speeds sqrt((|p| + 0 + 1) / rho): sqrt(2) = 1.41421356 and sqrt(1.5) = 1.22474487.
+// Before the step a = v = 0: dt_cfl = min(1/sqrt(2), 1/sqrt(1.5)) = 0.70710678 = dt_accel
+// = the limit; stable step 0.5 * 0.70710678 = 0.35355339 (DT = 1 does not cap it).
+// After: dt_cfl = min(1 / (1.41421356 + |v1|), 1 / (1.22474487 + |v2|)) with |v1| = 0.18081915,
+// |v2| = 0.19701628: min(0.62694639, 0.70335302) = 0.62694639; dt_accel
+// = min(1/sqrt(2.89310645), 1/sqrt(3.15226052)) = 0.56323411, below dt_cfl: the limit.
+struct GasPair {
+    double pi = 3.141592653589793;
+    double ap = 1.5 * 105.0 / (128.0 * pi);
+    double dt = 0.0625;
+    double a[2][3] = {{1.0 - ap, -2.0, 2.0}, {1.0 + ap, -2.0, 2.0}};
+    double amag[2] = {std::sqrt((1.0 - ap) * (1.0 - ap) + 8.0), std::sqrt((1.0 + ap) * (1.0 + ap) + 8.0)};
+    double x0[2][3] = {{0.0, 2.0, 3.0}, {1.0, 2.0, 3.0}};
+    double c[2] = {std::sqrt(2.0), std::sqrt(1.5)};
+    double cfl_after = std::min(1.0 / (c[0] + dt * amag[0]), 1.0 / (c[1] + dt * amag[1]));
+    double accel_after = std::min(1.0 / std::sqrt(amag[0]), 1.0 / std::sqrt(amag[1]));
+    double radius = std::cbrt(3.0 * 1.0 / (4.0 * pi));
+};
+
+// Relative closeness for values through pi and roots (a few roundings apart).
+void expect_close(double got, double want, const char* what) {
+    EXPECT_NEAR(got, want, 1e-13 * std::fabs(want)) << what;
+}
+
+TEST_F(InterfaceApi, GasPairQueriesGiveTheHandWorkedValues) {
+    const GasPair hand;
+    build(gas_pair_deck);
+
+    // Before any step.
+    double cfl = -1, accel = -1, limit = -1;
+    ASSERT_EQ(quorrel_get_gas_dt_limits(&cfl, &accel, &limit), 0) << last_error().message;
+    expect_close(cfl, 1.0 / std::sqrt(2.0), "dt_cfl before");
+    expect_close(accel, 1.0 / std::sqrt(2.0), "dt_accel before (no acceleration yet)");
+    expect_close(limit, 1.0 / std::sqrt(2.0), "limit before");
+    double dtcrit = -1;
+    ASSERT_EQ(quorrel_estimate_stable_dt(&dtcrit), 0);
+    expect_close(dtcrit, 0.5 / std::sqrt(2.0), "stable step before");
+
+    ASSERT_EQ(quorrel_run_explicit(), 0) << last_error().message;
+    double t = -1;
+    int step = -1;
+    ASSERT_EQ(quorrel_get_current_time(&t, &step), 0);
+    EXPECT_EQ(t, 0.0625);
+    EXPECT_EQ(step, 1);
+
+    // The particles after the step.
+    int ids[2], ph[2], st[2], mat[2], sec[2], n = 0;
+    double x[6], v[6], a[6], rho[2], p[2], e[2], temp[2], h[2];
+    ASSERT_EQ(quorrel_get_particle_state(2, ids, ph, st, mat, sec, x, v, a, rho, p, e, temp, h, &n), 0);
+    ASSERT_EQ(n, 2);
+    const double want_rho[2] = {1.0, 2.0}, want_p[2] = {1.0, 2.0};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(ph[i], 2) << i;
+        EXPECT_EQ(rho[i], want_rho[i]) << i;
+        EXPECT_EQ(p[i], want_p[i]) << i;
+        EXPECT_EQ(e[i], 2.0) << i;
+        for (int k = 0; k < 3; ++k) {
+            expect_close(a[3 * i + k], hand.a[i][k], "acceleration");
+            expect_close(v[3 * i + k], hand.dt * hand.a[i][k], "velocity");
+            expect_close(x[3 * i + k], hand.x0[i][k] + hand.dt * hand.dt * 0.5 * hand.a[i][k], "position");
+        }
+    }
+
+    double vol = -1, center[3] = {-1, -1, -1}, mean = -1, pmax = -1;
+    ASSERT_EQ(quorrel_get_gas_summary(&vol, center, &mean, &pmax), 0);
+    EXPECT_EQ(vol, 1.0);
+    expect_close(center[0], 0.5 + 1.0 / 512.0, "centre x");  // the pressure parts cancel
+    EXPECT_EQ(center[1], 2.0 - 1.0 / 256.0);
+    EXPECT_EQ(center[2], 3.0 + 1.0 / 256.0);
+    EXPECT_EQ(mean, 1.5);  // (0.5 * 1 + 0.5 * 2) / 1
+    EXPECT_EQ(pmax, 2.0);
+
+    double radius = -1, rate = -1, bubble_center[3] = {-1, -1, -1};
+    ASSERT_EQ(quorrel_get_gas_bubble_metrics(&radius, &rate, bubble_center), 0);
+    expect_close(radius, hand.radius, "equivalent radius");
+    EXPECT_EQ(rate, 0.0);  // the summary's refresh came right after the step's
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(bubble_center[k], center[k]) << k;
+
+    ASSERT_EQ(quorrel_get_gas_dt_limits(&cfl, &accel, &limit), 0);
+    expect_close(cfl, hand.cfl_after, "dt_cfl after");
+    expect_close(accel, hand.accel_after, "dt_accel after");
+    expect_close(limit, hand.accel_after, "limit after: the smaller acceleration limit");
+
+    double mass = -1, momentum[3] = {-1, -1, -1}, density[2] = {-1, -1}, limits[3] = {-1, -1, -1};
+    ASSERT_EQ(quorrel_get_gas_extended_summary(&mass, momentum, density, limits), 0);
+    EXPECT_EQ(mass, 2.0);
+    expect_close(momentum[0], 0.125, "momentum x");  // dt (a1 + a2) = dt (2, -4, 4)
+    EXPECT_EQ(momentum[1], -0.25);
+    EXPECT_EQ(momentum[2], 0.25);
+    EXPECT_EQ(density[0], 1.0);
+    EXPECT_EQ(density[1], 2.0);
+    expect_close(limits[0], hand.cfl_after, "extended dt_cfl");
+    expect_close(limits[1], hand.accel_after, "extended dt_accel");
+    expect_close(limits[2], hand.accel_after, "extended limit");
+
+    double ms = -1, msrc[3] = {-1, -1, -1}, es = -1;
+    ASSERT_EQ(quorrel_get_gas_source_summary(&ms, msrc, &es), 0);
+    EXPECT_TRUE(all_zero({ms, msrc[0], msrc[1], msrc[2], es}));
+
+    ASSERT_EQ(quorrel_estimate_stable_dt(&dtcrit), 0);
+    expect_close(dtcrit, 0.5 * hand.accel_after, "stable step after");
+}
+
+// The summary and the extended summary refresh the diagnostics, and each refresh moves
+// the bubble history; the bubble metrics only read. Particle 2's volume is raised from
+// 0.5 to 1.5 between refreshes: the volume goes from 1 to 2, so R goes from
+// (3 / (4 pi))^(1/3) = 0.62035049 to (6 / (4 pi))^(1/3) = 0.78159264, a rate of 0.16124215,
+// and the centre x from 0.5 to (0.5 * 0 + 1.5 * 1) / 2 = 0.75.
+TEST_F(InterfaceApi, GasRadiusRateIsTheChangeSinceThePreviousRefresh) {
+    const double pi = 3.141592653589793;
+    const double r_before = std::cbrt(3.0 / (4.0 * pi)), r_after = std::cbrt(6.0 / (4.0 * pi));
+    build(gas_pair_deck);
+    double radius = -1, rate = -1, center[3] = {-1, -1, -1};
+    ASSERT_EQ(quorrel_get_gas_bubble_metrics(&radius, &rate, center), 0);
+    expect_close(radius, r_before, "radius as built");
+    EXPECT_EQ(rate, 0.0);
+    EXPECT_EQ(center[0], 0.5);
+
+    sph_database.volume[1] = 1.5;
+    // Reading the metrics refreshes nothing: still the values as built.
+    ASSERT_EQ(quorrel_get_gas_bubble_metrics(&radius, &rate, center), 0);
+    expect_close(radius, r_before, "radius before a refresh");
+    EXPECT_EQ(center[0], 0.5);
+
+    double vol = -1, summary_center[3], mean = -1, pmax = -1;
+    ASSERT_EQ(quorrel_get_gas_summary(&vol, summary_center, &mean, &pmax), 0);
+    EXPECT_EQ(vol, 2.0);
+    EXPECT_EQ(summary_center[0], 0.75);
+    EXPECT_EQ(mean, 1.75);  // (0.5 * 1 + 1.5 * 2) / 2
+    for (int twice = 0; twice < 2; ++twice) {  // still no refresh the second time
+        ASSERT_EQ(quorrel_get_gas_bubble_metrics(&radius, &rate, center), 0);
+        expect_close(radius, r_after, "radius after the refresh");
+        expect_close(rate, r_after - r_before, "rate after the refresh");
+        EXPECT_EQ(center[0], 0.75);
+        EXPECT_EQ(center[1], 2.0);
+        EXPECT_EQ(center[2], 3.0);
+    }
+
+    // The extended summary refreshes again with nothing changed: the rate drops to 0.
+    double mass = -1, momentum[3], density[2], limits[3];
+    ASSERT_EQ(quorrel_get_gas_extended_summary(&mass, momentum, density, limits), 0);
+    ASSERT_EQ(quorrel_get_gas_bubble_metrics(&radius, &rate, center), 0);
+    expect_close(radius, r_after, "radius after the second refresh");
+    EXPECT_EQ(rate, 0.0);
+}
+
+// Rates added to the two gas particles come back as totals, each in its own slot:
+// mass 0.5 + 0.25, momentum (1, 2, 3) + (-3, 0.5, 1), energy 4 + 8.
+TEST_F(InterfaceApi, GasSourceSummaryTotalsTheRatesSlotBySlot) {
+    build(gas_pair_deck);
+    const double mom1[3] = {1.0, 2.0, 3.0}, mom2[3] = {-3.0, 0.5, 1.0};
+    ASSERT_EQ(sph_gas_add_source_by_particle(0, 0.5, mom1, 4.0), 0);
+    ASSERT_EQ(sph_gas_add_source_by_particle(1, 0.25, mom2, 8.0), 0);
+    double mass = -1, momentum[3] = {-1, -1, -1}, energy = -1;
+    ASSERT_EQ(quorrel_get_gas_source_summary(&mass, momentum, &energy), 0) << last_error().message;
+    EXPECT_EQ(mass, 0.75);
+    EXPECT_EQ(momentum[0], -2.0);
+    EXPECT_EQ(momentum[1], 2.5);
+    EXPECT_EQ(momentum[2], 4.0);
+    EXPECT_EQ(energy, 12.0);
+}
+
+// A gas module failure behind a passed guard: its code and message come back, and the
+// summaries' outputs are zero whatever the caller had in them (the summaries write only
+// after their refresh and estimate succeed). The dt-limit estimate writes its outputs as
+// it goes, so after its failure only the status and the message are promised.
+int call_gas_limits_status() {
+    double cfl = -1, accel = -1, limit = -1;
+    return quorrel_get_gas_dt_limits(&cfl, &accel, &limit);
+}
+
+TEST_F(InterfaceApi, FailingGasQueriesReturnTheModulesStatusWithOutputsZeroed) {
+    const struct {
+        const char* name;
+        void (*spoil)();
+        int (*call)();
+        const char* message;
+    } cases[] = {
+        {"summary, a zero volume", [] { sph_database.volume[0] = 0.0; }, call_gas_summary,
+         "Gas volume must be positive"},
+        {"extended summary, a zero volume", [] { sph_database.volume[1] = 0.0; }, call_gas_extended,
+         "Gas volume must be positive"},
+        {"dt limits, a zero smoothing length", [] { sph_database.h[1] = 0.0; }, call_gas_limits_status,
+         "invalid Gas state for dt estimate"},
+        {"extended summary, a zero smoothing length", [] { sph_database.h[0] = 0.0; }, call_gas_extended,
+         "invalid Gas state for dt estimate"},
+    };
+    for (const auto& c : cases) {
+        build(gas_pair_deck);
+        c.spoil();
+        // The zero-checking calls return 100 when an output is not zero.
+        EXPECT_EQ(c.call(), 1) << c.name;
+        const LastError e = last_error();
+        EXPECT_EQ(e.code, 1) << c.name;
+        EXPECT_EQ(e.message, c.message) << c.name;
+        (void)quorrel_finalize();
+    }
+}
+
+// Each pointer of each gas query, null in turn: -1, nothing called (the other outputs
+// keep what the caller put there) and the error state as it was.
+TEST_F(InterfaceApi, GasQueriesRejectEveryNullPointer) {
+    build(gas_pair_deck);
+    int i = 0;
+    ASSERT_EQ(quorrel_coupling_get_region_modes(7, &i, &i, &i), 1);  // a record to keep
+    using Call = int (*)(double* const* p);
+    const struct {
+        const char* name;
+        int pointers;
+        Call call;
+    } cases[] = {
+        {"summary", 4, [](double* const* p) { return quorrel_get_gas_summary(p[0], p[1], p[2], p[3]); }},
+        {"bubble metrics", 3, [](double* const* p) { return quorrel_get_gas_bubble_metrics(p[0], p[1], p[2]); }},
+        {"dt limits", 3, [](double* const* p) { return quorrel_get_gas_dt_limits(p[0], p[1], p[2]); }},
+        {"extended summary", 4,
+         [](double* const* p) { return quorrel_get_gas_extended_summary(p[0], p[1], p[2], p[3]); }},
+        {"source summary", 3, [](double* const* p) { return quorrel_get_gas_source_summary(p[0], p[1], p[2]); }},
+    };
+    for (const auto& c : cases) {
+        for (int null_at = 0; null_at < c.pointers; ++null_at) {
+            double slots[4][3];
+            for (auto& s : slots) std::fill(std::begin(s), std::end(s), -7.0);
+            double* p[4];
+            for (int k = 0; k < 4; ++k) p[k] = k == null_at ? nullptr : slots[k];
+            EXPECT_EQ(c.call(p), -1) << c.name << ", pointer " << null_at + 1 << " null";
+            for (const auto& s : slots)
+                for (double value : s) EXPECT_EQ(value, -7.0) << c.name << ", pointer " << null_at + 1 << " null";
+        }
+        // With every pointer given the same call succeeds on this model.
+        double slots[4][3];
+        double* p[4] = {slots[0], slots[1], slots[2], slots[3]};
+        EXPECT_EQ(c.call(p), 0) << c.name;
+    }
+    const LastError e = last_error();
+    EXPECT_EQ(e.code, 1);
+    EXPECT_EQ(e.message, "coupling region index is invalid");
 }
 
 }  // namespace
