@@ -62,8 +62,7 @@ QUORREL_API int quorrel_get_water_summary(double* mass, double* momentum, double
 QUORREL_API int quorrel_get_water_dt_limits(double* dt_cfl, double* dt_accel, double* dt_viscous);
 
 /* Gas phase. When the interface is not initialised or the model not built, every output
- * is zero; so it is after a failing summary, extended summary or source summary (a
- * failing dt-limits query promises only its status). The summary and the extended
+ * is zero; so it is after any failing gas query. The summary and the extended
  * summary refresh the gas diagnostics first, and each refresh moves the bubble history:
  * the radius rate is the change of the equivalent radius since the previous refresh (per
  * refresh, not per time), so it reads 0 right after another refresh. The bubble metrics

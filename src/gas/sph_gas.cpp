@@ -474,10 +474,11 @@ double sph_gas_sound_speed(int i) {
     return std::sqrt(std::max(1e-12, (std::fabs(d.pressure[u]) + std::fabs(pinf) + 1.0) / d.rho[u]));
 }
 
-int sph_gas_estimate_dt_limits(double& dt_cfl, double& dt_accel, double& dt_limit) {
+int sph_gas_estimate_dt_limits(double& dt_cfl_out, double& dt_accel_out, double& dt_limit_out) {
+    // Outputs are written only once the estimate succeeds; a failed one leaves them 0.
+    dt_cfl_out = dt_accel_out = dt_limit_out = 0.0;
     constexpr double big = std::numeric_limits<double>::max();
-    dt_cfl = dt_accel = big;
-    dt_limit = 0.0;
+    double dt_cfl = big, dt_accel = big;
     SphDatabase& d = sph_database;
     for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
         if (!active_gas(d, i)) continue;
@@ -492,10 +493,10 @@ int sph_gas_estimate_dt_limits(double& dt_cfl, double& dt_accel, double& dt_limi
     }
     if (dt_cfl == big) dt_cfl = 0.0;
     if (dt_accel == big) dt_accel = dt_cfl;
-    dt_limit = dt_accel > 0.0 && dt_accel < dt_cfl ? dt_accel : dt_cfl;
-    d.gas_dt_cfl = dt_cfl;
-    d.gas_dt_accel = dt_accel;
-    d.gas_dtcrit = dt_limit;
+    const double dt_limit = dt_accel > 0.0 && dt_accel < dt_cfl ? dt_accel : dt_cfl;
+    d.gas_dt_cfl = dt_cfl_out = dt_cfl;
+    d.gas_dt_accel = dt_accel_out = dt_accel;
+    d.gas_dtcrit = dt_limit_out = dt_limit;
     return sph_success;
 }
 

@@ -241,9 +241,11 @@ int sph_water_compute_density_rate_and_acceleration() {
     return sph_success;
 }
 
-int sph_water_estimate_dt_limits(double& dt_cfl, double& dt_accel, double& dt_viscous) {
+int sph_water_estimate_dt_limits(double& dt_cfl_out, double& dt_accel_out, double& dt_viscous_out) {
+    // Outputs are written only once the estimate succeeds; a failed one leaves them 0.
+    dt_cfl_out = dt_accel_out = dt_viscous_out = 0.0;
     constexpr double big = std::numeric_limits<double>::max();
-    dt_cfl = dt_accel = dt_viscous = big;
+    double dt_cfl = big, dt_accel = big, dt_viscous = big;
     SphDatabase& d = sph_database;
     const SphWater& w = sph_water;
     const double c0 = w.water_c0;
@@ -263,9 +265,9 @@ int sph_water_estimate_dt_limits(double& dt_cfl, double& dt_accel, double& dt_vi
     if (dt_cfl == big) dt_cfl = 0.0;
     if (dt_accel == big) dt_accel = dt_cfl;
     if (dt_viscous == big) dt_viscous = dt_cfl;
-    d.water_dt_cfl = dt_cfl;
-    d.water_dt_accel = dt_accel;
-    d.water_dt_viscous = dt_viscous;
+    d.water_dt_cfl = dt_cfl_out = dt_cfl;
+    d.water_dt_accel = dt_accel_out = dt_accel;
+    d.water_dt_viscous = dt_viscous_out = dt_viscous;
     return sph_success;
 }
 

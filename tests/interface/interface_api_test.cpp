@@ -731,11 +731,6 @@ TEST_F(InterfaceApi, GasSourceSummaryTotalsTheRatesSlotBySlot) {
 // summaries' outputs are zero whatever the caller had in them (the summaries write only
 // after their refresh and estimate succeed). The dt-limit estimate writes its outputs as
 // it goes, so after its failure only the status and the message are promised.
-int call_gas_limits_status() {
-    double cfl = -1, accel = -1, limit = -1;
-    return quorrel_get_gas_dt_limits(&cfl, &accel, &limit);
-}
-
 TEST_F(InterfaceApi, FailingGasQueriesReturnTheModulesStatusWithOutputsZeroed) {
     const struct {
         const char* name;
@@ -747,7 +742,7 @@ TEST_F(InterfaceApi, FailingGasQueriesReturnTheModulesStatusWithOutputsZeroed) {
          "Gas volume must be positive"},
         {"extended summary, a zero volume", [] { sph_database.volume[1] = 0.0; }, call_gas_extended,
          "Gas volume must be positive"},
-        {"dt limits, a zero smoothing length", [] { sph_database.h[1] = 0.0; }, call_gas_limits_status,
+        {"dt limits, a zero smoothing length", [] { sph_database.h[1] = 0.0; }, call_gas_limits,
          "invalid Gas state for dt estimate"},
         {"extended summary, a zero smoothing length", [] { sph_database.h[0] = 0.0; }, call_gas_extended,
          "invalid Gas state for dt estimate"},
