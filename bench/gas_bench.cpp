@@ -1,0 +1,90 @@
+// Gas step on a lattice cube (dx = 0.01 m, h = 1.2 dx, ideal gas rho 1.2, gamma 1.4, e set
+// for p = 1e5 Pa, mass rho dx^3), released from rest and advanced 100 fixed steps of
+// 1e-6 s. One step is the full explicit step: neighbour rebuild, the pressure update, the
+// gas pair pass, the leapfrog update, the sources and the diagnostics.
+// Usage: gas_bench [n]   (no argument: n = 20, 40, 64, each in its own process)
+// Each run also writes the cube as a deck, gas_bench_<n>.inp, in the working directory.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "bench_support.h"
+#include "core/sph_control.h"
+#include "gas/sph_gas.h"
+#include "particle/sph_neighbor.h"
+#include "solver/sph_solver_explicit.h"
+
+QUORREL_BENCH_COUNT_ALLOCATIONS
+
+namespace {
+
+constexpr double dx = 0.01, h = 1.2 * dx, rho = 1.2, gamma_gas = 1.4, pressure = 1.0e5;
+constexpr double energy = pressure / ((gamma_gas - 1.0) * rho);  // p = (gamma - 1) rho e
+constexpr double volume = dx * dx * dx, mass = rho * volume;
+constexpr double dt = 1.0e-6;
+constexpr int steps = 100;
+
+void write_deck(int n) {
+    const std::string name = "gas_bench_" + std::to_string(n) + ".inp";
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    if (f == nullptr) return;
+    std::fprintf(f, "** Gas benchmark cube: %d^3 particles, dx = 0.01 m, ideal gas at 1e5 Pa, from rest.\r\n", n);
+    std::fprintf(f, "** Every particle takes the first material (AIR); the section binds one node.\r\n");
+    std::fprintf(f, "*NODE\r\n");
+    for (int i = 0; i < n * n * n; ++i)
+        std::fprintf(f, "%d, %.17g, %.17g, %.17g\r\n", i + 1, dx * (i % n), dx * ((i / n) % n), dx * (i / (n * n)));
+    std::fprintf(f, "*NSET, NSET=ANCHOR\r\n1\r\n");
+    std::fprintf(f, "*MATERIAL, NAME=AIR, TYPE=GAS\r\n*DENSITY\r\n%.17g\r\n", rho);
+    std::fprintf(f, "*FLUID SECTION, NSET=ANCHOR, MATERIAL=AIR\r\n");
+    std::fprintf(f, "*QUORREL, TIME CONTROL, DT=1.0e-6, TIME=1.0e-4, STEPS=100, SAFETY=1.0\r\n");
+    std::fprintf(f, "*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=AIR, GAMMA=%.17g, E0=%.17g, P0=0.0\r\n", gamma_gas,
+                 energy);
+    std::fprintf(f, "*QUORREL, PARTICLE CONTROL, H=%.17g, MASS=%.17g, VOLUME=%.17g\r\n", h, mass, volume);
+    std::fclose(f);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace quorrel;
+    if (argc < 2) {
+        std::printf("%6s %10s %18s %12s %16s %12s %14s\n", "n", "particles", "particle-steps/s", "ms/step",
+                    "neighbours", "allocs/step", "bytes/particle");
+        std::fflush(stdout);
+        return bench::run_sizes_in_children(argv[0], {20, 40, 64});
+    }
+    const int n = std::atoi(argv[1]);
+    write_deck(n);
+    sph_control_reset();
+    sph_gas_initialize();
+    if (!bench::fill_cube(n, dx, h)) return 1;
+    // Every particle keeps the first material, which the initial conditions turn into gas.
+    if (sph_db_add_material("AIR", "GAS") != 0 || sph_db_set_material_density("AIR", rho) != 0) return 1;
+    sph_gas_note_material("AIR", "GAS");
+    if (sph_gas_set_ideal("AIR", gamma_gas, energy, 0.0) != 0) return 1;
+    if (sph_gas_set_particle_control(h, mass, volume) != 0) return 1;
+    if (sph_gas_apply_initial_conditions() != 0) return 1;
+    const SphDatabase& d = sph_database;
+    if (d.gas_particle_count != d.npart) return 1;
+    // One untimed step brings every buffer to its working size.
+    if (sph_solver_advance_explicit(dt) != 0) return 1;
+    const long allocs_before = bench::heap_allocations.load();
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int s = 1; s < steps; ++s) {
+        if (sph_solver_advance_explicit(dt) != 0) {
+            std::fprintf(stderr, "step %d failed\n", s);
+            return 1;
+        }
+    }
+    const auto t1 = std::chrono::steady_clock::now();
+    const long allocs = bench::heap_allocations.load() - allocs_before;
+    const double sec = std::chrono::duration<double>(t1 - t0).count() / (steps - 1);
+    int32_t max_nb = 0;
+    double avg_nb = 0.0;
+    if (sph_neighbor_get_stats(max_nb, avg_nb) != 0) return 1;
+    const double np = static_cast<double>(d.npart);
+    std::printf("%6d %10d %18.3e %12.3f %16.2f %12ld %14.0f\n", n, d.npart, np / sec, sec * 1e3, avg_nb,
+                allocs / (steps - 1), bench::peak_rss_mib() * 1048576.0 / np);
+    return 0;
+}
