@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/sph_error.h"
+#include "core/sph_numeric.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
 #include "gas/sph_gas_source.h"
@@ -18,7 +19,7 @@ SphGas sph_gas;
 
 namespace {
 
-bool finite(double v) { return std::isfinite(v); }
+bool finite(double v) { return sph_below_max_double(v); }
 
 inline bool active_gas(const SphDatabase& d, std::size_t i) {
     return d.particle_phase[i] == sph_phase_gas && d.particle_status[i] == sph_status_active;

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "core/sph_error.h"
+#include "core/sph_numeric.h"
 #include "database/sph_database.h"
 #include "gas/sph_gas.h"
 
@@ -59,8 +60,8 @@ int sph_gas_source_add_by_particle(int32_t index, double mass_rate, const double
         return sph_fail(sph_error_argument, "Gas source particle id is out of range");
     if (!sph_gas_is_active_particle(index))
         return sph_fail(sph_error_argument, "Gas source target must be active Gas");
-    if (!std::isfinite(mass_rate) || !std::isfinite(energy_rate) || !std::isfinite(momentum_rate[0]) ||
-        !std::isfinite(momentum_rate[1]) || !std::isfinite(momentum_rate[2]))
+    const double rates[5] = {mass_rate, energy_rate, momentum_rate[0], momentum_rate[1], momentum_rate[2]};
+    if (!std::all_of(rates, rates + 5, sph_below_max_double))
         return sph_fail(sph_error_argument, "Gas source value is not finite");
     SphGasSource& s = sph_gas_source;
     const std::size_t i = static_cast<std::size_t>(index);
@@ -72,7 +73,7 @@ int sph_gas_source_add_by_particle(int32_t index, double mass_rate, const double
 }
 
 int sph_gas_source_apply_explicit(double dt) {
-    if (!(dt > 0.0) || !std::isfinite(dt)) return sph_fail(sph_error_argument, "Gas source time step must be positive");
+    if (!(dt > 0.0) || !sph_below_max_double(dt)) return sph_fail(sph_error_argument, "Gas source time step must be positive");
     SphDatabase& d = sph_database;
     const SphGasSource& s = sph_gas_source;
     // A model without active gas has nothing to apply and needs no arrays.

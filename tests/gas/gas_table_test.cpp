@@ -2,6 +2,7 @@
 // clear and the rebuild from a file that carries no table.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 #include "core/sph_error.h"
@@ -145,6 +146,24 @@ TEST_F(GasTable, RebuildFromAFileWithoutTable) {
     ASSERT_EQ(sph_gas_rebuild_legacy_restart_state(), 0);
     EXPECT_EQ(g.gas_material_count, 0);
     EXPECT_FALSE(g.gas_material_seen);
+}
+
+TEST_F(GasTable, TheLargestDoubleIsAnOverflow) {
+    // Gas values must lie below the largest double: that value itself is refused as the
+    // infinities are, wherever it is given or comes out.
+    constexpr double big = std::numeric_limits<double>::max();
+    ASSERT_EQ(sph_db_allocate(1), 0);
+    material("AIR", "GAS", 2.0);
+    EXPECT_EQ(sph_gas_set_jwl("AIR", 1.0, big, 0.0, 1.0, 1.0, 0.3, 0.0), sph_error_argument);
+    EXPECT_EQ(sph_error_message(), "JWL gas EOS parameters are invalid");
+    ASSERT_EQ(sph_gas_set_ideal("AIR", 1.4, 0.0, big), 0);  // P0 is checked where it is used
+    double p = 0.0;
+    EXPECT_EQ(sph_gas_compute_pressure_for_material(1, 2.0, 0.0, p), sph_error_argument);
+    EXPECT_EQ(sph_error_message(), "Gas pressure is not finite");
+    sph_database.particle_phase[0] = sph_phase_gas;
+    const double momentum[3] = {0.0, 0.0, 0.0};
+    EXPECT_EQ(sph_gas_add_source_by_particle(0, big, momentum, 0.0), sph_error_argument);
+    EXPECT_EQ(sph_error_message(), "Gas source value is not finite");
 }
 
 }  // namespace
