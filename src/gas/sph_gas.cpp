@@ -429,11 +429,18 @@ SphPairPhase gas_pair_phase() {
     return phase;
 }
 
+bool any_active_gas(const SphDatabase& d) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i)
+        if (active_gas(d, i)) return true;
+    return false;
+}
+
 // The density rate of gas particles only (others keep the water sum); the pressure part
 // of the acceleration of every particle, so the water values of the step are replaced.
+// Without active gas there is nothing to sum, and every array is left as it is.
 int gas_pair_sums(SphPairTerms terms) {
     SphDatabase& d = sph_database;
-    if (d.npart <= 0) return sph_success;
+    if (d.npart <= 0 || !any_active_gas(d)) return sph_success;
     if (terms.density_rate)
         for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i)
             if (active_gas(d, i)) d.drho_dt[i] = 0.0;
