@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include <string>
 
 #include "database/sph_database.h"
+#include "particle/sph_neighbor.h"
+#include "solver/sph_solver_explicit.h"
 
 namespace bench {
 
@@ -35,6 +38,40 @@ inline bool fill_cube(int n, double dx, double h) {
         sph_database.h[static_cast<std::size_t>(i)] = h;
     }
     return true;
+}
+
+// The step benchmarks' header line, matching time_steps' rows.
+inline void print_step_header() {
+    std::printf("%6s %10s %18s %12s %16s %12s %14s\n", "n", "particles", "particle-steps/s", "ms/step",
+                "neighbours", "allocs/step", "bytes/particle");
+    std::fflush(stdout);  // the children write to the same stream
+}
+
+// Takes `steps` full explicit steps of `dt` of the model in the database and prints one
+// row: particle-steps per second, time per step, neighbours per particle, heap
+// allocations per step and peak memory per particle. The first step is not timed: it
+// brings every buffer to its working size. Returns 0, or 1 when a step fails.
+inline int time_steps(int n, double dt, int steps) {
+    using namespace quorrel;
+    if (sph_solver_advance_explicit(dt) != 0) return 1;
+    const long allocs_before = heap_allocations.load();
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int s = 1; s < steps; ++s) {
+        if (sph_solver_advance_explicit(dt) != 0) {
+            std::fprintf(stderr, "step %d failed\n", s);
+            return 1;
+        }
+    }
+    const auto t1 = std::chrono::steady_clock::now();
+    const long allocs = heap_allocations.load() - allocs_before;
+    const double sec = std::chrono::duration<double>(t1 - t0).count() / (steps - 1);
+    int32_t max_nb = 0;
+    double avg_nb = 0.0;
+    if (sph_neighbor_get_stats(max_nb, avg_nb) != 0) return 1;
+    const double np = static_cast<double>(sph_database.npart);
+    std::printf("%6d %10d %18.3e %12.3f %16.2f %12ld %14.0f\n", n, sph_database.npart, np / sec, sec * 1e3, avg_nb,
+                allocs / (steps - 1), peak_rss_mib() * 1048576.0 / np);
+    return 0;
 }
 
 // Each size runs in a fresh process so that its peak memory is its own.

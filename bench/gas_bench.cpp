@@ -4,7 +4,6 @@
 // gas pair pass, the leapfrog update, the sources and the diagnostics.
 // Usage: gas_bench [n]   (no argument: n = 20, 40, 64, each in its own process)
 // Each run also writes the cube as a deck, gas_bench_<n>.inp, in the working directory.
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -49,9 +48,7 @@ void write_deck(int n) {
 int main(int argc, char** argv) {
     using namespace quorrel;
     if (argc < 2) {
-        std::printf("%6s %10s %18s %12s %16s %12s %14s\n", "n", "particles", "particle-steps/s", "ms/step",
-                    "neighbours", "allocs/step", "bytes/particle");
-        std::fflush(stdout);
+        bench::print_step_header();
         return bench::run_sizes_in_children(argv[0], {20, 40, 64});
     }
     const int n = std::atoi(argv[1]);
@@ -67,24 +64,6 @@ int main(int argc, char** argv) {
     if (sph_gas_apply_initial_conditions() != 0) return 1;
     const SphDatabase& d = sph_database;
     if (d.gas_particle_count != d.npart) return 1;
-    // One untimed step brings every buffer to its working size.
-    if (sph_solver_advance_explicit(dt) != 0) return 1;
-    const long allocs_before = bench::heap_allocations.load();
-    const auto t0 = std::chrono::steady_clock::now();
-    for (int s = 1; s < steps; ++s) {
-        if (sph_solver_advance_explicit(dt) != 0) {
-            std::fprintf(stderr, "step %d failed\n", s);
-            return 1;
-        }
-    }
-    const auto t1 = std::chrono::steady_clock::now();
-    const long allocs = bench::heap_allocations.load() - allocs_before;
-    const double sec = std::chrono::duration<double>(t1 - t0).count() / (steps - 1);
-    int32_t max_nb = 0;
-    double avg_nb = 0.0;
-    if (sph_neighbor_get_stats(max_nb, avg_nb) != 0) return 1;
-    const double np = static_cast<double>(d.npart);
-    std::printf("%6d %10d %18.3e %12.3f %16.2f %12ld %14.0f\n", n, d.npart, np / sec, sec * 1e3, avg_nb,
-                allocs / (steps - 1), bench::peak_rss_mib() * 1048576.0 / np);
-    return 0;
+    return bench::time_steps(n, dt, steps);
 }
+

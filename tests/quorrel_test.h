@@ -5,6 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
 #include "core/sph_simd.h"
 #include "input/sph_input_reader.h"
 #include "interface/sph_lifecycle.h"
@@ -21,6 +28,52 @@ protected:
         sph_lifecycle_finalize();
         sph_simd_set_cap(SphSimd::avx512);  // tests lower it to run the narrower paths
     }
+};
+
+// The physical lines of a text file, without their line ends (LF; a CR stays).
+inline std::vector<std::string> read_lines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+// A test that writes decks into a scratch directory of its own.
+class DeckTest : public QuorrelTest {
+protected:
+    void SetUp() override {
+        QuorrelTest::SetUp();
+        const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = std::filesystem::path(::testing::TempDir()) /
+               ("quorrel_" + std::string(t->test_suite_name()) + "_" + t->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+        QuorrelTest::TearDown();
+    }
+
+    std::string write_deck(const std::vector<std::string>& lines, const std::string& eol = "\n",
+                           const std::string& name = "deck.inp") const {
+        const std::string path = (dir_ / name).string();
+        std::ofstream out(path, std::ios::binary);
+        for (const std::string& l : lines) out << l << eol;
+        return path;
+    }
+
+    // A deck of tests/decks with physical lines (from 1) replaced and lines appended.
+    std::string edited(const std::string& deck, const std::vector<std::pair<int, std::string>>& edits,
+                       const std::vector<std::string>& appended = {}) const {
+        std::vector<std::string> lines = read_lines(std::string(QUORREL_TEST_DECKS) + "/" + deck);
+        for (const auto& [number, text] : edits) lines.at(static_cast<std::size_t>(number - 1)) = text;
+        lines.insert(lines.end(), appended.begin(), appended.end());
+        return write_deck(lines);
+    }
+
+    std::filesystem::path dir_;
 };
 
 }  // namespace quorrel::test

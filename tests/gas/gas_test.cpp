@@ -29,54 +29,19 @@ namespace {
 const std::string decks = QUORREL_TEST_DECKS;
 const double pi = 3.141592653589793;
 
-std::vector<std::string> read_lines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
+using test::read_lines;
 
 using Vec3 = std::array<double, 3>;
 
 Vec3 vec(const std::vector<double>& a, std::size_t i) { return {a[3 * i], a[3 * i + 1], a[3 * i + 2]}; }
 
-class Gas : public test::QuorrelTest {
+class Gas : public test::DeckTest {
 protected:
-    void SetUp() override {
-        QuorrelTest::SetUp();
-        dir_ = std::filesystem::path(::testing::TempDir()) /
-               ("quorrel_gas_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-        QuorrelTest::TearDown();
-    }
-
-    std::string write_deck(const std::vector<std::string>& lines, const std::string& name = "deck.inp") {
-        const std::string path = (dir_ / name).string();
-        std::ofstream out(path, std::ios::binary);
-        for (const std::string& l : lines) out << l << "\n";
-        return path;
-    }
-
-    // A deck of tests/decks with physical lines (from 1) replaced.
-    std::string edited(const std::string& deck, const std::vector<std::pair<int, std::string>>& edits) {
-        std::vector<std::string> lines = read_lines(decks + "/" + deck);
-        for (const auto& [number, text] : edits) lines.at(static_cast<std::size_t>(number - 1)) = text;
-        return write_deck(lines);
-    }
-
     // Reads and builds, reporting the message of a failure.
     static void inspect(const std::string& path) {
         ASSERT_EQ(sph_input_read(path), 0) << sph_error_message();
         ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
     }
-
-    std::filesystem::path dir_;
 };
 
 // The pair sums have a scalar path and vector paths, each with its own test of which

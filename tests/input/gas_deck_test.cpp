@@ -20,45 +20,16 @@ namespace {
 
 const std::string decks = QUORREL_TEST_DECKS;
 
-std::vector<std::string> read_lines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
 // gas_one.inp, by physical line:
 //   6 *MATERIAL AIR (gas)   7 *DENSITY   8 its value   9 section
 //  11 ideal-gas EOS card   12 particle control   13 body force
-class GasDeck : public test::QuorrelTest {
+class GasDeck : public test::DeckTest {
 protected:
-    void SetUp() override {
-        QuorrelTest::SetUp();
-        dir_ = std::filesystem::path(::testing::TempDir()) /
-               ("quorrel_gas_deck_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-        QuorrelTest::TearDown();
-    }
-
     // The base deck with physical lines (from 1) replaced, and lines appended.
     std::string edited_base(const std::vector<std::pair<int, std::string>>& edits,
                             const std::vector<std::string>& appended = {}) {
-        std::vector<std::string> lines = read_lines(decks + "/gas_one.inp");
-        for (const auto& [number, text] : edits) lines.at(static_cast<std::size_t>(number - 1)) = text;
-        lines.insert(lines.end(), appended.begin(), appended.end());
-        const std::string path = (dir_ / "deck.inp").string();
-        std::ofstream out(path, std::ios::binary);
-        for (const std::string& l : lines) out << l << "\n";
-        return path;
+        return edited("gas_one.inp", edits, appended);
     }
-
-    std::filesystem::path dir_;
 };
 
 TEST_F(GasDeck, BaseDeckBuilds) {

@@ -25,45 +25,12 @@ namespace {
 
 const std::string decks = QUORREL_TEST_DECKS;
 
-std::vector<std::string> read_lines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
+using test::read_lines;
 
-class InputDeck : public test::QuorrelTest {
+class InputDeck : public test::DeckTest {
 protected:
-    void SetUp() override {
-        QuorrelTest::SetUp();
-        dir_ = std::filesystem::path(::testing::TempDir()) /
-               ("quorrel_input_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-        QuorrelTest::TearDown();
-    }
-
-    std::string write_deck(const std::vector<std::string>& lines, const std::string& eol = "\n",
-                           const std::string& name = "deck.inp") {
-        const std::string path = (dir_ / name).string();
-        std::ofstream out(path, std::ios::binary);
-        for (const std::string& l : lines) out << l << eol;
-        return path;
-    }
-
     // The base water deck with physical line `number` (from 1) replaced.
-    std::string edited_base(int number, const std::string& text) {
-        std::vector<std::string> lines = read_lines(decks + "/input_water.inp");
-        lines.at(static_cast<std::size_t>(number - 1)) = text;
-        return write_deck(lines);
-    }
-
-    std::filesystem::path dir_;
+    std::string edited_base(int number, const std::string& text) { return edited("input_water.inp", {{number, text}}); }
 };
 
 TEST_F(InputDeck, WaterDeckReadsBuildsAndFallsFreely) {
