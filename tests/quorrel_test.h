@@ -30,6 +30,28 @@ protected:
     }
 };
 
+// A fixture run once per vector level of the pair kernels and the neighbour scan: a level
+// the CPU lacks is reported as skipped, not passed.
+template <class Base>
+class AtEveryLevel : public Base, public ::testing::WithParamInterface<SphSimd> {
+protected:
+    void SetUp() override {
+        Base::SetUp();
+        sph_simd_set_cap(this->GetParam());
+        if (sph_simd_level() != this->GetParam()) GTEST_SKIP() << "this CPU lacks the vector level";
+    }
+};
+
+inline const auto every_level = ::testing::Values(SphSimd::scalar, SphSimd::avx2, SphSimd::avx512);
+
+inline std::string level_name(const ::testing::TestParamInfo<SphSimd>& info) {
+    switch (info.param) {
+        case SphSimd::scalar: return "scalar";
+        case SphSimd::avx2: return "avx2";
+        default: return "avx512";
+    }
+}
+
 // The physical lines of a text file, without their line ends (LF; a CR stays).
 inline std::vector<std::string> read_lines(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

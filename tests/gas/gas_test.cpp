@@ -47,25 +47,8 @@ protected:
 // The pair sums have a scalar path and vector paths, each with its own test of which
 // neighbours take part; the tests that rest on those sums run at every level the CPU has
 // (a level it lacks is reported as skipped, not passed).
-class GasAtLevel : public Gas, public ::testing::WithParamInterface<SphSimd> {
-protected:
-    void SetUp() override {
-        Gas::SetUp();
-        sph_simd_set_cap(GetParam());
-        if (sph_simd_level() != GetParam()) GTEST_SKIP() << "this CPU lacks the vector level";
-    }
-};
-
-std::string level_name(const ::testing::TestParamInfo<SphSimd>& info) {
-    switch (info.param) {
-        case SphSimd::scalar: return "scalar";
-        case SphSimd::avx2: return "avx2";
-        default: return "avx512";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Levels, GasAtLevel, ::testing::Values(SphSimd::scalar, SphSimd::avx2, SphSimd::avx512),
-                         level_name);
+using GasAtLevel = test::AtEveryLevel<Gas>;
+INSTANTIATE_TEST_SUITE_P(Levels, GasAtLevel, test::every_level, test::level_name);
 
 // ---- Equations of state through a deck ----
 

@@ -448,25 +448,8 @@ TEST_F(Water, FusedPassMatchesSeparatePasses) {
 
 // The vector kernels run only where the CPU has them: a level it lacks is reported as
 // skipped, not passed.
-class WaterAtLevel : public Water, public ::testing::WithParamInterface<SphSimd> {
-protected:
-    void SetUp() override {
-        Water::SetUp();
-        sph_simd_set_cap(GetParam());
-        if (sph_simd_level() != GetParam()) GTEST_SKIP() << "this CPU lacks the vector level";
-    }
-};
-
-std::string level_name(const ::testing::TestParamInfo<SphSimd>& info) {
-    switch (info.param) {
-        case SphSimd::scalar: return "scalar";
-        case SphSimd::avx2: return "avx2";
-        default: return "avx512";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Levels, WaterAtLevel, ::testing::Values(SphSimd::scalar, SphSimd::avx2, SphSimd::avx512),
-                         level_name);
+using WaterAtLevel = test::AtEveryLevel<Water>;
+INSTANTIATE_TEST_SUITE_P(Levels, WaterAtLevel, test::every_level, test::level_name);
 
 TEST_P(WaterAtLevel, ViscousTermOfAnApproachingPairInTheStepPass) {
     // Two water particles at rest density with p0 = 0 (no pressure term), r = 1 along x,
