@@ -6,6 +6,7 @@
 #include "core/sph_error.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
+#include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "input/sph_inp_helpers.h"
 #include "input/sph_input_reader.h"
@@ -152,6 +153,7 @@ int sph_input_parse_material(std::string_view line) {
     // Every phase notes the material whether or not the record was taken.
     sph_water_note_material(name, type);
     sph_gas_note_material(name, type);
+    sph_explosive_note_material(name, type);
     return st;
 }
 

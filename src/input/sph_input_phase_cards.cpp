@@ -1,11 +1,12 @@
 // Equation-of-state, viscosity, particle-control, body-force, blast, explosive,
 // ignition, shell and solid control cards.
 //
-// Every card reads and checks all its options before it hands any value on. The
-// explosive, blast, solid and shell settings are checked here and handed to their
-// phases once those are part of the build.
+// Every card reads and checks all its options before it hands any value on. The blast,
+// solid and shell settings are checked here and handed to their phases once those are
+// part of the build.
 #include "core/sph_error.h"
 #include "core/sph_text.h"
+#include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "input/sph_input_reader.h"
 #include "water/sph_water.h"
@@ -133,16 +134,22 @@ int sph_input_parse_blast_region(std::string_view line) {
 
 int sph_input_parse_explosive_control(std::string_view line) {
     const std::string material_name_in = sph_input_get_option(line, "MATERIAL");
+    const std::string model_type = sph_input_get_option(line, "TYPE");
     const std::string product_material_name_in = sph_input_get_option(line, "PRODUCT_MATERIAL");
+    const std::string conversion_name = sph_input_get_option(line, "CONVERSION");
     if (int st = sph_input_check_names({material_name_in, product_material_name_in})) return st;
     double v[3] = {};  // detonation velocity, energy per mass, burn time
-    return required_reals(line, {"DETONATION_VELOCITY", "ENERGY", "BURN_TIME"}, v);
+    if (int st = required_reals(line, {"DETONATION_VELOCITY", "ENERGY", "BURN_TIME"}, v)) return st;
+    return sph_explosive_set_control(material_name_in, model_type, v[0], v[1], v[2], product_material_name_in,
+                                     conversion_name);
 }
 
 int sph_input_parse_ignition(std::string_view line) {
-    if (int st = sph_input_check_names({sph_input_get_option(line, "MATERIAL")})) return st;
+    const std::string material_name_in = sph_input_get_option(line, "MATERIAL");
+    if (int st = sph_input_check_names({material_name_in})) return st;
     double v[4] = {};  // x, y, z, time
-    return required_reals(line, {"X", "Y", "Z", "TIME"}, v);
+    if (int st = required_reals(line, {"X", "Y", "Z", "TIME"}, v)) return st;
+    return sph_explosive_set_ignition(material_name_in, v, v[3]);
 }
 
 int sph_input_parse_shell_director(std::string_view line) {

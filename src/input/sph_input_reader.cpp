@@ -8,6 +8,7 @@
 #include "core/sph_error.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
+#include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "input/sph_inp_helpers.h"
 #include "input/sph_input_time.h"
@@ -273,9 +274,11 @@ int sph_input_build_model() {
     // Solid and shell state join here, before the phase initial conditions.
     if (int st = sph_water_apply_initial_conditions()) return st;
     if (int st = sph_gas_apply_initial_conditions()) return st;
-    // The explosive state and the blast load join here.
+    if (int st = sph_explosive_build()) return st;
+    // The blast load joins here.
     // Materials no section binds and unused orientations and blast regions are warnings.
     r.input_warning_count += sph_gas_count_unbound_materials();
+    r.input_warning_count += sph_explosive_count_unbound_materials();
     // The solid reference state and diagnostics join here.
     return sph_neighbor_rebuild();
 }

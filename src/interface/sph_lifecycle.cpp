@@ -5,6 +5,8 @@
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "database/sph_database.h"
+#include "explosive/sph_explosive.h"
+#include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "material/sph_material.h"
 #include "output/sph_output.h"
@@ -19,7 +21,7 @@ namespace quorrel {
 namespace {
 
 // module, initialise, finalise, deck read, scratch release
-constexpr std::array<SphLifecycleRow, 10> rows = {{
+constexpr std::array<SphLifecycleRow, 11> rows = {{
     {"error state", sph_error_clear, nullptr, nullptr, nullptr},
     {"time control", sph_control_reset, nullptr, nullptr, nullptr},
     {"database", sph_db_free, sph_db_free, nullptr, nullptr},
@@ -29,6 +31,8 @@ constexpr std::array<SphLifecycleRow, 10> rows = {{
     {"pair passes", sph_pair_pass_release_scratch, nullptr, nullptr, sph_pair_pass_release_scratch},
     {"water", sph_water_initialize, sph_water_reset, sph_water_reset_deck_settings, nullptr},
     {"gas", sph_gas_initialize, sph_gas_reset, sph_gas_reset_deck_settings, nullptr},
+    {"explosive", sph_explosive_initialize, sph_explosive_reset, sph_explosive_reset_deck_settings,
+     sph_explosive_release_scratch},
     {"step output", sph_output_reset_pvd, sph_output_reset_pvd, nullptr, sph_output_release_scratch},
 }};
 

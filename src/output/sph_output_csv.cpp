@@ -4,6 +4,7 @@
 #include "core/sph_error.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
+#include "explosive/sph_explosive_state.h"
 #include "output/sph_output.h"
 #include "output/sph_output_file.h"
 
@@ -58,8 +59,15 @@ std::string_view sph_output_csv_header() { return csv_header; }
 void sph_output_release_scratch() { sph_output_csv = SphOutputCsv{}; }
 
 void sph_output_collect_sources(SphOutputSources& sources) {
-    // The explosive, solid, blast and coupling phases point their arrays here.
+    // The solid, blast and coupling phases point their arrays here as they join.
     sources = SphOutputSources{};
+    const SphExplosiveState& e = sph_explosive_state;
+    sources.explosive_detonation_time = &e.explosive_detonation_time;
+    sources.explosive_reaction_progress = &e.explosive_reaction_progress;
+    sources.explosive_initial_mass = &e.explosive_initial_mass;
+    sources.explosive_remaining_mass = &e.explosive_remaining_mass;
+    sources.explosive_released_mass = &e.explosive_released_mass;
+    sources.explosive_released_energy = &e.explosive_released_energy;
 }
 
 int sph_output_write_csv(std::string_view filename) {

@@ -6,6 +6,7 @@
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "database/sph_database.h"
+#include "explosive/sph_explosive.h"
 #include "gas/sph_gas.h"
 #include "output/sph_output.h"
 #include "particle/sph_neighbor.h"
@@ -78,6 +79,7 @@ int advance_particles(double dt) {
         if (int st = sph_gas_compute_density_rate_and_acceleration()) return st;
     }
     leapfrog_update(dt);
+    if (int st = sph_explosive_advance(dt, sph_control.current_time + dt)) return st;
     if (int st = sph_gas_apply_sources_explicit(dt)) return st;
     if (int st = sph_water_update_diagnostics()) return st;
     if (int st = sph_gas_update_diagnostics()) return st;
@@ -97,6 +99,9 @@ int sph_solver_phase_dt(double& dtcrit) {
     double gas_cfl = 0.0, gas_accel = 0.0, gas_limit = 0.0;
     if (int st = sph_gas_estimate_dt_limits(gas_cfl, gas_accel, gas_limit)) return st;
     fold_limit(dtcrit, gas_limit);
+    double reaction_limit = 0.0;
+    if (int st = sph_explosive_estimate_dt_limit(reaction_limit)) return st;
+    fold_limit(dtcrit, reaction_limit);
     dtcrit = safety * dtcrit;
     return sph_success;
 }

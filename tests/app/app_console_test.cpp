@@ -245,6 +245,9 @@ TEST_F(AppConsole, PhaseCountsEachLandUnderTheirKey) {
                            "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=1000.0, C0=10.0, GAMMA=7.0\n"
                            "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, ALPHA=0.1, BETA=0.0, ETA2=0.01\n"
                            "*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=AIR, GAMMA=1.4, E0=2.5e5\n"
+                           "*QUORREL, EXPLOSIVE, MATERIAL=TNT, TYPE=PROGRAMMED_BURN, PRODUCT_MATERIAL=AIR, "
+                           "DETONATION_VELOCITY=6930.0, ENERGY=4.3e6, BURN_TIME=1.0e-6\n"
+                           "*QUORREL, IGNITION, MATERIAL=TNT, X=5.0, Y=0.0, Z=0.0, TIME=1.0\n"
                            "*QUORREL, PARTICLE CONTROL, H=0.1, MASS=2.0, VOLUME=0.002\n";
     const Outcome o = run({deck.string()});
     ASSERT_EQ(o.status, 0) << o.err;

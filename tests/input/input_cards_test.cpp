@@ -243,9 +243,14 @@ TEST_F(InputCards, PhaseCardsCheckTheirOptions) {
           "invalid numeric option BETA"},
          {"*QUORREL, PARTICLE CONTROL, MASS=1, VOLUME=1", 4, "missing required option H"}},
         as_keyword);
+    // The explosive card reaches its setter, which needs the explosive and its product gas.
+    ASSERT_EQ(keyword("*MATERIAL, NAME=TNT, TYPE=EXPLOSIVE"), 0);
+    ASSERT_EQ(keyword("*MATERIAL, NAME=AIR, TYPE=GAS"), 0);
+    ASSERT_EQ(keyword("*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=AIR, GAMMA=1.4, E0=2"), 0);
     for (const std::string line :
          {"*QUORREL, BLAST REGION, RADIUS=2, TARGET=SHELL, ELSET=EFLUID, FACTOR=2, TIME_WINDOW=1e-3, ENABLED=no",
-          "*QUORREL, EXPLOSIVE, MATERIAL=TNT, DETONATION_VELOCITY=6930, ENERGY=4.3e6, BURN_TIME=1e-6",
+          "*QUORREL, EXPLOSIVE, MATERIAL=TNT, TYPE=PROGRAMMED_BURN, PRODUCT_MATERIAL=AIR, DETONATION_VELOCITY=6930, "
+          "ENERGY=4.3e6, BURN_TIME=1e-6",
           "*QUORREL, SHELL ROTATION, NSET=FLUID, OX=1, OY=0, OZ=0", "*QUORREL, SOLID CONTROL, MATERIAL=STEEL"}) {
         SCOPED_TRACE(line);
         EXPECT_EQ(keyword(line), 0) << sph_error_message();
@@ -360,10 +365,6 @@ TEST_F(InputCards, NamesLongerThanARecordAreRefusedOnEveryCard) {
         "*QUORREL, BLAST REGION, NAME=@, RADIUS=2, SET=FLUID",
         "*QUORREL, BLAST REGION, RADIUS=2, TARGET_SET=@",
         "*QUORREL, BLAST REGION, RADIUS=2, ELSET=@",
-        "*QUORREL, EXPLOSIVE, MATERIAL=@, DETONATION_VELOCITY=6930, ENERGY=4.3e6, BURN_TIME=1e-6",
-        "*QUORREL, EXPLOSIVE, MATERIAL=TNT, PRODUCT_MATERIAL=@, DETONATION_VELOCITY=6930, ENERGY=4.3e6, "
-        "BURN_TIME=1e-6",
-        "*QUORREL, IGNITION, MATERIAL=@, X=0, Y=0, Z=0, TIME=0",
         "*QUORREL, SHELL DIRECTOR, SET=@, NX=0, NY=0, NZ=1",
         "*QUORREL, SHELL ROTATION, NSET=@, OX=1, OY=0, OZ=0",
         "*QUORREL, SHELL CONTROL, MATERIAL=@",
@@ -386,6 +387,25 @@ TEST_F(InputCards, NamesLongerThanARecordAreRefusedOnEveryCard) {
     EXPECT_EQ(keyword(with_name(gas_card, g64 + "X")), sph_error_input);
     EXPECT_EQ(sph_error_message(), at7("name is too long"));
     EXPECT_EQ(keyword(with_name(gas_card, g64)), 0) << sph_error_message();
+
+    // The explosive cards name an explosive material and a product gas.
+    const std::string e64 = "Charge_" + std::string(57, 'e');
+    ASSERT_EQ(keyword("*MATERIAL, NAME=" + e64 + ", TYPE=EXPLOSIVE"), 0) << sph_error_message();
+    ASSERT_EQ(keyword("*MATERIAL, NAME=TNT, TYPE=EXPLOSIVE"), 0) << sph_error_message();
+    const std::string burn = ", TYPE=PROGRAMMED_BURN, DETONATION_VELOCITY=6930, ENERGY=4.3e6, BURN_TIME=1e-6";
+    const struct {
+        std::string card, name;
+    } explosive_cards[] = {
+        {"*QUORREL, EXPLOSIVE, MATERIAL=@, PRODUCT_MATERIAL=" + g64 + burn, e64},
+        {"*QUORREL, EXPLOSIVE, MATERIAL=TNT, PRODUCT_MATERIAL=@" + burn, g64},
+        {"*QUORREL, IGNITION, MATERIAL=@, X=0, Y=0, Z=0, TIME=0", e64},
+    };
+    for (const auto& c : explosive_cards) {
+        SCOPED_TRACE(c.card);
+        EXPECT_EQ(keyword(with_name(c.card, c.name + "X")), sph_error_input);
+        EXPECT_EQ(sph_error_message(), at7("name is too long"));
+        EXPECT_EQ(keyword(with_name(c.card, c.name)), 0) << sph_error_message();
+    }
 
     // Trailing blanks are padding, not part of the name.
     sph_error_clear();
