@@ -101,6 +101,23 @@ int open_batch() {
     return sph_success;
 }
 
+// Table slot of each database material number (-1 none), looked up once per pass instead
+// of once per particle.
+std::array<int, sph_explosive_max_materials + 1> slot_by_material() {
+    std::array<int, sph_explosive_max_materials + 1> slots;
+    slots.fill(-1);
+    const SphExplosiveState& s = sph_explosive_state;
+    for (int k = s.explosive_material_count - 1; k >= 0; --k) {
+        const int32_t m = s.explosive_materials[static_cast<std::size_t>(k)].explosive_material_id;
+        if (m >= 1 && m <= sph_explosive_max_materials) slots[static_cast<std::size_t>(m)] = k;  // first slot wins
+    }
+    return slots;
+}
+
+int slot_of(const std::array<int, sph_explosive_max_materials + 1>& slots, int32_t m) {
+    return m >= 1 && m <= sph_explosive_max_materials ? slots[static_cast<std::size_t>(m)] : -1;
+}
+
 // A failure inside the advance hands out what was accumulated before it.
 int fail_after_flush(int st) {
     close_batch();
@@ -138,10 +155,11 @@ int sph_explosive_advance(double dt, double time) {
     if (int st = sph_gas_clear_sources()) return st;
     if (int st = open_batch()) return st;
     SphDatabase& d = sph_database;
+    const auto slots = slot_by_material();
     for (int i = 0; i < d.npart; ++i) {
         const std::size_t u = static_cast<std::size_t>(i);
         if (d.particle_phase[u] != sph_phase_explosive || d.particle_status[u] != sph_status_active) continue;
-        const int k = sph_explosive_table_index_by_material_id(d.material_id[u]);
+        const int k = slot_of(slots, d.material_id[u]);
         if (k < 0) return fail_after_flush(sph_fail(sph_error_input, "Explosive particle material has no control"));
         const SphExplosiveMaterial& slot = s.explosive_materials[static_cast<std::size_t>(k)];
         const double lambda0 = s.explosive_reaction_progress[u];
@@ -246,16 +264,17 @@ void sph_explosive_update_release_balance() {
     s.explosive_release_energy_balance = {};
     s.explosive_release_momentum_balance = {};
     if (!sph_explosive_state_present()) return;
+    const auto slots = slot_by_material();
     double expected = 0.0;
-    for (int i = 0; i < sph_database.npart; ++i) {
-        if (!sph_explosive_is_tracked_particle(i)) continue;
-        const std::size_t u = static_cast<std::size_t>(i);
+    for (std::size_t u = 0; u < static_cast<std::size_t>(sph_database.npart); ++u) {
+        // Tracked: a detonation time was assigned, or the particle has reacted.
+        if (s.explosive_ignition_status[u] != 1 && !(s.explosive_reaction_progress[u] > 0.0)) continue;
         s.explosive_release_mass_balance[0] += s.explosive_initial_mass[u];
         s.explosive_release_mass_balance[1] += s.explosive_released_mass[u];
         s.explosive_release_mass_balance[2] += s.explosive_remaining_mass[u];
         s.explosive_release_energy_balance[0] += s.explosive_released_energy[u];
         for (std::size_t c = 0; c < 3; ++c) s.explosive_release_momentum_balance[c] += s.explosive_released_momentum[3 * u + c];
-        const int k = sph_explosive_table_index_by_material_id(s.explosive_initial_material_id[u]);
+        const int k = slot_of(slots, s.explosive_initial_material_id[u]);
         // A material without a slot adds no error.
         expected += k < 0 ? s.explosive_released_energy[u]
                           : s.explosive_released_mass[u] *
