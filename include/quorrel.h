@@ -80,6 +80,28 @@ QUORREL_API int quorrel_get_gas_extended_summary(double* mass, double* momentum,
 QUORREL_API int quorrel_get_gas_source_summary(double* mass_source, double* momentum_source,
                                                double* energy_source);
 
+/* Explosive phase. quorrel_set_ignition_point adds an ignition record at (x, y, z) and
+ * time for the deck's first explosive material; it needs an initialised interface and a
+ * deck with an explosive material (else 4), and passes its values unchecked: a negative
+ * time or a coordinate that is not finite is the model's error 1. On a built model the
+ * detonation times are recomputed at once, each particle keeping the earlier arrival; a
+ * record added after reading and before building counts at the build. At most 32
+ * ignition records, the deck's included.
+ * When the interface is not initialised or the model not built, every output of the two
+ * queries is zero; without explosive particles they are zero with status 0.
+ * Summary: particle_count, the particles the burn tracks (given a detonation time, or
+ * reacted); reacted_count, those with progress above 0; lambda_range holds 3 values (min,
+ * max, mean progress), released_totals 5 (mass, energy, momentum x, y, z),
+ * detonation_time_range 2 (min, max).
+ * Release balance: mass_values holds 4 values (initial, released, remaining, initial -
+ * released - remaining), energy_values 2 (released, released - expected from the energy
+ * per mass), momentum_values 3 (released momentum x, y, z). */
+QUORREL_API int quorrel_set_ignition_point(double x, double y, double z, double time);
+QUORREL_API int quorrel_get_explosive_summary(int* particle_count, int* reacted_count, double* lambda_range,
+                                              double* released_totals, double* detonation_time_range);
+QUORREL_API int quorrel_get_explosive_release_balance(double* mass_values, double* energy_values,
+                                                      double* momentum_values);
+
 /* Coupling regions are numbered from 1. The name is cut to name_capacity - 1 bytes and
  * always zero-terminated (empty when the call fails). */
 QUORREL_API int quorrel_coupling_get_region_count(int* count);

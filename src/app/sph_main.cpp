@@ -387,6 +387,36 @@ int gather_gas(Report& r) {
     return 0;
 }
 
+// The explosive summary and release balance. Of the balance only the initial and
+// remaining mass, the mass error, the energy error and the momentum are shown: the
+// released mass and energy are the summary's.
+int gather_explosive(Report& r) {
+    double lambda_range[3] = {}, released[5] = {}, detonation[2] = {};
+    if (int st = quorrel_get_explosive_summary(&r.explosive_particles, &r.explosive_reacted_particles, lambda_range,
+                                               released, detonation))
+        return st;
+    r.explosive_lambda_min = lambda_range[0];
+    r.explosive_lambda_max = lambda_range[1];
+    r.explosive_lambda_mean = lambda_range[2];
+    r.explosive_released_mass = released[0];
+    r.explosive_released_energy = released[1];
+    r.explosive_released_momentum_x = released[2];
+    r.explosive_released_momentum_y = released[3];
+    r.explosive_released_momentum_z = released[4];
+    r.explosive_detonation_time_min = detonation[0];
+    r.explosive_detonation_time_max = detonation[1];
+    double mass[4] = {}, energy[2] = {}, momentum[3] = {};
+    if (int st = quorrel_get_explosive_release_balance(mass, energy, momentum)) return st;
+    r.explosive_initial_mass = mass[0];
+    r.explosive_remaining_mass = mass[2];
+    r.explosive_release_mass_error = mass[3];
+    r.explosive_release_energy_error = energy[1];
+    r.explosive_release_momentum_x = momentum[0];
+    r.explosive_release_momentum_y = momentum[1];
+    r.explosive_release_momentum_z = momentum[2];
+    return 0;
+}
+
 // Gathers everything the report shows; stops at the first failing call.
 int gather(Report& r, bool run, const char* output) {
     if (int st = quorrel_get_particle_count(&r.particles)) return st;
@@ -402,6 +432,7 @@ int gather(Report& r, bool run, const char* output) {
         return st;
     if (int st = quorrel_estimate_stable_dt(&r.dtcrit)) return st;
     if (int st = gather_gas(r)) return st;
+    if (int st = gather_explosive(r)) return st;
     if (int st = quorrel_coupling_get_region_count(&r.coupling_regions)) return st;
     return 0;
 }

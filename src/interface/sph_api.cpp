@@ -11,6 +11,7 @@
 #include "core/sph_log.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
+#include "explosive/sph_explosive.h"
 #include "gas/sph_gas.h"
 #include "input/sph_input_reader.h"
 #include "interface/sph_api_state.h"
@@ -129,6 +130,12 @@ int sph_write_vtu(std::string_view filename) {
     return sph_output_write_vtu(text_arg(filename));
 }
 
+int sph_set_ignition_point(double x_value, double y_value, double z_value, double time_value) {
+    if (int st = sph_api_require_initialized()) return st;
+    const double point[3] = {x_value, y_value, z_value};
+    return sph_explosive_set_default_ignition_point(point, time_value);
+}
+
 int sph_get_current_time(double& time, int32_t& step) {
     time = 0.0;
     step = 0;
@@ -225,6 +232,25 @@ int sph_get_gas_source_summary(double& mass_source, double momentum_source[3], d
     momentum_source[0] = momentum_source[1] = momentum_source[2] = 0.0;
     if (int st = require_built_model()) return st;
     return sph_gas_get_source_summary(mass_source, momentum_source, energy_source);
+}
+
+int sph_get_explosive_summary(int32_t& particle_count, int32_t& reacted_count, double lambda_range[3],
+                              double released_totals[5], double detonation_time_range[2]) {
+    particle_count = reacted_count = 0;
+    std::fill(lambda_range, lambda_range + 3, 0.0);
+    std::fill(released_totals, released_totals + 5, 0.0);
+    std::fill(detonation_time_range, detonation_time_range + 2, 0.0);
+    if (int st = require_built_model()) return st;
+    return sph_explosive_get_summary(particle_count, reacted_count, lambda_range, released_totals,
+                                     detonation_time_range);
+}
+
+int sph_get_explosive_release_balance(double mass_values[4], double energy_values[2], double momentum_values[3]) {
+    std::fill(mass_values, mass_values + 4, 0.0);
+    std::fill(energy_values, energy_values + 2, 0.0);
+    std::fill(momentum_values, momentum_values + 3, 0.0);
+    if (int st = require_built_model()) return st;
+    return sph_explosive_get_release_balance(mass_values, energy_values, momentum_values);
 }
 
 // ---- Coupling-region queries over the region table ----
@@ -487,6 +513,24 @@ void sphft_get_gas_extended_summary_(double* mass, double* momentum, double* den
 void sphft_get_gas_source_summary_(double* mass_source, double* momentum_source, double* energy_source,
                                    int32_t* ierr) {
     guarded(ierr, [&] { return sph_get_gas_source_summary(*mass_source, momentum_source, *energy_source); });
+}
+
+void sphft_set_ignition_point_(const double* x_value, const double* y_value, const double* z_value,
+                               const double* time_value, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_set_ignition_point(*x_value, *y_value, *z_value, *time_value); });
+}
+
+void sphft_get_explosive_summary_(int32_t* particle_count, int32_t* reacted_count, double* lambda_range,
+                                  double* released_totals, double* detonation_time_range, int32_t* ierr) {
+    guarded(ierr, [&] {
+        return sph_get_explosive_summary(*particle_count, *reacted_count, lambda_range, released_totals,
+                                         detonation_time_range);
+    });
+}
+
+void sphft_get_explosive_release_balance_(double* mass_values, double* energy_values, double* momentum_values,
+                                          int32_t* ierr) {
+    guarded(ierr, [&] { return sph_get_explosive_release_balance(mass_values, energy_values, momentum_values); });
 }
 
 void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr) {

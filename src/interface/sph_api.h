@@ -39,6 +39,9 @@ void sph_get_last_error(int32_t& code, char* message, std::size_t message_len);
 [[nodiscard]] int sph_write_output(int32_t step, double time);
 [[nodiscard]] int sph_write_csv(std::string_view filename);
 [[nodiscard]] int sph_write_vtu(std::string_view filename);
+// An ignition record at (x, y, z) and `time_value` for the first explosive material; on a
+// built model the detonation times follow at once (the earlier arrival wins).
+[[nodiscard]] int sph_set_ignition_point(double x_value, double y_value, double z_value, double time_value);
 
 // Queries.
 [[nodiscard]] int sph_get_current_time(double& time, int32_t& step);
@@ -65,6 +68,14 @@ void sph_get_last_error(int32_t& code, char* message, std::size_t message_len);
 [[nodiscard]] int sph_get_gas_extended_summary(double& mass, double momentum[3], double density_range[2],
                                                double dt_limits[3]);
 [[nodiscard]] int sph_get_gas_source_summary(double& mass_source, double momentum_source[3], double& energy_source);
+// lambda_range: min, max, mean; released_totals: mass, energy, momentum x, y, z;
+// detonation_time_range: min, max; all over the particles the burn tracks.
+[[nodiscard]] int sph_get_explosive_summary(int32_t& particle_count, int32_t& reacted_count, double lambda_range[3],
+                                           double released_totals[5], double detonation_time_range[2]);
+// mass_values: initial, released, remaining, initial - released - remaining;
+// energy_values: released, released - expected; momentum_values: released momentum.
+[[nodiscard]] int sph_get_explosive_release_balance(double mass_values[4], double energy_values[2],
+                                                   double momentum_values[3]);
 
 // Coupling-region queries (unguarded); `region_index` is 1-based.
 [[nodiscard]] int sph_api_region_count(int32_t& count);
@@ -118,6 +129,12 @@ void sphft_get_gas_extended_summary_(double* mass, double* momentum, double* den
                                      int32_t* ierr);
 void sphft_get_gas_source_summary_(double* mass_source, double* momentum_source, double* energy_source,
                                    int32_t* ierr);
+void sphft_set_ignition_point_(const double* x_value, const double* y_value, const double* z_value,
+                               const double* time_value, int32_t* ierr);
+void sphft_get_explosive_summary_(int32_t* particle_count, int32_t* reacted_count, double* lambda_range,
+                                  double* released_totals, double* detonation_time_range, int32_t* ierr);
+void sphft_get_explosive_release_balance_(double* mass_values, double* energy_values, double* momentum_values,
+                                          int32_t* ierr);
 void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr);
 void sphft_coupling_get_region_modes_(const int32_t* region_index, int32_t* load_mode, int32_t* distribution_mode,
                                       int32_t* contact_state_mode, int32_t* ierr);

@@ -218,6 +218,30 @@ int quorrel_get_gas_source_summary(double* mass_source, double* momentum_source,
     return ierr;
 }
 
+int quorrel_set_ignition_point(double x, double y, double z, double time) {
+    // The explosive module judges the point and the time.
+    int32_t ierr = 0;
+    sphft_set_ignition_point_(&x, &y, &z, &time, &ierr);
+    return ierr;
+}
+
+int quorrel_get_explosive_summary(int* particle_count, int* reacted_count, double* lambda_range,
+                                  double* released_totals, double* detonation_time_range) {
+    if (!particle_count || !reacted_count || !lambda_range || !released_totals || !detonation_time_range)
+        return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_get_explosive_summary_(particle_count, reacted_count, lambda_range, released_totals, detonation_time_range,
+                                 &ierr);
+    return ierr;
+}
+
+int quorrel_get_explosive_release_balance(double* mass_values, double* energy_values, double* momentum_values) {
+    if (!mass_values || !energy_values || !momentum_values) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_get_explosive_release_balance_(mass_values, energy_values, momentum_values, &ierr);
+    return ierr;
+}
+
 int quorrel_coupling_get_region_count(int* count) {
     if (!count) return quorrel_rejected;
     int32_t ierr = 0;

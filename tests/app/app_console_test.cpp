@@ -27,6 +27,7 @@ namespace fs = std::filesystem;
 const std::string water_deck = std::string(QUORREL_TEST_DECKS) + "/app_water.inp";
 const std::string regions_deck = std::string(QUORREL_TEST_DECKS) + "/app_regions.inp";
 const std::string gas_pair_deck = std::string(QUORREL_TEST_DECKS) + "/app_gas_pair.inp";
+const std::string explosive_row_deck = std::string(QUORREL_TEST_DECKS) + "/app_explosive_row.inp";
 
 const std::string usage =
     "usage: quorrel [--version] model.inp [--check|--run] [--output path]\n"
@@ -464,6 +465,144 @@ TEST_F(AppConsole, GasPairReportHasTheHandWorkedGasLines) {
         EXPECT_EQ(parsed(value_at(lines, 10, "dtcrit")), 0.5 * parsed(value_at(lines, 28, "gas_dtcrit")))
             << c.mode;
         EXPECT_EQ(value_at(lines, 34, "explosive_phase_particles"), "0") << c.mode;
+        EXPECT_EQ(lines.back(), "status: ok") << c.mode;
+    }
+}
+
+// ---- The explosive lines of the report, worked out by hand for tests/decks/app_explosive_row.inp ----
+//
+// Four TNT particles at x = 0, 1, 2, 3 (y = z = 0), mass 1 each (the default), at rest and
+// never accelerated; one ignition point (-1, 0, 0) at time 0; detonation velocity 2, so the
+// arrivals are t_i = |x_i + 1| / 2 = 0.5, 1, 1.5, 2. Burn time 1, energy per mass 4, PHASE
+// conversion to AIR (density 0.5, ideal gas, gamma 1.5).
+// Step: the only positive phase limit before any gas exists is the reaction limit,
+// burn time / 4 = 0.25; safety 1, DT = 1 does not cap it. (Without the reaction limit the
+// check report would show DT = 1.)
+// Progress lambda_i(t) = clamp((t - t_i) / 1, 0, 1), evaluated at the new time of each step
+// t = 0.25, 0.5, ..., 2 (eight steps to the end time 2):
+//   particle 1: 0.25 at 0.75 ... 1 at 1.5 (step 6): becomes AIR gas;
+//   particle 2: 1 at 2 (step 8): becomes AIR gas;
+//   particle 3: 0.5 at 2; particle 4: 0 (its front arrives at 2 exactly).
+// A converted particle: rho 0.5, volume 1 / 0.5 = 2, energy 4, p = 0.5 * 0.5 * 4 = 1,
+// sound speed sqrt((1 + 0 + 1) / 0.5) = 2, h 1, at rest and alone in the gas phase (the
+// other gas particle is converted in the last step), so its acceleration is 0:
+// gas dt_cfl = h / c = 0.5, dt_accel = dt_cfl (no acceleration), limit 0.5. After the run the
+// step stays min(0.5, 0.25) = 0.25, and so did every step of it.
+// After the run:
+//   explosive-phase particles 2 (particles 3, 4), gas particles 2;
+//   tracked 4 (all had a detonation time), reacted 3 (lambda > 0);
+//   lambda min 0, max 1, mean (1 + 1 + 0.5 + 0) / 4 = 0.625;
+//   released mass 1 + 1 + 0.5 = 2.5, energy 2.5 * 4 = 10, momentum 0 (nothing moves);
+//   detonation times 0.5 .. 2; initial mass 4, remaining 0 + 0 + 0.5 + 1 = 1.5,
+//   mass error 4 - 2.5 - 1.5 = 0, energy error 10 - 2.5 * 4 = 0, momentum 0;
+//   gas volume 2 + 2 = 4, centre x (0 * 2 + 1 * 2) / 4 = 0.5, mass 2, pressures 1, density 0.5.
+// Warnings: 1, the AIR material that no section binds.
+// Every value is a sum or product of powers of two, so each is compared as printed.
+TEST_F(AppConsole, ExplosiveRowReportHasTheHandWorkedExplosiveLines) {
+    // The 19 explosive lines, in report order, after the explosive-phase count.
+    const std::vector<ReportWant> before = {
+        {"explosive_particles", 4, true},
+        {"explosive_reacted_particles", 0, true},
+        {"explosive_lambda_min", 0.0, true},
+        {"explosive_lambda_max", 0.0, true},
+        {"explosive_lambda_mean", 0.0, true},
+        {"explosive_released_mass", 0.0, true},
+        {"explosive_released_energy", 0.0, true},
+        {"explosive_released_momentum_x", 0.0, true},
+        {"explosive_released_momentum_y", 0.0, true},
+        {"explosive_released_momentum_z", 0.0, true},
+        {"explosive_detonation_time_min", 0.5, true},
+        {"explosive_detonation_time_max", 2.0, true},
+        {"explosive_initial_mass", 4.0, true},
+        {"explosive_remaining_mass", 4.0, true},
+        {"explosive_release_mass_error", 0.0, true},
+        {"explosive_release_energy_error", 0.0, true},
+        {"explosive_release_momentum_x", 0.0, true},
+        {"explosive_release_momentum_y", 0.0, true},
+        {"explosive_release_momentum_z", 0.0, true},
+    };
+    const std::vector<ReportWant> after = {
+        {"explosive_particles", 4, true},
+        {"explosive_reacted_particles", 3, true},
+        {"explosive_lambda_min", 0.0, true},
+        {"explosive_lambda_max", 1.0, true},
+        {"explosive_lambda_mean", 0.625, true},
+        {"explosive_released_mass", 2.5, true},
+        {"explosive_released_energy", 10.0, true},
+        {"explosive_released_momentum_x", 0.0, true},
+        {"explosive_released_momentum_y", 0.0, true},
+        {"explosive_released_momentum_z", 0.0, true},
+        {"explosive_detonation_time_min", 0.5, true},
+        {"explosive_detonation_time_max", 2.0, true},
+        {"explosive_initial_mass", 4.0, true},
+        {"explosive_remaining_mass", 1.5, true},
+        {"explosive_release_mass_error", 0.0, true},
+        {"explosive_release_energy_error", 0.0, true},
+        {"explosive_release_momentum_x", 0.0, true},
+        {"explosive_release_momentum_y", 0.0, true},
+        {"explosive_release_momentum_z", 0.0, true},
+    };
+    // The gas lines that show the converted particles (volume .. max pressure, then mass
+    // and density range, then the three step limits).
+    const std::vector<ReportWant> gas_before = {
+        {"gas_volume", 0.0, true},        {"gas_center_x", 0.0, true},      {"gas_center_y", 0.0, true},
+        {"gas_center_z", 0.0, true},      {"gas_mean_pressure", 0.0, true}, {"gas_max_pressure", 0.0, true},
+        {"gas_mass", 0.0, true},          {"gas_momentum_x", 0.0, true},    {"gas_momentum_y", 0.0, true},
+        {"gas_momentum_z", 0.0, true},    {"gas_min_density", 0.0, true},   {"gas_max_density", 0.0, true},
+    };
+    const std::vector<ReportWant> gas_after = {
+        {"gas_volume", 4.0, true},        {"gas_center_x", 0.5, true},      {"gas_center_y", 0.0, true},
+        {"gas_center_z", 0.0, true},      {"gas_mean_pressure", 1.0, true}, {"gas_max_pressure", 1.0, true},
+        {"gas_mass", 2.0, true},          {"gas_momentum_x", 0.0, true},    {"gas_momentum_y", 0.0, true},
+        {"gas_momentum_z", 0.0, true},    {"gas_min_density", 0.5, true},   {"gas_max_density", 0.5, true},
+    };
+    const std::vector<ReportWant> limits_before = {
+        {"gas_dt_cfl", 0.0, true}, {"gas_dt_accel", 0.0, true}, {"gas_dtcrit", 0.0, true}};
+    const std::vector<ReportWant> limits_after = {
+        {"gas_dt_cfl", 0.5, true}, {"gas_dt_accel", 0.5, true}, {"gas_dtcrit", 0.5, true}};
+
+    const struct {
+        const char* mode;
+        std::vector<std::string> args;
+        const char* time;
+        const char* step;
+        const char* explosive_phase;
+        const char* gas;
+        const std::vector<ReportWant>* explosive;
+        const std::vector<ReportWant>* gas_lines;
+        const std::vector<ReportWant>* limits;
+    } cases[] = {
+        {"check", {explosive_row_deck, "--check"}, "0.0000000000000000e+00", "0", "4", "0", &before, &gas_before,
+         &limits_before},
+        {"run", {explosive_row_deck, "--run"}, "2.0000000000000000e+00", "8", "2", "2", &after, &gas_after,
+         &limits_after},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run(c.args);
+        ASSERT_EQ(o.status, 0) << c.mode << ": " << o.err;
+        EXPECT_EQ(o.err, "") << c.mode;
+        const auto lines = lines_of(o.out);
+        ASSERT_EQ(lines.size(), 100u) << c.mode;
+        EXPECT_EQ(value_at(lines, 3, "particles"), "4") << c.mode;
+        EXPECT_EQ(value_at(lines, 4, "warnings"), "1") << c.mode;
+        EXPECT_EQ(value_at(lines, 5, "time"), c.time) << c.mode;
+        EXPECT_EQ(value_at(lines, 6, "step"), c.step) << c.mode;
+        EXPECT_EQ(value_at(lines, 7, "water_particles"), "0") << c.mode;
+        // The reaction limit, before and after the run alike.
+        expect_rows(lines, 11, {{"dtcrit", 0.25, true}}, c.mode);
+        EXPECT_EQ(value_at(lines, 11, "gas_particles"), c.gas) << c.mode;
+        expect_rows(lines, 13, *c.gas_lines, c.mode);
+        expect_rows(lines, 27, *c.limits, c.mode);
+        EXPECT_EQ(value_at(lines, 34, "explosive_phase_particles"), c.explosive_phase) << c.mode;
+        // The integer lines print as integers, the others as reals.
+        for (std::size_t k = 0; k < c.explosive->size(); ++k) {
+            const ReportWant& w = (*c.explosive)[k];
+            if (k < 2)
+                EXPECT_EQ(value_at(lines, 35 + k, w.key), std::to_string(static_cast<int>(w.value))) << c.mode;
+            else
+                expect_rows(lines, 36 + k, {w}, c.mode);
+        }
+        EXPECT_EQ(value_at(lines, 54, "solid_particles"), "0") << c.mode;
         EXPECT_EQ(lines.back(), "status: ok") << c.mode;
     }
 }

@@ -1,6 +1,7 @@
 /* A C program driving the library through quorrel.h: guards, a water deck read, built,
- * run and queried, one output step, finalise; then a gas deck run and its gas queries.
- * Usage: c_caller water.inp gas.inp
+ * run and queried, one output step, finalise; then a gas deck run and its gas queries;
+ * then an explosive deck with ignition points added through the interface.
+ * Usage: c_caller water.inp gas.inp explosive.inp
  *
  * The water deck holds four water particles out of each other's reach falling under a
  * body force of 8 downwards, in four steps of 2^-10 (end time 2^-8). Constant acceleration
@@ -11,7 +12,17 @@
  * at rest under a body force (1, -2, 2), run for one step of 2^-4. The pair's pressure
  * forces are equal and opposite, so the totals follow from the body force alone:
  * momentum dt (2, -4, 4) = (0.125, -0.25, 0.25), centre (0.5 + 2^-9, 2 - 2^-8, 3 + 2^-8);
- * volume 1, mean pressure (0.5 * 1 + 0.5 * 2) / 1 = 1.5, radius (3 / (4 pi))^(1/3). */
+ * volume 1, mean pressure (0.5 * 1 + 0.5 * 2) / 1 = 1.5, radius (3 / (4 pi))^(1/3).
+ *
+ * The explosive deck holds four charge particles of mass 1 at x = 0, 1, 2, 3 (y = z = 0),
+ * at rest, ignited from (-1, 0, 0) at time 0 with detonation velocity 2: arrivals
+ * t0 + distance / D = 0.5, 1, 1.5, 2. The point (3, 1.5, 2) at time 0.25 lies 2.5 from
+ * the last particle (3-4-5 scaled by 1/2), so its arrival becomes 0.25 + 2.5 / 2 = 1.5;
+ * the others are nearer the deck's point (from the new one: sqrt(15.25), sqrt(10.25),
+ * sqrt(7.25) over 2, plus 0.25, i.e. 2.20, 1.85, 1.60) and keep theirs: the range is
+ * 0.5 .. 1.5 instead of 0.5 .. 2. Burn time 1 and energy per mass 4; the run takes eight
+ * steps of burn time / 4 = 0.25 to t = 2, where progress clamp(t - arrival, 0, 1) is
+ * 1, 1, 0.5, 0.5: released mass 3, energy 12, remaining 1. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <math.h>
@@ -58,8 +69,8 @@ static int file_exists(const char* dir, const char* name) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: c_caller water.inp gas.inp\n");
+    if (argc != 4) {
+        fprintf(stderr, "usage: c_caller water.inp gas.inp explosive.inp\n");
         return 2;
     }
     const char* deck = argv[1];
@@ -210,6 +221,111 @@ int main(int argc, char** argv) {
         expect_int("gas sources null", quorrel_get_gas_source_summary(&ms, msrc, NULL), -1);
         expect_error("after gas calls", 0, "OK");
         expect_int("gas finalise", quorrel_finalize(), 0);
+    }
+
+    {
+        const char* water = argv[1];
+        const char* explosive = argv[3];
+        int n = -1, reacted = -1, k;
+        double lambda[3], released[5], detonation[2] = {-1, -1}, mass[4] = {-1, -1, -1, -1}, energy[2], mom[3];
+
+        /* Closed: the guard's code, every output zero. */
+        expect_int("ignition closed", quorrel_set_ignition_point(0.0, 0.0, 0.0, 0.0), 2);
+        expect_error("ignition closed", 2, "Quorrel API is not initialized");
+        expect_int("explosive summary closed",
+                   quorrel_get_explosive_summary(&n, &reacted, lambda, released, detonation), 2);
+        expect_int("explosive summary closed count", n, 0);
+        expect_real("explosive summary closed detonation max", detonation[1], 0.0);
+        expect_int("explosive balance closed", quorrel_get_explosive_release_balance(mass, energy, mom), 2);
+        expect_real("explosive balance closed initial mass", mass[0], 0.0);
+
+        /* Nothing to ignite without an explosive material. */
+        expect_int("explosive initialise", quorrel_initialize(), 0);
+        expect_int("ignition without a deck", quorrel_set_ignition_point(0.0, 0.0, 0.0, 0.0), 4);
+        expect_error("ignition without a deck", 4, "no Explosive material is available");
+        expect_int("water read", quorrel_read_inp(water), 0);
+        expect_int("water build", quorrel_build_model(), 0);
+        expect_int("ignition of water", quorrel_set_ignition_point(0.0, 0.0, 0.0, 0.0), 4);
+        expect_error("ignition of water", 4, "no Explosive material is available");
+
+        expect_int("explosive read", quorrel_read_inp(explosive), 0);
+        expect_int("explosive build", quorrel_build_model(), 0);
+        expect_int("explosive summary", quorrel_get_explosive_summary(&n, &reacted, lambda, released, detonation), 0);
+        expect_int("explosive tracked", n, 4);
+        expect_real("arrival min as built", detonation[0], 0.5);
+        expect_real("arrival max as built", detonation[1], 2.0);
+
+        /* A second point, after the build: the arrivals are recomputed at once. */
+        expect_int("ignition point", quorrel_set_ignition_point(3.0, 1.5, 2.0, 0.25), 0);
+        expect_int("summary after ignition", quorrel_get_explosive_summary(&n, &reacted, lambda, released, detonation),
+                   0);
+        expect_real("arrival min after ignition", detonation[0], 0.5);
+        expect_real("arrival max after ignition", detonation[1], 1.5);
+
+        /* The deck's record and the one above are two of the 32; thirty more fill the
+         * table and the 33rd fails. */
+        for (k = 0; k < 30; ++k)
+            expect_int("ignition record filling the table", quorrel_set_ignition_point(3.0, 1.5, 2.0, 0.25), 0);
+        expect_int("33rd ignition record", quorrel_set_ignition_point(3.0, 1.5, 2.0, 0.25), 4);
+        expect_error("33rd ignition record", 4, "too many Explosive ignition records");
+
+        expect_int("explosive run", quorrel_run_explicit(), 0);
+        expect_int("time after the burn", quorrel_get_current_time(&t, &step), 0);
+        expect_real("time after the burn", t, 2.0);
+        expect_int("steps of the burn", step, 8);
+        expect_int("summary after the burn", quorrel_get_explosive_summary(&n, &reacted, lambda, released, detonation),
+                   0);
+        expect_int("tracked after the burn", n, 4);
+        expect_int("reacted after the burn", reacted, 4);
+        expect_real("lambda min", lambda[0], 0.5);
+        expect_real("lambda max", lambda[1], 1.0);
+        expect_real("lambda mean", lambda[2], 0.75);
+        expect_real("released mass", released[0], 3.0);
+        expect_real("released energy", released[1], 12.0);
+        expect_real("released momentum x", released[2], 0.0);
+        expect_int("balance after the burn", quorrel_get_explosive_release_balance(mass, energy, mom), 0);
+        expect_real("initial mass", mass[0], 4.0);
+        expect_real("released mass in the balance", mass[1], 3.0);
+        expect_real("remaining mass", mass[2], 1.0);
+        expect_real("mass error", mass[3], 0.0);
+        expect_real("released energy in the balance", energy[0], 12.0);
+        expect_real("energy error", energy[1], 0.0);
+
+        /* A second model never shows the first one's burn: the water deck has four
+         * particles too, so stale per-particle arrays would fit it. First initialise again
+         * without finalising, then a new read after a burnt explosive model. */
+        for (k = 0; k < 2; ++k) {
+            const char* how = k == 0 ? "initialise again" : "read again";
+            int z;
+            if (k == 0) {
+                expect_int(how, quorrel_initialize(), 0);
+            } else {
+                expect_int(how, quorrel_read_inp(explosive), 0);
+                expect_int(how, quorrel_build_model(), 0);
+                expect_int(how, quorrel_run_explicit(), 0);
+            }
+            expect_int(how, quorrel_read_inp(water), 0);
+            expect_int(how, quorrel_build_model(), 0);
+            n = reacted = -1;
+            for (z = 0; z < 5; ++z) released[z] = -1.0;
+            for (z = 0; z < 4; ++z) mass[z] = -1.0;
+            lambda[0] = lambda[1] = lambda[2] = detonation[0] = detonation[1] = energy[0] = energy[1] = -1.0;
+            mom[0] = mom[1] = mom[2] = -1.0;
+            expect_int(how, quorrel_get_explosive_summary(&n, &reacted, lambda, released, detonation), 0);
+            expect_int(how, quorrel_get_explosive_release_balance(mass, energy, mom), 0);
+            expect_int(how, n, 0);
+            expect_int(how, reacted, 0);
+            for (z = 0; z < 3; ++z) expect_real(how, lambda[z], 0.0);
+            for (z = 0; z < 5; ++z) expect_real(how, released[z], 0.0);
+            for (z = 0; z < 2; ++z) expect_real(how, detonation[z], 0.0);
+            for (z = 0; z < 4; ++z) expect_real(how, mass[z], 0.0);
+            for (z = 0; z < 2; ++z) expect_real(how, energy[z], 0.0);
+            for (z = 0; z < 3; ++z) expect_real(how, mom[z], 0.0);
+        }
+        expect_int("explosive summary null", quorrel_get_explosive_summary(&n, NULL, lambda, released, detonation), -1);
+        expect_int("explosive balance null", quorrel_get_explosive_release_balance(mass, energy, NULL), -1);
+        expect_error("after explosive calls", 0, "OK");
+        expect_int("explosive finalise", quorrel_finalize(), 0);
     }
 
     if (failures) {

@@ -4,6 +4,12 @@
 ! The gas deck is two gas particles (rho 1 and 2, mass 1, volume 0.5) at rest under a
 ! body force (1, -2, 2), one step of 2**-4: their pressure forces cancel in the totals,
 ! so the momentum is dt * (2, -4, 4) = (0.125, -0.25, 0.25).
+! The explosive deck is four charge particles of mass 1 at x = 0, 1, 2, 3 ignited from
+! (-1, 0, 0) at time 0 with detonation velocity 2: arrivals 0.5, 1, 1.5, 2. A point
+! (3, 1.5, 2) at time 0.25 is 2.5 from the last particle, whose arrival becomes
+! 0.25 + 2.5 / 2 = 1.5 (the others are nearer the deck's point). Eight steps of
+! burn time / 4 = 0.25 to t = 2 then give progress 1, 1, 0.5, 0.5: released mass 3,
+! energy 3 * 4 = 12, remaining mass 1.
 program f_caller
   implicit none
   integer, parameter :: i4 = selected_int_kind(9)
@@ -13,6 +19,10 @@ program f_caller
   real(r8) :: time, mass, momentum(3), density_range(2), dt_limits(3)
   real(r8) :: volume, center(3), mean_pressure, max_pressure
   real(r8) :: mass_source, momentum_source(3), energy_source
+  integer(i4) :: tracked, reacted
+  real(r8) :: lambda_range(3), released(5), detonation(2)
+  real(r8) :: mass_values(4), energy_values(2), momentum_values(3)
+  real(r8) :: ign_x, ign_y, ign_z, ign_time
   character(len=1024) :: deck
   character(len=*), parameter :: not_init = 'Quorrel API is not initialized'
   logical :: ok
@@ -100,6 +110,58 @@ program f_caller
   call sphft_get_gas_source_summary(mass_source, momentum_source, energy_source, ierr)
   call check('gas source status', ierr, 0)
   call check_real('gas source mass', mass_source, 0.0_r8)
+
+  call sphft_finalize(ierr)
+
+  ! The explosive entries on the closed interface: the guard's code and zeroed outputs.
+  ign_x = 3.0_r8
+  ign_y = 1.5_r8
+  ign_z = 2.0_r8
+  ign_time = 0.25_r8
+  call sphft_set_ignition_point(ign_x, ign_y, ign_z, ign_time, ierr)
+  call check('ignition closed', ierr, 2)
+  tracked = -1
+  detonation = -1.0_r8
+  call sphft_get_explosive_summary(tracked, reacted, lambda_range, released, detonation, ierr)
+  call check('explosive summary closed', ierr, 2)
+  call check('explosive summary closed count', tracked, 0)
+  call check_real('explosive summary closed detonation max', detonation(2), 0.0_r8)
+  mass_values = -1.0_r8
+  call sphft_get_explosive_release_balance(mass_values, energy_values, momentum_values, ierr)
+  call check('explosive balance closed', ierr, 2)
+  call check_real('explosive balance closed initial mass', mass_values(1), 0.0_r8)
+
+  call get_command_argument(3, deck)
+  n = len_trim(deck)
+  if (n < 1) stop 2
+  do i = 1, n
+    codes(i) = iachar(deck(i:i))
+  end do
+  call sphft_initialize(ierr)
+  call sphft_read_inp_chars(codes, n, ierr)
+  call check('explosive read', ierr, 0)
+  call sphft_build_model(ierr)
+  call check('explosive build', ierr, 0)
+  call sphft_set_ignition_point(ign_x, ign_y, ign_z, ign_time, ierr)
+  call check('ignition point', ierr, 0)
+  call sphft_get_explosive_summary(tracked, reacted, lambda_range, released, detonation, ierr)
+  call check('explosive summary status', ierr, 0)
+  call check('explosive tracked', tracked, 4)
+  call check_real('arrival min', detonation(1), 0.5_r8)
+  call check_real('arrival max after the new point', detonation(2), 1.5_r8)
+  call sphft_run_explicit(ierr)
+  call check('explosive run', ierr, 0)
+  call sphft_get_explosive_summary(tracked, reacted, lambda_range, released, detonation, ierr)
+  call check('reacted after the burn', reacted, 4)
+  call check_real('lambda min', lambda_range(1), 0.5_r8)
+  call check_real('lambda mean', lambda_range(3), 0.75_r8)
+  call check_real('released mass', released(1), 3.0_r8)
+  call check_real('released energy', released(2), 12.0_r8)
+  call sphft_get_explosive_release_balance(mass_values, energy_values, momentum_values, ierr)
+  call check('explosive balance status', ierr, 0)
+  call check_real('initial mass', mass_values(1), 4.0_r8)
+  call check_real('remaining mass', mass_values(3), 1.0_r8)
+  call check_real('energy error', energy_values(2), 0.0_r8)
 
   call sphft_finalize(ierr)
   if (.not. ok) stop 1

@@ -11,6 +11,7 @@
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "database/sph_database.h"
+#include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "interface/sph_api.h"
 #include "interface/sph_api_state.h"
@@ -27,6 +28,7 @@ using namespace quorrel;
 const std::string water_deck = std::string(QUORREL_TEST_DECKS) + "/app_water.inp";
 const std::string regions_deck = std::string(QUORREL_TEST_DECKS) + "/app_regions.inp";
 const std::string gas_pair_deck = std::string(QUORREL_TEST_DECKS) + "/app_gas_pair.inp";
+const std::string explosive_row_deck = std::string(QUORREL_TEST_DECKS) + "/app_explosive_row.inp";
 
 struct LastError {
     int code;
@@ -146,6 +148,25 @@ int call_write_output() { return quorrel_write_output(1, 0.0); }
 int call_write_csv() { return quorrel_write_csv("x.csv"); }
 int call_write_vtu() { return quorrel_write_vtu("x.vtu"); }
 int call_neighbors() { return sph_rebuild_neighbors(); }
+// The explosive queries: every output starts non-zero and must come back zero.
+int call_explosive_summary() {
+    int n = -1, reacted = -1;
+    double lambda[3] = {-1, -1, -1}, released[5] = {-1, -1, -1, -1, -1}, detonation[2] = {-1, -1};
+    int st = quorrel_get_explosive_summary(&n, &reacted, lambda, released, detonation);
+    const bool zero = n == 0 && reacted == 0 &&
+                      all_zero({lambda[0], lambda[1], lambda[2], released[0], released[1], released[2],
+                                released[3], released[4], detonation[0], detonation[1]});
+    return zero ? st : 100;
+}
+int call_explosive_balance() {
+    double mass[4] = {-1, -1, -1, -1}, energy[2] = {-1, -1}, momentum[3] = {-1, -1, -1};
+    int st = quorrel_get_explosive_release_balance(mass, energy, momentum);
+    return all_zero({mass[0], mass[1], mass[2], mass[3], energy[0], energy[1], momentum[0], momentum[1],
+                     momentum[2]})
+               ? st
+               : 100;
+}
+int call_ignition() { return quorrel_set_ignition_point(0.0, 0.0, 0.0, 0.0); }
 
 const GuardCase guard_cases[] = {
     {"run", true, call_run},
@@ -159,6 +180,8 @@ const GuardCase guard_cases[] = {
     {"gas dt limits (all zeroed)", true, call_gas_limits},
     {"gas extended summary (all zeroed)", true, call_gas_extended},
     {"gas source summary (all zeroed)", true, call_gas_sources},
+    {"explosive summary (all zeroed)", true, call_explosive_summary},
+    {"explosive release balance (all zeroed)", true, call_explosive_balance},
     {"build", false, call_build},
     {"read", false, call_read},
     {"time (zeroed)", false, call_time},
@@ -169,6 +192,7 @@ const GuardCase guard_cases[] = {
     {"write output", false, call_write_output},
     {"write csv", false, call_write_csv},
     {"write vtu", false, call_write_vtu},
+    {"ignition point", false, call_ignition},
 };
 
 TEST_F(InterfaceApi, EveryGuardedCallFailsOnAClosedInterface) {
@@ -796,6 +820,310 @@ TEST_F(InterfaceApi, GasQueriesRejectEveryNullPointer) {
     const LastError e = last_error();
     EXPECT_EQ(e.code, 1);
     EXPECT_EQ(e.message, "coupling region index is invalid");
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Explosive queries over tests/decks/app_explosive_row.inp ----
+//
+// Four TNT particles at x = 0, 1, 2, 3 (y = z = 0), mass 1 each, ignited from (-1, 0, 0)
+// at time 0 with detonation velocity 2: arrivals t_i = |x_i + 1| / 2 = 0.5, 1, 1.5, 2.
+// Burn time 1, energy per mass 4, PHASE conversion to AIR (density 0.5). Nothing
+// accelerates a charge particle, so a velocity given to one stays; the burn books
+// dm * v as released momentum. The steps below are 0.25 each.
+
+// What the two explosive queries return, slot by slot.
+struct ExplosiveQueries {
+    int count = -1, reacted = -1;
+    double lambda[3], released[5], detonation[2], mass[4], energy[2], momentum[3];
+};
+
+ExplosiveQueries explosive_queries() {
+    ExplosiveQueries q;
+    std::fill(std::begin(q.lambda), std::end(q.lambda), -1.0);
+    EXPECT_EQ(quorrel_get_explosive_summary(&q.count, &q.reacted, q.lambda, q.released, q.detonation), 0)
+        << last_error().message;
+    EXPECT_EQ(quorrel_get_explosive_release_balance(q.mass, q.energy, q.momentum), 0) << last_error().message;
+    return q;
+}
+
+void expect_slots(const double* got, std::initializer_list<double> want, const char* what) {
+    std::size_t k = 0;
+    for (double w : want) {
+        EXPECT_EQ(got[k], w) << what << " slot " << k + 1;
+        ++k;
+    }
+}
+
+// Velocities (0.5, -2, 4), (0, 1, 0), (2, 0, 0), (0, 0, -4) on the four particles, nine
+// steps to t = 2.25. Progress clamp(t - t_i, 0, 1): 1, 1, 0.75, 0.25 (all four reacted).
+// Released mass 1 + 1 + 0.75 + 0.25 = 3, energy 3 * 4 = 12, remaining 0 + 0 + 0.25 + 0.75
+// = 1; momentum (0.5, -2, 4) + (0, 1, 0) + 0.75 (2, 0, 0) + 0.25 (0, 0, -4) = (2, -1, 3).
+// Particles 1 and 2 became gas at t = 1.5 and t = 2: they stay tracked, and their paths
+// (x0 + v t) keep them out of each other's reach, so nothing changes their velocity.
+// Then two entries are spoiled by hand to move the balances off zero: particle 1's
+// released energy + 1 (energy 13, expected still 12: error 1) and particle 4's remaining
+// mass + 0.5 (remaining 1.5, mass error 4 - 3 - 1.5 = -0.5).
+TEST_F(InterfaceApi, ExplosiveQueriesFillEverySlotFromTheBurn) {
+    build(explosive_row_deck);
+    const double velocity[4][3] = {{0.5, -2.0, 4.0}, {0.0, 1.0, 0.0}, {2.0, 0.0, 0.0}, {0.0, 0.0, -4.0}};
+    for (std::size_t i = 0; i < 4; ++i)
+        for (std::size_t k = 0; k < 3; ++k) sph_database.v[3 * i + k] = velocity[i][k];
+
+    // As built: every particle tracked, nothing reacted.
+    ExplosiveQueries q = explosive_queries();
+    EXPECT_EQ(q.count, 4);
+    EXPECT_EQ(q.reacted, 0);
+    expect_slots(q.lambda, {0.0, 0.0, 0.0}, "lambda as built");
+    expect_slots(q.released, {0.0, 0.0, 0.0, 0.0, 0.0}, "released as built");
+    expect_slots(q.detonation, {0.5, 2.0}, "detonation as built");
+    expect_slots(q.mass, {4.0, 0.0, 4.0, 0.0}, "mass as built");
+    expect_slots(q.energy, {0.0, 0.0}, "energy as built");
+    expect_slots(q.momentum, {0.0, 0.0, 0.0}, "momentum as built");
+
+    for (int step = 0; step < 9; ++step) ASSERT_EQ(quorrel_advance_explicit(0.25), 0) << last_error().message;
+    q = explosive_queries();
+    EXPECT_EQ(q.count, 4);
+    EXPECT_EQ(q.reacted, 4);
+    expect_slots(q.lambda, {0.25, 1.0, 0.75}, "lambda: min, max, mean");
+    expect_slots(q.released, {3.0, 12.0, 2.0, -1.0, 3.0}, "released: mass, energy, momentum");
+    expect_slots(q.detonation, {0.5, 2.0}, "detonation: min, max");
+    expect_slots(q.mass, {4.0, 3.0, 1.0, 0.0}, "mass: initial, released, remaining, error");
+    expect_slots(q.energy, {12.0, 0.0}, "energy: released, error");
+    expect_slots(q.momentum, {2.0, -1.0, 3.0}, "momentum");
+
+    sph_explosive_state.explosive_released_energy[0] += 1.0;
+    sph_explosive_state.explosive_remaining_mass[3] += 0.5;
+    q = explosive_queries();
+    expect_slots(q.released, {3.0, 13.0, 2.0, -1.0, 3.0}, "released after the spoiling");
+    expect_slots(q.mass, {4.0, 3.0, 1.5, -0.5}, "mass after the spoiling");
+    expect_slots(q.energy, {13.0, 1.0}, "energy after the spoiling");
+}
+
+// A model without explosive material answers zeros with status 0, like a closed one but
+// without the guard's failure.
+TEST_F(InterfaceApi, ExplosiveQueriesOfAModelWithoutExplosiveAreZero) {
+    for (const std::string& deck : {water_deck, gas_pair_deck}) {
+        build(deck);
+        ASSERT_EQ(quorrel_run_explicit(), 0) << deck << ": " << last_error().message;
+        sph_error_clear();
+        EXPECT_EQ(call_explosive_summary(), 0) << deck;
+        EXPECT_EQ(call_explosive_balance(), 0) << deck;
+        EXPECT_EQ(last_error().code, 0) << deck;
+        (void)quorrel_finalize();
+    }
+}
+
+// Reading a deck unbuilds the model: the guard answers for the burnt state of the model
+// before, and the outputs are zero, until the new read is built.
+TEST_F(InterfaceApi, ExplosiveQueriesWaitForTheBuildAfterARead) {
+    build(explosive_row_deck);
+    ASSERT_EQ(quorrel_run_explicit(), 0) << last_error().message;
+    ASSERT_EQ(quorrel_read_inp(explosive_row_deck.c_str()), 0) << last_error().message;
+    sph_error_clear();
+    EXPECT_EQ(call_explosive_summary(), 2);
+    EXPECT_EQ(last_error().message, "Quorrel model is not built");
+    sph_error_clear();
+    EXPECT_EQ(call_explosive_balance(), 2);
+    EXPECT_EQ(last_error().message, "Quorrel model is not built");
+    ASSERT_EQ(quorrel_build_model(), 0) << last_error().message;
+    const ExplosiveQueries q = explosive_queries();
+    EXPECT_EQ(q.reacted, 0);
+    expect_slots(q.released, {0.0, 0.0, 0.0, 0.0, 0.0}, "released after the new build");
+    expect_slots(q.mass, {4.0, 0.0, 4.0, 0.0}, "mass after the new build");
+}
+
+// Each pointer of each explosive query, null in turn: -1, nothing called (every output
+// keeps what the caller put there) and the error state as it was.
+TEST_F(InterfaceApi, ExplosiveQueriesRejectEveryNullPointer) {
+    build(explosive_row_deck);
+    int i = 0;
+    ASSERT_EQ(quorrel_coupling_get_region_modes(7, &i, &i, &i), 1);  // a record to keep
+    struct Slots {
+        int ints[2] = {-7, -7};
+        double reals[3][5];
+        Slots() {
+            for (auto& r : reals) std::fill(std::begin(r), std::end(r), -7.0);
+        }
+        bool untouched() const {
+            if (ints[0] != -7 || ints[1] != -7) return false;
+            for (const auto& r : reals)
+                for (double v : r)
+                    if (v != -7.0) return false;
+            return true;
+        }
+    };
+    using Call = int (*)(Slots& s, int null_at);
+    // null_at counts the pointers in argument order; -1 leaves all of them.
+    const struct {
+        const char* name;
+        int pointers;
+        Call call;
+    } cases[] = {
+        {"summary", 5,
+         [](Slots& s, int null_at) {
+             auto pick = [null_at](int k, auto* p) { return k == null_at ? nullptr : p; };
+             return quorrel_get_explosive_summary(pick(0, &s.ints[0]), pick(1, &s.ints[1]), pick(2, s.reals[0]),
+                                                  pick(3, s.reals[1]), pick(4, s.reals[2]));
+         }},
+        {"release balance", 3,
+         [](Slots& s, int null_at) {
+             auto pick = [null_at](int k, double* p) { return k == null_at ? nullptr : p; };
+             return quorrel_get_explosive_release_balance(pick(0, s.reals[0]), pick(1, s.reals[1]),
+                                                          pick(2, s.reals[2]));
+         }},
+    };
+    for (const auto& c : cases) {
+        for (int null_at = 0; null_at < c.pointers; ++null_at) {
+            Slots s;
+            EXPECT_EQ(c.call(s, null_at), -1) << c.name << ", pointer " << null_at + 1 << " null";
+            EXPECT_TRUE(s.untouched()) << c.name << ", pointer " << null_at + 1 << " null";
+        }
+        Slots s;
+        EXPECT_EQ(c.call(s, -1), 0) << c.name;
+        EXPECT_FALSE(s.untouched()) << c.name;
+    }
+    const LastError e = last_error();
+    EXPECT_EQ(e.code, 1);
+    EXPECT_EQ(e.message, "coupling region index is invalid");
+}
+
+// The ignition point reaches the model as given: the C layer judges none of the four
+// values, the explosive module refuses the bad ones with its own code and message and
+// stores nothing. A good point is stored as (x, y, z) and time for the first explosive
+// material (TNT, material 1).
+TEST_F(InterfaceApi, IgnitionPointIsPassedUncheckedAndStoredAsGiven) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        const char* name;
+        double x, y, z, time;
+        int code;
+        const char* message;
+    } cases[] = {
+        {"x not a number", nan, 0.0, 0.0, 0.0, 1, "Explosive ignition coordinate is not finite"},
+        {"y infinite", 0.0, inf, 0.0, 0.0, 1, "Explosive ignition coordinate is not finite"},
+        {"z minus infinity", 0.0, 0.0, -inf, 0.0, 1, "Explosive ignition coordinate is not finite"},
+        {"negative time", 0.0, 0.0, 0.0, -0.5, 1, "Explosive ignition time must be non-negative"},
+        {"time not a number", 0.0, 0.0, 0.0, nan, 1, "Explosive ignition time must be non-negative"},
+        {"time infinite", 0.0, 0.0, 0.0, inf, 1, "Explosive ignition time must be non-negative"},
+    };
+    build(explosive_row_deck);
+    const SphExplosiveState& s = sph_explosive_state;
+    for (const auto& c : cases) {
+        EXPECT_EQ(quorrel_set_ignition_point(c.x, c.y, c.z, c.time), c.code) << c.name;
+        const LastError e = last_error();
+        EXPECT_EQ(e.code, c.code) << c.name;
+        EXPECT_EQ(e.message, c.message) << c.name;
+        EXPECT_EQ(s.explosive_ignition_count, 1) << c.name;
+        EXPECT_EQ(s.explosive_detonation_time[3], 2.0) << c.name;
+    }
+    ASSERT_EQ(quorrel_set_ignition_point(3.0, 1.5, 2.0, 0.25), 0) << last_error().message;
+    ASSERT_EQ(s.explosive_ignition_count, 2);
+    const SphExplosiveIgnition& rec = s.explosive_ignitions[1];
+    EXPECT_EQ(rec.explosive_ignition_material_id, 1);
+    EXPECT_EQ(rec.explosive_ignition_x[0], 3.0);
+    EXPECT_EQ(rec.explosive_ignition_x[1], 1.5);
+    EXPECT_EQ(rec.explosive_ignition_x[2], 2.0);
+    EXPECT_EQ(rec.explosive_ignition_time, 0.25);
+}
+
+// Where the new point meets the burn. The point (3, 1.5, 2) at 0.25 is 2.5 from
+// particle 4 (a 3-4-5 triangle scaled by 1/2): arrival 0.25 + 2.5 / 2 = 1.5, earlier than
+// its 2; particles 1..3 are farther from it (sqrt(15.25), sqrt(10.25), sqrt(7.25) over 2,
+// plus 0.25: 2.20, 1.85, 1.60) than from the deck's point, so they keep 0.5, 1 and 1.5.
+// The point (3, 0, 0) at 0 is 3, 2, 1, 0 away: arrivals 1.5, 1, 0.5, 0.
+TEST_F(InterfaceApi, IgnitionPointMovesTheArrivalsOnlyEarlier) {
+    const struct {
+        const char* name;
+        bool before_build;  // set between the read and the build, else after the build
+        int steps_first;    // steps of 0.25 taken before the point is set
+        double x, y, z, time;
+        double want_detonation[4];
+        double want_lambda[4];  // right after the point is set: progress made stays
+    } cases[] = {
+        {"before the build, counted by it", true, 0, 3.0, 1.5, 2.0, 0.25, {0.5, 1.0, 1.5, 1.5}, {0, 0, 0, 0}},
+        {"after the build, at once", false, 0, 3.0, 1.5, 2.0, 0.25, {0.5, 1.0, 1.5, 1.5}, {0, 0, 0, 0}},
+        // Six steps to t = 1.5: particle 1 has burnt and is gas now (its arrival stays
+        // 0.5, the recompute passes over it), particle 2 stands at 0.5.
+        {"mid-run, progress kept", false, 6, 3.0, 0.0, 0.0, 0.0, {0.5, 1.0, 0.5, 0.0}, {1.0, 0.5, 0.0, 0.0}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(quorrel_initialize(), 0);
+        ASSERT_EQ(quorrel_read_inp(explosive_row_deck.c_str()), 0) << last_error().message;
+        if (c.before_build) {
+            ASSERT_EQ(quorrel_set_ignition_point(c.x, c.y, c.z, c.time), 0) << c.name;
+        }
+        ASSERT_EQ(quorrel_build_model(), 0) << c.name << ": " << last_error().message;
+        for (int step = 0; step < c.steps_first; ++step)
+            ASSERT_EQ(quorrel_advance_explicit(0.25), 0) << c.name << ": " << last_error().message;
+        if (!c.before_build) {
+            ASSERT_EQ(quorrel_set_ignition_point(c.x, c.y, c.z, c.time), 0) << c.name << ": " << last_error().message;
+        }
+        const SphExplosiveState& s = sph_explosive_state;
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(s.explosive_detonation_time[i], c.want_detonation[i]) << c.name << ", particle " << i + 1;
+            EXPECT_EQ(s.explosive_reaction_progress[i], c.want_lambda[i]) << c.name << ", particle " << i + 1;
+        }
+        const ExplosiveQueries q = explosive_queries();
+        const double* d = c.want_detonation;
+        EXPECT_EQ(q.detonation[0], std::min({d[0], d[1], d[2], d[3]})) << c.name;
+        EXPECT_EQ(q.detonation[1], std::max({d[0], d[1], d[2], d[3]})) << c.name;
+        (void)quorrel_finalize();
+    }
+}
+
+// The mid-run point above, one more step to t = 1.75: particles 3 and 4, now due since
+// 0.5 and 0, burn completely at once (target clamp(1.75 - t_i) = 1) and become gas;
+// particle 2 reaches 0.75. Summary: 4 reacted, lambda 0.75 .. 1, mean 3.75 / 4 = 0.9375,
+// released mass 3.75, energy 15, remaining 0.25.
+TEST_F(InterfaceApi, IgnitionPointSetMidRunDrivesTheNextStep) {
+    build(explosive_row_deck);
+    for (int step = 0; step < 6; ++step) ASSERT_EQ(quorrel_advance_explicit(0.25), 0) << last_error().message;
+    ASSERT_EQ(quorrel_set_ignition_point(3.0, 0.0, 0.0, 0.0), 0) << last_error().message;
+    ASSERT_EQ(quorrel_advance_explicit(0.25), 0) << last_error().message;
+    const ExplosiveQueries q = explosive_queries();
+    EXPECT_EQ(q.count, 4);
+    EXPECT_EQ(q.reacted, 4);
+    expect_slots(q.lambda, {0.75, 1.0, 0.9375}, "lambda");
+    expect_slots(q.released, {3.75, 15.0, 0.0, 0.0, 0.0}, "released");
+    expect_slots(q.mass, {4.0, 3.75, 0.25, 0.0}, "mass");
+    int ids[4], ph[4], st[4], mat[4], sec[4], n = 0;
+    double x[12], v[12], a[12], rho[4], p[4], e[4], t[4], h[4];
+    ASSERT_EQ(quorrel_get_particle_state(4, ids, ph, st, mat, sec, x, v, a, rho, p, e, t, h, &n), 0);
+    const int want_phase[4] = {2, 3, 2, 2};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(ph[i], want_phase[i]) << "particle " << i + 1;
+}
+
+// Without an explosive material in the table there is nothing to ignite.
+TEST_F(InterfaceApi, IgnitionPointNeedsAnExplosiveMaterial) {
+    const struct {
+        const char* name;
+        const char* deck;  // nullptr: initialised, nothing read
+        bool built;
+    } cases[] = {
+        {"nothing read", nullptr, false},
+        {"water deck read", water_deck.c_str(), false},
+        {"water deck built", water_deck.c_str(), true},
+        {"gas deck built", gas_pair_deck.c_str(), true},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(quorrel_initialize(), 0);
+        if (c.deck) {
+            ASSERT_EQ(quorrel_read_inp(c.deck), 0) << c.name;
+        }
+        if (c.built) {
+            ASSERT_EQ(quorrel_build_model(), 0) << c.name;
+        }
+        EXPECT_EQ(quorrel_set_ignition_point(0.0, 0.0, 0.0, 0.0), 4) << c.name;
+        const LastError e = last_error();
+        EXPECT_EQ(e.code, 4) << c.name;
+        EXPECT_EQ(e.message, "no Explosive material is available") << c.name;
+        EXPECT_EQ(sph_explosive_state.explosive_ignition_count, 0) << c.name;
+        (void)quorrel_finalize();
+    }
 }
 
 }  // namespace
