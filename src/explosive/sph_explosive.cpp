@@ -21,15 +21,22 @@ namespace {
 // product receives the same sequence of rates, so they are summed per product in reacting
 // order and added to each target once; the targets' rates start at zero (the advance
 // clears the sources first), which makes the result the one of adding every release to
-// every target in turn, at a cost of O(particles + targets) instead of O(releases x
-// particles). A particle that becomes gas of a product during the advance joins its
-// targets after the releases before it were handed out.
+// every target in turn, to the bit, at a cost of O(particles + targets) instead of
+// O(releases x particles). A particle that becomes gas of a product during the advance
+// receives only the releases after it: it starts a group of its own with its own running
+// sum (particles joining between the same two releases share one), since splitting an
+// earlier group's sum would change its rounding.
+struct TargetGroup {
+    std::size_t begin = 0;  // its targets run to the next group's begin, or the end
+    double mass_rate = 0.0, energy_rate = 0.0;
+    std::array<double, 3> momentum_rate{};
+    bool fresh = true;  // no release since it started
+};
+
 struct ProductTargets {
     int32_t product = 0;
     std::vector<int32_t> targets;  // active gas particles of the product
-    double mass_rate = 0.0, energy_rate = 0.0;
-    std::array<double, 3> momentum_rate{};
-    bool pending = false;
+    std::vector<TargetGroup> groups;
 };
 
 struct SourceBatch {
@@ -46,17 +53,19 @@ ProductTargets* entry_for(int32_t product) {
 }
 
 void flush(ProductTargets& p) {
-    if (!p.pending) return;
     SphGasSource& g = sph_gas_source;
-    for (int32_t t : p.targets) {
-        const std::size_t u = static_cast<std::size_t>(t);
-        g.gas_mass_source[u] += p.mass_rate;
-        for (std::size_t k = 0; k < 3; ++k) g.gas_momentum_source[3 * u + k] += p.momentum_rate[k];
-        g.gas_energy_source[u] += p.energy_rate;
+    for (std::size_t k = 0; k < p.groups.size(); ++k) {
+        TargetGroup& group = p.groups[k];
+        const std::size_t end = k + 1 < p.groups.size() ? p.groups[k + 1].begin : p.targets.size();
+        if (!group.fresh)
+            for (std::size_t j = group.begin; j < end; ++j) {
+                const std::size_t u = static_cast<std::size_t>(p.targets[j]);
+                g.gas_mass_source[u] += group.mass_rate;
+                for (std::size_t c = 0; c < 3; ++c) g.gas_momentum_source[3 * u + c] += group.momentum_rate[c];
+                g.gas_energy_source[u] += group.energy_rate;
+            }
+        group = TargetGroup{group.begin};
     }
-    p.mass_rate = p.energy_rate = 0.0;
-    p.momentum_rate = {};
-    p.pending = false;
 }
 
 void close_batch() {
@@ -80,9 +89,7 @@ int open_batch() {
             ProductTargets& e = batch.products[used++];
             e.product = p;
             e.targets.clear();
-            e.mass_rate = e.energy_rate = 0.0;
-            e.momentum_rate = {};
-            e.pending = false;
+            e.groups.assign(1, TargetGroup{});
             batch.entry_of[static_cast<std::size_t>(p)] = static_cast<int>(used);
         }
         batch.products.resize(used);
@@ -205,10 +212,12 @@ int sph_explosive_apply_source_release(int explosive_index, double release_mass,
                              release_momentum[1] / share, release_momentum[2] / share};
     if (!std::all_of(rates, rates + 5, sph_below_max_double))
         return fail_after_flush(sph_fail(sph_error_argument, "Gas source value is not finite"));
-    e->mass_rate += rates[0];
-    e->energy_rate += rates[1];
-    for (std::size_t c = 0; c < 3; ++c) e->momentum_rate[c] += rates[2 + c];
-    e->pending = true;
+    for (TargetGroup& group : e->groups) {
+        group.mass_rate += rates[0];
+        group.energy_rate += rates[1];
+        for (std::size_t c = 0; c < 3; ++c) group.momentum_rate[c] += rates[2 + c];
+        group.fresh = false;
+    }
     if (own_batch) close_batch();
     return sph_success;
 }
@@ -235,8 +244,8 @@ int sph_explosive_convert_particle_to_gas(int index, int explosive_index) {
     // New gas of a SOURCE product shares the releases from here on.
     if (batch.open && d.particle_status[u] == sph_status_active)
         if (ProductTargets* e = entry_for(p)) {
-            flush(*e);
             try {
+                if (!e->groups.back().fresh) e->groups.push_back(TargetGroup{e->targets.size()});
                 e->targets.push_back(index);
             } catch (const std::exception&) {
                 return sph_fail(sph_error_database, "failed to allocate Explosive release targets");

@@ -502,10 +502,10 @@ TEST_F(ExplosiveBurn, AParticleConvertedInTheAdvanceSharesTheLaterReleases) {
     expect_source_rates_in_index_order(true, false);
 }
 
-// Disabled while it fails: when the PETN charge joins, the releases before it are handed
-// to the earlier targets as one sum and the later ones as another, and (a + b) + (c + d)
-// differs from ((a + b) + c) + d in the last bit of the x momentum rate.
-TEST_F(ExplosiveBurn, DISABLED_SourceRatesStayInIndexOrderWhenATargetJoinsMidAdvance) {
+// When the PETN charge joins, the earlier targets' sum must not be split into the releases
+// before and after it: (a + b) + (c + d) differs from ((a + b) + c) + d in the last bit of
+// the x momentum rate here.
+TEST_F(ExplosiveBurn, SourceRatesStayInIndexOrderWhenATargetJoinsMidAdvance) {
     expect_source_rates_in_index_order(true, true);
 }
 
