@@ -1,11 +1,12 @@
 // Equation-of-state, viscosity, particle-control, body-force, blast, explosive,
 // ignition, shell and solid control cards.
 //
-// Every card reads and checks all its options before it hands any value on. The blast,
-// solid and shell settings are checked here and handed to their phases once those are
-// part of the build.
+// Every card reads and checks all its options before it hands any value on. The solid
+// and shell settings are checked here and handed to their phases once those are part of
+// the build.
 #include "core/sph_error.h"
 #include "core/sph_text.h"
+#include "blast/sph_blast.h"
 #include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "input/sph_input_reader.h"
@@ -110,11 +111,14 @@ int sph_input_parse_body_force(std::string_view line) {
 }
 
 int sph_input_parse_blast_region(std::string_view line) {
-    if (int st = sph_input_check_names({sph_input_get_option(line, "NAME")})) return st;
+    const std::string name = sph_input_first_option(line, {"NAME"}, "BLAST");
+    if (int st = sph_input_check_names({name})) return st;
     double center[3] = {0.0, 0.0, 0.0};
     if (int st = optional_reals(line, {"X", "Y", "Z"}, center)) return st;
     double radius = 0.0;
     if (int st = sph_input_get_required_real(line, "RADIUS", radius)) return st;
+    const std::string source_phase = sph_input_first_option(line, {"SOURCE_PHASE", "SOURCE"}, "GAS");
+    const std::string target_phase = sph_input_first_option(line, {"TARGET_PHASE", "TARGET"}, "STRUCTURE");
     // ELSET is tried before NSET for a blast target.
     const std::string target_set_name = sph_input_first_option(line, {"TARGET_SET", "SET", "ELSET", "NSET"});
     if (target_set_name.empty()) return sph_input_set_error("Blast region is missing TARGET_SET option");
@@ -125,11 +129,13 @@ int sph_input_parse_blast_region(std::string_view line) {
     if (int st = real_when_given(sph_input_first_option(line, {"TIME_WINDOW", "WINDOW"}), time_window,
                                  "invalid blast TIME_WINDOW"))
         return st;
+    const std::string mode = sph_input_first_option(line, {"MODE", "PROJECTION"}, "RADIAL");
     bool enabled = true;
     const std::string enabled_text = sph_input_first_option(line, {"ENABLED", "ACTIVE"});
     if (!enabled_text.empty())
         if (int st = sph_input_parse_logical_value(enabled_text, enabled, "invalid blast ENABLED option")) return st;
-    return sph_success;
+    return sph_blast_add_region(name, center, radius, source_phase, target_phase, target_set_name, scale, time_window,
+                                mode, enabled);
 }
 
 int sph_input_parse_explosive_control(std::string_view line) {

@@ -8,6 +8,8 @@
 #include "core/sph_error.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
+#include "blast/sph_blast.h"
+#include "blast/sph_blast_load.h"
 #include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "input/sph_inp_helpers.h"
@@ -275,10 +277,11 @@ int sph_input_build_model() {
     if (int st = sph_water_apply_initial_conditions()) return st;
     if (int st = sph_gas_apply_initial_conditions()) return st;
     if (int st = sph_explosive_build()) return st;
-    // The blast load joins here.
-    // Materials no section binds and unused orientations and blast regions are warnings.
+    if (int st = sph_blast_load_compute()) return st;
+    // Materials no section binds, unused orientations and unused blast regions are warnings.
     r.input_warning_count += sph_gas_count_unbound_materials();
     r.input_warning_count += sph_explosive_count_unbound_materials();
+    r.input_warning_count += sph_blast_count_unused_regions();
     // The solid reference state and diagnostics join here.
     return sph_neighbor_rebuild();
 }

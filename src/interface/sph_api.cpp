@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "blast/sph_blast_load.h"
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "core/sph_log.h"
@@ -195,6 +196,13 @@ int sph_get_water_dt_limits(double& dt_cfl, double& dt_accel, double& dt_viscous
     dt_cfl = dt_accel = dt_viscous = 0.0;
     if (int st = require_built_model()) return st;
     return sph_water_estimate_dt_limits(dt_cfl, dt_accel, dt_viscous);
+}
+
+int sph_get_blast_summary(int32_t region, int32_t counts[12], double values[26]) {
+    std::fill(counts, counts + sph_blast_summary_count_size, 0);
+    std::fill(values, values + sph_blast_summary_value_size, 0.0);
+    if (int st = require_built_model()) return st;
+    return sph_blast_load_get_summary(region, counts, values);
 }
 
 int sph_get_gas_summary(double& volume, double center[3], double& mean_pressure, double& max_pressure) {

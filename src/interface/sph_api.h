@@ -57,6 +57,9 @@ void sph_get_last_error(int32_t& code, char* message, std::size_t message_len);
 [[nodiscard]] int sph_get_water_summary(double& mass, double momentum[3], double& max_pressure,
                                         double& min_density, double& max_density);
 [[nodiscard]] int sph_get_water_dt_limits(double& dt_cfl, double& dt_accel, double& dt_viscous);
+// The blast region summary of region `region` (1-based): 12 counts and 26 values. Not
+// offered through the C or Fortran entry points.
+[[nodiscard]] int sph_get_blast_summary(int32_t region, int32_t counts[12], double values[26]);
 // The gas summaries; a summary or the extended summary refreshes the gas diagnostics,
 // which moves the bubble history (a radius rate read after it is the change since the
 // previous refresh). The bubble metrics read the stored values.

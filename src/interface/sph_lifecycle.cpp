@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "blast/sph_blast.h"
+#include "blast/sph_blast_load.h"
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "database/sph_database.h"
@@ -21,7 +23,7 @@ namespace quorrel {
 namespace {
 
 // module, initialise, finalise, deck read, scratch release
-constexpr std::array<SphLifecycleRow, 11> rows = {{
+constexpr std::array<SphLifecycleRow, 13> rows = {{
     {"error state", sph_error_clear, nullptr, nullptr, nullptr},
     {"time control", sph_control_reset, nullptr, nullptr, nullptr},
     {"database", sph_db_free, sph_db_free, nullptr, nullptr},
@@ -33,6 +35,8 @@ constexpr std::array<SphLifecycleRow, 11> rows = {{
     {"gas", sph_gas_initialize, sph_gas_reset, sph_gas_reset_deck_settings, nullptr},
     {"explosive", sph_explosive_initialize, sph_explosive_reset, sph_explosive_reset_deck_settings,
      sph_explosive_release_scratch},
+    {"blast regions", sph_blast_initialize, sph_blast_reset, sph_blast_reset, nullptr},
+    {"blast load", sph_blast_load_initialize, sph_blast_load_reset, sph_blast_load_reset, nullptr},
     {"step output", sph_output_reset_pvd, sph_output_reset_pvd, nullptr, sph_output_release_scratch},
 }};
 

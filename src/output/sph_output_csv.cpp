@@ -3,6 +3,7 @@
 
 #include "core/sph_error.h"
 #include "core/sph_text.h"
+#include "blast/sph_blast_load.h"
 #include "database/sph_database.h"
 #include "explosive/sph_explosive_state.h"
 #include "output/sph_output.h"
@@ -59,7 +60,7 @@ std::string_view sph_output_csv_header() { return csv_header; }
 void sph_output_release_scratch() { sph_output_csv = SphOutputCsv{}; }
 
 void sph_output_collect_sources(SphOutputSources& sources) {
-    // The solid, blast and coupling phases point their arrays here as they join.
+    // The solid and coupling phases point their arrays here as they join.
     sources = SphOutputSources{};
     const SphExplosiveState& e = sph_explosive_state;
     sources.explosive_detonation_time = &e.explosive_detonation_time;
@@ -68,6 +69,10 @@ void sph_output_collect_sources(SphOutputSources& sources) {
     sources.explosive_remaining_mass = &e.explosive_remaining_mass;
     sources.explosive_released_mass = &e.explosive_released_mass;
     sources.explosive_released_energy = &e.explosive_released_energy;
+    const SphBlastLoad& b = sph_blast_load;
+    sources.blast_solid_external_force = &b.blast_solid_external_force;
+    sources.blast_shell_external_force = &b.blast_shell_external_force;
+    sources.blast_shell_external_moment = &b.blast_shell_external_moment;
 }
 
 int sph_output_write_csv(std::string_view filename) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "blast/sph_blast_load.h"
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "database/sph_database.h"
@@ -63,9 +64,12 @@ public:
 
 // One step's calls, in their order. A row of a phase this build does not have is absent.
 int advance_particles(double dt) {
+    const double t = sph_control.current_time;
+    if (int st = sph_blast_load_clear()) return st;
     if (int st = sph_neighbor_rebuild()) return st;
     if (int st = sph_water_update_pressure()) return st;
     if (int st = sph_gas_update_pressure()) return st;
+    if (int st = sph_blast_load_compute_at(t)) return st;
     clear_accelerations();
     {
         // The density-rate and acceleration rows read positions, velocities, masses,
@@ -78,9 +82,11 @@ int advance_particles(double dt) {
         if (int st = sph_water_compute_density_rate_and_acceleration()) return st;
         if (int st = sph_gas_compute_density_rate_and_acceleration()) return st;
     }
+    if (int st = sph_blast_load_apply_to_acceleration()) return st;
     leapfrog_update(dt);
-    if (int st = sph_explosive_advance(dt, sph_control.current_time + dt)) return st;
+    if (int st = sph_explosive_advance(dt, t + dt)) return st;
     if (int st = sph_gas_apply_sources_explicit(dt)) return st;
+    if (int st = sph_blast_load_compute_at(t + dt)) return st;
     if (int st = sph_water_update_diagnostics()) return st;
     if (int st = sph_gas_update_diagnostics()) return st;
     return sph_success;
