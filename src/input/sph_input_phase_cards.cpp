@@ -1,15 +1,15 @@
 // Equation-of-state, viscosity, particle-control, body-force, blast, explosive,
 // ignition, shell and solid control cards.
 //
-// Every card reads and checks all its options before it hands any value on. The solid
-// and shell settings are checked here and handed to their phases once those are part of
-// the build.
+// Every card reads and checks all its options before it hands any value on. The
+// shell settings are checked here and handed to their phase once it is part of the build.
 #include "core/sph_error.h"
 #include "core/sph_text.h"
 #include "blast/sph_blast.h"
 #include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "input/sph_input_reader.h"
+#include "solid/sph_solid.h"
 #include "water/sph_water.h"
 
 namespace quorrel {
@@ -183,9 +183,12 @@ int sph_input_parse_shell_control(std::string_view line) {
 }
 
 int sph_input_parse_solid_control(std::string_view line) {
-    if (int st = sph_input_check_names({sph_input_get_option(line, "MATERIAL")})) return st;
+    const std::string material_name_in = sph_input_get_option(line, "MATERIAL");
+    if (int st = sph_input_check_names({material_name_in})) return st;
+    const std::string softening_name = sph_input_get_option(line, "SOFTENING");
     double softening_width_value = 1.0;
-    return sph_input_get_optional_real(line, "WIDTH", softening_width_value);
+    if (int st = sph_input_get_optional_real(line, "WIDTH", softening_width_value)) return st;
+    return sph_solid_set_control(material_name_in, softening_name, softening_width_value);
 }
 
 }  // namespace quorrel

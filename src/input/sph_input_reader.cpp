@@ -16,6 +16,7 @@
 #include "input/sph_input_time.h"
 #include "interface/sph_lifecycle.h"
 #include "particle/sph_neighbor.h"
+#include "solid/sph_solid.h"
 #include "water/sph_water.h"
 
 namespace quorrel {
@@ -273,7 +274,8 @@ int sph_input_build_model() {
     if (!r.input_has_time_control) return sph_fail(sph_error_input, "input is missing *QUORREL time control data");
     if (int st = sph_db_apply_sections_to_particles()) return st;
     if (int st = sph_db_build_coupling_regions()) return st;
-    // Solid and shell state join here, before the phase initial conditions.
+    if (int st = sph_solid_build_state()) return st;
+    // Shell state joins here, before the phase initial conditions.
     if (int st = sph_water_apply_initial_conditions()) return st;
     if (int st = sph_gas_apply_initial_conditions()) return st;
     if (int st = sph_explosive_build()) return st;
@@ -281,6 +283,7 @@ int sph_input_build_model() {
     // Materials no section binds, unused orientations and unused blast regions are warnings.
     r.input_warning_count += sph_gas_count_unbound_materials();
     r.input_warning_count += sph_explosive_count_unbound_materials();
+    r.input_warning_count += sph_solid_count_unbound_materials();
     r.input_warning_count += sph_blast_count_unused_regions();
     // The solid reference state and diagnostics join here.
     return sph_neighbor_rebuild();

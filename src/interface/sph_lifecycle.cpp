@@ -16,6 +16,7 @@
 #include "particle/sph_neighbor.h"
 #include "particle/sph_pair_pass.h"
 #include "particle/sph_particle.h"
+#include "solid/sph_solid.h"
 #include "water/sph_water.h"
 
 namespace quorrel {
@@ -23,7 +24,7 @@ namespace quorrel {
 namespace {
 
 // module, initialise, finalise, deck read, scratch release
-constexpr std::array<SphLifecycleRow, 13> rows = {{
+constexpr std::array<SphLifecycleRow, 14> rows = {{
     {"error state", sph_error_clear, nullptr, nullptr, nullptr},
     {"time control", sph_control_reset, nullptr, nullptr, nullptr},
     {"database", sph_db_free, sph_db_free, nullptr, nullptr},
@@ -37,6 +38,7 @@ constexpr std::array<SphLifecycleRow, 13> rows = {{
      sph_explosive_release_scratch},
     {"blast regions", sph_blast_initialize, sph_blast_reset, sph_blast_reset, nullptr},
     {"blast load", sph_blast_load_initialize, sph_blast_load_reset, sph_blast_load_reset, nullptr},
+    {"solid", sph_solid_initialize, sph_solid_reset, sph_solid_reset_deck_settings, nullptr},
     {"step output", sph_output_reset_pvd, sph_output_reset_pvd, nullptr, sph_output_release_scratch},
 }};
 

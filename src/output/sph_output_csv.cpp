@@ -8,6 +8,7 @@
 #include "explosive/sph_explosive_state.h"
 #include "output/sph_output.h"
 #include "output/sph_output_file.h"
+#include "solid/sph_solid_state.h"
 
 namespace quorrel {
 
@@ -60,7 +61,7 @@ std::string_view sph_output_csv_header() { return csv_header; }
 void sph_output_release_scratch() { sph_output_csv = SphOutputCsv{}; }
 
 void sph_output_collect_sources(SphOutputSources& sources) {
-    // The solid and coupling phases point their arrays here as they join.
+    // The coupling phase points its arrays here as it joins.
     sources = SphOutputSources{};
     const SphExplosiveState& e = sph_explosive_state;
     sources.explosive_detonation_time = &e.explosive_detonation_time;
@@ -73,6 +74,15 @@ void sph_output_collect_sources(SphOutputSources& sources) {
     sources.blast_solid_external_force = &b.blast_solid_external_force;
     sources.blast_shell_external_force = &b.blast_shell_external_force;
     sources.blast_shell_external_moment = &b.blast_shell_external_moment;
+    const SphSolidState& s = sph_solid_state;
+    sources.solid_stress = &s.solid_stress;
+    sources.solid_plastic_strain = &s.solid_plastic_strain;
+    sources.solid_damage = &s.solid_damage;
+    sources.solid_softening = &s.solid_softening;
+    sources.solid_strain_rate_eq = &s.solid_strain_rate_eq;
+    sources.solid_failure_status = &s.solid_failure_status;
+    sources.solid_reference_neighbor_count = &s.solid_reference_neighbor_count;
+    sources.solid_correction_status = &s.solid_correction_status;
 }
 
 int sph_output_write_csv(std::string_view filename) {

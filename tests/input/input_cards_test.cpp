@@ -243,8 +243,10 @@ TEST_F(InputCards, PhaseCardsCheckTheirOptions) {
           "invalid numeric option BETA"},
          {"*QUORREL, PARTICLE CONTROL, MASS=1, VOLUME=1", 4, "missing required option H"}},
         as_keyword);
-    // The explosive card reaches its setter, which needs the explosive and its product gas.
+    // The explosive card reaches its setter, which needs the explosive and its product gas;
+    // the solid control card needs a solid material.
     ASSERT_EQ(keyword("*MATERIAL, NAME=TNT, TYPE=EXPLOSIVE"), 0);
+    ASSERT_EQ(keyword("*MATERIAL, NAME=STEEL, TYPE=SOLID"), 0);
     ASSERT_EQ(keyword("*MATERIAL, NAME=AIR, TYPE=GAS"), 0);
     ASSERT_EQ(keyword("*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=AIR, GAMMA=1.4, E0=2"), 0);
     for (const std::string line :
@@ -368,7 +370,6 @@ TEST_F(InputCards, NamesLongerThanARecordAreRefusedOnEveryCard) {
         "*QUORREL, SHELL DIRECTOR, SET=@, NX=0, NY=0, NZ=1",
         "*QUORREL, SHELL ROTATION, NSET=@, OX=1, OY=0, OZ=0",
         "*QUORREL, SHELL CONTROL, MATERIAL=@",
-        "*QUORREL, SOLID CONTROL, MATERIAL=@",
     };
     auto with_name = [](std::string card, const std::string& name) { return card.replace(card.find('@'), 1, name); };
     for (const std::string& card : cards) {
@@ -387,6 +388,14 @@ TEST_F(InputCards, NamesLongerThanARecordAreRefusedOnEveryCard) {
     EXPECT_EQ(keyword(with_name(gas_card, g64 + "X")), sph_error_input);
     EXPECT_EQ(sph_error_message(), at7("name is too long"));
     EXPECT_EQ(keyword(with_name(gas_card, g64)), 0) << sph_error_message();
+
+    // The solid control card names a solid material.
+    const std::string s64 = "Plate_" + std::string(58, 's');
+    ASSERT_EQ(keyword("*MATERIAL, NAME=" + s64 + ", TYPE=SOLID"), 0) << sph_error_message();
+    const std::string solid_card = "*QUORREL, SOLID CONTROL, MATERIAL=@";
+    EXPECT_EQ(keyword(with_name(solid_card, s64 + "X")), sph_error_input);
+    EXPECT_EQ(sph_error_message(), at7("name is too long"));
+    EXPECT_EQ(keyword(with_name(solid_card, s64)), 0) << sph_error_message();
 
     // The explosive cards name an explosive material and a product gas.
     const std::string e64 = "Charge_" + std::string(57, 'e');
@@ -457,9 +466,11 @@ TEST_F(InputCards, DataLinesCheckFieldCountsAndNumbers) {
         EXPECT_EQ(c.parse(c.line), 4);
         EXPECT_EQ(sph_error_message(), at7(c.message));
     }
-    for (const std::string line : {"2e11, 0.3,", "1, 2, 3, 4, 5, 6, 7, 8"}) {
+    // Good lines of a solid material reach the solid table; fields past the last are ignored.
+    ASSERT_EQ(keyword("*MATERIAL, NAME=STEEL, TYPE=SOLID"), 0);
+    for (const std::string line : {"2e11, 0.3,", "2e11, 0.3, 7, 8"}) {
         SCOPED_TRACE(line);
-        EXPECT_EQ(sph_input_parse_elastic(line), 0);
+        EXPECT_EQ(sph_input_parse_elastic(line), 0) << sph_error_message();
     }
     EXPECT_EQ(sph_input_parse_plastic("1, 2, 3, 4, 5, 6, 7, 8, extra"), 0);
     EXPECT_EQ(sph_input_parse_damage_initiation("0.05, 3.44, -2.12, 0.002, 0.61"), 0);
