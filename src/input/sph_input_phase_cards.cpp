@@ -10,6 +10,7 @@
 #include "gas/sph_gas.h"
 #include "input/sph_input_reader.h"
 #include "solid/sph_solid.h"
+#include "solid/sph_solid_dynamics.h"
 #include "water/sph_water.h"
 
 namespace quorrel {
@@ -107,7 +108,8 @@ int sph_input_parse_body_force(std::string_view line) {
     double force[3] = {0.0, 0.0, 0.0};
     if (int st = optional_reals(line, {"X", "Y", "Z"}, force)) return st;
     if (int st = sph_water_set_body_force(force)) return st;
-    return sph_gas_set_body_force(force);
+    if (int st = sph_gas_set_body_force(force)) return st;
+    return sph_solid_set_body_force(force);
 }
 
 int sph_input_parse_blast_region(std::string_view line) {

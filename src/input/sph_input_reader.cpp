@@ -17,6 +17,7 @@
 #include "interface/sph_lifecycle.h"
 #include "particle/sph_neighbor.h"
 #include "solid/sph_solid.h"
+#include "solid/sph_solid_dynamics.h"
 #include "water/sph_water.h"
 
 namespace quorrel {
@@ -285,7 +286,8 @@ int sph_input_build_model() {
     r.input_warning_count += sph_explosive_count_unbound_materials();
     r.input_warning_count += sph_solid_count_unbound_materials();
     r.input_warning_count += sph_blast_count_unused_regions();
-    // The solid reference state and diagnostics join here.
+    if (int st = sph_solid_build_reference_state()) return st;
+    if (int st = sph_solid_update_diagnostics()) return st;
     return sph_neighbor_rebuild();
 }
 

@@ -9,6 +9,7 @@
 #include "core/sph_text.h"
 #include "database/sph_database.h"
 #include "solid/sph_solid_arrays.h"
+#include "solid/sph_solid_dynamics.h"
 
 namespace quorrel {
 
@@ -274,6 +275,7 @@ int sph_solid_allocate_state() {
 }
 
 void sph_solid_deallocate_state() {
+    sph_solid_release_pairs();
     sph_solid_for_each_array(sph_solid_state, [](auto& values, std::size_t) {
         using Vector = std::remove_reference_t<decltype(values)>;
         Vector().swap(values);
@@ -281,6 +283,7 @@ void sph_solid_deallocate_state() {
 }
 
 void sph_solid_clear_particle_state() {
+    sph_solid_invalidate_pairs();
     sph_solid_for_each_array(sph_solid_state,
                              [](auto& values, std::size_t) { std::fill(values.begin(), values.end(), 0); });
 }
@@ -331,6 +334,7 @@ int sph_solid_update_particle_material(int32_t index, const SphSymTensor& strain
     if (!sph_solid_state_present()) return sph_fail(sph_error_input, "Solid state is not allocated");
     const std::size_t i = static_cast<std::size_t>(index);
     if (!active_solid(d, i)) return sph_success;  // failed, not solid or not active
+    sph_solid_invalidate_forces();  // the stored stress and softening change below
     const int k = sph_solid_table_index_by_material_id(d.material_id[i]);
     if (k < 0) return sph_fail(sph_error_input, "Solid particle material has no state");
     const SphSolidMaterial& mat = slot(k);
@@ -395,6 +399,7 @@ int sph_solid_mark_particle_failed(int32_t index) {
         st.solid_softening.size() != static_cast<std::size_t>(d.npart))
         return sph_fail(sph_error_input, "Solid failure state is not allocated");
     const std::size_t i = static_cast<std::size_t>(index);
+    sph_solid_invalidate_forces();
     st.solid_failure_status[i] = sph_status_failed;
     st.solid_damage[i] = 1.0;
     st.solid_softening[i] = 0.0;

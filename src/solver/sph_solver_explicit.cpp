@@ -12,6 +12,7 @@
 #include "output/sph_output.h"
 #include "particle/sph_neighbor.h"
 #include "particle/sph_pair_pass.h"
+#include "solid/sph_solid_dynamics.h"
 #include "water/sph_water.h"
 
 namespace quorrel {
@@ -82,13 +83,16 @@ int advance_particles(double dt) {
         if (int st = sph_water_compute_density_rate_and_acceleration()) return st;
         if (int st = sph_gas_compute_density_rate_and_acceleration()) return st;
     }
+    if (int st = sph_solid_compute_acceleration()) return st;
     if (int st = sph_blast_load_apply_to_acceleration()) return st;
     leapfrog_update(dt);
     if (int st = sph_explosive_advance(dt, t + dt)) return st;
     if (int st = sph_gas_apply_sources_explicit(dt)) return st;
     if (int st = sph_blast_load_compute_at(t + dt)) return st;
+    if (int st = sph_solid_advance_material(dt)) return st;
     if (int st = sph_water_update_diagnostics()) return st;
     if (int st = sph_gas_update_diagnostics()) return st;
+    if (int st = sph_solid_update_diagnostics()) return st;
     return sph_success;
 }
 
@@ -108,6 +112,9 @@ int sph_solver_phase_dt(double& dtcrit) {
     double reaction_limit = 0.0;
     if (int st = sph_explosive_estimate_dt_limit(reaction_limit)) return st;
     fold_limit(dtcrit, reaction_limit);
+    double solid_cfl = 0.0, solid_accel = 0.0, solid_limit = 0.0;
+    if (int st = sph_solid_estimate_dt_limits(solid_cfl, solid_accel, solid_limit)) return st;
+    fold_limit(dtcrit, solid_limit);
     dtcrit = safety * dtcrit;
     return sph_success;
 }
