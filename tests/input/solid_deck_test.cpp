@@ -158,7 +158,10 @@ void expect_no_particle_arrays() {
 
 // What a build leaves per particle: active solids (the first four) have their temperature
 // and internal energy from the particle, softening 1 and identity F and C; everything else
-// is 0, and on the water particles everything is 0.
+// is 0, and on the water particles everything is 0. The reference state: the deck sets no
+// volume or h, so V0 = 1 and 2h = 2 spans the 0.1 square: each solid has the other three
+// as neighbours, all in the plane z = 0, so the moment matrix is singular (its z row is 0,
+// determinant exactly 0): correction status 2, degenerate, C left at the identity.
 void expect_built_state(const std::vector<double>& temperature, const std::vector<double>& energy) {
     for (const ParticleArray& a : particle_arrays()) {
         SCOPED_TRACE(a.name);
@@ -174,6 +177,10 @@ void expect_built_state(const std::vector<double>& temperature, const std::vecto
                 if (solid && name == "softening") want = 1.0;
                 // Stored column by column: the diagonal is entries 0, 4 and 8.
                 if (solid && (name == "deformation gradient" || name == "correction matrix") && c % 4 == 0) want = 1.0;
+                if (solid && name == "reference volume") want = 1.0;
+                if (solid && name == "reference neighbour count") want = 3.0;
+                if (solid && name == "reference degenerate") want = 1.0;
+                if (solid && name == "correction status") want = 2.0;
                 const double got = a.reals ? (*a.reals)[k] : static_cast<double>((*a.integers)[k]);
                 EXPECT_EQ(got, want) << "particle " << i + 1 << " component " << c + 1;
             }
@@ -681,7 +688,11 @@ TEST_F(SolidDeck, ParticleCsvShowsTheBuiltSolidState) {
         for (int column = 22; column <= 29; ++column) EXPECT_EQ(real_at(row, column), 0.0) << column;
         EXPECT_EQ(real_at(row, 30), solid ? 1.0 : 0.0);             // softening
         EXPECT_EQ(real_at(row, 31), 0.0);                           // equivalent strain rate
-        for (std::size_t column : {48u, 49u, 50u}) EXPECT_EQ(row[column - 1], "0") << column;
+        // Failure status 0; three reference neighbours and correction status 2 on the
+        // coplanar solids (see expect_built_state), 0 on water.
+        EXPECT_EQ(row[47], "0");
+        EXPECT_EQ(row[48], solid ? "3" : "0");
+        EXPECT_EQ(row[49], solid ? "2" : "0");
     }
 
     // An array not sized for this model reads as absent: its columns are 0, while the
