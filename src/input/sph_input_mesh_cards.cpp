@@ -10,6 +10,7 @@
 #include "gas/sph_gas.h"
 #include "input/sph_inp_helpers.h"
 #include "input/sph_input_reader.h"
+#include "shell/sph_shell.h"
 #include "solid/sph_solid.h"
 #include "water/sph_water.h"
 
@@ -104,9 +105,8 @@ int sph_input_parse_density(std::string_view line) {
     return sph_db_set_material_density(sph_input_reader.active_material_name, density);
 }
 
-// Elastic, plastic and damage values of a non-shell material go to the solid table; those
-// of a shell material, and orientation values, are checked for syntax here and kept once
-// the shell phase is part of the build.
+// Elastic, plastic and damage values go to the shell table for a shell material (as the
+// material stands when the line is read), else to the solid table.
 
 int sph_input_parse_elastic(std::string_view line) {
     SphCsvFields f;
@@ -115,8 +115,9 @@ int sph_input_parse_elastic(std::string_view line) {
     double e_value = 0.0, nu_value = 0.0;
     if (int st = sph_input_parse_real_value(field_at(f, 0), e_value, "invalid elastic modulus")) return st;
     if (int st = sph_input_parse_real_value(field_at(f, 1), nu_value, "invalid Poisson ratio")) return st;
-    if (sph_input_active_material_is_shell()) return sph_success;
-    return sph_solid_set_elastic(sph_input_reader.active_material_name, e_value, nu_value);
+    const std::string& name = sph_input_reader.active_material_name;
+    if (sph_input_active_material_is_shell()) return sph_shell_set_elastic(name, e_value, nu_value);
+    return sph_solid_set_elastic(name, e_value, nu_value);
 }
 
 int sph_input_parse_plastic(std::string_view line) {
@@ -125,9 +126,10 @@ int sph_input_parse_plastic(std::string_view line) {
     if (f.count < 8) return sph_input_set_error("invalid Johnson-Cook plastic record");
     double v[8] = {};
     if (int st = read_reals(f, 0, 8, v, "invalid Johnson-Cook plastic value")) return st;
-    if (sph_input_active_material_is_shell()) return sph_success;
-    return sph_solid_set_johnson_cook(sph_input_reader.active_material_name, v[0], v[1], v[2], v[3], v[4], v[5], v[6],
-                                      v[7]);
+    const std::string& name = sph_input_reader.active_material_name;
+    if (sph_input_active_material_is_shell())
+        return sph_shell_set_johnson_cook(name, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+    return sph_solid_set_johnson_cook(name, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
 }
 
 int sph_input_parse_damage_initiation(std::string_view line) {
@@ -136,16 +138,18 @@ int sph_input_parse_damage_initiation(std::string_view line) {
     if (f.count < 5) return sph_input_set_error("invalid Johnson-Cook damage record");
     double d_values[5] = {};
     if (int st = read_reals(f, 0, 5, d_values, "invalid Johnson-Cook damage value")) return st;
-    if (sph_input_active_material_is_shell()) return sph_success;
-    return sph_solid_set_failure(sph_input_reader.active_material_name, d_values);
+    const std::string& name = sph_input_reader.active_material_name;
+    if (sph_input_active_material_is_shell()) return sph_shell_set_failure(name, d_values);
+    return sph_solid_set_failure(name, d_values);
 }
 
 int sph_input_parse_orientation(std::string_view line) {
     SphCsvFields f;
     sph_inp_split_csv(line, f);
     if (f.count < 6) return sph_input_set_error("invalid *ORIENTATION record");
-    double values[6] = {};
-    return read_reals(f, 0, 6, values, "invalid *ORIENTATION numeric value");
+    double values[6] = {};  // director, tangent
+    if (int st = read_reals(f, 0, 6, values, "invalid *ORIENTATION numeric value")) return st;
+    return sph_shell_add_orientation(sph_input_reader.active_orientation_name, values, values + 3);
 }
 
 // ---- Keyword lines ----
@@ -163,6 +167,7 @@ int sph_input_parse_material(std::string_view line) {
     sph_gas_note_material(name, type);
     sph_explosive_note_material(name, type);
     sph_solid_note_material(name, type);
+    sph_shell_note_material(name, type);
     return st;
 }
 

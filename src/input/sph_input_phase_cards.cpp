@@ -1,14 +1,14 @@
 // Equation-of-state, viscosity, particle-control, body-force, blast, explosive,
 // ignition, shell and solid control cards.
 //
-// Every card reads and checks all its options before it hands any value on. The
-// shell settings are checked here and handed to their phase once it is part of the build.
+// Every card reads and checks all its options before it hands any value on.
 #include "core/sph_error.h"
 #include "core/sph_text.h"
 #include "blast/sph_blast.h"
 #include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "input/sph_input_reader.h"
+#include "shell/sph_shell.h"
 #include "solid/sph_solid.h"
 #include "solid/sph_solid_dynamics.h"
 #include "water/sph_water.h"
@@ -165,7 +165,8 @@ int sph_input_parse_shell_director(std::string_view line) {
     if (set_name.empty()) return sph_input_set_error("Shell director is missing SET option");
     if (int st = sph_input_check_names({set_name})) return st;
     double director[3] = {};
-    return required_reals(line, {"NX", "NY", "NZ"}, director);
+    if (int st = required_reals(line, {"NX", "NY", "NZ"}, director)) return st;
+    return sph_shell_set_director_for_set(set_name, director);
 }
 
 int sph_input_parse_shell_rotation(std::string_view line) {
@@ -175,13 +176,17 @@ int sph_input_parse_shell_rotation(std::string_view line) {
     double omega_value[3] = {};
     if (int st = required_reals(line, {"OX", "OY", "OZ"}, omega_value)) return st;
     double alpha_value[3] = {0.0, 0.0, 0.0};
-    return optional_reals(line, {"AX", "AY", "AZ"}, alpha_value);
+    if (int st = optional_reals(line, {"AX", "AY", "AZ"}, alpha_value)) return st;
+    return sph_shell_set_rotation_for_set(set_name, omega_value, alpha_value);
 }
 
 int sph_input_parse_shell_control(std::string_view line) {
-    if (int st = sph_input_check_names({sph_input_get_option(line, "MATERIAL")})) return st;
+    const std::string material_name_in = sph_input_get_option(line, "MATERIAL");
+    if (int st = sph_input_check_names({material_name_in})) return st;
+    const std::string softening_name = sph_input_get_option(line, "SOFTENING");
     double softening_width_value = 1.0;
-    return sph_input_get_optional_real(line, "WIDTH", softening_width_value);
+    if (int st = sph_input_get_optional_real(line, "WIDTH", softening_width_value)) return st;
+    return sph_shell_set_control(material_name_in, softening_name, softening_width_value);
 }
 
 int sph_input_parse_solid_control(std::string_view line) {

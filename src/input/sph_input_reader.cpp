@@ -16,6 +16,7 @@
 #include "input/sph_input_time.h"
 #include "interface/sph_lifecycle.h"
 #include "particle/sph_neighbor.h"
+#include "shell/sph_shell.h"
 #include "solid/sph_solid.h"
 #include "solid/sph_solid_dynamics.h"
 #include "water/sph_water.h"
@@ -276,7 +277,7 @@ int sph_input_build_model() {
     if (int st = sph_db_apply_sections_to_particles()) return st;
     if (int st = sph_db_build_coupling_regions()) return st;
     if (int st = sph_solid_build_state()) return st;
-    // Shell state joins here, before the phase initial conditions.
+    if (int st = sph_shell_build_state()) return st;
     if (int st = sph_water_apply_initial_conditions()) return st;
     if (int st = sph_gas_apply_initial_conditions()) return st;
     if (int st = sph_explosive_build()) return st;
@@ -285,6 +286,8 @@ int sph_input_build_model() {
     r.input_warning_count += sph_gas_count_unbound_materials();
     r.input_warning_count += sph_explosive_count_unbound_materials();
     r.input_warning_count += sph_solid_count_unbound_materials();
+    r.input_warning_count += sph_shell_count_unbound_materials();
+    r.input_warning_count += sph_shell_count_unused_orientations();
     r.input_warning_count += sph_blast_count_unused_regions();
     if (int st = sph_solid_build_reference_state()) return st;
     if (int st = sph_solid_update_diagnostics()) return st;

@@ -16,6 +16,7 @@
 #include "particle/sph_neighbor.h"
 #include "particle/sph_pair_pass.h"
 #include "particle/sph_particle.h"
+#include "shell/sph_shell.h"
 #include "solid/sph_solid.h"
 #include "water/sph_water.h"
 
@@ -24,7 +25,7 @@ namespace quorrel {
 namespace {
 
 // module, initialise, finalise, deck read, scratch release
-constexpr std::array<SphLifecycleRow, 14> rows = {{
+constexpr std::array<SphLifecycleRow, 15> rows = {{
     {"error state", sph_error_clear, nullptr, nullptr, nullptr},
     {"time control", sph_control_reset, nullptr, nullptr, nullptr},
     {"database", sph_db_free, sph_db_free, nullptr, nullptr},
@@ -39,6 +40,8 @@ constexpr std::array<SphLifecycleRow, 14> rows = {{
     {"blast regions", sph_blast_initialize, sph_blast_reset, sph_blast_reset, nullptr},
     {"blast load", sph_blast_load_initialize, sph_blast_load_reset, sph_blast_load_reset, nullptr},
     {"solid", sph_solid_initialize, sph_solid_reset, sph_solid_reset_deck_settings, nullptr},
+    // The shell tables outlive a deck read; the per-particle state does not.
+    {"shell", sph_shell_initialize, sph_shell_reset, sph_shell_reset_particle_state, nullptr},
     {"step output", sph_output_reset_pvd, sph_output_reset_pvd, nullptr, sph_output_release_scratch},
 }};
 

@@ -174,9 +174,12 @@ struct Variant {
 std::vector<Variant> variants() {
     const Vec3 push{4.0, 0.0, 0.0};  // P V^(2/3) = 4 * 1 along +x
     const std::array<int32_t, 6> loaded{1, 1, 1, 1, 0, 0}, off{0, 0, 0, 0, 0, 0}, passed_by{1, 0, 0, 0, 0, 0};
+    // A shell material needs density and elastic data, and a lone shell particle its
+    // director from a director set (no element or cloud to infer it from).
     const std::vector<std::pair<int, std::string>> shell = {
-        {target_material_line, "*MATERIAL, NAME=STEEL, TYPE=SHELL"},
-        {target_section_line, "*SHELL SECTION, NSET=PLATE, MATERIAL=STEEL, THICKNESS=0.01, POINTS=3"}};
+        {target_material_line, "*MATERIAL, NAME=STEEL, TYPE=SHELL\n*DENSITY\n7800.0\n*ELASTIC\n2.0e11, 0.3"},
+        {target_section_line, "*SHELL SECTION, NSET=PLATE, MATERIAL=STEEL, THICKNESS=0.01, POINTS=3\n"
+                              "*QUORREL, SHELL DIRECTOR, NSET=PLATE, NX=1.0, NY=0.0, NZ=0.0"}};
     auto with_shell = [&](std::pair<int, std::string> c) {
         auto e = shell;
         e.push_back(std::move(c));

@@ -369,7 +369,6 @@ TEST_F(InputCards, NamesLongerThanARecordAreRefusedOnEveryCard) {
         "*QUORREL, BLAST REGION, NAME=BY_ELSET, RADIUS=2, ELSET=@",
         "*QUORREL, SHELL DIRECTOR, SET=@, NX=0, NY=0, NZ=1",
         "*QUORREL, SHELL ROTATION, NSET=@, OX=1, OY=0, OZ=0",
-        "*QUORREL, SHELL CONTROL, MATERIAL=@",
     };
     auto with_name = [](std::string card, const std::string& name) { return card.replace(card.find('@'), 1, name); };
     for (const std::string& card : cards) {
@@ -389,13 +388,17 @@ TEST_F(InputCards, NamesLongerThanARecordAreRefusedOnEveryCard) {
     EXPECT_EQ(sph_error_message(), at7("name is too long"));
     EXPECT_EQ(keyword(with_name(gas_card, g64)), 0) << sph_error_message();
 
-    // The solid control card names a solid material.
-    const std::string s64 = "Plate_" + std::string(58, 's');
+    // The solid and shell control cards name a solid and a shell material.
+    const std::string s64 = "Plate_" + std::string(58, 's'), k64 = "Skin_" + std::string(59, 'k');
     ASSERT_EQ(keyword("*MATERIAL, NAME=" + s64 + ", TYPE=SOLID"), 0) << sph_error_message();
-    const std::string solid_card = "*QUORREL, SOLID CONTROL, MATERIAL=@";
-    EXPECT_EQ(keyword(with_name(solid_card, s64 + "X")), sph_error_input);
-    EXPECT_EQ(sph_error_message(), at7("name is too long"));
-    EXPECT_EQ(keyword(with_name(solid_card, s64)), 0) << sph_error_message();
+    ASSERT_EQ(keyword("*MATERIAL, NAME=" + k64 + ", TYPE=SHELL"), 0) << sph_error_message();
+    for (const auto& [control_card, name] : {std::pair<std::string, std::string>{"*QUORREL, SOLID CONTROL, MATERIAL=@", s64},
+                                             {"*QUORREL, SHELL CONTROL, MATERIAL=@", k64}}) {
+        SCOPED_TRACE(control_card);
+        EXPECT_EQ(keyword(with_name(control_card, name + "X")), sph_error_input);
+        EXPECT_EQ(sph_error_message(), at7("name is too long"));
+        EXPECT_EQ(keyword(with_name(control_card, name)), 0) << sph_error_message();
+    }
 
     // The explosive cards name an explosive material and a product gas.
     const std::string e64 = "Charge_" + std::string(57, 'e');
