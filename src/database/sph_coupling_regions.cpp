@@ -97,6 +97,7 @@ int collect_region(int region) {
 }  // namespace
 
 void sph_db_clear_coupling_regions() {
+    ++sph_database.coupling_region_revision;
     sph_database.coupling_regions.clear();
     sph_database.coupling_region_disabled_count = 0;
     region_stamp = {};  // sized by the next build
@@ -151,6 +152,7 @@ int sph_db_add_coupling_region(std::string_view name, std::string_view set_name,
         return sph_fail(sph_error_database, "too many coupling region records");
 
     const int32_t index = static_cast<int32_t>(d.coupling_regions.size());
+    ++d.coupling_region_revision;
     d.coupling_regions.emplace_back();
     sph_db_store_coupling_region(d.coupling_regions.back(), index, name, set_name, region_type, export_mode,
                                  import_mode, load_mode, distribution_mode, contact_state_mode, enabled,
@@ -174,6 +176,7 @@ bool sph_db_coupling_accepts_particle(int region, int particle) {
 
 int sph_db_build_coupling_regions() {
     SphDatabase& d = sph_database;
+    ++d.coupling_region_revision;
     for (auto& r : d.coupling_regions) r.coupling_region_particles.clear();
     d.coupling_region_disabled_count = 0;
     region_stamp.assign(static_cast<std::size_t>(d.npart > 0 ? d.npart : 0), 0);

@@ -183,6 +183,9 @@ struct SphDatabase : SphWaterDiagnostics, SphGasDiagnostics, SphSolidDiagnostics
     // Coupling regions.
     std::vector<SphCouplingRegionRecord> coupling_regions;
     int32_t coupling_region_disabled_count = 0;
+    // Grows whenever a region or its particle list changes, so that what is derived from
+    // the lists (the coupling interface's membership map) can tell when to rebuild.
+    int64_t coupling_region_revision = 0;
 
     // Host options.
     int32_t zenvik_worker_enabled = 0;

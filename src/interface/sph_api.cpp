@@ -11,6 +11,7 @@
 #include "core/sph_error.h"
 #include "core/sph_log.h"
 #include "core/sph_text.h"
+#include "coupling_interface/sph_coupling_interface.h"
 #include "database/sph_database.h"
 #include "explosive/sph_explosive.h"
 #include "gas/sph_gas.h"
@@ -81,6 +82,8 @@ int sph_read_inp(std::string_view filename) {
 int sph_build_model() {
     if (int st = sph_api_require_initialized()) return st;
     if (int st = sph_input_build_model()) return st;
+    // A built model starts with empty imports at epoch 1.
+    if (int st = sph_coupling_clear_imports()) return st;
     sph_api_state_set_model_built(true);
     return 0;
 }

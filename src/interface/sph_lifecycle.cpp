@@ -6,6 +6,7 @@
 #include "blast/sph_blast_load.h"
 #include "core/sph_control.h"
 #include "core/sph_error.h"
+#include "coupling_interface/sph_coupling_interface.h"
 #include "database/sph_database.h"
 #include "explosive/sph_explosive.h"
 #include "explosive/sph_explosive_state.h"
@@ -25,7 +26,7 @@ namespace quorrel {
 namespace {
 
 // module, initialise, finalise, deck read, scratch release
-constexpr std::array<SphLifecycleRow, 15> rows = {{
+constexpr std::array<SphLifecycleRow, 16> rows = {{
     {"error state", sph_error_clear, nullptr, nullptr, nullptr},
     {"time control", sph_control_reset, nullptr, nullptr, nullptr},
     {"database", sph_db_free, sph_db_free, nullptr, nullptr},
@@ -42,6 +43,7 @@ constexpr std::array<SphLifecycleRow, 15> rows = {{
     {"solid", sph_solid_initialize, sph_solid_reset, sph_solid_reset_deck_settings, nullptr},
     // The shell tables outlive a deck read; the per-particle state does not.
     {"shell", sph_shell_initialize, sph_shell_reset, sph_shell_reset_particle_state, nullptr},
+    {"coupling interface", sph_coupling_reset, sph_coupling_reset, sph_coupling_reset, nullptr},
     {"step output", sph_output_reset_pvd, sph_output_reset_pvd, nullptr, sph_output_release_scratch},
 }};
 

@@ -3,6 +3,7 @@
 
 #include "core/sph_error.h"
 #include "core/sph_text.h"
+#include "coupling_interface/sph_coupling_interface.h"
 #include "blast/sph_blast_load.h"
 #include "database/sph_database.h"
 #include "explosive/sph_explosive_state.h"
@@ -61,7 +62,6 @@ std::string_view sph_output_csv_header() { return csv_header; }
 void sph_output_release_scratch() { sph_output_csv = SphOutputCsv{}; }
 
 void sph_output_collect_sources(SphOutputSources& sources) {
-    // The coupling phase points its arrays here as it joins.
     sources = SphOutputSources{};
     const SphExplosiveState& e = sph_explosive_state;
     sources.explosive_detonation_time = &e.explosive_detonation_time;
@@ -83,6 +83,12 @@ void sph_output_collect_sources(SphOutputSources& sources) {
     sources.solid_failure_status = &s.solid_failure_status;
     sources.solid_reference_neighbor_count = &s.solid_reference_neighbor_count;
     sources.solid_correction_status = &s.solid_correction_status;
+    const SphCouplingInterface& c = sph_coupling;
+    sources.coupling_external_force = &c.coupling_external_force;
+    sources.coupling_contact_gap = &c.coupling_contact_gap;
+    sources.coupling_contact_penetration = &c.coupling_contact_penetration;
+    sources.coupling_contact_flag = &c.coupling_contact_flag;
+    sources.coupling_motion_flag = &c.coupling_motion_flag;
 }
 
 int sph_output_write_csv(std::string_view filename) {

@@ -6,6 +6,7 @@
 #include "blast/sph_blast_load.h"
 #include "core/sph_control.h"
 #include "core/sph_error.h"
+#include "coupling_interface/sph_coupling_interface.h"
 #include "database/sph_database.h"
 #include "explosive/sph_explosive.h"
 #include "gas/sph_gas.h"
@@ -85,7 +86,11 @@ int advance_particles(double dt) {
     }
     if (int st = sph_solid_compute_acceleration()) return st;
     if (int st = sph_blast_load_apply_to_acceleration()) return st;
+    if (int st = sph_coupling_apply_imports_to_acceleration(dt)) return st;
+    if (int st = sph_coupling_apply_motion_before_step()) return st;
     leapfrog_update(dt);
+    if (int st = sph_coupling_apply_motion_after_step()) return st;
+    if (int st = sph_coupling_finalize_step_imports()) return st;
     if (int st = sph_explosive_advance(dt, t + dt)) return st;
     if (int st = sph_gas_apply_sources_explicit(dt)) return st;
     if (int st = sph_blast_load_compute_at(t + dt)) return st;

@@ -1,0 +1,218 @@
+// The solver side of the coupling with a structural host. Between two steps the host's
+// data (particle forces, facet loads, pressures, tractions, resultants, contact states,
+// prescribed motion) are imported into per-particle buffers; the next step applies them and
+// empties the buffers. Alongside: step, cumulative and basic totals, a facet load balance
+// and thirteen counters, read by the diagnostics, the summary CSV and restart files.
+//
+// Indices are 0-based here: regions, particles, export indices (positions in a region's
+// particle list) and facet ids (a facet is carried by one shell particle, its id the
+// particle's index). The C boundary adds 1.
+//
+// Costs are O(items) per import call and O(touched particles) per step: the buffers keep a
+// list of the particles they hold data for, and membership of a region is one bit per
+// particle, rebuilt when the region lists change.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace quorrel {
+
+inline constexpr int32_t sph_coupling_motion_none = 0;
+inline constexpr int32_t sph_coupling_motion_velocity = 1;
+inline constexpr int32_t sph_coupling_motion_position = 2;
+inline constexpr int32_t sph_coupling_motion_direct = 1;
+inline constexpr int32_t sph_coupling_motion_penalty = 2;
+inline constexpr int32_t sph_coupling_particle_scalar_count = 7;  // mass volume rho pressure energy temperature h
+inline constexpr int32_t sph_coupling_particle_vector_count = 3;  // x v a
+inline constexpr int32_t sph_coupling_facet_vector_count = 3;     // centre velocity normal
+inline constexpr int32_t sph_coupling_diagnostic_values = 27;
+inline constexpr int32_t sph_coupling_diagnostic_counts = 12;
+
+using SphCouplingVec = std::array<double, 3>;
+
+struct SphCouplingInterface {
+    // Import buffers: all ten sized npart (vectors 3 per particle) or all empty.
+    std::vector<double> coupling_external_force;
+    std::vector<double> coupling_motion_velocity;
+    std::vector<double> coupling_motion_position;
+    std::vector<int32_t> coupling_motion_flag;
+    std::vector<int32_t> coupling_motion_mode;
+    std::vector<int32_t> coupling_contact_flag;
+    std::vector<double> coupling_contact_normal;
+    std::vector<double> coupling_contact_gap;
+    std::vector<double> coupling_contact_penetration;
+    std::vector<double> coupling_contact_pressure;
+
+    // Step totals.
+    SphCouplingVec coupling_current_force{}, coupling_current_moment{}, coupling_current_impulse{};
+    double coupling_current_work = 0.0, coupling_max_external_force = 0.0, coupling_max_acceleration = 0.0;
+    double coupling_max_velocity_error = 0.0, coupling_max_position_error = 0.0;
+    // Cumulative exchange totals.
+    SphCouplingVec coupling_cumulative_impulse{}, coupling_momentum_exchange{};
+    double coupling_cumulative_work = 0.0, coupling_energy_exchange = 0.0;
+    // Basic totals.
+    double coupling_work = 0.0, coupling_energy = 0.0;
+    SphCouplingVec coupling_momentum{};
+    // Facet load balance.
+    SphCouplingVec coupling_facet_input_force{}, coupling_facet_distributed_force{};
+    double coupling_facet_force_error = 0.0;
+    SphCouplingVec coupling_facet_input_moment{}, coupling_facet_distributed_moment{};
+    double coupling_facet_moment_error = 0.0;
+    double coupling_max_pressure = 0.0, coupling_max_traction = 0.0, coupling_max_penetration = 0.0;
+
+    // Counters.
+    int32_t coupling_epoch = 0;
+    int32_t coupling_step_load_consumed = 0;
+    int32_t coupling_stale_load_count = 0;
+    int32_t coupling_skipped_particle_count = 0;
+    int32_t coupling_nonfinite_import_count = 0;
+    int32_t coupling_imported_force_count = 0;
+    int32_t coupling_repeated_import_count = 0;
+    int32_t coupling_duplicate_facet_count = 0;
+    int32_t coupling_invalid_weight_count = 0;
+    int32_t coupling_active_contact_count = 0;
+    int32_t coupling_skipped_contact_count = 0;
+    int32_t coupling_nonfinite_contact_count = 0;
+    int32_t coupling_bad_facet_area_count = 0;
+
+    // The particles the buffers hold data for (each once; sorted before a step uses them),
+    // and a mark per particle.
+    std::vector<int32_t> coupling_touched;
+    std::vector<uint8_t> coupling_touched_mark;
+    // Facet ids seen by the current import call: a stamp per particle.
+    std::vector<uint32_t> coupling_facet_stamp;
+    uint32_t coupling_facet_call = 0;
+    // Bit r set: the particle is in region r's list. Valid for the database's revision.
+    std::vector<uint32_t> coupling_region_bits;
+    int64_t coupling_region_bits_revision = -1;
+};
+extern SphCouplingInterface sph_coupling;
+
+// ---- Numeric helpers ----
+void sph_coupling_cross(const double* left, const double* right, double* result);
+double sph_coupling_vector_norm(const double* values);
+bool sph_coupling_vector_is_finite(const double* values);
+bool sph_coupling_scalar_is_finite(double value);
+bool sph_coupling_vector_is_degenerate(const double* values);
+bool sph_coupling_particle_should_skip(int32_t index);
+bool sph_coupling_particle_state_is_finite(int32_t index);
+
+// ---- State ----
+[[nodiscard]] int sph_coupling_allocate_imports();
+void sph_coupling_zero_import_buffers();
+void sph_coupling_reset_load_balance();
+void sph_coupling_reset_step_diagnostics();
+[[nodiscard]] int sph_coupling_clear_imports();
+void sph_coupling_release_imports();
+void sph_coupling_reset();
+// After the buffers were filled from outside (a restart file): list the particles they
+// hold data for.
+void sph_coupling_rebuild_touched();
+
+// ---- Region and facet checks ----
+[[nodiscard]] int sph_coupling_find_region(std::string_view region_name, int& region);
+[[nodiscard]] int sph_coupling_require_enabled_region(int region);
+[[nodiscard]] int sph_coupling_require_facet(int region, int32_t facet_id);
+[[nodiscard]] int sph_coupling_check_shell_facet(int32_t index);
+[[nodiscard]] int sph_coupling_get_facet_geometry(int region, int32_t facet_id, double& area, double normal[3],
+                                                  double center[3]);
+[[nodiscard]] int sph_coupling_count_shell_facets(int region, int32_t& count);
+// Duplicates within one import call: begin the call, then test each id in turn.
+void sph_coupling_begin_facet_call();
+[[nodiscard]] int sph_coupling_check_duplicate_facet(int32_t facet_id);
+bool sph_coupling_distribution_is_valid(int32_t distribution_mode);
+bool sph_coupling_region_holds(int region, int32_t index);
+
+// ---- Imports ----
+[[nodiscard]] int sph_coupling_add_force_to_particle(int32_t index, const double force[3]);
+[[nodiscard]] int sph_coupling_apply_particle_forces(int region_index, int32_t force_count,
+                                                     const int32_t* export_indices, const double* forces);
+[[nodiscard]] int sph_coupling_import_force_by_region_index(std::string_view region_name, int32_t export_index,
+                                                            const double force[3]);
+[[nodiscard]] int sph_coupling_apply_facet_loads(int region_index, int32_t load_count, const int32_t* facet_ids,
+                                                 const double* loads);
+[[nodiscard]] int sph_coupling_import_region_facet_load(std::string_view region_name, int32_t facet_id,
+                                                        const double load[3]);
+[[nodiscard]] int sph_coupling_prepare_import_epoch(int32_t coupling_step);
+[[nodiscard]] int sph_coupling_apply_facet_resultants(int region_index, int32_t load_count, const int32_t* facet_ids,
+                                                      const double* resultants, int32_t distribution_mode,
+                                                      int32_t coupling_step);
+[[nodiscard]] int sph_coupling_apply_facet_tractions(int region_index, int32_t load_count, const int32_t* facet_ids,
+                                                     const double* tractions, int32_t distribution_mode,
+                                                     int32_t coupling_step);
+[[nodiscard]] int sph_coupling_apply_facet_pressures(int region_index, int32_t load_count, const int32_t* facet_ids,
+                                                     const double* pressures, int32_t distribution_mode,
+                                                     int32_t coupling_step);
+[[nodiscard]] int sph_coupling_distribute_facet_force(int region, int32_t facet_id, const double force[3],
+                                                      int32_t distribution_mode, const double center[3]);
+void sph_coupling_get_load_balance(double input_force[3], double distributed_force[3], double& force_error,
+                                   double input_moment[3], double distributed_moment[3], double& moment_error);
+
+// ---- Motion and contact ----
+[[nodiscard]] int sph_coupling_apply_motion_boundary(int region_index, int32_t export_index, int32_t target_kind,
+                                                     int32_t mode, const double target[3]);
+[[nodiscard]] int sph_coupling_import_motion_velocity(std::string_view region_name, int32_t export_index,
+                                                      int32_t mode, const double target_velocity[3]);
+[[nodiscard]] int sph_coupling_import_motion_position(std::string_view region_name, int32_t export_index,
+                                                      int32_t mode, const double target_position[3]);
+[[nodiscard]] int sph_coupling_motion_index(std::string_view region_name, int32_t export_index, int32_t& node_index);
+[[nodiscard]] int sph_coupling_set_motion(int32_t index, int32_t mode, int32_t target_kind, const double target[3]);
+[[nodiscard]] int sph_coupling_apply_contact_state(int region_index, int32_t contact_count, const int32_t* facet_ids,
+                                                   const double* normals, const double* gaps,
+                                                   const double* penetrations, const double* contact_pressures,
+                                                   int32_t coupling_step);
+
+// ---- Step operations ----
+[[nodiscard]] int sph_coupling_apply_imports_to_acceleration(double dt);
+[[nodiscard]] int sph_coupling_apply_motion_before_step();
+[[nodiscard]] int sph_coupling_apply_motion_after_step();
+[[nodiscard]] int sph_coupling_apply_motion_targets(bool track_error);
+[[nodiscard]] int sph_coupling_finalize_step_imports();
+
+// ---- Exports (arrays of `capacity` entries; scalar_values 7 per entry, vector_values 3 x 3
+// per entry, first index fastest) ----
+struct SphCouplingParticleExport {
+    int32_t* ext_ids;
+    int32_t* internal_indices;  // 0-based particle indices
+    int32_t* phases;
+    int32_t* statuses;
+    int32_t* materials;
+    int32_t* sections;
+    double* scalar_values;
+    double* vector_values;
+};
+struct SphCouplingFacetExport {
+    int32_t* facet_ids;  // 0-based proxy particle indices
+    int32_t* particle_ids;
+    int32_t* materials;
+    int32_t* sections;
+    double* vector_values;
+    double* area_values;
+};
+[[nodiscard]] int sph_coupling_export_particles(int region_index, int32_t capacity, int32_t& count,
+                                                const SphCouplingParticleExport& out);
+[[nodiscard]] int sph_coupling_export_region_particles(std::string_view region_name, int32_t capacity,
+                                                       int32_t& count, const SphCouplingParticleExport& out);
+[[nodiscard]] int sph_coupling_export_facets(int region_index, int32_t capacity, int32_t& count,
+                                             const SphCouplingFacetExport& out);
+[[nodiscard]] int sph_coupling_export_region_facets(std::string_view region_name, int32_t capacity, int32_t& count,
+                                                    const SphCouplingFacetExport& out);
+
+// ---- Queries and diagnostics ----
+void sph_coupling_get_region_count(int32_t& count);
+[[nodiscard]] int sph_coupling_get_region_modes(int region_index, int32_t& load_mode, int32_t& distribution_mode,
+                                                int32_t& contact_state_mode);
+// `name` views the stored name without its trailing blanks.
+[[nodiscard]] int sph_coupling_get_region_info(int region_index, std::string_view& name, int32_t& region_type,
+                                               int32_t& export_mode, int32_t& import_mode, int32_t& enabled,
+                                               int32_t& particle_count, int32_t& facet_count);
+[[nodiscard]] int sph_coupling_get_diagnostic_values(int32_t value_capacity, double* values, int32_t count_capacity,
+                                                     int32_t* counts);
+void sph_coupling_get_contact_diagnostics(int32_t& active_count, int32_t& skipped_count, double& max_penetration,
+                                          int32_t& stale_count, int32_t& repeated_count, int32_t& nonfinite_count,
+                                          int32_t& bad_area_count, int32_t& invalid_weight_count);
+
+}  // namespace quorrel

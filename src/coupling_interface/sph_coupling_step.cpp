@@ -1,0 +1,239 @@
+// Motion and contact imports, and the four operations the explicit step calls to consume
+// the buffers: forces into the accelerations, motion targets before and after the update,
+// and the end of the step, which empties the buffers.
+#include <algorithm>
+#include <cmath>
+
+#include "core/sph_error.h"
+#include "coupling_interface/sph_coupling_interface.h"
+#include "coupling_interface/sph_coupling_internal.h"
+#include "database/sph_database.h"
+
+namespace quorrel {
+
+using namespace coupling_detail;
+
+namespace {
+
+const SphCouplingRegionRecord& region_record(int region) {
+    return sph_database.coupling_regions[static_cast<std::size_t>(region)];
+}
+
+double distance(const double* a, const double* b) {
+    const double d[3] = {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+    return sph_coupling_vector_norm(d);
+}
+
+}  // namespace
+
+// ---- Motion ----
+
+int sph_coupling_apply_motion_boundary(int region_index, int32_t export_index, int32_t target_kind, int32_t mode,
+                                       const double target[3]) {
+    if (!region_in_range(region_index)) return sph_fail(sph_error_argument, "coupling region index is invalid");
+    const std::string_view name = region_record(region_index).coupling_region_name;
+    if (target_kind == sph_coupling_motion_velocity)
+        return sph_coupling_import_motion_velocity(name, export_index, mode, target);
+    if (target_kind == sph_coupling_motion_position)
+        return sph_coupling_import_motion_position(name, export_index, mode, target);
+    return sph_fail(sph_error_argument, "coupling motion target kind is invalid");
+}
+
+int sph_coupling_import_motion_velocity(std::string_view region_name, int32_t export_index, int32_t mode,
+                                        const double target_velocity[3]) {
+    int32_t index = -1;
+    if (int st = sph_coupling_motion_index(region_name, export_index, index)) return st;
+    return sph_coupling_set_motion(index, mode, sph_coupling_motion_velocity, target_velocity);
+}
+
+int sph_coupling_import_motion_position(std::string_view region_name, int32_t export_index, int32_t mode,
+                                        const double target_position[3]) {
+    int32_t index = -1;
+    if (int st = sph_coupling_motion_index(region_name, export_index, index)) return st;
+    return sph_coupling_set_motion(index, mode, sph_coupling_motion_position, target_position);
+}
+
+int sph_coupling_motion_index(std::string_view region_name, int32_t export_index, int32_t& node_index) {
+    node_index = -1;
+    int region = -1;
+    if (int st = sph_coupling_find_region(region_name, region)) return st;
+    if (int st = sph_coupling_require_enabled_region(region)) return st;
+    const SphCouplingRegionRecord& rec = region_record(region);
+    if (rec.coupling_region_export_mode == sph_coupling_export_facet)
+        return sph_fail(sph_error_argument, "coupling motion requires particle export index");
+    if (export_index < 0 || export_index >= static_cast<int32_t>(rec.coupling_region_particles.size()))
+        return sph_fail(sph_error_argument, "coupling motion export index is invalid");
+    node_index = rec.coupling_region_particles[static_cast<std::size_t>(export_index)];
+    return sph_success;
+}
+
+int sph_coupling_set_motion(int32_t index, int32_t mode, int32_t target_kind, const double target[3]) {
+    if (int st = sph_coupling_allocate_imports()) return st;
+    SphCouplingInterface& c = sph_coupling;
+    if (index < 0 || index >= sph_database.npart)
+        return sph_fail(sph_error_argument, "coupling motion particle index is invalid");
+    if (mode == sph_coupling_motion_penalty) return sph_fail(sph_error_argument, "coupling penalty motion mode is reserved");
+    if (mode != sph_coupling_motion_direct) return sph_fail(sph_error_argument, "coupling motion mode is invalid");
+    if (!sph_coupling_vector_is_finite(target)) return record_nonfinite("coupling motion target is not finite");
+    if (sph_coupling_particle_should_skip(index)) {
+        c.coupling_skipped_particle_count += 1;
+        return sph_success;
+    }
+    const std::size_t i = static_cast<std::size_t>(index);
+    if (target_kind == sph_coupling_motion_velocity)
+        std::copy_n(target, 3, &c.coupling_motion_velocity[3 * i]);
+    else if (target_kind == sph_coupling_motion_position)
+        std::copy_n(target, 3, &c.coupling_motion_position[3 * i]);
+    else
+        return sph_fail(sph_error_argument, "coupling motion target kind is invalid");
+    c.coupling_motion_flag[i] = target_kind;
+    c.coupling_motion_mode[i] = mode;
+    touch(i);
+    return sph_success;
+}
+
+// ---- Contact ----
+
+int sph_coupling_apply_contact_state(int region_index, int32_t contact_count, const int32_t* facet_ids,
+                                     const double* normals, const double* gaps, const double* penetrations,
+                                     const double* contact_pressures, int32_t coupling_step) {
+    SphCouplingInterface& c = sph_coupling;
+    if (int st = sph_coupling_prepare_import_epoch(coupling_step)) return st;
+    if (!region_in_range(region_index)) return sph_fail(sph_error_argument, "coupling region index is invalid");
+    if (int st = sph_coupling_require_enabled_region(region_index)) return st;
+    if (region_record(region_index).coupling_region_contact_state_mode != sph_coupling_contact_state_import)
+        return sph_fail(sph_error_argument, "coupling region does not import contact state");
+    if (contact_count < 0) return sph_fail(sph_error_argument, "coupling contact count is invalid");
+    sph_coupling_begin_facet_call();
+    for (int32_t k = 0; k < contact_count; ++k) {
+        const int32_t id = facet_ids[k];
+        if (int st = sph_coupling_check_duplicate_facet(id)) return st;
+        const double* normal = &normals[3 * static_cast<std::size_t>(k)];
+        if (!sph_coupling_vector_is_finite(normal) || !sph_coupling_scalar_is_finite(gaps[k]) ||
+            !sph_coupling_scalar_is_finite(penetrations[k]) || !sph_coupling_scalar_is_finite(contact_pressures[k])) {
+            c.coupling_nonfinite_contact_count += 1;
+            return record_nonfinite("coupling contact state contains nonfinite values");
+        }
+        const double length = sph_coupling_vector_norm(normal);
+        if (!(length > 1e-12)) return record_invalid_weight("coupling contact normal is degenerate");
+        double area = 0.0, facet_normal[3], center[3];
+        if (int st = sph_coupling_get_facet_geometry(region_index, id, area, facet_normal, center)) return st;
+        if (sph_coupling_particle_should_skip(id)) {
+            c.coupling_skipped_particle_count += 1;
+            c.coupling_skipped_contact_count += 1;
+            continue;
+        }
+        const std::size_t p = static_cast<std::size_t>(id);
+        c.coupling_contact_flag[p] = 1;
+        for (std::size_t j = 0; j < 3; ++j) c.coupling_contact_normal[3 * p + j] = normal[j] / length;
+        c.coupling_contact_gap[p] = gaps[k];
+        c.coupling_contact_penetration[p] = penetrations[k];
+        c.coupling_contact_pressure[p] = contact_pressures[k];
+        touch(p);
+        c.coupling_active_contact_count += 1;
+        c.coupling_max_penetration = std::max(c.coupling_max_penetration, penetrations[k]);
+    }
+    return sph_success;
+}
+
+// ---- Step operations ----
+
+int sph_coupling_apply_imports_to_acceleration(double dt) {
+    SphCouplingInterface& c = sph_coupling;
+    sph_coupling_reset_step_diagnostics();
+    c.coupling_step_load_consumed = 0;
+    if (!sph_coupling_scalar_is_finite(dt) || dt < 0.0) return sph_fail(sph_error_argument, "coupling step dt is invalid");
+    if (int st = buffers_for_reading()) return st;
+    if (!buffers_present()) return sph_success;
+    SphDatabase& d = sph_database;
+    sort_touched();
+    for (int32_t index : c.coupling_touched) {
+        const std::size_t i = static_cast<std::size_t>(index);
+        if (!force_present(i)) continue;
+        const double* f = &c.coupling_external_force[3 * i];
+        if (!sph_coupling_vector_is_finite(f)) return record_nonfinite("coupling cached force is not finite");
+        if (sph_coupling_particle_should_skip(index)) {
+            c.coupling_skipped_particle_count += 1;
+            continue;
+        }
+        const double m = d.mass[i];
+        if (!(m > 0.0)) return sph_fail(sph_error_argument, "coupling force particle mass must be positive");
+        const double contribution[3] = {f[0] / m, f[1] / m, f[2] / m};
+        if (!sph_coupling_vector_is_finite(contribution))
+            return record_nonfinite("coupling acceleration contribution is not finite");
+        for (std::size_t k = 0; k < 3; ++k) d.a[3 * i + k] += contribution[k];
+        double moment[3];
+        sph_coupling_cross(&d.x[3 * i], f, moment);
+        for (std::size_t k = 0; k < 3; ++k) {
+            c.coupling_current_force[k] += f[k];
+            c.coupling_current_moment[k] += moment[k];
+            const double impulse = f[k] * dt;
+            c.coupling_current_impulse[k] += impulse;
+            c.coupling_cumulative_impulse[k] += impulse;
+            c.coupling_momentum_exchange[k] += impulse;
+        }
+        c.coupling_momentum = c.coupling_momentum_exchange;
+        // Work with the velocity at the start of the step.
+        const double* v = &d.v[3 * i];
+        const double work = (v[0] * f[0] + v[1] * f[1] + v[2] * f[2]) * dt;
+        c.coupling_current_work += work;
+        c.coupling_cumulative_work += work;
+        c.coupling_energy_exchange += work;
+        c.coupling_work = c.coupling_cumulative_work;
+        c.coupling_energy = c.coupling_energy_exchange;
+        c.coupling_max_external_force = std::max(c.coupling_max_external_force, sph_coupling_vector_norm(f));
+        c.coupling_max_acceleration = std::max(c.coupling_max_acceleration, sph_coupling_vector_norm(contribution));
+    }
+    return sph_success;
+}
+
+int sph_coupling_apply_motion_before_step() { return sph_coupling_apply_motion_targets(true); }
+
+int sph_coupling_apply_motion_after_step() { return sph_coupling_apply_motion_targets(true); }
+
+int sph_coupling_apply_motion_targets(bool track_error) {
+    SphCouplingInterface& c = sph_coupling;
+    if (int st = buffers_for_reading()) return st;
+    if (!buffers_present()) return sph_success;
+    SphDatabase& d = sph_database;
+    sort_touched();
+    for (int32_t index : c.coupling_touched) {
+        const std::size_t i = static_cast<std::size_t>(index);
+        const int32_t flag = c.coupling_motion_flag[i];
+        if (flag == sph_coupling_motion_none) continue;
+        if (c.coupling_motion_mode[i] != sph_coupling_motion_direct)
+            return sph_fail(sph_error_argument, "coupling motion mode is invalid during apply");
+        if (sph_coupling_particle_should_skip(index)) {
+            c.coupling_skipped_particle_count += 1;
+            continue;
+        }
+        if (flag == sph_coupling_motion_velocity) {
+            const double* target = &c.coupling_motion_velocity[3 * i];
+            if (!sph_coupling_vector_is_finite(target))
+                return record_nonfinite("coupling velocity target is not finite during apply");
+            if (track_error) c.coupling_max_velocity_error = std::max(c.coupling_max_velocity_error, distance(&d.v[3 * i], target));
+            std::copy_n(target, 3, &d.v[3 * i]);
+        } else if (flag == sph_coupling_motion_position) {
+            const double* target = &c.coupling_motion_position[3 * i];
+            if (!sph_coupling_vector_is_finite(target))
+                return record_nonfinite("coupling position target is not finite during apply");
+            if (track_error) c.coupling_max_position_error = std::max(c.coupling_max_position_error, distance(&d.x[3 * i], target));
+            std::copy_n(target, 3, &d.x[3 * i]);
+        } else {
+            return sph_fail(sph_error_argument, "coupling motion target kind is invalid during apply");
+        }
+    }
+    return sph_success;
+}
+
+int sph_coupling_finalize_step_imports() {
+    SphCouplingInterface& c = sph_coupling;
+    if (int st = buffers_for_reading()) return st;
+    if (!buffers_present()) return sph_success;
+    if (any_force_buffered() || any_positive(c.coupling_motion_flag.data()) || any_positive(c.coupling_contact_flag.data()))
+        c.coupling_step_load_consumed = 1;
+    sph_coupling_zero_import_buffers();
+    return sph_success;
+}
+
+}  // namespace quorrel
