@@ -102,6 +102,33 @@ QUORREL_API int quorrel_get_explosive_summary(int* particle_count, int* reacted_
 QUORREL_API int quorrel_get_explosive_release_balance(double* mass_values, double* energy_values,
                                                       double* momentum_values);
 
+/* Solid phase. Every query needs a built model (else 2). Each refreshes the solid
+ * diagnostics first, except the particle state, which copies the arrays as they stand.
+ * Summary: the counts of active solid and failed particles, and in values (capacity at
+ * least 16, untouched when the status is not 0): mass; momentum x, y, z; kinetic energy;
+ * internal energy; largest von Mises stress; plastic strain min, max; damage min, max;
+ * softening min, max; the step limits dt_cfl, dt_accel, dtcrit. The limits come from
+ * solid accelerations recomputed at the call; without solid state they are the largest
+ * double twice and 0, with solid state but no active solid particle 0, 0, 0.
+ * Particle state: 22 values per particle, particle after particle (value_capacity at least
+ * 22 * max_particles): stress xx, yy, zz, xy, yz, xz; strain, same order; strain rate,
+ * same order; plastic strain; damage; softening; equivalent strain rate. The four integer
+ * arrays hold max_particles entries: failure status, reference neighbour count,
+ * degenerate-reference flag, correction status. Every buffer is zeroed first; count is the
+ * particle count, and fewer than that many columns is error 1.
+ * Diagnostics: values (capacity at least 3) receives the largest equivalent strain rate,
+ * the largest acceleration and the internal force residual; the rest is zeroed.
+ * Reference quality: the smallest reference neighbour count, the largest correction
+ * status, and in values[0] (capacity at least 1) the smallest correction determinant,
+ * over the active solid particles (all 0 when there is none). */
+QUORREL_API int quorrel_get_solid_summary(int* active_count, int* failed_count, double* values, int value_capacity);
+QUORREL_API int quorrel_get_solid_particle_state(int max_particles, double* values, int value_capacity,
+                                                 int* failure_status, int* reference_neighbor_count,
+                                                 int* reference_degenerate, int* correction_status, int* count);
+QUORREL_API int quorrel_get_solid_diagnostics(double* values, int value_capacity);
+QUORREL_API int quorrel_get_solid_reference_quality(int* reference_neighbor_min, int* correction_status,
+                                                    double* values, int value_capacity);
+
 /* Coupling regions are numbered from 1. The name is cut to name_capacity - 1 bytes and
  * always zero-terminated (empty when the call fails). */
 QUORREL_API int quorrel_coupling_get_region_count(int* count);

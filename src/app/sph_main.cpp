@@ -417,6 +417,40 @@ int gather_explosive(Report& r) {
     return 0;
 }
 
+// The solid summary (16 values), diagnostics (3) and reference quality (1), each value
+// unpacked by its slot. The summary's step limits come from accelerations it recomputes.
+int gather_solid(Report& r) {
+    double summary[16] = {};
+    if (int st = quorrel_get_solid_summary(&r.solid_particles, &r.solid_failed_particles, summary, 16)) return st;
+    r.solid_mass = summary[0];
+    r.solid_momentum_x = summary[1];
+    r.solid_momentum_y = summary[2];
+    r.solid_momentum_z = summary[3];
+    r.solid_kinetic_energy = summary[4];
+    r.solid_internal_energy = summary[5];
+    r.solid_max_von_mises = summary[6];
+    r.solid_plastic_strain_min = summary[7];
+    r.solid_plastic_strain_max = summary[8];
+    r.solid_damage_min = summary[9];
+    r.solid_damage_max = summary[10];
+    r.solid_softening_min = summary[11];
+    r.solid_softening_max = summary[12];
+    r.solid_dt_cfl = summary[13];
+    r.solid_dt_accel = summary[14];
+    r.solid_dtcrit = summary[15];
+    double diagnostics[3] = {};
+    if (int st = quorrel_get_solid_diagnostics(diagnostics, 3)) return st;
+    r.solid_max_strain_rate = diagnostics[0];
+    r.solid_max_acceleration = diagnostics[1];
+    r.solid_internal_force_residual = diagnostics[2];
+    double det_min = 0.0;
+    if (int st = quorrel_get_solid_reference_quality(&r.solid_reference_neighbor_min, &r.solid_correction_status,
+                                                     &det_min, 1))
+        return st;
+    r.solid_correction_det_min = det_min;
+    return 0;
+}
+
 // Gathers everything the report shows; stops at the first failing call.
 int gather(Report& r, bool run, const char* output) {
     if (int st = quorrel_get_particle_count(&r.particles)) return st;
@@ -433,6 +467,7 @@ int gather(Report& r, bool run, const char* output) {
     if (int st = quorrel_estimate_stable_dt(&r.dtcrit)) return st;
     if (int st = gather_gas(r)) return st;
     if (int st = gather_explosive(r)) return st;
+    if (int st = gather_solid(r)) return st;
     if (int st = quorrel_coupling_get_region_count(&r.coupling_regions)) return st;
     return 0;
 }

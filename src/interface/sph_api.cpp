@@ -21,6 +21,8 @@
 #include "output/sph_output.h"
 #include "output/sph_output_vtu.h"
 #include "particle/sph_neighbor.h"
+#include "solid/sph_solid_api.h"
+#include "solid/sph_solid_dynamics.h"
 #include "solver/sph_solver_explicit.h"
 #include "water/sph_water.h"
 
@@ -262,6 +264,48 @@ int sph_get_explosive_release_balance(double mass_values[4], double energy_value
     std::fill(momentum_values, momentum_values + 3, 0.0);
     if (int st = require_built_model()) return st;
     return sph_explosive_get_release_balance(mass_values, energy_values, momentum_values);
+}
+
+int sph_get_solid_counts(int32_t& active_count, int32_t& failed_count) {
+    active_count = failed_count = 0;
+    if (int st = require_built_model()) return st;
+    sph_solid_get_counts(active_count, failed_count);
+    return sph_success;
+}
+
+int sph_get_solid_summary(int32_t& active_count, int32_t& failed_count, double& mass, double momentum[3],
+                          double energy[2], double& max_von_mises, double plastic_range[2], double damage_range[2],
+                          double softening_range[2], double dt_limits[3]) {
+    active_count = failed_count = 0;
+    mass = max_von_mises = 0.0;
+    std::fill(momentum, momentum + 3, 0.0);
+    std::fill(dt_limits, dt_limits + 3, 0.0);
+    for (double* pair : {energy, plastic_range, damage_range, softening_range}) std::fill(pair, pair + 2, 0.0);
+    if (int st = require_built_model()) return st;
+    return sph_solid_get_summary(active_count, failed_count, mass, momentum, energy, max_von_mises, plastic_range,
+                                 damage_range, softening_range, dt_limits);
+}
+
+int sph_get_solid_state(int32_t max_particles, int32_t value_capacity, double* values, int32_t* failure_status,
+                        int32_t* reference_neighbor_count, int32_t* reference_degenerate,
+                        int32_t* correction_status, int32_t& count) {
+    count = 0;
+    if (int st = require_built_model()) return st;
+    return sph_solid_get_state(max_particles, value_capacity, values, failure_status, reference_neighbor_count,
+                               reference_degenerate, correction_status, count);
+}
+
+int sph_get_solid_diagnostics(int32_t value_capacity, double* values) {
+    if (int st = require_built_model()) return st;
+    return sph_solid_get_diagnostics(value_capacity, values);
+}
+
+int sph_get_solid_reference_quality(int32_t& reference_neighbor_min, double& correction_det_min,
+                                    int32_t& correction_status) {
+    reference_neighbor_min = correction_status = 0;
+    correction_det_min = 0.0;
+    if (int st = require_built_model()) return st;
+    return sph_solid_get_reference_quality(reference_neighbor_min, correction_det_min, correction_status);
 }
 
 // ---- Coupling-region queries over the region table ----
@@ -542,6 +586,40 @@ void sphft_get_explosive_summary_(int32_t* particle_count, int32_t* reacted_coun
 void sphft_get_explosive_release_balance_(double* mass_values, double* energy_values, double* momentum_values,
                                           int32_t* ierr) {
     guarded(ierr, [&] { return sph_get_explosive_release_balance(mass_values, energy_values, momentum_values); });
+}
+
+void sphft_get_solid_counts_(int32_t* active_count, int32_t* failed_count, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_get_solid_counts(*active_count, *failed_count); });
+}
+
+void sphft_get_solid_summary_(int32_t* active_count, int32_t* failed_count, double* mass, double* momentum,
+                              double* energy, double* max_von_mises, double* plastic_range, double* damage_range,
+                              double* softening_range, double* dt_limits, int32_t* ierr) {
+    guarded(ierr, [&] {
+        return sph_get_solid_summary(*active_count, *failed_count, *mass, momentum, energy, *max_von_mises,
+                                     plastic_range, damage_range, softening_range, dt_limits);
+    });
+}
+
+void sphft_get_solid_state_(const int32_t* max_particles, const int32_t* value_capacity, double* values,
+                            int32_t* failure_status, int32_t* reference_neighbor_count,
+                            int32_t* reference_degenerate, int32_t* correction_status, int32_t* count,
+                            int32_t* ierr) {
+    guarded(ierr, [&] {
+        return sph_get_solid_state(*max_particles, *value_capacity, values, failure_status,
+                                   reference_neighbor_count, reference_degenerate, correction_status, *count);
+    });
+}
+
+void sphft_get_solid_diagnostics_(const int32_t* value_capacity, double* values, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_get_solid_diagnostics(*value_capacity, values); });
+}
+
+void sphft_get_solid_reference_quality_(int32_t* reference_neighbor_min, double* correction_det_min,
+                                        int32_t* correction_status, int32_t* ierr) {
+    guarded(ierr, [&] {
+        return sph_get_solid_reference_quality(*reference_neighbor_min, *correction_det_min, *correction_status);
+    });
 }
 
 void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr) {

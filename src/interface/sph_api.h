@@ -80,6 +80,25 @@ void sph_get_last_error(int32_t& code, char* message, std::size_t message_len);
 [[nodiscard]] int sph_get_explosive_release_balance(double mass_values[4], double energy_values[2],
                                                    double momentum_values[3]);
 
+// The solid queries. Counts: active solid particles and failed particles.
+[[nodiscard]] int sph_get_solid_counts(int32_t& active_count, int32_t& failed_count);
+// energy: kinetic, internal; each range: min, max; dt_limits: cfl, accel, the limit of the
+// two (the solid accelerations are recomputed for them).
+[[nodiscard]] int sph_get_solid_summary(int32_t& active_count, int32_t& failed_count, double& mass,
+                                        double momentum[3], double energy[2], double& max_von_mises,
+                                        double plastic_range[2], double damage_range[2],
+                                        double softening_range[2], double dt_limits[3]);
+// `values` holds value_capacity rows by max_particles columns, column i for particle i; the
+// four integer arrays max_particles entries each. A failed guard zeroes only `count`.
+[[nodiscard]] int sph_get_solid_state(int32_t max_particles, int32_t value_capacity, double* values,
+                                      int32_t* failure_status, int32_t* reference_neighbor_count,
+                                      int32_t* reference_degenerate, int32_t* correction_status, int32_t& count);
+// values: max strain rate, max acceleration, internal force residual. A failed guard
+// leaves `values` as it was.
+[[nodiscard]] int sph_get_solid_diagnostics(int32_t value_capacity, double* values);
+[[nodiscard]] int sph_get_solid_reference_quality(int32_t& reference_neighbor_min, double& correction_det_min,
+                                                  int32_t& correction_status);
+
 // Coupling-region queries (unguarded); `region_index` is 1-based.
 [[nodiscard]] int sph_api_region_count(int32_t& count);
 [[nodiscard]] int sph_api_region_modes(int32_t region_index, int32_t& load_mode, int32_t& distribution_mode,
@@ -138,6 +157,17 @@ void sphft_get_explosive_summary_(int32_t* particle_count, int32_t* reacted_coun
                                   double* released_totals, double* detonation_time_range, int32_t* ierr);
 void sphft_get_explosive_release_balance_(double* mass_values, double* energy_values, double* momentum_values,
                                           int32_t* ierr);
+void sphft_get_solid_counts_(int32_t* active_count, int32_t* failed_count, int32_t* ierr);
+void sphft_get_solid_summary_(int32_t* active_count, int32_t* failed_count, double* mass, double* momentum,
+                              double* energy, double* max_von_mises, double* plastic_range, double* damage_range,
+                              double* softening_range, double* dt_limits, int32_t* ierr);
+void sphft_get_solid_state_(const int32_t* max_particles, const int32_t* value_capacity, double* values,
+                            int32_t* failure_status, int32_t* reference_neighbor_count,
+                            int32_t* reference_degenerate, int32_t* correction_status, int32_t* count,
+                            int32_t* ierr);
+void sphft_get_solid_diagnostics_(const int32_t* value_capacity, double* values, int32_t* ierr);
+void sphft_get_solid_reference_quality_(int32_t* reference_neighbor_min, double* correction_det_min,
+                                        int32_t* correction_status, int32_t* ierr);
 void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr);
 void sphft_coupling_get_region_modes_(const int32_t* region_index, int32_t* load_mode, int32_t* distribution_mode,
                                       int32_t* contact_state_mode, int32_t* ierr);

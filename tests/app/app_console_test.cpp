@@ -28,6 +28,10 @@ const std::string water_deck = std::string(QUORREL_TEST_DECKS) + "/app_water.inp
 const std::string regions_deck = std::string(QUORREL_TEST_DECKS) + "/app_regions.inp";
 const std::string gas_pair_deck = std::string(QUORREL_TEST_DECKS) + "/app_gas_pair.inp";
 const std::string explosive_row_deck = std::string(QUORREL_TEST_DECKS) + "/app_explosive_row.inp";
+const std::string solid_fall_deck = std::string(QUORREL_TEST_DECKS) + "/app_solid_fall.inp";
+const std::string solid_unbound_deck = std::string(QUORREL_TEST_DECKS) + "/app_solid_unbound.inp";
+const std::string solid_block_deck = std::string(QUORREL_TEST_DECKS) + "/app_solid_block.inp";
+const std::string solid_sheet_deck = std::string(QUORREL_TEST_DECKS) + "/app_solid_sheet.inp";
 
 const std::string usage =
     "usage: quorrel [--version] model.inp [--check|--run] [--output path]\n"
@@ -604,6 +608,208 @@ TEST_F(AppConsole, ExplosiveRowReportHasTheHandWorkedExplosiveLines) {
         }
         EXPECT_EQ(value_at(lines, 54, "solid_particles"), "0") << c.mode;
         EXPECT_EQ(lines.back(), "status: ok") << c.mode;
+    }
+}
+
+// ---- The solid lines of the report, worked out by hand for tests/decks/app_solid_fall.inp ----
+//
+// Two solid particles at (0, 0, 0) and (1, 0, 0), mass, volume and h 1, at rest, under the
+// body force (0, 0, -4) and nothing else; E = 30, nu = 0.25, density 144:
+// G = 30 / (2 * 1.25) = 12, K = 30 / (3 * 0.5) = 20, c = sqrt((20 + 4 * 12 / 3) / 144)
+// = sqrt(36 / 144) = 0.5. Each is the other's only reference neighbour (d = 1 <= 2): too
+// few for a correction, so status 1, degenerate, determinant 0 stored, and a zero velocity
+// gradient in every step. Strain increments are zero, the stresses stay zero, the pair
+// force vanishes: each acceleration is the body force, |a| = 4.
+// Solid limits: dt_cfl = h / (c + |v|), dt_accel = sqrt(h / |a|) = sqrt(1 / 4) = 0.5, the
+// limit the smaller of the two. Safety 0.5, DT 1, end time 0.5; no other phase.
+//   t = 0, v = 0: dt_cfl = 1 / 0.5 = 2, limit 0.5, step 0.5 * 0.5 = 0.25.
+//   t = 0.25, |v| = 1: dt_cfl = 1 / 1.5 > 0.5, limit 0.5, step 0.25, reaching t = 0.5.
+// Two steps of 0.25; the leapfrog is exact for a constant acceleration, and every value is
+// a short binary fraction: v = -4 t, z = -4 t^2 / 2, so after step 1 v = -1, z = -0.125,
+// after step 2 v = -2, z = -0.5.
+// After the run: momentum z 2 * -2 = -4, kinetic energy 2 * 0.5 * 4 = 4; dt_cfl = 1 / 2.5,
+// dt_accel 0.5, limit 1 / 2.5; the stable step 0.5 / 2.5.
+// Before it: momentum and kinetic energy 0, dt_cfl 2, dt_accel 0.5 = the limit; stable
+// step 0.25. Either way mass 2, internal energy 0, von Mises 0, plastic strain and damage
+// 0 .. 0, softening 1 .. 1, strain rate 0, acceleration 4 (recomputed by the estimates),
+// residual 0, neighbours 1, determinant 0, status 1.
+struct SolidLine {
+    const char* key;
+    double value;
+    bool integer;  // printed "%d"; otherwise compared as printed by "%.16e"
+};
+
+std::vector<SolidLine> solid_fall_lines(double momentum_z, double kinetic, double dt_cfl, double dt_limit) {
+    return {
+        {"solid_particles", 2, true},
+        {"solid_failed_particles", 0, true},
+        {"solid_mass", 2.0, false},
+        {"solid_momentum_x", 0.0, false},
+        {"solid_momentum_y", 0.0, false},
+        {"solid_momentum_z", momentum_z, false},
+        {"solid_kinetic_energy", kinetic, false},
+        {"solid_internal_energy", 0.0, false},
+        {"solid_max_von_mises", 0.0, false},
+        {"solid_plastic_strain_min", 0.0, false},
+        {"solid_plastic_strain_max", 0.0, false},
+        {"solid_damage_min", 0.0, false},
+        {"solid_damage_max", 0.0, false},
+        {"solid_softening_min", 1.0, false},
+        {"solid_softening_max", 1.0, false},
+        {"solid_max_strain_rate", 0.0, false},
+        {"solid_max_acceleration", 4.0, false},
+        {"solid_internal_force_residual", 0.0, false},
+        {"solid_reference_neighbor_min", 1, true},
+        {"solid_correction_det_min", 0.0, false},
+        {"solid_correction_status", 1, true},
+        {"solid_dt_cfl", dt_cfl, false},
+        {"solid_dt_accel", 0.5, false},
+        {"solid_dtcrit", dt_limit, false},
+    };
+}
+
+// The 24 solid lines, lines 55 to 78 of the report.
+void expect_solid_lines(const std::vector<std::string>& lines, const std::vector<SolidLine>& want,
+                        const char* mode) {
+    ASSERT_EQ(want.size(), 24u);
+    for (std::size_t k = 0; k < want.size(); ++k) {
+        const SolidLine& w = want[k];
+        const std::string shown = w.integer ? std::to_string(static_cast<int>(w.value)) : printed(w.value);
+        EXPECT_EQ(value_at(lines, 54 + k, w.key), shown) << mode << " " << w.key;
+    }
+}
+
+// The fields of one particle's row of a step CSV file, by header name.
+std::vector<double> csv_fields(const fs::path& file, int particle, const std::vector<std::string>& names) {
+    std::ifstream in(file);
+    std::string header, row;
+    std::getline(in, header);
+    for (int i = 0; i < particle; ++i) std::getline(in, row);
+    const auto split = [](const std::string& line) {
+        std::vector<std::string> cells;
+        std::stringstream ss(line);
+        for (std::string cell; std::getline(ss, cell, ',');) cells.push_back(cell);
+        return cells;
+    };
+    const auto keys = split(header), cells = split(row);
+    std::vector<double> out;
+    for (const std::string& name : names) {
+        const auto at = std::find(keys.begin(), keys.end(), name);
+        std::string cell = at == keys.end() || static_cast<std::size_t>(at - keys.begin()) >= cells.size()
+                               ? std::string("nan")
+                               : cells[static_cast<std::size_t>(at - keys.begin())];
+        cell.erase(0, cell.find_first_not_of(' '));
+        out.push_back(parsed(cell));
+    }
+    return out;
+}
+
+TEST_F(AppConsole, SolidFallReportHasTheHandWorkedSolidLines) {
+    const struct {
+        const char* mode;
+        std::vector<std::string> args;
+        const char* time;
+        const char* step;
+        double dtcrit;
+        std::vector<SolidLine> solid;
+    } cases[] = {
+        {"check", {solid_fall_deck, "--check"}, "0.0000000000000000e+00", "0", 0.25,
+         solid_fall_lines(0.0, 0.0, 2.0, 0.5)},
+        {"run", {solid_fall_deck, "--run"}, "5.0000000000000000e-01", "2", 0.5 * (1.0 / 2.5),
+         solid_fall_lines(-4.0, 4.0, 1.0 / 2.5, 1.0 / 2.5)},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run(c.args);
+        ASSERT_EQ(o.status, 0) << c.mode << ": " << o.err;
+        EXPECT_EQ(o.err, "") << c.mode;
+        const auto lines = lines_of(o.out);
+        ASSERT_EQ(lines.size(), 100u) << c.mode;
+        EXPECT_EQ(value_at(lines, 3, "particles"), "2") << c.mode;
+        EXPECT_EQ(value_at(lines, 4, "warnings"), "0") << c.mode;
+        EXPECT_EQ(value_at(lines, 5, "time"), c.time) << c.mode;
+        EXPECT_EQ(value_at(lines, 6, "step"), c.step) << c.mode;
+        EXPECT_EQ(value_at(lines, 10, "dtcrit"), printed(c.dtcrit)) << c.mode;
+        expect_solid_lines(lines, c.solid, c.mode);
+        EXPECT_EQ(value_at(lines, 78, "coupling_regions"), "0") << c.mode;
+        EXPECT_EQ(lines.back(), "status: ok") << c.mode;
+    }
+}
+
+// The same run with step output: each step's file holds z = -4 t^2 / 2 and vz = -4 t
+// exactly, x and y as they started.
+TEST_F(AppConsole, SolidFallPositionsFollowTheConstantAcceleration) {
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+    const Outcome o = run({solid_fall_deck, "--run", "--output", out.string()});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const struct {
+        const char* file;
+        double z, vz;
+    } steps[] = {{"quorrel_00000001.csv", -0.125, -1.0}, {"quorrel_00000002.csv", -0.5, -2.0}};
+    for (const auto& s : steps) {
+        ASSERT_TRUE(fs::exists(out / s.file)) << s.file;
+        for (int particle = 1; particle <= 2; ++particle) {
+            const std::vector<double> got =
+                csv_fields(out / s.file, particle, {"x", "y", "z", "vx", "vy", "vz"});
+            const std::vector<double> want = {particle - 1.0, 0.0, s.z, 0.0, 0.0, s.vz};
+            EXPECT_EQ(got, want) << s.file << " particle " << particle;
+        }
+    }
+}
+
+// A model without an active solid: without solid state the step-limit estimate gives
+// the largest double for the cfl and acceleration limits and 0 for the limit; with solid
+// state (a solid material no section binds) all three are 0. Every other solid line is 0.
+TEST_F(AppConsole, SolidLimitsOfAModelWithoutActiveSolid) {
+    const std::string largest = "1.7976931348623157e+308";
+    const struct {
+        const char* name;
+        const std::string* deck;
+        const char* warnings;
+        std::string cfl, accel;
+    } cases[] = {
+        {"no solid state", &water_deck, "0", largest, largest},
+        {"solid state, no solid particle", &solid_unbound_deck, "1", printed(0.0), printed(0.0)},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run({*c.deck});
+        ASSERT_EQ(o.status, 0) << c.name << ": " << o.err;
+        const auto lines = lines_of(o.out);
+        ASSERT_EQ(lines.size(), 100u) << c.name;
+        EXPECT_EQ(value_at(lines, 4, "warnings"), c.warnings) << c.name;
+        // The keys and kinds of the 24 lines; here the first 21 are all 0.
+        const std::vector<SolidLine> keys = solid_fall_lines(0.0, 0.0, 0.0, 0.0);
+        for (std::size_t k = 0; k < 21; ++k)
+            EXPECT_EQ(value_at(lines, 54 + k, keys[k].key), keys[k].integer ? "0" : printed(0.0))
+                << c.name << " " << keys[k].key;
+        EXPECT_EQ(value_at(lines, 75, "solid_dt_cfl"), c.cfl) << c.name;
+        EXPECT_EQ(value_at(lines, 76, "solid_dt_accel"), c.accel) << c.name;
+        EXPECT_EQ(value_at(lines, 77, "solid_dtcrit"), printed(0.0)) << c.name;
+    }
+}
+
+// The reference lines of two more decks, where the three values differ.
+// app_solid_block.inp: four solids on a right tetrahedron of edge 0.5 and a water
+// particle; each solid sees the other three, and its moment matrix sum r r^T (volumes 1) is
+// 0.25 times the identity (the corner at the origin) or 0.25 times [[3, -1, -1], [-1, 1, 0],
+// [-1, 0, 1]] with the axes renamed, of determinant 1: 0.25^3 = 1/64 each, status 0.
+// app_solid_sheet.inp: four solids on a unit square, three neighbours each, all in one
+// plane: the z row of the matrix is zero, determinant 0, status 2 (singular).
+TEST_F(AppConsole, SolidReferenceLinesShowNeighboursDeterminantAndStatus) {
+    const struct {
+        const std::string* deck;
+        const char* neighbours;
+        double determinant;
+        const char* status;
+    } cases[] = {{&solid_block_deck, "3", 1.0 / 64.0, "0"}, {&solid_sheet_deck, "3", 0.0, "2"}};
+    for (const auto& c : cases) {
+        const Outcome o = run({*c.deck});
+        ASSERT_EQ(o.status, 0) << *c.deck << ": " << o.err;
+        const auto lines = lines_of(o.out);
+        ASSERT_EQ(lines.size(), 100u) << *c.deck;
+        EXPECT_EQ(value_at(lines, 72, "solid_reference_neighbor_min"), c.neighbours) << *c.deck;
+        EXPECT_EQ(value_at(lines, 73, "solid_correction_det_min"), printed(c.determinant)) << *c.deck;
+        EXPECT_EQ(value_at(lines, 74, "solid_correction_status"), c.status) << *c.deck;
     }
 }
 

@@ -1,7 +1,8 @@
 /* A C program driving the library through quorrel.h: guards, a water deck read, built,
  * run and queried, one output step, finalise; then a gas deck run and its gas queries;
- * then an explosive deck with ignition points added through the interface.
- * Usage: c_caller water.inp gas.inp explosive.inp
+ * then an explosive deck with ignition points added through the interface; then a solid
+ * deck through the solid queries.
+ * Usage: c_caller water.inp gas.inp explosive.inp solid.inp
  *
  * The water deck holds four water particles out of each other's reach falling under a
  * body force of 8 downwards, in four steps of 2^-10 (end time 2^-8). Constant acceleration
@@ -22,7 +23,24 @@
  * sqrt(7.25) over 2, plus 0.25, i.e. 2.20, 1.85, 1.60) and keep theirs: the range is
  * 0.5 .. 1.5 instead of 0.5 .. 2. Burn time 1 and energy per mass 4; the run takes eight
  * steps of burn time / 4 = 0.25 to t = 2, where progress clamp(t - arrival, 0, 1) is
- * 1, 1, 0.5, 0.5: released mass 3, energy 12, remaining 1. */
+ * 1, 1, 0.5, 0.5: released mass 3, energy 12, remaining 1.
+ *
+ * The solid deck holds four solid particles on the corners of a right tetrahedron of edge
+ * 0.5 (O at the origin, A, B, C 0.5 along x, y, z) and one water particle (mass 2) far
+ * away, third in the node order; body force g = (0, 3, -4), |g| = 5. Solid mass, volume
+ * and h are 1; E = 30, nu = 0.25, density 144 give G = 30 / 2.5 = 12, K = 30 / 1.5 = 20
+ * and c = sqrt((20 + 4 * 12 / 3) / 144) = 0.5. Every solid sees the other three (at most
+ * sqrt(2) / 2 apart, reach 2), so each has 3 reference neighbours and the moment matrix
+ * M = sum V0 r r^T: for O, 0.25 I; for A (r = (-0.5, 0, 0), (-0.5, 0.5, 0), (-0.5, 0, 0.5)),
+ * 0.25 [[3, -1, -1], [-1, 1, 0], [-1, 0, 1]], whose bracket has determinant
+ * 3 - 1 - 1 = 1; B and C are A with the axes renamed. So det M = 0.25^3 = 1/64 for all
+ * four, status 0 and nothing degenerate. Stresses start at zero and the particles move
+ * together, so the pair forces stay zero and each acceleration is g:
+ * at rest, dt_cfl = h / c = 2, dt_accel = sqrt(h / |g|) = sqrt(1 / 5), the smaller.
+ * One step of 0.25 gives v = 0.25 g = (0, 0.75, -1), |v| = 1.25: momentum 4 v = (0, 3, -4),
+ * kinetic energy 4 * 0.5 * 1.5625 = 3.125, dt_cfl = 1 / (0.5 + 1.25) = 1 / 1.75. The
+ * velocities stay equal, so the velocity gradients, strains and stresses stay zero: the
+ * state table holds a softening of 1 for each solid and nothing else. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <math.h>
@@ -69,8 +87,8 @@ static int file_exists(const char* dir, const char* name) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        fprintf(stderr, "usage: c_caller water.inp gas.inp explosive.inp\n");
+    if (argc != 5) {
+        fprintf(stderr, "usage: c_caller water.inp gas.inp explosive.inp solid.inp\n");
         return 2;
     }
     const char* deck = argv[1];
@@ -326,6 +344,155 @@ int main(int argc, char** argv) {
         expect_int("explosive balance null", quorrel_get_explosive_release_balance(mass, energy, NULL), -1);
         expect_error("after explosive calls", 0, "OK");
         expect_int("explosive finalise", quorrel_finalize(), 0);
+    }
+
+    {
+        const char* solid = argv[4];
+        /* Columns for one particle more than the deck has, and more values beyond them. */
+        enum { columns = 6, rows = 22, spare = 7 };
+        double values[rows * columns + spare], summary[17], diag[5], det[2];
+        int fail[columns], nbrs[columns], degen[columns], corr[columns];
+        int active = -1, failed = -1, n = -1, nmin = -1, cstat = -1, k, i;
+        const double sqrt_fifth = sqrt(1.0 / 5.0);
+        /* At rest, then after one step of 0.25. */
+        const double rest[16] = {4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 2, sqrt_fifth, sqrt_fifth};
+        const double moved[16] = {4, 0, 3, -4, 3.125, 0, 0, 0, 0, 0, 0, 1, 1, 1 / 1.75, sqrt_fifth, sqrt_fifth};
+        static const int solid_column[columns] = {1, 1, 0, 1, 1, 0};
+
+        /* Closed: the guard's code; the counts and the reference quality zeroed, the
+         * caller's arrays of the summary, state and diagnostics untouched. */
+        for (k = 0; k < 17; ++k) summary[k] = -1.0;
+        expect_int("solid summary closed", quorrel_get_solid_summary(&active, &failed, summary, 17), 2);
+        expect_error("solid summary closed", 2, "Quorrel API is not initialized");
+        expect_int("solid summary closed active", active, 0);
+        expect_int("solid summary closed failed", failed, 0);
+        for (k = 0; k < 17; ++k) expect_real("solid summary closed leaves values", summary[k], -1.0);
+        det[0] = -1.0;
+        nmin = cstat = -1;
+        expect_int("reference quality closed", quorrel_get_solid_reference_quality(&nmin, &cstat, det, 1), 2);
+        expect_int("reference quality closed minimum", nmin, 0);
+        expect_int("reference quality closed status", cstat, 0);
+        expect_real("reference quality closed determinant", det[0], 0.0);
+        values[0] = -1.0;
+        expect_int("solid state closed", quorrel_get_solid_particle_state(columns, values, rows * columns, fail, nbrs,
+                                                                          degen, corr, &n),
+                   2);
+        expect_int("solid state closed count", n, 0);
+        expect_real("solid state closed leaves values", values[0], -1.0);
+        diag[0] = -1.0;
+        expect_int("solid diagnostics closed", quorrel_get_solid_diagnostics(diag, 5), 2);
+        expect_real("solid diagnostics closed leaves values", diag[0], -1.0);
+
+        expect_int("solid initialise", quorrel_initialize(), 0);
+        expect_int("solid read", quorrel_read_inp(solid), 0);
+        expect_int("solid summary unbuilt", quorrel_get_solid_summary(&active, &failed, summary, 16), 2);
+        expect_error("solid summary unbuilt", 2, "Quorrel model is not built");
+        expect_int("solid build", quorrel_build_model(), 0);
+
+        for (k = 0; k < 2; ++k) {
+            const char* how = k == 0 ? "at rest" : "after one step";
+            const double* want = k == 0 ? rest : moved;
+            int z;
+            if (k == 1) expect_int("solid step", quorrel_advance_explicit(0.25), 0);
+            for (z = 0; z < 17; ++z) summary[z] = -1.0;
+            active = failed = -1;
+            expect_int(how, quorrel_get_solid_summary(&active, &failed, summary, 17), 0);
+            expect_int(how, active, 4);
+            expect_int(how, failed, 0);
+            for (z = 0; z < 16; ++z) {
+                char what[64];
+                snprintf(what, sizeof what, "%s, summary value %d", how, z + 1);
+                expect_real(what, summary[z], want[z]);
+            }
+            expect_real("summary leaves the 17th value", summary[16], -1.0);
+
+            for (z = 0; z < 5; ++z) diag[z] = -1.0;
+            expect_int(how, quorrel_get_solid_diagnostics(diag, 5), 0);
+            expect_real("max strain rate", diag[0], 0.0);
+            expect_real("max acceleration", diag[1], 5.0);
+            expect_real("internal force residual", diag[2], 0.0);
+            expect_real("diagnostics zero the 4th value", diag[3], 0.0);
+            expect_real("diagnostics zero the 5th value", diag[4], 0.0);
+
+            nmin = cstat = -1;
+            det[0] = det[1] = -1.0;
+            expect_int(how, quorrel_get_solid_reference_quality(&nmin, &cstat, det, 2), 0);
+            expect_int("reference neighbour minimum", nmin, 3);
+            expect_int("correction status maximum", cstat, 0);
+            expect_real("correction determinant minimum", det[0], 1.0 / 64.0);
+            expect_real("reference quality leaves values[1]", det[1], -1.0);
+
+            for (z = 0; z < rows * columns + spare; ++z) values[z] = -1.0;
+            for (z = 0; z < columns; ++z) fail[z] = nbrs[z] = degen[z] = corr[z] = -1;
+            n = -1;
+            expect_int(how, quorrel_get_solid_particle_state(columns, values, rows * columns + spare, fail, nbrs,
+                                                             degen, corr, &n),
+                       0);
+            expect_int("state count", n, 5);
+            for (i = 0; i < columns; ++i) {
+                for (z = 0; z < rows; ++z) {
+                    char what[64];
+                    snprintf(what, sizeof what, "%s, particle %d row %d", how, i + 1, z + 1);
+                    /* Row 21 is the softening. */
+                    expect_real(what, values[rows * i + z], z == 20 && solid_column[i] ? 1.0 : 0.0);
+                }
+                expect_int("failure status", fail[i], 0);
+                expect_int("reference neighbours", nbrs[i], solid_column[i] ? 3 : 0);
+                expect_int("degenerate", degen[i], 0);
+                expect_int("correction status", corr[i], 0);
+            }
+            for (z = 0; z < spare; ++z) expect_real("state leaves the spare values", values[rows * columns + z], -1.0);
+        }
+
+        {
+            /* 220 = 22 * 10 values are enough for ten particles. */
+            double wide[220];
+            int f10[10], r10[10], d10[10], c10[10];
+            expect_int("state capacity 220 for 10",
+                       quorrel_get_solid_particle_state(10, wide, 220, f10, r10, d10, c10, &n), 0);
+            expect_int("state count for 10", n, 5);
+            expect_real("first solid's softening", wide[20], 1.0);
+            expect_real("water's softening", wide[2 * 22 + 20], 0.0);
+            expect_real("fifth particle's softening", wide[4 * 22 + 20], 1.0);
+            expect_real("sixth column", wide[5 * 22 + 20], 0.0);
+            /* Fewer columns than particles is the model's refusal, with the buffers zeroed. */
+            for (k = 0; k < 88; ++k) wide[k] = -1.0;
+            f10[0] = c10[3] = -1;
+            expect_int("state for 4 of 5", quorrel_get_solid_particle_state(4, wide, 88, f10, r10, d10, c10, &n), 1);
+            expect_error("state for 4 of 5", 1, "Solid state particle buffer is too small");
+            expect_int("state for 4 of 5 count", n, 0);
+            expect_real("state for 4 of 5 zeroes values", wide[87], 0.0);
+            expect_int("state for 4 of 5 zeroes failure status", f10[0], 0);
+            expect_int("state for 4 of 5 zeroes correction status", c10[3], 0);
+
+            /* Rejected before anything is called: the outputs and the record above stay. */
+            for (k = 0; k < 17; ++k) summary[k] = -1.0;
+            active = -1;
+            expect_int("summary capacity 15", quorrel_get_solid_summary(&active, &failed, summary, 15), -1);
+            expect_int("summary capacity 15 leaves the count", active, -1);
+            expect_real("summary capacity 15 leaves values", summary[0], -1.0);
+            expect_int("summary null count", quorrel_get_solid_summary(&active, NULL, summary, 16), -1);
+            expect_int("summary null values", quorrel_get_solid_summary(&active, &failed, NULL, 16), -1);
+            wide[0] = -1.0;
+            n = -1;
+            expect_int("state capacity 219 for 10",
+                       quorrel_get_solid_particle_state(10, wide, 219, f10, r10, d10, c10, &n), -1);
+            expect_int("state capacity 219 leaves the count", n, -1);
+            expect_real("state capacity 219 leaves values", wide[0], -1.0);
+            expect_int("state zero particles", quorrel_get_solid_particle_state(0, wide, 22, f10, r10, d10, c10, &n),
+                       -1);
+            expect_int("state null count", quorrel_get_solid_particle_state(1, wide, 22, f10, r10, d10, c10, NULL),
+                       -1);
+            diag[0] = -1.0;
+            expect_int("diagnostics capacity 2", quorrel_get_solid_diagnostics(diag, 2), -1);
+            expect_real("diagnostics capacity 2 leaves values", diag[0], -1.0);
+            nmin = -1;
+            expect_int("reference quality capacity 0", quorrel_get_solid_reference_quality(&nmin, &cstat, det, 0), -1);
+            expect_int("reference quality capacity 0 leaves the minimum", nmin, -1);
+            expect_int("reference quality null status", quorrel_get_solid_reference_quality(&nmin, NULL, det, 1), -1);
+            expect_error("after rejected solid calls", 1, "Solid state particle buffer is too small");
+        }
+        expect_int("solid finalise", quorrel_finalize(), 0);
     }
 
     if (failures) {

@@ -1,5 +1,6 @@
 ! A Fortran program calling the Fortran-callable entry points as ordinary external
-! procedures (every argument by reference, status last). Usage: f_caller water.inp gas.inp
+! procedures (every argument by reference, status last).
+! Usage: f_caller water.inp gas.inp explosive.inp solid.inp
 ! The water deck is the four free-falling water particles: four steps to t = 2**-8.
 ! The gas deck is two gas particles (rho 1 and 2, mass 1, volume 0.5) at rest under a
 ! body force (1, -2, 2), one step of 2**-4: their pressure forces cancel in the totals,
@@ -10,6 +11,13 @@
 ! 0.25 + 2.5 / 2 = 1.5 (the others are nearer the deck's point). Eight steps of
 ! burn time / 4 = 0.25 to t = 2 then give progress 1, 1, 0.5, 0.5: released mass 3,
 ! energy 3 * 4 = 12, remaining mass 1.
+! The solid deck is four solid particles of mass 1 and h 1 on the corners of a right
+! tetrahedron of edge 0.5, and one water particle far away (third of five). E = 30,
+! nu = 0.25 and density 144 give G = 12, K = 20, wave speed sqrt((20 + 16) / 144) = 0.5.
+! Each solid has the other three as reference neighbours; the moment matrices are 0.25
+! times a matrix of determinant 1, so every determinant is 0.25**3 = 1/64, status 0. At
+! rest under the body force (0, 3, -4) every acceleration is that force: dt_cfl = h / c = 2,
+! dt_accel = sqrt(1 / 5), the limit.
 program f_caller
   implicit none
   integer, parameter :: i4 = selected_int_kind(9)
@@ -23,6 +31,10 @@ program f_caller
   real(r8) :: lambda_range(3), released(5), detonation(2)
   real(r8) :: mass_values(4), energy_values(2), momentum_values(3)
   real(r8) :: ign_x, ign_y, ign_z, ign_time
+  integer(i4) :: active, failed, nmin, cstat, max_particles, rows
+  real(r8) :: von_mises, energy(2), plastic(2), damage(2), softening(2), det_min, diag(3)
+  real(r8) :: table(22, 5)
+  integer(i4) :: fail(5), nbrs(5), degen(5), corr(5)
   character(len=1024) :: deck
   character(len=*), parameter :: not_init = 'Quorrel API is not initialized'
   logical :: ok
@@ -162,6 +174,70 @@ program f_caller
   call check_real('initial mass', mass_values(1), 4.0_r8)
   call check_real('remaining mass', mass_values(3), 1.0_r8)
   call check_real('energy error', energy_values(2), 0.0_r8)
+
+  call sphft_finalize(ierr)
+
+  ! The solid entries on the closed interface: the guard's code, counts zeroed.
+  active = -1
+  failed = -1
+  call sphft_get_solid_counts(active, failed, ierr)
+  call check('solid counts closed', ierr, 2)
+  call check('solid counts closed active', active, 0)
+  call check('solid counts closed failed', failed, 0)
+
+  call get_command_argument(4, deck)
+  n = len_trim(deck)
+  if (n < 1) stop 2
+  do i = 1, n
+    codes(i) = iachar(deck(i:i))
+  end do
+  call sphft_initialize(ierr)
+  call sphft_read_inp_chars(codes, n, ierr)
+  call check('solid read', ierr, 0)
+  call sphft_build_model(ierr)
+  call check('solid build', ierr, 0)
+  call sphft_get_solid_counts(active, failed, ierr)
+  call check('solid counts status', ierr, 0)
+  call check('solid active', active, 4)
+  call check('solid failed', failed, 0)
+  call sphft_get_solid_summary(active, failed, mass, momentum, energy, von_mises, plastic, damage, &
+                               softening, dt_limits, ierr)
+  call check('solid summary status', ierr, 0)
+  call check_real('solid mass', mass, 4.0_r8)
+  call check_real('solid momentum z', momentum(3), 0.0_r8)
+  call check_real('solid softening min', softening(1), 1.0_r8)
+  call check_real('solid softening max', softening(2), 1.0_r8)
+  call check_real('solid dt_cfl', dt_limits(1), 2.0_r8)
+  call check_real('solid dt_accel', dt_limits(2), sqrt(1.0_r8 / 5.0_r8))
+  call check_real('solid dtcrit', dt_limits(3), sqrt(1.0_r8 / 5.0_r8))
+  call sphft_get_solid_reference_quality(nmin, det_min, cstat, ierr)
+  call check('reference quality status', ierr, 0)
+  call check('reference neighbour minimum', nmin, 3)
+  call check_real('correction determinant minimum', det_min, 1.0_r8 / 64.0_r8)
+  call check('correction status maximum', cstat, 0)
+  rows = 3
+  call sphft_get_solid_diagnostics(rows, diag, ierr)
+  call check('solid diagnostics status', ierr, 0)
+  call check_real('max acceleration', diag(2), 5.0_r8)
+  ! The entry itself refuses a buffer of two.
+  rows = 2
+  call sphft_get_solid_diagnostics(rows, diag, ierr)
+  call check('solid diagnostics of two', ierr, 1)
+  ! The table as a Fortran array: table(row, particle).
+  rows = 22
+  max_particles = 5
+  call sphft_get_solid_state(max_particles, rows, table, fail, nbrs, degen, corr, count, ierr)
+  call check('solid state status', ierr, 0)
+  call check('solid state count', count, 5)
+  call check_real('softening of particle 1', table(21, 1), 1.0_r8)
+  call check_real('softening of the water particle', table(21, 3), 0.0_r8)
+  call check_real('softening of particle 5', table(21, 5), 1.0_r8)
+  call check('neighbours of particle 2', nbrs(2), 3)
+  call check('neighbours of the water particle', nbrs(3), 0)
+  max_particles = 4
+  call sphft_get_solid_state(max_particles, rows, table, fail, nbrs, degen, corr, count, ierr)
+  call check('solid state for 4 of 5', ierr, 1)
+  call check('solid state for 4 of 5 count', count, 0)
 
   call sphft_finalize(ierr)
   if (.not. ok) stop 1
