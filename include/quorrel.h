@@ -138,6 +138,74 @@ QUORREL_API int quorrel_coupling_get_region_info(int region_index, char* name, i
 QUORREL_API int quorrel_coupling_get_region_modes(int region_index, int* load_mode, int* distribution_mode,
                                                   int* contact_state_mode);
 
+/* Coupling with a structural host. These calls have no initialise or build guard: they
+ * work on whatever the coupling state holds and fail only by its own checks. Region
+ * indices, export indices (positions in a region's particle list) and facet ids (the
+ * 1-based index of the shell particle that carries the facet) count from 1. Arrays of
+ * vectors are n consecutive triples.
+ *
+ * Exports fill at most capacity entries (count is the number filled, or the number needed
+ * when the capacity is too small; every entry is zeroed first). Particle entries: node
+ * number, particle index, phase, status, material, section; scalar_values 7 per entry (mass,
+ * volume, rho, pressure, internal energy, temperature, h); vector_values 9 per entry
+ * (position, velocity, acceleration). Facet entries: facet id, node number, material,
+ * section; vector_values 9 per entry (centre, velocity, normal as the stored director);
+ * area_values 1 per entry. */
+QUORREL_API int quorrel_coupling_export_particles(int region_index, int capacity, int* count, int* ext_ids,
+                                                  int* internal_indices, int* phases, int* statuses, int* materials,
+                                                  int* sections, double* scalar_values, double* vector_values);
+QUORREL_API int quorrel_coupling_export_facets(int region_index, int capacity, int* count, int* facet_ids,
+                                               int* particle_ids, int* materials, int* sections,
+                                               double* vector_values, double* area_values);
+
+/* Imports are buffered and applied by the next step, which then empties the buffers.
+ * Particle forces and facet loads accumulate. Pressures, tractions, resultants and contact
+ * states carry the host's step number: a new number first discards everything buffered, the
+ * same number adds to it. A pressure p puts p * area * unit normal on the facet, a traction t
+ * area * t, a resultant R itself; distribution_mode is 1 uniform, 2 area, 3 mass. A motion
+ * target (target_kind 1 velocity, 2 position; mode 1 direct) holds for the next step only.
+ * With a count of 0 the arrays may be null; a non-finite value is rejected (-1). */
+QUORREL_API int quorrel_coupling_apply_particle_forces(int region_index, int force_count, const int* export_indices,
+                                                       const double* forces);
+QUORREL_API int quorrel_coupling_apply_facet_loads(int region_index, int load_count, const int* facet_ids,
+                                                   const double* loads);
+QUORREL_API int quorrel_coupling_apply_facet_pressures(int region_index, int load_count, const int* facet_ids,
+                                                       const double* pressures, int distribution_mode,
+                                                       int coupling_step);
+QUORREL_API int quorrel_coupling_apply_facet_tractions(int region_index, int load_count, const int* facet_ids,
+                                                       const double* tractions, int distribution_mode,
+                                                       int coupling_step);
+QUORREL_API int quorrel_coupling_apply_facet_resultants(int region_index, int load_count, const int* facet_ids,
+                                                        const double* resultants, int distribution_mode,
+                                                        int coupling_step);
+QUORREL_API int quorrel_coupling_apply_contact_state(int region_index, int contact_count, const int* facet_ids,
+                                                     const double* normals, const double* gaps,
+                                                     const double* penetrations, const double* contact_pressures,
+                                                     int coupling_step);
+QUORREL_API int quorrel_coupling_apply_motion_boundary(int region_index, int export_index, int target_kind, int mode,
+                                                       const double* target);
+/* Discards every buffered import and starts a new host step (epoch + 1). */
+QUORREL_API int quorrel_coupling_clear_imports(void);
+
+/* Facet load balance: input and distributed force (3 each) and the length of their
+ * difference; input and distributed moment (3 each) and the length of their difference. */
+QUORREL_API int quorrel_coupling_get_load_balance(double* input_force, double* distributed_force,
+                                                  double* force_error, double* input_moment,
+                                                  double* distributed_moment, double* moment_error);
+/* counts (capacity at least 7): active contacts, skipped contacts, stale loads, repeated
+ * imports, non-finite contacts, bad facet areas, invalid weights; values[0] (capacity at
+ * least 1): the largest penetration. */
+QUORREL_API int quorrel_coupling_get_contact_diagnostics(int* counts, int count_capacity, double* values,
+                                                         int value_capacity);
+/* values (capacity at least 27): step force (3), step moment (3), step impulse (3),
+ * cumulative impulse (3), momentum exchange (3), step work, cumulative work, energy exchange,
+ * largest force, largest acceleration, largest velocity error, largest position error,
+ * facet force error, facet moment error, largest pressure, largest traction, largest
+ * penetration. counts (capacity at least 12): stale loads, skipped particles, non-finite
+ * imports, imported forces, step load consumed, repeated imports, duplicate facets, invalid
+ * weights, active contacts, skipped contacts, non-finite contacts, bad facet areas. */
+QUORREL_API int quorrel_coupling_get_diagnostics(double* values, int value_capacity, int* counts, int count_capacity);
+
 #ifdef __cplusplus
 }
 #endif

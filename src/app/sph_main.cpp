@@ -451,6 +451,34 @@ int gather_solid(Report& r) {
     return 0;
 }
 
+// The coupling diagnostics: 27 values and 12 counts, each line from its slot.
+int gather_coupling(Report& r) {
+    double values[27] = {};
+    int counts[12] = {};
+    if (int st = quorrel_coupling_get_diagnostics(values, 27, counts, 12)) return st;
+    r.coupling_force_x = values[0];
+    r.coupling_force_y = values[1];
+    r.coupling_force_z = values[2];
+    r.coupling_impulse_x = values[6];
+    r.coupling_impulse_y = values[7];
+    r.coupling_impulse_z = values[8];
+    r.coupling_work = values[15];
+    r.coupling_energy_exchange = values[17];
+    r.coupling_force_balance_error = values[22];
+    r.coupling_moment_balance_error = values[23];
+    r.coupling_max_pressure = values[24];
+    r.coupling_max_traction = values[25];
+    r.coupling_max_penetration = values[26];
+    r.coupling_nonfinite_imports = counts[2];
+    r.coupling_stale_loads = counts[0];
+    r.coupling_repeated_imports = counts[5];
+    r.coupling_invalid_weights = counts[7];
+    r.coupling_active_contacts = counts[8];
+    r.coupling_skipped_contacts = counts[9];
+    r.coupling_nonfinite_contact_imports = counts[10];
+    return 0;
+}
+
 // Gathers everything the report shows; stops at the first failing call.
 int gather(Report& r, bool run, const char* output) {
     if (int st = quorrel_get_particle_count(&r.particles)) return st;
@@ -469,7 +497,7 @@ int gather(Report& r, bool run, const char* output) {
     if (int st = gather_explosive(r)) return st;
     if (int st = gather_solid(r)) return st;
     if (int st = quorrel_coupling_get_region_count(&r.coupling_regions)) return st;
-    return 0;
+    return gather_coupling(r);
 }
 
 int console_run(const char* deck, bool run, bool check, const char* output) {

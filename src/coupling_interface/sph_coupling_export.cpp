@@ -70,7 +70,7 @@ int sph_coupling_export_region_particles(std::string_view region_name, int32_t c
             return sph_fail(sph_error_argument, "coupling particle export state is not finite");
         const std::size_t i = static_cast<std::size_t>(p);
         out.ext_ids[k] = d.particle_id_ext[i];
-        out.internal_indices[k] = p;
+        out.internal_indices[k] = p + out.index_base;
         out.phases[k] = d.particle_phase[i];
         out.statuses[k] = d.particle_status[i];
         out.materials[k] = d.material_id[i];
@@ -120,7 +120,7 @@ int sph_coupling_export_region_facets(std::string_view region_name, int32_t capa
         if (int st = sph_coupling_check_shell_facet(p)) return st;
         double director[3], area = 0.0;
         (void)sph_shell_facet_geometry(p, director, area);
-        out.facet_ids[k] = p;
+        out.facet_ids[k] = p + out.index_base;
         out.particle_ids[k] = d.particle_id_ext[i];
         out.materials[k] = d.material_id[i];
         out.sections[k] = d.section_id[i];

@@ -485,7 +485,7 @@ FacetValueText facet_value_text(FacetValue kind) {
 // The three imports under the epoch rule differ only in the value per facet and the force
 // it puts on the facet.
 int apply_facet_values(FacetValue kind, int region_index, int32_t load_count, const int32_t* facet_ids,
-                       const double* values, int32_t distribution_mode, int32_t coupling_step) {
+                       const double* values, int32_t distribution_mode, int32_t coupling_step, int32_t id_base) {
     SphCouplingInterface& c = sph_coupling;
     const FacetValueText text = facet_value_text(kind);
     if (int st = sph_coupling_prepare_import_epoch(coupling_step)) return st;
@@ -495,7 +495,7 @@ int apply_facet_values(FacetValue kind, int region_index, int32_t load_count, co
     if (load_count < 0) return sph_fail(sph_error_argument, text.count_message);
     sph_coupling_begin_facet_call();
     for (int32_t k = 0; k < load_count; ++k) {
-        const int32_t id = facet_ids[k];
+        const int32_t id = from_base(facet_ids[k], id_base);
         if (int st = sph_coupling_check_duplicate_facet(id)) return st;
         const double* value = kind == FacetValue::pressure ? &values[k] : &values[3 * static_cast<std::size_t>(k)];
         const bool finite = kind == FacetValue::pressure ? sph_coupling_scalar_is_finite(*value)
@@ -526,12 +526,13 @@ int apply_facet_values(FacetValue kind, int region_index, int32_t load_count, co
 }  // namespace
 
 int sph_coupling_apply_particle_forces(int region_index, int32_t force_count, const int32_t* export_indices,
-                                       const double* forces) {
+                                       const double* forces, int32_t id_base) {
     if (!region_in_range(region_index)) return sph_fail(sph_error_argument, "coupling region index is invalid");
     if (force_count < 0) return sph_fail(sph_error_argument, "coupling force count is invalid");
     // Region names are unique, so the region of the index is the one its name finds.
     for (int32_t k = 0; k < force_count; ++k)
-        if (int st = import_force_in_region(region_index, export_indices[k], &forces[3 * static_cast<std::size_t>(k)]))
+        if (int st = import_force_in_region(region_index, from_base(export_indices[k], id_base),
+                                            &forces[3 * static_cast<std::size_t>(k)]))
             return st;
     return sph_success;
 }
@@ -542,11 +543,13 @@ int sph_coupling_import_force_by_region_index(std::string_view region_name, int3
     return import_force_in_region(region, export_index, force);
 }
 
-int sph_coupling_apply_facet_loads(int region_index, int32_t load_count, const int32_t* facet_ids, const double* loads) {
+int sph_coupling_apply_facet_loads(int region_index, int32_t load_count, const int32_t* facet_ids, const double* loads,
+                                   int32_t id_base) {
     if (!region_in_range(region_index)) return sph_fail(sph_error_argument, "coupling region index is invalid");
     if (load_count < 0) return sph_fail(sph_error_argument, "coupling facet load count is invalid");
     for (int32_t k = 0; k < load_count; ++k)
-        if (int st = import_facet_load_in_region(region_index, facet_ids[k], &loads[3 * static_cast<std::size_t>(k)]))
+        if (int st = import_facet_load_in_region(region_index, from_base(facet_ids[k], id_base),
+                                                 &loads[3 * static_cast<std::size_t>(k)]))
             return st;
     return sph_success;
 }
@@ -574,21 +577,24 @@ int sph_coupling_prepare_import_epoch(int32_t coupling_step) {
 }
 
 int sph_coupling_apply_facet_resultants(int region_index, int32_t load_count, const int32_t* facet_ids,
-                                        const double* resultants, int32_t distribution_mode, int32_t coupling_step) {
+                                        const double* resultants, int32_t distribution_mode, int32_t coupling_step,
+                                        int32_t id_base) {
     return apply_facet_values(FacetValue::resultant, region_index, load_count, facet_ids, resultants,
-                              distribution_mode, coupling_step);
+                              distribution_mode, coupling_step, id_base);
 }
 
 int sph_coupling_apply_facet_tractions(int region_index, int32_t load_count, const int32_t* facet_ids,
-                                       const double* tractions, int32_t distribution_mode, int32_t coupling_step) {
+                                       const double* tractions, int32_t distribution_mode, int32_t coupling_step,
+                                        int32_t id_base) {
     return apply_facet_values(FacetValue::traction, region_index, load_count, facet_ids, tractions, distribution_mode,
-                              coupling_step);
+                              coupling_step, id_base);
 }
 
 int sph_coupling_apply_facet_pressures(int region_index, int32_t load_count, const int32_t* facet_ids,
-                                       const double* pressures, int32_t distribution_mode, int32_t coupling_step) {
+                                       const double* pressures, int32_t distribution_mode, int32_t coupling_step,
+                                        int32_t id_base) {
     return apply_facet_values(FacetValue::pressure, region_index, load_count, facet_ids, pressures, distribution_mode,
-                              coupling_step);
+                              coupling_step, id_base);
 }
 
 int sph_coupling_distribute_facet_force(int region, int32_t facet_id, const double force[3], int32_t distribution_mode,

@@ -6,7 +6,8 @@
 //
 // Indices are 0-based here: regions, particles, export indices (positions in a region's
 // particle list) and facet ids (a facet is carried by one shell particle, its id the
-// particle's index). The C boundary adds 1.
+// particle's index). The C boundary counts from 1: the array imports take the number the
+// caller's ids count from (`id_base`), and the export records the number to count from.
 //
 // Costs are O(items) per import call and O(touched particles) per step: the buffers keep a
 // list of the particles they hold data for, and membership of a region is one bit per
@@ -129,23 +130,24 @@ bool sph_coupling_region_holds(int region, int32_t index);
 // ---- Imports ----
 [[nodiscard]] int sph_coupling_add_force_to_particle(int32_t index, const double force[3]);
 [[nodiscard]] int sph_coupling_apply_particle_forces(int region_index, int32_t force_count,
-                                                     const int32_t* export_indices, const double* forces);
+                                                     const int32_t* export_indices, const double* forces,
+                                                     int32_t id_base = 0);
 [[nodiscard]] int sph_coupling_import_force_by_region_index(std::string_view region_name, int32_t export_index,
                                                             const double force[3]);
 [[nodiscard]] int sph_coupling_apply_facet_loads(int region_index, int32_t load_count, const int32_t* facet_ids,
-                                                 const double* loads);
+                                                 const double* loads, int32_t id_base = 0);
 [[nodiscard]] int sph_coupling_import_region_facet_load(std::string_view region_name, int32_t facet_id,
                                                         const double load[3]);
 [[nodiscard]] int sph_coupling_prepare_import_epoch(int32_t coupling_step);
 [[nodiscard]] int sph_coupling_apply_facet_resultants(int region_index, int32_t load_count, const int32_t* facet_ids,
                                                       const double* resultants, int32_t distribution_mode,
-                                                      int32_t coupling_step);
+                                                      int32_t coupling_step, int32_t id_base = 0);
 [[nodiscard]] int sph_coupling_apply_facet_tractions(int region_index, int32_t load_count, const int32_t* facet_ids,
                                                      const double* tractions, int32_t distribution_mode,
-                                                     int32_t coupling_step);
+                                                     int32_t coupling_step, int32_t id_base = 0);
 [[nodiscard]] int sph_coupling_apply_facet_pressures(int region_index, int32_t load_count, const int32_t* facet_ids,
                                                      const double* pressures, int32_t distribution_mode,
-                                                     int32_t coupling_step);
+                                                     int32_t coupling_step, int32_t id_base = 0);
 [[nodiscard]] int sph_coupling_distribute_facet_force(int region, int32_t facet_id, const double force[3],
                                                       int32_t distribution_mode, const double center[3]);
 void sph_coupling_get_load_balance(double input_force[3], double distributed_force[3], double& force_error,
@@ -163,7 +165,7 @@ void sph_coupling_get_load_balance(double input_force[3], double distributed_for
 [[nodiscard]] int sph_coupling_apply_contact_state(int region_index, int32_t contact_count, const int32_t* facet_ids,
                                                    const double* normals, const double* gaps,
                                                    const double* penetrations, const double* contact_pressures,
-                                                   int32_t coupling_step);
+                                                   int32_t coupling_step, int32_t id_base = 0);
 
 // ---- Step operations ----
 [[nodiscard]] int sph_coupling_apply_imports_to_acceleration(double dt);
@@ -176,21 +178,23 @@ void sph_coupling_get_load_balance(double input_force[3], double distributed_for
 // per entry, first index fastest) ----
 struct SphCouplingParticleExport {
     int32_t* ext_ids;
-    int32_t* internal_indices;  // 0-based particle indices
+    int32_t* internal_indices;  // particle indices, counted from index_base
     int32_t* phases;
     int32_t* statuses;
     int32_t* materials;
     int32_t* sections;
     double* scalar_values;
     double* vector_values;
+    int32_t index_base = 0;
 };
 struct SphCouplingFacetExport {
-    int32_t* facet_ids;  // 0-based proxy particle indices
+    int32_t* facet_ids;  // proxy particle indices, counted from index_base
     int32_t* particle_ids;
     int32_t* materials;
     int32_t* sections;
     double* vector_values;
     double* area_values;
+    int32_t index_base = 0;
 };
 [[nodiscard]] int sph_coupling_export_particles(int region_index, int32_t capacity, int32_t& count,
                                                 const SphCouplingParticleExport& out);

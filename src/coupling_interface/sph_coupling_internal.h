@@ -21,6 +21,11 @@ bool any_positive(const int32_t* flags);
 [[nodiscard]] int buffers_for_reading();
 // The touched particles in ascending order, so that totals sum in index order.
 void sort_touched();
+// An id counted from `base` as a 0-based index; -1 (never valid) for anything below base.
+inline int32_t from_base(int32_t id, int32_t base) {
+    const int64_t index = static_cast<int64_t>(id) - base;
+    return index < 0 ? -1 : static_cast<int32_t>(index);
+}
 [[nodiscard]] int record_nonfinite(std::string_view message);
 [[nodiscard]] int record_invalid_weight(std::string_view message);
 

@@ -96,7 +96,7 @@ int sph_coupling_set_motion(int32_t index, int32_t mode, int32_t target_kind, co
 
 int sph_coupling_apply_contact_state(int region_index, int32_t contact_count, const int32_t* facet_ids,
                                      const double* normals, const double* gaps, const double* penetrations,
-                                     const double* contact_pressures, int32_t coupling_step) {
+                                     const double* contact_pressures, int32_t coupling_step, int32_t id_base) {
     SphCouplingInterface& c = sph_coupling;
     if (int st = sph_coupling_prepare_import_epoch(coupling_step)) return st;
     if (!region_in_range(region_index)) return sph_fail(sph_error_argument, "coupling region index is invalid");
@@ -106,7 +106,7 @@ int sph_coupling_apply_contact_state(int region_index, int32_t contact_count, co
     if (contact_count < 0) return sph_fail(sph_error_argument, "coupling contact count is invalid");
     sph_coupling_begin_facet_call();
     for (int32_t k = 0; k < contact_count; ++k) {
-        const int32_t id = facet_ids[k];
+        const int32_t id = from_base(facet_ids[k], id_base);
         if (int st = sph_coupling_check_duplicate_facet(id)) return st;
         const double* normal = &normals[3 * static_cast<std::size_t>(k)];
         if (!sph_coupling_vector_is_finite(normal) || !sph_coupling_scalar_is_finite(gaps[k]) ||

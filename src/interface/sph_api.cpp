@@ -12,6 +12,7 @@
 #include "core/sph_log.h"
 #include "core/sph_text.h"
 #include "coupling_interface/sph_coupling_interface.h"
+#include "coupling_interface/sph_coupling_internal.h"
 #include "database/sph_database.h"
 #include "explosive/sph_explosive.h"
 #include "gas/sph_gas.h"
@@ -308,60 +309,6 @@ int sph_get_solid_reference_quality(int32_t& reference_neighbor_min, double& cor
     return sph_solid_get_reference_quality(reference_neighbor_min, correction_det_min, correction_status);
 }
 
-// ---- Coupling-region queries over the region table ----
-
-namespace {
-
-const SphCouplingRegionRecord* region_at(int32_t region_index) {
-    const auto& regions = sph_database.coupling_regions;
-    if (region_index < 1 || static_cast<std::size_t>(region_index) > regions.size()) return nullptr;
-    return &regions[static_cast<std::size_t>(region_index - 1)];
-}
-
-}  // namespace
-
-int sph_api_region_count(int32_t& count) {
-    count = static_cast<int32_t>(sph_database.coupling_regions.size());
-    return 0;
-}
-
-int sph_api_region_modes(int32_t region_index, int32_t& load_mode, int32_t& distribution_mode,
-                         int32_t& contact_state_mode) {
-    load_mode = distribution_mode = contact_state_mode = 0;
-    const SphCouplingRegionRecord* rec = region_at(region_index);
-    if (!rec) return sph_fail(sph_error_argument, "coupling region index is invalid");
-    load_mode = rec->coupling_region_load_mode;
-    distribution_mode = rec->coupling_region_distribution_mode;
-    contact_state_mode = rec->coupling_region_contact_state_mode;
-    return 0;
-}
-
-int sph_api_region_info(int32_t region_index, std::string_view& name, int32_t& region_type, int32_t& export_mode,
-                        int32_t& import_mode, int32_t& enabled, int32_t& particle_count, int32_t& facet_count) {
-    name = {};
-    region_type = export_mode = import_mode = enabled = particle_count = facet_count = 0;
-    const SphCouplingRegionRecord* rec = region_at(region_index);
-    if (!rec) return sph_fail(sph_error_argument, "coupling region index is invalid");
-    name = sph_trim_right(rec->coupling_region_name);
-    region_type = rec->coupling_region_type;
-    export_mode = rec->coupling_region_export_mode;
-    import_mode = rec->coupling_region_import_mode;
-    enabled = rec->coupling_region_enabled;
-    if (enabled == 0) return 0;
-    const auto& members = rec->coupling_region_particles;
-    if (export_mode != sph_coupling_export_facet) particle_count = static_cast<int32_t>(members.size());
-    if (export_mode != sph_coupling_export_particle) {
-        // Facet proxies are the region's shell particles.
-        const SphDatabase& db = sph_database;
-        // A region without shell particles has no proxies and answers 0 facets: that is
-        // a state of the model, not a failure, so the error state is left alone.
-        for (int32_t p : members)
-            if (p >= 0 && p < db.npart && db.particle_phase[static_cast<std::size_t>(p)] == sph_phase_shell)
-                ++facet_count;
-    }
-    return 0;
-}
-
 }  // namespace quorrel
 
 // ---- Fortran-callable entry points ----
@@ -623,13 +570,16 @@ void sphft_get_solid_reference_quality_(int32_t* reference_neighbor_min, double*
 }
 
 void sphft_coupling_get_region_count_(int32_t* count, int32_t* ierr) {
-    guarded(ierr, [&] { return sph_api_region_count(*count); });
+    guarded(ierr, [&] {
+        sph_coupling_get_region_count(*count);
+        return sph_success;
+    });
 }
 
 void sphft_coupling_get_region_modes_(const int32_t* region_index, int32_t* load_mode, int32_t* distribution_mode,
                                       int32_t* contact_state_mode, int32_t* ierr) {
     guarded(ierr, [&] {
-        return sph_api_region_modes(*region_index, *load_mode, *distribution_mode, *contact_state_mode);
+        return sph_coupling_get_region_modes(coupling_detail::from_base(*region_index, 1), *load_mode, *distribution_mode, *contact_state_mode);
     });
 }
 
@@ -641,13 +591,129 @@ void sphft_coupling_get_region_info_(const int32_t* region_index, int32_t* chars
         *actual = 0;
         if (*capacity > 0) chars[0] = 0;
         std::string_view name;
-        if (int st = sph_api_region_info(*region_index, name, *region_type, *export_mode, *import_mode, *enabled,
+        if (int st = sph_coupling_get_region_info(coupling_detail::from_base(*region_index, 1), name, *region_type, *export_mode, *import_mode, *enabled,
                                          *particle_count, *facet_count))
             return st;
         *actual = static_cast<int32_t>(name.size());
         if (*capacity > 0) codes_from_text(name, chars, *capacity);
         return sph_success;
     });
+}
+
+// ---- Coupling: unguarded, straight to the coupling interface. Region indices, export
+// indices and facet ids count from 1 here. ----
+
+void sphft_coupling_export_particles_(const int32_t* region_index, const int32_t* capacity, int32_t* count,
+                                      int32_t* ext_ids, int32_t* internal_indices, int32_t* phases, int32_t* statuses,
+                                      int32_t* materials, int32_t* sections, double* scalar_values,
+                                      double* vector_values, int32_t* ierr) {
+    guarded(ierr, [&] {
+        const SphCouplingParticleExport out{ext_ids,  internal_indices, phases,        statuses,
+                                            materials, sections,        scalar_values, vector_values, 1};
+        return sph_coupling_export_particles(coupling_detail::from_base(*region_index, 1), *capacity, *count, out);
+    });
+}
+
+void sphft_coupling_export_facets_(const int32_t* region_index, const int32_t* capacity, int32_t* count,
+                                   int32_t* facet_ids, int32_t* particle_ids, int32_t* materials, int32_t* sections,
+                                   double* vector_values, double* area_values, int32_t* ierr) {
+    guarded(ierr, [&] {
+        const SphCouplingFacetExport out{facet_ids, particle_ids, materials, sections, vector_values, area_values, 1};
+        return sph_coupling_export_facets(coupling_detail::from_base(*region_index, 1), *capacity, *count, out);
+    });
+}
+
+void sphft_coupling_apply_particle_forces_(const int32_t* region_index, const int32_t* force_count,
+                                           const int32_t* export_indices, const double* forces, int32_t* ierr) {
+    guarded(ierr, [&] {
+        return sph_coupling_apply_particle_forces(coupling_detail::from_base(*region_index, 1), *force_count, export_indices, forces, 1);
+    });
+}
+
+void sphft_coupling_apply_facet_loads_(const int32_t* region_index, const int32_t* load_count,
+                                       const int32_t* facet_ids, const double* loads, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_coupling_apply_facet_loads(coupling_detail::from_base(*region_index, 1), *load_count, facet_ids, loads, 1); });
+}
+
+void sphft_coupling_apply_facet_pressures_(const int32_t* region_index, const int32_t* load_count,
+                                           const int32_t* facet_ids, const double* pressures,
+                                           const int32_t* distribution_mode, const int32_t* coupling_step,
+                                           int32_t* ierr) {
+    guarded(ierr, [&] {
+        return sph_coupling_apply_facet_pressures(coupling_detail::from_base(*region_index, 1), *load_count, facet_ids, pressures,
+                                                  *distribution_mode, *coupling_step, 1);
+    });
+}
+
+void sphft_coupling_apply_facet_tractions_(const int32_t* region_index, const int32_t* load_count,
+                                           const int32_t* facet_ids, const double* tractions,
+                                           const int32_t* distribution_mode, const int32_t* coupling_step,
+                                           int32_t* ierr) {
+    guarded(ierr, [&] {
+        return sph_coupling_apply_facet_tractions(coupling_detail::from_base(*region_index, 1), *load_count, facet_ids, tractions,
+                                                  *distribution_mode, *coupling_step, 1);
+    });
+}
+
+void sphft_coupling_apply_facet_resultants_(const int32_t* region_index, const int32_t* load_count,
+                                            const int32_t* facet_ids, const double* resultants,
+                                            const int32_t* distribution_mode, const int32_t* coupling_step,
+                                            int32_t* ierr) {
+    guarded(ierr, [&] {
+        return sph_coupling_apply_facet_resultants(coupling_detail::from_base(*region_index, 1), *load_count, facet_ids, resultants,
+                                                   *distribution_mode, *coupling_step, 1);
+    });
+}
+
+void sphft_coupling_apply_contact_state_(const int32_t* region_index, const int32_t* contact_count,
+                                         const int32_t* facet_ids, const double* normals, const double* gaps,
+                                         const double* penetrations, const double* contact_pressures,
+                                         const int32_t* coupling_step, int32_t* ierr) {
+    guarded(ierr, [&] {
+        return sph_coupling_apply_contact_state(coupling_detail::from_base(*region_index, 1), *contact_count, facet_ids, normals, gaps,
+                                                penetrations, contact_pressures, *coupling_step, 1);
+    });
+}
+
+void sphft_coupling_apply_motion_boundary_(const int32_t* region_index, const int32_t* export_index,
+                                           const int32_t* target_kind, const int32_t* mode, const double* target,
+                                           int32_t* ierr) {
+    guarded(ierr, [&] {
+        return sph_coupling_apply_motion_boundary(coupling_detail::from_base(*region_index, 1), coupling_detail::from_base(*export_index, 1),
+                                                  *target_kind, *mode, target);
+    });
+}
+
+void sphft_coupling_clear_imports_(int32_t* ierr) {
+    guarded(ierr, [] { return sph_coupling_clear_imports(); });
+}
+
+void sphft_coupling_get_load_balance_(double* input_force, double* distributed_force, double* force_error,
+                                      double* input_moment, double* distributed_moment, double* moment_error,
+                                      int32_t* ierr) {
+    guarded(ierr, [&] {
+        sph_coupling_get_load_balance(input_force, distributed_force, *force_error, input_moment, distributed_moment,
+                                      *moment_error);
+        return sph_success;
+    });
+}
+
+void sphft_coupling_get_contact_diagnostics_(int32_t* counts, double* values, int32_t* ierr) {
+    guarded(ierr, [&] {
+        int32_t active = 0, skipped = 0, stale = 0, repeated = 0, nonfinite = 0, bad_area = 0, invalid_weight = 0;
+        double max_penetration = 0.0;
+        sph_coupling_get_contact_diagnostics(active, skipped, max_penetration, stale, repeated, nonfinite, bad_area,
+                                             invalid_weight);
+        const int32_t packed[7] = {active, skipped, stale, repeated, nonfinite, bad_area, invalid_weight};
+        std::copy(packed, packed + 7, counts);
+        values[0] = max_penetration;
+        return sph_success;
+    });
+}
+
+void sphft_coupling_get_diagnostics_(const int32_t* value_capacity, double* values, const int32_t* count_capacity,
+                                     int32_t* counts, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_coupling_get_diagnostic_values(*value_capacity, values, *count_capacity, counts); });
 }
 
 }  // extern "C"

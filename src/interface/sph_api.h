@@ -99,15 +99,6 @@ void sph_get_last_error(int32_t& code, char* message, std::size_t message_len);
 [[nodiscard]] int sph_get_solid_reference_quality(int32_t& reference_neighbor_min, double& correction_det_min,
                                                   int32_t& correction_status);
 
-// Coupling-region queries (unguarded); `region_index` is 1-based.
-[[nodiscard]] int sph_api_region_count(int32_t& count);
-[[nodiscard]] int sph_api_region_modes(int32_t region_index, int32_t& load_mode, int32_t& distribution_mode,
-                                       int32_t& contact_state_mode);
-// `name` receives the region's name without padding.
-[[nodiscard]] int sph_api_region_info(int32_t region_index, std::string_view& name, int32_t& region_type,
-                                      int32_t& export_mode, int32_t& import_mode, int32_t& enabled,
-                                      int32_t& particle_count, int32_t& facet_count);
-
 // Records code 5 "failed to allocate memory" and returns 5. Never throws, so it can be
 // called while memory is short (the C layer does when it cannot get a text buffer).
 [[nodiscard]] int32_t sph_api_allocation_failure() noexcept;
@@ -175,5 +166,43 @@ void sphft_coupling_get_region_info_(const int32_t* region_index, int32_t* chars
                                      int32_t* actual, int32_t* region_type, int32_t* export_mode,
                                      int32_t* import_mode, int32_t* enabled, int32_t* particle_count,
                                      int32_t* facet_count, int32_t* ierr);
+
+void sphft_coupling_export_particles_(const int32_t* region_index, const int32_t* capacity, int32_t* count,
+                                      int32_t* ext_ids, int32_t* internal_indices, int32_t* phases, int32_t* statuses,
+                                      int32_t* materials, int32_t* sections, double* scalar_values,
+                                      double* vector_values, int32_t* ierr);
+void sphft_coupling_export_facets_(const int32_t* region_index, const int32_t* capacity, int32_t* count,
+                                   int32_t* facet_ids, int32_t* particle_ids, int32_t* materials, int32_t* sections,
+                                   double* vector_values, double* area_values, int32_t* ierr);
+void sphft_coupling_apply_particle_forces_(const int32_t* region_index, const int32_t* force_count,
+                                           const int32_t* export_indices, const double* forces, int32_t* ierr);
+void sphft_coupling_apply_facet_loads_(const int32_t* region_index, const int32_t* load_count,
+                                       const int32_t* facet_ids, const double* loads, int32_t* ierr);
+void sphft_coupling_apply_facet_pressures_(const int32_t* region_index, const int32_t* load_count,
+                                           const int32_t* facet_ids, const double* pressures,
+                                           const int32_t* distribution_mode, const int32_t* coupling_step,
+                                           int32_t* ierr);
+void sphft_coupling_apply_facet_tractions_(const int32_t* region_index, const int32_t* load_count,
+                                           const int32_t* facet_ids, const double* tractions,
+                                           const int32_t* distribution_mode, const int32_t* coupling_step,
+                                           int32_t* ierr);
+void sphft_coupling_apply_facet_resultants_(const int32_t* region_index, const int32_t* load_count,
+                                            const int32_t* facet_ids, const double* resultants,
+                                            const int32_t* distribution_mode, const int32_t* coupling_step,
+                                            int32_t* ierr);
+void sphft_coupling_apply_contact_state_(const int32_t* region_index, const int32_t* contact_count,
+                                         const int32_t* facet_ids, const double* normals, const double* gaps,
+                                         const double* penetrations, const double* contact_pressures,
+                                         const int32_t* coupling_step, int32_t* ierr);
+void sphft_coupling_apply_motion_boundary_(const int32_t* region_index, const int32_t* export_index,
+                                           const int32_t* target_kind, const int32_t* mode, const double* target,
+                                           int32_t* ierr);
+void sphft_coupling_clear_imports_(int32_t* ierr);
+void sphft_coupling_get_load_balance_(double* input_force, double* distributed_force, double* force_error,
+                                      double* input_moment, double* distributed_moment, double* moment_error,
+                                      int32_t* ierr);
+void sphft_coupling_get_contact_diagnostics_(int32_t* counts, double* values, int32_t* ierr);
+void sphft_coupling_get_diagnostics_(const int32_t* value_capacity, double* values, const int32_t* count_capacity,
+                                     int32_t* counts, int32_t* ierr);
 
 }  // extern "C"

@@ -47,6 +47,24 @@ void copy_codes(const int32_t* codes, char* out, int capacity) {
     out[capacity - 1] = '\0';
 }
 
+// Not null, and the first `count` values neither NaN nor infinite (a count of 0 or less
+// passes).
+bool values_are_finite(const double* values, int64_t count) {
+    if (count <= 0) return true;
+    if (!values) return false;
+    for (int64_t k = 0; k < count; ++k)
+        if (!std::isfinite(values[k])) return false;
+    return true;
+}
+
+// The C checks of the three facet imports under the epoch rule: `per_facet` values each.
+bool facet_import_rejected(int region_index, int load_count, const int* facet_ids, const double* values,
+                           int per_facet, int coupling_step) {
+    if (region_index < 1 || load_count < 0 || coupling_step < 0) return true;
+    return load_count > 0 &&
+           (!facet_ids || !values_are_finite(values, static_cast<int64_t>(per_facet) * load_count));
+}
+
 }  // namespace
 
 extern "C" {
@@ -284,6 +302,132 @@ int quorrel_coupling_get_region_modes(int region_index, int* load_mode, int* dis
     if (region_index < 1 || !load_mode || !distribution_mode || !contact_state_mode) return quorrel_rejected;
     int32_t ierr = 0;
     sphft_coupling_get_region_modes_(&region_index, load_mode, distribution_mode, contact_state_mode, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_export_particles(int region_index, int capacity, int* count, int* ext_ids, int* internal_indices,
+                                      int* phases, int* statuses, int* materials, int* sections, double* scalar_values,
+                                      double* vector_values) {
+    if (region_index < 1 || capacity < 0) return quorrel_rejected;
+    if (!count || !ext_ids || !internal_indices || !phases || !statuses || !materials || !sections || !scalar_values ||
+        !vector_values)
+        return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_export_particles_(&region_index, &capacity, count, ext_ids, internal_indices, phases, statuses,
+                                     materials, sections, scalar_values, vector_values, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_export_facets(int region_index, int capacity, int* count, int* facet_ids, int* particle_ids,
+                                   int* materials, int* sections, double* vector_values, double* area_values) {
+    if (region_index < 1 || capacity < 0) return quorrel_rejected;
+    if (!count || !facet_ids || !particle_ids || !materials || !sections || !vector_values || !area_values)
+        return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_export_facets_(&region_index, &capacity, count, facet_ids, particle_ids, materials, sections,
+                                  vector_values, area_values, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_apply_particle_forces(int region_index, int force_count, const int* export_indices,
+                                           const double* forces) {
+    if (region_index < 1 || force_count < 0) return quorrel_rejected;
+    if (force_count > 0 && (!export_indices || !values_are_finite(forces, 3 * static_cast<int64_t>(force_count))))
+        return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_apply_particle_forces_(&region_index, &force_count, export_indices, forces, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_apply_facet_loads(int region_index, int load_count, const int* facet_ids, const double* loads) {
+    if (region_index < 1 || load_count < 0) return quorrel_rejected;
+    if (load_count > 0 && (!facet_ids || !values_are_finite(loads, 3 * static_cast<int64_t>(load_count))))
+        return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_apply_facet_loads_(&region_index, &load_count, facet_ids, loads, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_apply_facet_pressures(int region_index, int load_count, const int* facet_ids,
+                                           const double* pressures, int distribution_mode, int coupling_step) {
+    if (facet_import_rejected(region_index, load_count, facet_ids, pressures, 1, coupling_step)) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_apply_facet_pressures_(&region_index, &load_count, facet_ids, pressures, &distribution_mode,
+                                          &coupling_step, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_apply_facet_tractions(int region_index, int load_count, const int* facet_ids,
+                                           const double* tractions, int distribution_mode, int coupling_step) {
+    if (facet_import_rejected(region_index, load_count, facet_ids, tractions, 3, coupling_step)) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_apply_facet_tractions_(&region_index, &load_count, facet_ids, tractions, &distribution_mode,
+                                          &coupling_step, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_apply_facet_resultants(int region_index, int load_count, const int* facet_ids,
+                                            const double* resultants, int distribution_mode, int coupling_step) {
+    if (facet_import_rejected(region_index, load_count, facet_ids, resultants, 3, coupling_step))
+        return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_apply_facet_resultants_(&region_index, &load_count, facet_ids, resultants, &distribution_mode,
+                                           &coupling_step, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_apply_contact_state(int region_index, int contact_count, const int* facet_ids,
+                                         const double* normals, const double* gaps, const double* penetrations,
+                                         const double* contact_pressures, int coupling_step) {
+    if (region_index < 1 || contact_count < 0 || coupling_step < 0) return quorrel_rejected;
+    if (contact_count > 0) {
+        if (!facet_ids) return quorrel_rejected;
+        const int64_t n = contact_count;
+        if (!values_are_finite(normals, 3 * n) || !values_are_finite(gaps, n) || !values_are_finite(penetrations, n) ||
+            !values_are_finite(contact_pressures, n))
+            return quorrel_rejected;
+    }
+    int32_t ierr = 0;
+    sphft_coupling_apply_contact_state_(&region_index, &contact_count, facet_ids, normals, gaps, penetrations,
+                                        contact_pressures, &coupling_step, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_apply_motion_boundary(int region_index, int export_index, int target_kind, int mode,
+                                           const double* target) {
+    if (region_index < 1 || export_index < 1 || !values_are_finite(target, 3)) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_apply_motion_boundary_(&region_index, &export_index, &target_kind, &mode, target, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_clear_imports(void) {
+    int32_t ierr = 0;
+    sphft_coupling_clear_imports_(&ierr);
+    return ierr;
+}
+
+int quorrel_coupling_get_load_balance(double* input_force, double* distributed_force, double* force_error,
+                                      double* input_moment, double* distributed_moment, double* moment_error) {
+    if (!input_force || !distributed_force || !force_error || !input_moment || !distributed_moment || !moment_error)
+        return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_get_load_balance_(input_force, distributed_force, force_error, input_moment, distributed_moment,
+                                     moment_error, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_get_contact_diagnostics(int* counts, int count_capacity, double* values, int value_capacity) {
+    if (!counts || !values || count_capacity < 7 || value_capacity < 1) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_get_contact_diagnostics_(counts, values, &ierr);
+    return ierr;
+}
+
+int quorrel_coupling_get_diagnostics(double* values, int value_capacity, int* counts, int count_capacity) {
+    if (!values || !counts || value_capacity < 27 || count_capacity < 12) return quorrel_rejected;
+    int32_t ierr = 0;
+    sphft_coupling_get_diagnostics_(&value_capacity, values, &count_capacity, counts, &ierr);
     return ierr;
 }
 
