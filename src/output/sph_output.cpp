@@ -49,7 +49,7 @@ int sph_output_write_step(int32_t step, double time) {
     const std::string stem = step_stem(step);
 
     if (int st = sph_output_write_csv(directory + "/" + stem + ".csv")) return st;
-    // The summary CSV joins here, between the particle CSV and the VTU file.
+    if (int st = sph_output_write_summary(directory + "/" + stem + "_summary.csv", step, time)) return st;
     const std::string vtu_name = stem + ".vtu";
     if (int st = sph_output_write_vtu(directory + "/" + vtu_name)) return st;
     return sph_output_write_pvd_step(directory, step, time, vtu_name);

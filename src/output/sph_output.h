@@ -21,6 +21,22 @@ inline constexpr std::size_t sph_output_directory_len = 256;
 
 // Writes the particle CSV at `filename` (trailing blanks removed).
 [[nodiscard]] int sph_output_write_csv(std::string_view filename);
+// The summary CSV of a step: "metric,value" and the general, solid, blast and coupling
+// blocks, 101 + 38 R lines after the header for R blast regions.
+[[nodiscard]] int sph_output_write_summary(std::string_view filename, int32_t step, double time);
+// Particles and facet proxies the enabled coupling regions export (a particle in two
+// regions counts twice).
+void sph_output_coupling_counts(int32_t& particle_total, int32_t& facet_total);
+// The blocks of the summary, onto an open file.
+class SphOutputFile;
+void sph_output_write_solid_summary(SphOutputFile& file);
+[[nodiscard]] int sph_output_write_blast_summary(SphOutputFile& file);
+void sph_output_write_blast_reals(SphOutputFile& file, int32_t region, const int32_t counts[12], const double values[26]);
+void sph_output_write_blast_vector(SphOutputFile& file, std::string_view base, int32_t region, const double* values);
+void sph_output_write_blast_real(SphOutputFile& file, std::string_view base, int32_t region, double value);
+// `base`, "_" and the region number into `name`; returns the length.
+std::size_t sph_output_blast_metric_name(std::string_view base, int32_t region, char* name, std::size_t capacity);
+void sph_output_write_coupling_summary(SphOutputFile& file);
 
 // The 52 column names of the particle CSV, joined by ",".
 std::string_view sph_output_csv_header();
