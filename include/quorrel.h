@@ -56,6 +56,14 @@ QUORREL_API int quorrel_get_particle_state(int max_particles, int* particle_id_e
 QUORREL_API int quorrel_write_csv(const char* filename);
 QUORREL_API int quorrel_write_vtu(const char* filename);
 
+/* A restart file holds the whole model (time, step, output settings, phase settings and
+ * state, particles, coupling regions and buffers), not the record tables, shell state,
+ * blast regions, default step, end time or step budget. A write replaces an earlier file of
+ * that name only once it is complete. A successful read leaves the model built; a read that
+ * fails past the file's header leaves no model built. */
+QUORREL_API int quorrel_write_restart(const char* filename);
+QUORREL_API int quorrel_read_restart(const char* filename);
+
 /* momentum holds 3 values. */
 QUORREL_API int quorrel_get_water_summary(double* mass, double* momentum, double* max_pressure,
                                           double* min_density, double* max_density);

@@ -21,6 +21,7 @@
 #include "interface/sph_lifecycle.h"
 #include "output/sph_output.h"
 #include "output/sph_output_vtu.h"
+#include "output/sph_restart.h"
 #include "particle/sph_neighbor.h"
 #include "solid/sph_solid_api.h"
 #include "solid/sph_solid_dynamics.h"
@@ -135,6 +136,20 @@ int sph_write_csv(std::string_view filename) {
 int sph_write_vtu(std::string_view filename) {
     if (int st = sph_api_require_initialized()) return st;
     return sph_output_write_vtu(text_arg(filename));
+}
+
+int sph_write_restart(std::string_view filename) {
+    if (int st = sph_api_require_initialized()) return st;
+    return sph_restart_write(text_arg(filename));
+}
+
+int sph_read_restart(std::string_view filename) {
+    if (int st = sph_api_require_initialized()) return st;
+    bool replaced = false;
+    const int st = sph_restart_read(text_arg(filename), replaced);
+    // Past the header the file has replaced the model, so a failure leaves none built.
+    if (st == 0 || replaced) sph_api_state_set_model_built(st == 0);
+    return st;
 }
 
 int sph_set_ignition_point(double x_value, double y_value, double z_value, double time_value) {
@@ -433,6 +448,14 @@ void sphft_write_csv_chars_(const int32_t* chars, const int32_t* count, int32_t*
 
 void sphft_write_vtu_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
     guarded(ierr, [&] { return sph_write_vtu(text_from_codes(chars, *count)); });
+}
+
+void sphft_write_restart_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_write_restart(text_from_codes(chars, *count)); });
+}
+
+void sphft_read_restart_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr) {
+    guarded(ierr, [&] { return sph_read_restart(text_from_codes(chars, *count)); });
 }
 
 void sphft_build_model_(int32_t* ierr) {

@@ -39,6 +39,9 @@ void sph_get_last_error(int32_t& code, char* message, std::size_t message_len);
 [[nodiscard]] int sph_write_output(int32_t step, double time);
 [[nodiscard]] int sph_write_csv(std::string_view filename);
 [[nodiscard]] int sph_write_vtu(std::string_view filename);
+// The whole model to a restart file, and back; a successful read leaves the model built.
+[[nodiscard]] int sph_write_restart(std::string_view filename);
+[[nodiscard]] int sph_read_restart(std::string_view filename);
 // An ignition record at (x, y, z) and `time_value` for the first explosive material; on a
 // built model the detonation times follow at once (the earlier arrival wins).
 [[nodiscard]] int sph_set_ignition_point(double x_value, double y_value, double z_value, double time_value);
@@ -117,6 +120,8 @@ void sphft_read_inp_chars_(const int32_t* chars, const int32_t* count, int32_t* 
 void sphft_set_output_directory_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr);
 void sphft_write_csv_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr);
 void sphft_write_vtu_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr);
+void sphft_write_restart_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr);
+void sphft_read_restart_chars_(const int32_t* chars, const int32_t* count, int32_t* ierr);
 void sphft_build_model_(int32_t* ierr);
 void sphft_estimate_stable_dt_(double* dtcrit, int32_t* ierr);
 void sphft_advance_explicit_(const double* dt, int32_t* ierr);

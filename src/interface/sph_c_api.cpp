@@ -186,6 +186,10 @@ int quorrel_write_csv(const char* filename) { return quorrel_call_path(filename,
 
 int quorrel_write_vtu(const char* filename) { return quorrel_call_path(filename, sphft_write_vtu_chars_); }
 
+int quorrel_write_restart(const char* filename) { return quorrel_call_path(filename, sphft_write_restart_chars_); }
+
+int quorrel_read_restart(const char* filename) { return quorrel_call_path(filename, sphft_read_restart_chars_); }
+
 int quorrel_get_water_summary(double* mass, double* momentum, double* max_pressure, double* min_density,
                               double* max_density) {
     if (!mass || !momentum || !max_pressure || !min_density || !max_density) return quorrel_rejected;

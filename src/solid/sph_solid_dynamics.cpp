@@ -103,12 +103,6 @@ void sph_solid_invert_3x3(const double* m, double* inverse, double& det_value, b
     invertible = std::all_of(inverse, inverse + 9, [](double v) { return std::isfinite(v); });
 }
 
-void sph_solid_stress_times_vector(const double* s, const double* e, double* t) {
-    t[0] = s[0] * e[0] + s[3] * e[1] + s[5] * e[2];
-    t[1] = s[3] * e[0] + s[1] * e[1] + s[4] * e[2];
-    t[2] = s[5] * e[0] + s[4] * e[1] + s[2] * e[2];
-}
-
 // ---- Caches ----
 
 void sph_solid_invalidate_pairs() {
@@ -392,24 +386,31 @@ int sph_solid_compute_internal_acceleration() {
     for (std::size_t i = 0; i < n; ++i) {
         if (!active_at(d, i)) continue;
         const int64_t end = dyn.solid_pair_offset[i + 1];
+        // Particle i's values in registers: the writes to acc could alias them otherwise.
+        const double xi[3] = {x0[3 * i], x0[3 * i + 1], x0[3 * i + 2]};
+        double si[6];
+        std::copy_n(&stress[6 * i], 6, si);
+        const double soft_i = soft[i], v0_i = v0[i], mass_i = mass[i];
+        double* acc_i = &acc[3 * i];
         for (int64_t p = dyn.solid_pair_offset[i] + dyn.solid_pair_lower[i]; p < end; ++p) {
             const std::size_t j = static_cast<std::size_t>(dyn.solid_pair_list[static_cast<std::size_t>(p)]);
             if (!active_at(d, j)) continue;
-            const double r[3] = {x0[3 * j] - x0[3 * i], x0[3 * j + 1] - x0[3 * i + 1], x0[3 * j + 2] - x0[3 * i + 2]};
+            const double r[3] = {x0[3 * j] - xi[0], x0[3 * j + 1] - xi[1], x0[3 * j + 2] - xi[2]};
             const double dist = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
             const double e[3] = {r[0] / dist, r[1] / dist, r[2] / dist};
             double mean[6];
-            for (std::size_t c = 0; c < 6; ++c) mean[c] = 0.5 * (stress[6 * i + c] + stress[6 * j + c]);
-            const double soft_mean = 0.5 * (soft[i] + soft[j]);
+            for (std::size_t c = 0; c < 6; ++c) mean[c] = 0.5 * (si[c] + stress[6 * j + c]);
+            const double soft_mean = 0.5 * (soft_i + soft[j]);
             double t[3];
             sph_solid_stress_times_vector(mean, e, t);
             // f = t V0_i V0_j s / d, no kernel: the reference volumes, the mean softening and 1/d.
-            const double weight = v0[i] * v0[j] * soft_mean / dist;
+            const double weight = v0_i * v0[j] * soft_mean / dist;
             const double f[3] = {t[0] * weight, t[1] * weight, t[2] * weight};
-            if (mass[i] > 0.0)
-                for (std::size_t k = 0; k < 3; ++k) acc[3 * i + k] += f[k] / mass[i];
-            if (mass[j] > 0.0)
-                for (std::size_t k = 0; k < 3; ++k) acc[3 * j + k] -= f[k] / mass[j];
+            if (mass_i > 0.0)
+                for (std::size_t k = 0; k < 3; ++k) acc_i[k] += f[k] / mass_i;
+            const double mass_j = mass[j];
+            if (mass_j > 0.0)
+                for (std::size_t k = 0; k < 3; ++k) acc[3 * j + k] -= f[k] / mass_j;
         }
     }
     dyn.solid_forces_current = true;

@@ -45,7 +45,12 @@ void sph_solid_set_identity(double* matrix);
 bool sph_solid_matrix_is_finite(const double* matrix);
 double sph_solid_det3(const double* matrix);
 void sph_solid_invert_3x3(const double* matrix, double* inverse, double& det_value, bool& invertible);
-void sph_solid_stress_times_vector(const double* stress, const double* vector, double* result);
+// The traction t = sigma e of a 6-component stress (xx, yy, zz, xy, yz, xz).
+inline void sph_solid_stress_times_vector(const double* s, const double* e, double* t) {
+    t[0] = s[0] * e[0] + s[3] * e[1] + s[5] * e[2];
+    t[1] = s[3] * e[0] + s[1] * e[1] + s[4] * e[2];
+    t[2] = s[5] * e[0] + s[4] * e[1] + s[2] * e[2];
+}
 
 // ---- Caches ----
 // The pairs and the kept force no longer hold (state cleared, reallocated or written).

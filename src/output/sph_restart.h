@@ -1,0 +1,39 @@
+// The restart file: the whole particle model with the settings and phase state needed to
+// continue, written in the newest layout and read back from any of nine layouts. The main
+// records (time, output settings, water, gas, gas material table, particles, gas sources)
+// are followed by the explosive, solid and coupling sections.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace quorrel {
+
+class SphRestartWriter;
+class SphRestartReader;
+
+// The layouts, oldest first; each holds everything the ones before it hold.
+enum class SphRestartVersion : int32_t { v0_2, v0_3, v0_3_1, v0_4, v0_4_1, v0_5, v0_5_1, v0_8, v0_8_1 };
+// The layout of a tag (exact, trailing blanks ignored); false for an unknown tag.
+bool sph_restart_version_of(std::string_view tag, SphRestartVersion& version);
+
+[[nodiscard]] int sph_restart_write(std::string_view filename);
+// `model_replaced` turns true once the header is accepted: from then on the file replaces
+// the model, so a later failure leaves no usable model behind.
+[[nodiscard]] int sph_restart_read(std::string_view filename, bool& model_replaced);
+
+// ---- Sections (each reader returns false on any failure) ----
+void sph_restart_write_explosive_state(SphRestartWriter& out);
+// Records its own messages (code 4).
+[[nodiscard]] int sph_restart_read_explosive_state(SphRestartReader& in, SphRestartVersion version);
+void sph_restart_seed_explosive_041_defaults(int32_t index);
+[[nodiscard]] int sph_restart_clear_explosive_state();
+[[nodiscard]] int sph_restart_write_coupling_state(SphRestartWriter& out);
+[[nodiscard]] bool sph_restart_read_coupling_state(SphRestartReader& in, SphRestartVersion version);
+// The modes a region of the older coupling layout lacks (`region` 0-based).
+void sph_restart_set_legacy_coupling_modes(int region);
+void sph_restart_clear_coupling_state();
+[[nodiscard]] bool sph_restart_read_gas_material_table(SphRestartReader& in);
+[[nodiscard]] bool sph_restart_read_gas_sources(SphRestartReader& in);
+
+}  // namespace quorrel
