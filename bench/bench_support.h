@@ -93,4 +93,11 @@ inline int run_sizes_in_children(const char* self, std::initializer_list<int> si
         throw std::bad_alloc();                                                          \
     }                                                                                    \
     void operator delete(void* p) noexcept { std::free(p); }                             \
-    void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+    void operator delete(void* p, std::size_t) noexcept { std::free(p); }                \
+    /* std::stable_sort's buffer comes from the nothrow form: counted the same, and */   \
+    /* freed by the matching delete (the sanitizers check the pairing). */               \
+    void* operator new(std::size_t size, const std::nothrow_t&) noexcept {               \
+        bench::heap_allocations.fetch_add(1, std::memory_order_relaxed);                 \
+        return std::malloc(size ? size : 1);                                             \
+    }                                                                                    \
+    void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }

@@ -30,14 +30,6 @@
 
 QUORREL_BENCH_COUNT_ALLOCATIONS
 
-// The shell index build sorts with std::stable_sort, whose buffer comes from the nothrow
-// new: count it too, and free it with the same allocator as the counted new above.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    bench::heap_allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size ? size : 1);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -391,7 +391,9 @@ int sph_solid_compute_internal_acceleration() {
         double si[6];
         std::copy_n(&stress[6 * i], 6, si);
         const double soft_i = soft[i], v0_i = v0[i], mass_i = mass[i];
-        double* acc_i = &acc[3 * i];
+        // Partners lie above i, so nothing else writes acc_i while its pairs run: it can
+        // stay in registers, summed in the same order.
+        double acc_i[3] = {acc[3 * i], acc[3 * i + 1], acc[3 * i + 2]};
         for (int64_t p = dyn.solid_pair_offset[i] + dyn.solid_pair_lower[i]; p < end; ++p) {
             const std::size_t j = static_cast<std::size_t>(dyn.solid_pair_list[static_cast<std::size_t>(p)]);
             if (!active_at(d, j)) continue;
@@ -412,6 +414,7 @@ int sph_solid_compute_internal_acceleration() {
             if (mass_j > 0.0)
                 for (std::size_t k = 0; k < 3; ++k) acc[3 * j + k] -= f[k] / mass_j;
         }
+        std::copy_n(acc_i, 3, &acc[3 * i]);
     }
     dyn.solid_forces_current = true;
     return sph_success;
