@@ -496,28 +496,27 @@ TEST_F(ShellTable, SameNamedEntryIsReplacedInItsSlot) {
         std::function<bool(int)> used;
         std::function<int(const std::string&)> find;
     };
-    SphShell& s = sph_shell;
     const std::vector<Table> tables = {
         {"orientations", [](const std::string& n, double z) { return orientation(n, {0, 0, z}, {1, 0, 0}); },
-         [&s] { return s.shell_orientation_count; },
-         [&s](int k) { return s.shell_orientations[static_cast<std::size_t>(k)].shell_orientation_names; },
-         [&s](int k) { return s.shell_orientations[static_cast<std::size_t>(k)].shell_orientation_director[2]; },
-         [&s](int k) { s.shell_orientations[static_cast<std::size_t>(k)].shell_orientation_used = true; },
-         [&s](int k) { return s.shell_orientations[static_cast<std::size_t>(k)].shell_orientation_used; },
+         [] { return sph_shell.shell_orientation_count; },
+         [](int k) { return sph_shell.shell_orientations[static_cast<std::size_t>(k)].shell_orientation_names; },
+         [](int k) { return sph_shell.shell_orientations[static_cast<std::size_t>(k)].shell_orientation_director[2]; },
+         [](int k) { sph_shell.shell_orientations[static_cast<std::size_t>(k)].shell_orientation_used = true; },
+         [](int k) { return sph_shell.shell_orientations[static_cast<std::size_t>(k)].shell_orientation_used; },
          [](const std::string& n) { return sph_shell_find_orientation(n); }},
         {"director sets", [](const std::string& n, double z) { return director_set(n, {0, 0, z}); },
-         [&s] { return s.shell_director_set_count; },
-         [&s](int k) { return s.shell_director_sets[static_cast<std::size_t>(k)].shell_director_set_names; },
-         [&s](int k) { return s.shell_director_sets[static_cast<std::size_t>(k)].shell_director_set_values[2]; },
-         [&s](int k) { s.shell_director_sets[static_cast<std::size_t>(k)].shell_director_set_used = true; },
-         [&s](int k) { return s.shell_director_sets[static_cast<std::size_t>(k)].shell_director_set_used; },
+         [] { return sph_shell.shell_director_set_count; },
+         [](int k) { return sph_shell.shell_director_sets[static_cast<std::size_t>(k)].shell_director_set_names; },
+         [](int k) { return sph_shell.shell_director_sets[static_cast<std::size_t>(k)].shell_director_set_values[2]; },
+         [](int k) { sph_shell.shell_director_sets[static_cast<std::size_t>(k)].shell_director_set_used = true; },
+         [](int k) { return sph_shell.shell_director_sets[static_cast<std::size_t>(k)].shell_director_set_used; },
          [](const std::string& n) { return sph_shell_find_director_set(n); }},
         {"rotation sets", [](const std::string& n, double z) { return rotation_set(n, {0, 0, z}, {0, 0, 0}); },
-         [&s] { return s.shell_rotation_set_count; },
-         [&s](int k) { return s.shell_rotation_sets[static_cast<std::size_t>(k)].shell_rotation_set_names; },
-         [&s](int k) { return s.shell_rotation_sets[static_cast<std::size_t>(k)].shell_rotation_set_omega[2]; },
-         [&s](int k) { s.shell_rotation_sets[static_cast<std::size_t>(k)].shell_rotation_set_used = true; },
-         [&s](int k) { return s.shell_rotation_sets[static_cast<std::size_t>(k)].shell_rotation_set_used; },
+         [] { return sph_shell.shell_rotation_set_count; },
+         [](int k) { return sph_shell.shell_rotation_sets[static_cast<std::size_t>(k)].shell_rotation_set_names; },
+         [](int k) { return sph_shell.shell_rotation_sets[static_cast<std::size_t>(k)].shell_rotation_set_omega[2]; },
+         [](int k) { sph_shell.shell_rotation_sets[static_cast<std::size_t>(k)].shell_rotation_set_used = true; },
+         [](int k) { return sph_shell.shell_rotation_sets[static_cast<std::size_t>(k)].shell_rotation_set_used; },
          [](const std::string& n) { return sph_shell_find_rotation_set(n); }},
     };
     for (const Table& t : tables) {
