@@ -7,6 +7,7 @@
 // leave.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -978,6 +979,50 @@ TEST_F(ShellDeck, PerParticleStateNeverOutlivesItsModel) {
     // A rebuild sizes it again.
     ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
     EXPECT_EQ(array_count_sized(7), 31u);
+}
+
+TEST_F(ShellDeck, RebuildKeepsTheStorageAndStartsAfresh) {
+    const Lines orientations = {"*ORIENTATION, NAME=TILT", "0, -1, 1, 1, 0, 0", "*ORIENTATION, NAME=SPARE",
+                                "0, 0, 1, 1, 0, 0", rotation_card + "NSET=CORNER, OX=0, OY=3, OZ=4"};
+    ASSERT_EQ(sph_input_read(edited("shell_quad.inp", {{quad_section, quad_section_line + ", ORIENTATION=TILT"}},
+                                    orientations)),
+              0)
+        << sph_error_message();
+    ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
+    EXPECT_EQ(warnings(), 1);  // SPARE
+    const double* director = sph_shell_state.shell_director.data();
+    const double* ip_strain = sph_shell_state.shell_ip_strain.data();
+    // What the build must not carry over: array values, counters, maxima and used flags.
+    sph_shell_for_each_array(sph_shell_state,
+                             [](auto& values, std::size_t) { std::fill(values.begin(), values.end(), 7); });
+    SphShell& s = sph_shell;
+    s.shell_director_degenerate_count = s.shell_local_frame_degenerate_count = 3;
+    s.shell_area_degenerate_count = s.shell_inertia_degenerate_count = 3;
+    s.shell_director_max_length_error = 9.0;
+    s.shell_max_angular_velocity = 9.0;
+    s.shell_orientations[1].shell_orientation_used = true;
+    s.shell_rotation_sets[0].shell_rotation_set_used = false;
+
+    ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
+    EXPECT_EQ(sph_shell_state.shell_director.data(), director);
+    EXPECT_EQ(sph_shell_state.shell_ip_strain.data(), ip_strain);
+    for (std::size_t i = 0; i < 4; ++i)
+        expect_built({i, {0, -a, a}, sph_shell_director_orientation, root2 / 2, {1, 0, 0}, {0, a, a}});
+    expect_untouched(4);
+    EXPECT_EQ(sph_shell_state.shell_ip_strain[0], 0.0);
+    EXPECT_EQ(counters(), (std::array<int32_t, 4>{0, 0, 0, 0}));
+    EXPECT_NEAR(s.shell_director_max_length_error, root2 - 1, 1e-15);
+    EXPECT_EQ(s.shell_max_angular_velocity, 5.0);  // |(0, 3, 4)|
+    EXPECT_TRUE(s.shell_rotation_sets[0].shell_rotation_set_used);
+    EXPECT_FALSE(s.shell_orientations[1].shell_orientation_used);
+    EXPECT_EQ(warnings(), 2);  // SPARE again
+
+    // A failing build resets its counters too: the same failure counts once per build.
+    ASSERT_EQ(sph_input_read(edited("shell_cloud.inp", {{cloud_members, "1, 2"}})), 0) << sph_error_message();
+    for (int build = 0; build < 2; ++build) {
+        EXPECT_EQ(sph_input_build_model(), sph_error_input);
+        EXPECT_EQ(counters(), (std::array<int32_t, 4>{1, 0, 0, 0})) << build;
+    }
 }
 
 TEST_F(ShellDeck, DeckWithoutShellMaterialAfterInitialiseAllocatesNothing) {
