@@ -3,6 +3,8 @@
 // no state passes from one test to the next.
 #pragma once
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -67,8 +69,10 @@ protected:
     void SetUp() override {
         QuorrelTest::SetUp();
         const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+        // The process id keeps apart two test runs sharing the temporary directory.
         dir_ = std::filesystem::path(::testing::TempDir()) /
-               ("quorrel_" + std::string(t->test_suite_name()) + "_" + t->name());
+               ("quorrel_" + std::string(t->test_suite_name()) + "_" + t->name() + "_" +
+                std::to_string(static_cast<long>(::getpid())));
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
     }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cmath>
@@ -109,7 +110,8 @@ TEST(TimeControl, ValidateReportsFirstFailureOnly) {
 TEST(Log, ClosedLogIsHarmlessAndOpenLogAppendsCrLf) {
     sph_log_info("nothing happens");
     EXPECT_EQ(sph_log_close(), 0);
-    const auto path = std::filesystem::temp_directory_path() / "quorrel_log_test.txt";
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("quorrel_log_test_" + std::to_string(static_cast<long>(::getpid())) + ".txt");
     std::filesystem::remove(path);
     ASSERT_EQ(sph_log_open(path.string() + "   "), 0);
     sph_log_info("first line   ");

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -49,7 +50,8 @@ protected:
         QuorrelTest::SetUp();
         sph_initialize();
         dir_ = std::filesystem::path(::testing::TempDir()) /
-               ("quorrel_region_deck_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+               ("quorrel_region_deck_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                "_" + std::to_string(static_cast<long>(::getpid())));
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
     }

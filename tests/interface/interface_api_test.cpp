@@ -1,6 +1,7 @@
 // The interface through its C functions and Fortran-callable entry points: lifecycle,
 // guards, argument rejection, text passing, and a small water model end to end.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -61,7 +62,8 @@ protected:
 
     fs::path temp_dir() {
         fs::path dir = fs::temp_directory_path() /
-                       ("quorrel_interface_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                       ("quorrel_interface_" + std::to_string(static_cast<long>(::getpid())) + "_" +
+                        std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
                         "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
