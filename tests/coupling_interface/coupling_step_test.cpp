@@ -1,7 +1,7 @@
 // Coupling imports as the explicit step consumes them: buffered forces into the
 // accelerations and the step totals, prescribed motion before and after the update,
 // contact states and the end of the step; then what the host reads back (particle and
-// facet exports, region queries, diagnostics).
+// facet exports, region queries, diagnostics) and a closed-form check of a constant force.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -198,6 +198,7 @@ class CouplingMotion : public CouplingTest {};
 class CouplingContact : public CouplingTest {};
 class CouplingExport : public CouplingTest {};
 class CouplingDiagnostics : public CouplingTest {};
+class CouplingValidation : public CouplingTest {};
 
 }  // namespace
 
@@ -1443,4 +1444,39 @@ TEST_F(CouplingDiagnostics, ContactDiagnosticsFollowTheImports) {
     EXPECT_EQ(r.skipped, 1);
     EXPECT_EQ(r.repeated, 5);
     EXPECT_EQ(sph_coupling.coupling_epoch, 3);
+}
+
+// ---- A constant force on an isolated water particle ----
+
+TEST_F(CouplingValidation, ConstantForceOnWaterMatchesTheClosedForm) {
+    build("coupling_step_water.inp");
+    if (HasFatalFailure()) return;
+    // F = (1, -2, 4) on mass m = 2 every step: a = F / m = (0.5, -1, 2). Leapfrog with a
+    // constant a is exact: after n steps v = a t and x = x0 + a t^2/2 with t = n dt.
+    // The cumulative impulse is F t = m v. The work of step k uses the start velocity
+    // (k - 1) dt a, so after N steps W = (a.F) dt^2 N (N - 1)/2, while the kinetic energy
+    // gained is m |v|^2/2 = (a.F) dt^2 N^2/2 (m |a|^2 = a.F = 0.5 + 2 + 8 = 10.5): W = (N - 1)/N of it.
+    const Vec3 f{1.0, -2.0, 4.0};
+    const double m = 2.0, dt = 0.0009765625;
+    const SphDatabase& d = sph_database;
+    ASSERT_EQ(d.mass[0], m);
+    for (int n = 1; n <= 16; ++n) {
+        SCOPED_TRACE(n);
+        ASSERT_EQ(force_on(0, 0, f), 0) << sph_error_message();
+        ASSERT_EQ(sph_solver_advance_explicit(dt), 0) << sph_error_message();
+        const double t = n * dt;
+        for (std::size_t k = 0; k < 3; ++k) {
+            const double x = f[k] * t * t / (2.0 * m);
+            EXPECT_NEAR(d.x[k], x, 1e-15 * std::fabs(x)) << "x component " << k;
+            EXPECT_NEAR(d.v[k], f[k] * t / m, 1e-15 * std::fabs(f[k] * t / m)) << "v component " << k;
+            EXPECT_NEAR(sph_coupling.coupling_cumulative_impulse[k], f[k] * t, 1e-15 * std::fabs(f[k] * t));
+            EXPECT_NEAR(sph_coupling.coupling_cumulative_impulse[k], m * d.v[k], 1e-15 * std::fabs(f[k] * t));
+        }
+        const double speed2 = d.v[0] * d.v[0] + d.v[1] * d.v[1] + d.v[2] * d.v[2];
+        const double kinetic = 0.5 * m * speed2;
+        EXPECT_NEAR(kinetic, 10.5 * dt * dt * n * n / 2.0, 1e-12 * kinetic);
+        const double ratio = static_cast<double>(n - 1) / n;
+        EXPECT_NEAR(sph_coupling.coupling_cumulative_work, ratio * kinetic, 1e-12 * kinetic);
+        EXPECT_NEAR(sph_coupling.coupling_current_work, 10.5 * (n - 1) * dt * dt, 1e-12 * kinetic);
+    }
 }
