@@ -32,6 +32,7 @@ const std::string solid_fall_deck = std::string(QUORREL_TEST_DECKS) + "/app_soli
 const std::string solid_unbound_deck = std::string(QUORREL_TEST_DECKS) + "/app_solid_unbound.inp";
 const std::string solid_block_deck = std::string(QUORREL_TEST_DECKS) + "/app_solid_block.inp";
 const std::string solid_sheet_deck = std::string(QUORREL_TEST_DECKS) + "/app_solid_sheet.inp";
+const std::string coupling_deck = std::string(QUORREL_TEST_DECKS) + "/app_coupling.inp";
 
 const std::string usage =
     "usage: quorrel [--version] model.inp [--check|--run] [--output path]\n"
@@ -810,6 +811,91 @@ TEST_F(AppConsole, SolidReferenceLinesShowNeighboursDeterminantAndStatus) {
         EXPECT_EQ(value_at(lines, 72, "solid_reference_neighbor_min"), c.neighbours) << *c.deck;
         EXPECT_EQ(value_at(lines, 73, "solid_correction_det_min"), printed(c.determinant)) << *c.deck;
         EXPECT_EQ(value_at(lines, 74, "solid_correction_status"), c.status) << *c.deck;
+    }
+}
+
+// ---- The coupling lines of the report for tests/decks/app_coupling.inp ----
+//
+// Two falling water particles (nodes 1, 2) and two shells (3, 4), three regions:
+// 1, a 64-character name, every particle (SET=ALL: 4), exporting both, so its facets are
+//    the two shells; import motion (3), traction loads (4), area distribution (2), contact
+//    import (1).
+// 2, Skin, the two shells, facets only: no particles are reported, 2 facets; a facet-load
+//    import (2) makes the load mode facet force (2); mass distribution (3).
+// 3, Pool, disabled: the defaults (1, 1, 1, 1, 1, 0) and no particles or facets.
+// All three are contact regions (1). The console imports nothing, so whether it runs four
+// steps of 2^-10 or none, every coupling total, largest value and counter is 0.
+TEST_F(AppConsole, CouplingDeckReportsItsRegionsAndZeroExchange) {
+    const std::string long_name = "StarboardHullPlatingBelowTheWaterlineFromFrameTwelveToFrameForty";
+    ASSERT_EQ(long_name.size(), 64u);
+    struct RegionWant {
+        std::string name;
+        int type, export_mode, import_mode, load_mode, distribution_mode, contact_state_mode, enabled, particles,
+            facets;
+    };
+    const RegionWant regions[] = {
+        {long_name, 1, 3, 3, 4, 2, 1, 1, 4, 2},
+        {"Skin", 1, 2, 2, 2, 3, 0, 1, 0, 2},
+        {"Pool", 1, 1, 1, 1, 1, 0, 0, 0, 0},
+    };
+    const char* real_keys[13] = {"coupling_force_x",
+                                 "coupling_force_y",
+                                 "coupling_force_z",
+                                 "coupling_impulse_x",
+                                 "coupling_impulse_y",
+                                 "coupling_impulse_z",
+                                 "coupling_work",
+                                 "coupling_energy_exchange",
+                                 "coupling_force_balance_error",
+                                 "coupling_moment_balance_error",
+                                 "coupling_max_pressure",
+                                 "coupling_max_traction",
+                                 "coupling_max_penetration"};
+    const char* integer_keys[7] = {"coupling_nonfinite_imports",        "coupling_stale_loads",
+                                   "coupling_repeated_imports",         "coupling_invalid_weights",
+                                   "coupling_active_contacts",          "coupling_skipped_contacts",
+                                   "coupling_nonfinite_contact_imports"};
+    const struct {
+        const char* mode;
+        std::vector<std::string> args;
+        const char* time;
+        const char* step;
+    } cases[] = {
+        {"run", {coupling_deck, "--run"}, "3.9062500000000000e-03", "4"},
+        {"check", {coupling_deck, "--check"}, "0.0000000000000000e+00", "0"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run(c.args);
+        ASSERT_EQ(o.status, 0) << c.mode << ": " << o.err;
+        EXPECT_EQ(o.err, "") << c.mode;
+        const auto lines = lines_of(o.out);
+        ASSERT_EQ(lines.size(), 130u) << c.mode;
+        EXPECT_EQ(value_at(lines, 3, "particles"), "4") << c.mode;
+        EXPECT_EQ(value_at(lines, 5, "time"), c.time) << c.mode;
+        EXPECT_EQ(value_at(lines, 6, "step"), c.step) << c.mode;
+        EXPECT_EQ(value_at(lines, 7, "water_particles"), "2") << c.mode;
+        EXPECT_EQ(value_at(lines, 78, "coupling_regions"), "3") << c.mode;
+        std::size_t at = 79;
+        for (int r = 1; r <= 3; ++r) {
+            const RegionWant& w = regions[r - 1];
+            const std::string key = "coupling_region_" + std::to_string(r) + "_";
+            const std::pair<const char*, int> numbers[] = {{"type", w.type},
+                                                           {"export_mode", w.export_mode},
+                                                           {"import_mode", w.import_mode},
+                                                           {"load_mode", w.load_mode},
+                                                           {"distribution_mode", w.distribution_mode},
+                                                           {"contact_state_mode", w.contact_state_mode},
+                                                           {"enabled", w.enabled},
+                                                           {"particles", w.particles},
+                                                           {"facets", w.facets}};
+            EXPECT_EQ(value_at(lines, at++, key + "name"), w.name) << c.mode;
+            for (const auto& [suffix, value] : numbers)
+                EXPECT_EQ(value_at(lines, at++, key + suffix), std::to_string(value)) << c.mode;
+        }
+        for (const char* key : real_keys) EXPECT_EQ(value_at(lines, at++, key), printed(0.0)) << c.mode;
+        for (const char* key : integer_keys) EXPECT_EQ(value_at(lines, at++, key), "0") << c.mode;
+        EXPECT_EQ(at, 129u) << c.mode;
+        EXPECT_EQ(lines.back(), "status: ok") << c.mode;
     }
 }
 
