@@ -119,6 +119,14 @@ int run_size(int n) {
                          ("quorrel_restart_bench_" + std::to_string(static_cast<long>(getpid())));
     std::error_code ec;
     fs::create_directories(dir, ec);
+    // The directory goes on every way out.
+    struct Remove {
+        fs::path dir;
+        ~Remove() {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } cleanup{dir};
     const std::string file = (dir / "model.rst").string(), again = (dir / "again.rst").string();
     std::vector<double> writes, reads;
     for (int r = 0; r < repeats; ++r) {
@@ -140,7 +148,6 @@ int run_size(int n) {
         std::fprintf(stderr, "the model read back does not write the same file\n");
         return 1;
     }
-    fs::remove_all(dir, ec);
     std::printf("%d %d %zu %.6f %.6f %.1f\n", n, sph_database.npart, written.size(), median(writes), median(reads),
                 bench::peak_rss_mib());
     return 0;
