@@ -1,0 +1,202 @@
+// Restart file write and read of an n^3 water lattice (dx = 0.01 m, h = 1.2 dx) whose
+// first 512 particles form one coupling region with a force buffered on every member.
+// Every particle's position, velocity, half-step velocity, acceleration, density,
+// pressure and energy is set off the lattice values, so the reals are written with all
+// their digits, as a running model's are. Times: the write of the whole file (temporary
+// file, rename) and the read that replaces the model (the neighbour rebuild and the
+// diagnostics refresh included), each the median of several runs; the file size; the
+// time per particle and its ratio between the two sizes. Each read is checked: writing
+// the model it restored gives the same bytes.
+// Usage: restart_bench [n]   (no argument: n = 32 and 64, each in its own process)
+// The file goes to $TMPDIR (or /tmp) and is removed afterwards.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "coupling_interface/sph_coupling_interface.h"
+#include "database/sph_database.h"
+#include "gas/sph_gas.h"
+#include "interface/sph_api.h"
+#include "water/sph_water.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr double dx = 0.01, h = 1.2 * dx, rho0 = 1000.0, mass = rho0 * dx * dx * dx;
+constexpr int members = 512;
+constexpr int repeats = 5;
+
+// Targets at 64^3 on one core.
+constexpr double write_target_s = 1.0, read_target_s = 1.5, per_particle_spread = 0.25;
+
+// A deterministic value in [-1, 1) from an index and a salt (no library generator, so the
+// file is the same on every machine).
+double jitter(std::size_t i, unsigned salt) {
+    std::uint64_t x = (static_cast<std::uint64_t>(i) + 1) * 0x9E3779B97F4A7C15ull + salt * 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 31;
+    x *= 0x94D049BB133111EBull;
+    x ^= x >> 29;
+    return static_cast<double>(x >> 11) / 4503599627370496.0 - 1.0;
+}
+
+bool build(int n) {
+    using namespace quorrel;
+    sph_initialize();
+    if (!bench::fill_cube(n, dx, h)) return false;
+    SphDatabase& d = sph_database;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
+        d.particle_phase[i] = sph_phase_water;
+        d.material_id[i] = 1;
+        d.section_id[i] = 1;
+        d.mass[i] = mass;
+        d.volume[i] = dx * dx * dx;
+        d.rho[i] = rho0 * (1.0 + 1e-3 * jitter(i, 1));
+        d.pressure[i] = 1.0e5 * jitter(i, 2);
+        d.internal_energy[i] = 1.0 + jitter(i, 3);
+        d.temperature[i] = 293.15 + jitter(i, 4);
+        for (std::size_t k = 0; k < 3; ++k) {
+            d.x[3 * i + k] = d.x0[3 * i + k] + 1e-4 * dx * jitter(i, 10 + static_cast<unsigned>(k));
+            d.v[3 * i + k] = 0.1 * jitter(i, 20 + static_cast<unsigned>(k));
+            d.vhalf[3 * i + k] = 0.1 * jitter(i, 30 + static_cast<unsigned>(k));
+            d.a[3 * i + k] = 10.0 * jitter(i, 40 + static_cast<unsigned>(k));
+        }
+    }
+    std::vector<int32_t> nodes(members);
+    for (int k = 0; k < members; ++k) nodes[static_cast<std::size_t>(k)] = k + 1;
+    if (sph_db_add_nset("PATCH", members, nodes.data()) != 0) return false;
+    if (sph_db_add_coupling_region("PATCH", "PATCH", sph_region_coupling_contact, sph_coupling_export_particle,
+                                   sph_coupling_import_force, sph_coupling_load_particle_force,
+                                   sph_coupling_distribution_uniform, sph_coupling_contact_state_none, true, "", 0,
+                                   "", "") != 0 ||
+        sph_db_build_coupling_regions() != 0 ||
+        static_cast<int>(d.coupling_regions[0].coupling_region_particles.size()) != members)
+        return false;
+    if (sph_coupling_allocate_imports() != 0) return false;
+    std::vector<int32_t> indices(members);
+    std::vector<double> forces(3 * members);
+    for (int k = 0; k < members; ++k) {
+        const std::size_t j = static_cast<std::size_t>(k);
+        indices[j] = k;
+        for (std::size_t c = 0; c < 3; ++c) forces[3 * j + c] = jitter(j, 50 + static_cast<unsigned>(c));
+    }
+    if (sph_coupling_apply_particle_forces(0, members, indices.data(), forces.data()) != 0) return false;
+    // The neighbour grid and the summaries a built model carries (a read refreshes them).
+    return sph_neighbor_rebuild() == 0 && sph_water_update_diagnostics() == 0 && sph_gas_update_diagnostics() == 0;
+}
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+double median(std::vector<double> v) {
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+    return v[v.size() / 2];
+}
+
+// One size: prints "n particles bytes write_s read_s peak_mib".
+int run_size(int n) {
+    using namespace quorrel;
+    if (!build(n)) {
+        std::fprintf(stderr, "building the model failed\n");
+        return 1;
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    const fs::path dir = fs::path(tmp && *tmp ? tmp : "/tmp") /
+                         ("quorrel_restart_bench_" + std::to_string(static_cast<long>(getpid())));
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    // The directory goes on every way out.
+    struct Remove {
+        fs::path dir;
+        ~Remove() {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } cleanup{dir};
+    const std::string file = (dir / "model.rst").string(), again = (dir / "again.rst").string();
+    std::vector<double> writes, reads;
+    for (int r = 0; r < repeats; ++r) {
+        const auto t0 = Clock::now();
+        if (sph_write_restart(file) != 0) return 1;
+        writes.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    const std::string written = slurp(file);
+    for (int r = 0; r < repeats; ++r) {
+        const auto t0 = Clock::now();
+        if (sph_read_restart(file) != 0) {
+            std::fprintf(stderr, "read failed\n");
+            return 1;
+        }
+        reads.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    // What was read is what was written.
+    if (sph_write_restart(again) != 0 || slurp(again) != written) {
+        std::fprintf(stderr, "the model read back does not write the same file\n");
+        return 1;
+    }
+    std::printf("%d %d %zu %.6f %.6f %.1f\n", n, sph_database.npart, written.size(), median(writes), median(reads),
+                bench::peak_rss_mib());
+    return 0;
+}
+
+struct Row {
+    int n = 0, particles = 0;
+    double bytes = 0.0, write_s = 0.0, read_s = 0.0, peak_mib = 0.0;
+};
+
+bool run_child(const char* self, int n, Row& row) {
+    const std::string cmd = std::string("\"") + self + "\" " + std::to_string(n);
+    std::FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return false;
+    const int got = std::fscanf(p, "%d %d %lf %lf %lf %lf", &row.n, &row.particles, &row.bytes, &row.write_s,
+                                &row.read_s, &row.peak_mib);
+    return pclose(p) == 0 && got == 6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2) return run_size(std::atoi(argv[1]));
+    Row rows[2];
+    const int sizes[2] = {32, 64};
+    for (int k = 0; k < 2; ++k)
+        if (!run_child(argv[0], sizes[k], rows[k])) {
+            std::fprintf(stderr, "the run of n = %d failed\n", sizes[k]);
+            return 1;
+        }
+    std::printf("restart file of a water lattice with a %d-member coupling region, median of %d\n", members,
+                repeats);
+    std::printf("%4s %9s %10s %9s %9s %10s %10s %12s %12s %10s\n", "n", "particles", "MB", "write s", "read s",
+                "write MB/s", "read MB/s", "write us/p", "read us/p", "peak MiB");
+    for (const Row& r : rows)
+        std::printf("%4d %9d %10.2f %9.3f %9.3f %10.1f %10.1f %12.3f %12.3f %10.1f\n", r.n, r.particles,
+                    r.bytes / 1e6, r.write_s, r.read_s, r.bytes / 1e6 / r.write_s, r.bytes / 1e6 / r.read_s,
+                    r.write_s / r.particles * 1e6, r.read_s / r.particles * 1e6, r.peak_mib);
+    const Row &a = rows[0], &b = rows[1];
+    const double write_ratio = (b.write_s / b.particles) / (a.write_s / a.particles);
+    const double read_ratio = (b.read_s / b.particles) / (a.read_s / a.particles);
+    const auto verdict = [](bool ok) { return ok ? "met" : "MISSED"; };
+    std::printf("64^3 write %.3f s (target <= %.1f s): %s\n", b.write_s, write_target_s,
+                verdict(b.write_s <= write_target_s));
+    std::printf("64^3 read  %.3f s (target <= %.1f s): %s\n", b.read_s, read_target_s,
+                verdict(b.read_s <= read_target_s));
+    std::printf("time per particle 64^3 / 32^3: write %.3f, read %.3f (target within %.0f%%): %s\n", write_ratio,
+                read_ratio, per_particle_spread * 100.0,
+                verdict(std::abs(write_ratio - 1.0) <= per_particle_spread &&
+                        std::abs(read_ratio - 1.0) <= per_particle_spread));
+    return 0;
+}
