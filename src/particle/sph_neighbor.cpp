@@ -402,6 +402,14 @@ int find_bounds(const SphNeighborPoints& pts, Frame& f) {
     }
     if (f.members == 0) return sph_success;
     if (!(f.max_support > 0.0)) return sph_fail(sph_error_argument, "neighbor support radius must be positive");
+    // The grid's cells grow to at most the larger of the box and the support, and the box is
+    // padded by one cell each side: all of it must stay finite, or the cell counts are NaN.
+    double span = 0.0;
+    for (int k = 0; k < 3; ++k) span = std::max(span, f.hi[k] - f.lo[k]);
+    const double reach = 4.0 * std::max(span, f.max_support);
+    for (int k = 0; k < 3; ++k)
+        if (!std::isfinite(reach) || !std::isfinite(std::fabs(f.lo[k]) + reach) || !std::isfinite(std::fabs(f.hi[k]) + reach))
+            return sph_fail(sph_error_argument, "particle coordinates or smoothing lengths are too large for the neighbor search");
     return sph_success;
 }
 

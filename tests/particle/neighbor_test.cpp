@@ -367,3 +367,34 @@ TEST_F(Neighbors, FarAwayParticleDoesNotBlowUpTheGrid) {
     ASSERT_EQ(sph_neighbor_get_stats(mx, avg), 0);
     EXPECT_EQ(mx, 26);
 }
+
+TEST_F(Neighbors, ExtremeMagnitudesFailInsteadOfOverflowingTheGrid) {
+    // Finite inputs whose box or support overflows once doubled or padded fail; the grid may
+    // need four times the larger of box and support beyond the coordinates. The passing rows:
+    // support 4e307 gives 1.6e308; a box of 1e307 gives 5e307; a box of width 1 at 1.7e308
+    // adds nothing that rounds past the largest double (1.797e308).
+    const char* too_large = "particle coordinates or smoothing lengths are too large for the neighbor search";
+    struct Row {
+        const char* what;
+        std::vector<P> ps;
+        int status;
+        int32_t neighbors_of_first;  // when it builds: 1 within support, 0 apart
+    };
+    const std::vector<Row> rows = {
+        {"h whose support 2h is infinite", {{0, 0, 0, 1e308}, {1, 0, 0, 1}}, 1, 0},
+        {"coordinates 1.8e308 apart", {{-0.9e308, 0, 0, 1}, {0.9e308, 0, 0, 1}}, 1, 0},
+        {"small box near the largest double", {{1.7e308, 0, 0, 1}, {1.7e308, 1, 0, 1}}, 0, 1},
+        {"large but representable support", {{0, 0, 0, 2e307}, {1, 0, 0, 1}}, 0, 1},
+        {"large but representable box", {{0, 0, 0, 1}, {1e307, 0, 0, 1}}, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        make_model(row.ps);
+        ASSERT_EQ(sph_neighbor_rebuild(), row.status);
+        if (row.status != 0) {
+            EXPECT_EQ(sph_error_message(), too_large);
+        } else {
+            EXPECT_EQ(sph_database.neighbor_count[0], row.neighbors_of_first);
+        }
+    }
+}
