@@ -44,25 +44,26 @@ bool same_key(const quorrel_worker_force_record_t& a, const quorrel_worker_force
            a.source_id == b.source_id && a.pair_id == b.pair_id;
 }
 
-std::uint64_t mix(std::uint64_t z) {
-    z += 0x9E3779B97F4A7C15ull;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
+// The five key fields folded by multiply-add and mixed once at the end: cheap, and every
+// field reaches every bit of the result.
 std::uint64_t key_hash(const quorrel_worker_force_record_t& r) {
-    std::uint64_t h = mix((static_cast<std::uint64_t>(static_cast<std::uint32_t>(r.step_id)) << 32) |
-                          static_cast<std::uint32_t>(r.internal_index));
-    h = mix(h ^ static_cast<std::uint32_t>(r.export_index));
-    h = mix(h ^ static_cast<std::uint64_t>(r.source_id));
-    return mix(h ^ static_cast<std::uint64_t>(r.pair_id));
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h = static_cast<std::uint32_t>(r.step_id);
+    h = h * k + static_cast<std::uint32_t>(r.internal_index);
+    h = h * k + static_cast<std::uint32_t>(r.export_index);
+    h = h * k + static_cast<std::uint64_t>(r.source_id);
+    h = h * k + static_cast<std::uint64_t>(r.pair_id);
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ull;
+    return h ^ (h >> 32);
 }
 
 // The keys of the records accepted so far, for the repeat test in one pass: open
-// addressing over at least twice as many slots as records, each slot holding a record's
-// position + 1 (0 empty). Sized for a full block, kept on the stack, cleared only as far
-// as the count needs.
+// addressing over at least twice as many slots as records. A slot packs a record's
+// position + 1 (13 bits, 0 empty) with the top 3 bits of its key's hash, which spares
+// most reads of the record itself; 16-bit slots keep a full table at 16 KB, small beside
+// the records streaming through the cache. Kept on the stack, cleared only as far as the
+// count needs.
 class AcceptedKeys {
 public:
     explicit AcceptedKeys(int count) {
@@ -71,22 +72,30 @@ public:
         mask_ = size - 1;
         std::memset(slots_, 0, size * sizeof slots_[0]);
     }
-    // Whether an accepted record has the key of `records[position]`.
-    bool contains(const quorrel_worker_force_record_t* records, int position) const {
+    // Whether an accepted record has the key of `records[position]`, whose hash is `hash`.
+    bool contains(const quorrel_worker_force_record_t* records, int position, std::uint64_t hash) const {
         const quorrel_worker_force_record_t& r = records[position];
-        for (std::size_t s = key_hash(r) & mask_; slots_[s] != 0; s = (s + 1) & mask_)
-            if (same_key(records[slots_[s] - 1], r)) return true;
+        const std::uint16_t tag = tag_of(hash);
+        for (std::size_t s = hash & mask_; slots_[s] != 0; s = (s + 1) & mask_)
+            if ((slots_[s] & ~position_mask) == tag && same_key(records[(slots_[s] & position_mask) - 1u], r))
+                return true;
         return false;
     }
-    void insert(const quorrel_worker_force_record_t* records, int position) {
-        std::size_t s = key_hash(records[position]) & mask_;
+    void insert(int position, std::uint64_t hash) {
+        std::size_t s = hash & mask_;
         while (slots_[s] != 0) s = (s + 1) & mask_;
-        slots_[s] = position + 1;
+        slots_[s] = static_cast<std::uint16_t>(tag_of(hash) | (position + 1));
     }
 
 private:
+    static constexpr std::uint16_t position_mask = (1u << 13) - 1;  // positions + 1 up to 4096
+    static_assert(quorrel_worker_block_record_capacity <= position_mask);
+    static std::uint16_t tag_of(std::uint64_t hash) {
+        return static_cast<std::uint16_t>(static_cast<std::uint16_t>(hash >> 48) & ~position_mask);
+    }
+
     static constexpr std::size_t capacity = 2 * quorrel_worker_block_record_capacity;
-    std::int32_t slots_[capacity];
+    std::uint16_t slots_[capacity];
     std::size_t mask_;
 };
 
@@ -230,6 +239,8 @@ int quorrel_worker_force_block_analyze(quorrel_worker_data_exchange_t* data, int
 
     AcceptedKeys accepted(header.count);
     int valid = 0, contacts = 0;
+    // Summed here in record order, stored once: the block may alias every record.
+    double total_force[3] = {0.0, 0.0, 0.0}, total_moment[3] = {0.0, 0.0, 0.0};
     for (int i = 0; i < header.count; ++i) {
         quorrel_worker_force_record_t& r = data->forces[i];
         r.reject_reason = QUORREL_WORKER_REJECT_NONE;
@@ -244,20 +255,24 @@ int quorrel_worker_force_block_analyze(quorrel_worker_data_exchange_t* data, int
             reason = QUORREL_WORKER_REJECT_STALE_EPOCH;
             count_rejection(header, false);
             header.stale_count += 1;
-        } else if (accepted.contains(data->forces, i)) {
+        } else if (const std::uint64_t hash = key_hash(r); accepted.contains(data->forces, i, hash)) {
             reason = QUORREL_WORKER_REJECT_REPEATED_IMPORT;
             count_rejection(header, false);
             header.repeated_count += 1;
         } else {
-            accepted.insert(data->forces, i);
+            accepted.insert(i, hash);
             for (int k = 0; k < 3; ++k) {
-                header.total_force[k] += r.force[k];
-                header.total_moment[k] += r.moment[k];
+                total_force[k] += r.force[k];
+                total_moment[k] += r.moment[k];
             }
             valid += 1;
             if (quorrel_worker_contact_state_imported(r.contact_state)) contacts += 1;
         }
         r.reject_reason = reason;
+    }
+    for (int k = 0; k < 3; ++k) {
+        header.total_force[k] = total_force[k];
+        header.total_moment[k] = total_moment[k];
     }
     header.contact_count = contacts;
     if (valid_count != nullptr) *valid_count = valid;
