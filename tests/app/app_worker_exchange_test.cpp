@@ -2,7 +2,8 @@
 // particle records and header the worker writes, the reasons and totals of an import,
 // where the accepted forces land, the report rows and the log's block columns, the
 // headers that fail a command, a contact state opening a new host step, and a constant
-// force applied through the exchange cycle after cycle.
+// force applied through the exchange cycle after cycle; and in this process, what a
+// transport without a data block does and a particle the export check turns away.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -19,6 +20,11 @@
 #include <vector>
 
 #include "app_worker_data_host.h"
+#include "database/sph_database.h"
+#include "quorrel.h"
+#include "quorrel_test.h"
+#include "sph_worker_cli.h"
+#include "sph_worker_runtime_exchange.h"
 
 namespace quorrel {
 namespace {
@@ -613,6 +619,95 @@ TEST_F(WorkerExchange, ConstantForceThroughTheExchangeIsAppliedOnceEachStepToIts
     }
     EXPECT_EQ(checked, 512);
     ASSERT_NO_FATAL_FAILURE(stop(w, sequence));
+}
+
+// ---- In this process, on the model of the interface ----
+
+class WorkerExchangeInProcess : public test::QuorrelTest {
+protected:
+    fs::path dir;
+    quorrel_worker_options_t options{};
+    quorrel_worker_runtime_reports_t reports{};
+    std::string log_path;
+
+    void SetUp() override {
+        test::QuorrelTest::SetUp();
+        dir = fs::temp_directory_path() / ("quorrel_exchange_inprocess_" + std::to_string(getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        quorrel_worker_options_defaults(&options);
+        log_path = (dir / "w.log").string();
+        options.log_path = log_path.c_str();
+        quorrel_worker_runtime_reports_init(&reports, &options);
+        quorrel_worker_runtime_reports_prepare(&reports);
+        ASSERT_EQ(quorrel_initialize(), 0);
+    }
+    void TearDown() override {
+        quorrel_worker_runtime_reports_close(&reports);
+        (void)quorrel_finalize();
+        fs::remove_all(dir);
+        test::QuorrelTest::TearDown();
+    }
+    std::vector<std::string> particle_rows() {
+        quorrel_worker_runtime_reports_flush(&reports);
+        return test::read_lines((dir / "quorrel_zenvik_particle_report.csv").string());
+    }
+    // Position of particle `index` (from 1).
+    static std::vector<double> position(int index) {
+        const std::size_t i = static_cast<std::size_t>(index - 1);
+        return {sph_database.x[3 * i], sph_database.x[3 * i + 1], sph_database.x[3 * i + 2]};
+    }
+};
+
+TEST_F(WorkerExchangeInProcess, WithoutADataBlockExportCountsRegionsAndImportClearsTheImports) {
+    ASSERT_EQ(quorrel_read_inp(deck("worker_row.inp").c_str()), 0);
+    ASSERT_EQ(quorrel_build_model(), 0);
+    quorrel_worker_ipc_t ipc;
+    std::memset(&ipc, 0, sizeof ipc);  // attached to nothing: no data view
+    EXPECT_EQ(quorrel_worker_runtime_exchange_data(&ipc), nullptr);
+    EXPECT_EQ(quorrel_worker_runtime_exchange_data(nullptr), nullptr);
+    EXPECT_EQ(quorrel_worker_runtime_export_particles(&ipc, &reports, 1), 0);
+    EXPECT_EQ(particle_rows().size(), 1u);  // the header only
+
+    // A force buffered on export index 1 (particle 3) is discarded by the import.
+    const int export_index = 1;
+    const double push[3] = {0.0, 0.0, 1.0};
+    ASSERT_EQ(quorrel_coupling_apply_particle_forces(1, 1, &export_index, push), 0);
+    EXPECT_EQ(quorrel_worker_runtime_import_forces(&ipc, &reports, 1), 0);
+    ASSERT_EQ(quorrel_advance_explicit(0.0625), 0);
+    EXPECT_EQ(position(3), (std::vector<double>{4.0, 0.0, 0.0}));
+}
+
+TEST_F(WorkerExchangeInProcess, AParticleTheCheckTurnsAwayIsCountedAndStillReported) {
+    ASSERT_EQ(quorrel_read_inp(deck("worker_pair.inp").c_str()), 0);
+    ASSERT_EQ(quorrel_build_model(), 0);
+    // Particle 3 (node 9, export index 1) with h = 0: contact radius 0, an invalid weight.
+    sph_database.h[2] = 0.0;
+    auto block = std::make_unique<quorrel_worker_data_exchange_t>();
+    quorrel_worker_data_exchange_clear(block.get());
+    quorrel_worker_ipc_t ipc;
+    std::memset(&ipc, 0, sizeof ipc);
+    ipc.data_view = block.get();
+    EXPECT_EQ(quorrel_worker_runtime_export_particles(&ipc, &reports, 3), 0);
+    EXPECT_EQ(block->particle_header.count, 1);
+    EXPECT_EQ(block->particle_header.rejected_count, 1);
+    EXPECT_EQ(block->particle_header.nonfinite_count, 0);
+    EXPECT_EQ(block->particles[0].particle_id_ext, 7);
+    EXPECT_EQ(block->particles[0].export_index, 2);
+    const auto rows = particle_rows();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1].substr(0, 10), "3,1,1,3,9,") << rows[1];
+    EXPECT_EQ(rows[2].substr(0, 10), "3,1,2,1,7,") << rows[2];
+    // The import side: with no region particle matching, nothing is taken and the
+    // imports are cleared, which succeeds.
+    block->force_header.count = 1;
+    block->forces[0].particle_id_ext = 8;  // node 8 is in no region
+    block->forces[0].export_index = 1;
+    block->forces[0].internal_index = 2;
+    block->forces[0].valid_flags = 1;
+    EXPECT_EQ(quorrel_worker_runtime_import_forces(&ipc, &reports, 3), 0);
+    EXPECT_EQ(block->forces[0].reject_reason, 1);
 }
 
 }  // namespace
