@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "sph_worker_contract.h"
 #include "sph_worker_protocol.h"
 
 namespace quorrel {
@@ -140,6 +141,60 @@ int quorrel_worker_format_log_record(const quorrel_worker_log_record_t* record, 
     integer(record->nonfinite_particles);
     integer(record->error_code);
     quorrel_worker_line_text(line, record->error_message);
+    return line->overflow ? -1 : 0;
+}
+
+namespace {
+
+void integer_column(quorrel_worker_line_t* line, long long value) {
+    quorrel_worker_line_int(line, value);
+    quorrel_worker_line_comma(line);
+}
+
+void vector_columns(quorrel_worker_line_t* line, const double* values) {
+    for (int k = 0; k < 3; ++k) {
+        quorrel_worker_line_real(line, values[k]);
+        quorrel_worker_line_comma(line);
+    }
+}
+
+}  // namespace
+
+int quorrel_worker_format_particle_record(int step_id, int region_index, const quorrel_worker_particle_record_t* record,
+                                          quorrel_worker_line_t* line) {
+    if (record == nullptr || line == nullptr) return -1;
+    quorrel_worker_line_clear(line);
+    integer_column(line, step_id);
+    integer_column(line, region_index);
+    integer_column(line, record->export_index);
+    integer_column(line, record->internal_index);
+    integer_column(line, record->particle_id_ext);
+    integer_column(line, record->phase);
+    integer_column(line, record->status);
+    integer_column(line, record->material_id);
+    integer_column(line, record->section_id);
+    vector_columns(line, record->x);
+    vector_columns(line, record->v);
+    quorrel_worker_line_text(line, quorrel_worker_reject_reason_name(record->reject_reason));
+    return line->overflow ? -1 : 0;
+}
+
+int quorrel_worker_format_force_record(int step_id, int region_index, const quorrel_worker_force_record_t* record,
+                                       quorrel_worker_line_t* line) {
+    if (record == nullptr || line == nullptr) return -1;
+    quorrel_worker_line_clear(line);
+    integer_column(line, step_id);
+    integer_column(line, region_index);
+    integer_column(line, record->source_id);
+    integer_column(line, record->pair_id);
+    integer_column(line, record->particle_id_ext);
+    integer_column(line, record->export_index);
+    integer_column(line, record->internal_index);
+    vector_columns(line, record->force);
+    vector_columns(line, record->moment);
+    quorrel_worker_line_text(line, quorrel_worker_contact_state_name(record->contact_state));
+    quorrel_worker_line_comma(line);
+    quorrel_worker_line_text(line, quorrel_worker_reject_reason_name(record->reject_reason));
     return line->overflow ? -1 : 0;
 }
 

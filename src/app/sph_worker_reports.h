@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "sph_worker_blocks.h"
+
 namespace quorrel {
 
 enum quorrel_worker_report_t : int {
@@ -70,6 +72,19 @@ void quorrel_worker_log_record_clear(quorrel_worker_log_record_t* record);
 // -1 when it does not fit.
 [[nodiscard]] int quorrel_worker_format_log_record(const quorrel_worker_log_record_t* record,
                                                    quorrel_worker_line_t* line);
+
+// A particle-report row: the command's step id and the region index, then the record's
+// export_index, internal_index, particle_id_ext, phase, status, material_id, section_id,
+// x, v and the name of its reject_reason. -1 when it does not fit.
+[[nodiscard]] int quorrel_worker_format_particle_record(int step_id, int region_index,
+                                                        const quorrel_worker_particle_record_t* record,
+                                                        quorrel_worker_line_t* line);
+// A force-report row: the command's step id and the region index, then the record's
+// source_id, pair_id, particle_id_ext, export_index, internal_index, force, moment and the
+// names of its contact_state and reject_reason. -1 when it does not fit.
+[[nodiscard]] int quorrel_worker_format_force_record(int step_id, int region_index,
+                                                     const quorrel_worker_force_record_t* record,
+                                                     quorrel_worker_line_t* line);
 
 // A report file kept open from its header to the end of the run; a file that could not
 // be opened is skipped silently.

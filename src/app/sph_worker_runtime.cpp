@@ -4,15 +4,11 @@
 
 #include "quorrel.h"
 #include "sph_worker_protocol.h"
+#include "sph_worker_runtime_exchange.h"
 
 namespace quorrel {
 
 namespace {
-
-// The data-block exchange is not in this build: both commands pass the state machine and
-// then fail, which the host sees as INTERNAL.
-int export_interface(quorrel_worker_ipc_t*, quorrel_worker_runtime_reports_t*, int) { return -1; }
-int import_loads(quorrel_worker_ipc_t*, quorrel_worker_runtime_reports_t*, int) { return -1; }
 
 int advance(double dt) {
     // Not dt > 0: a NaN step goes to the interface, which refuses it.
@@ -41,9 +37,12 @@ int fail_command(quorrel_worker_ipc_t* ipc, const quorrel_worker_options_t* opti
                  quorrel_worker_runtime_reports_t* reports, int command, int step_id, int ack_sequence, int state,
                  int error_code, const char* message) {
     quorrel_worker_runtime_reports_flush(reports);
+    // The block is the host's again once acknowledged: its columns are read before.
+    quorrel_worker_log_record_t block;
+    quorrel_worker_runtime_block_columns(ipc, &block);
     (void)quorrel_worker_runtime_finish(ipc, ack_sequence, state, error_code);
     quorrel_worker_runtime_reports_log(reports, options, ipc, command, step_id, ack_sequence, state, 0, error_code,
-                                       message);
+                                       message, &block);
     return quorrel_worker_exit_failed;
 }
 
@@ -85,8 +84,9 @@ int quorrel_worker_runtime_execute(quorrel_worker_runtime_t* runtime, quorrel_wo
             if (quorrel_worker_runtime_ensure_initialized(runtime) != 0) return -1;
             return quorrel_read_inp(options->case_file);
         case QUORREL_WORKER_COMMAND_BUILD_MODEL: return quorrel_build_model();
-        case QUORREL_WORKER_COMMAND_EXPORT_INTERFACE: return export_interface(ipc, reports, step_id);
-        case QUORREL_WORKER_COMMAND_IMPORT_LOADS: return import_loads(ipc, reports, step_id);
+        case QUORREL_WORKER_COMMAND_EXPORT_INTERFACE:
+            return quorrel_worker_runtime_export_particles(ipc, reports, step_id);
+        case QUORREL_WORKER_COMMAND_IMPORT_LOADS: return quorrel_worker_runtime_import_forces(ipc, reports, step_id);
         case QUORREL_WORKER_COMMAND_ADVANCE: return advance(dt);
         case QUORREL_WORKER_COMMAND_WRITE_OUTPUT: return write_output(step_id);
         case QUORREL_WORKER_COMMAND_STOP: return stop(runtime, stop_requested);
@@ -133,9 +133,12 @@ int quorrel_worker_runtime_loop(quorrel_worker_ipc_t* ipc, const quorrel_worker_
             error = QUORREL_WORKER_ERROR_INTERNAL;
         }
         quorrel_worker_runtime_reports_flush(reports);
+        // The block as this command left it, before the host may write it again.
+        quorrel_worker_log_record_t block;
+        quorrel_worker_runtime_block_columns(ipc, &block);
         if (quorrel_worker_runtime_finish(ipc, sequence, next_state, error) != 0) return quorrel_worker_exit_failed;
         quorrel_worker_runtime_reports_log(reports, options, ipc, command, step_id, sequence, next_state, 0, error,
-                                           error == QUORREL_WORKER_ERROR_OK ? "ok" : "worker command failed");
+                                           error == QUORREL_WORKER_ERROR_OK ? "ok" : "worker command failed", &block);
         runtime->last_ack_sequence = sequence;
         runtime->current_state = next_state;
         if (error != QUORREL_WORKER_ERROR_OK) return quorrel_worker_exit_failed;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "sph_worker_runtime_exchange.h"
+
 namespace quorrel {
 
 void quorrel_worker_runtime_reports_init(quorrel_worker_runtime_reports_t* reports,
@@ -28,18 +30,41 @@ void quorrel_worker_runtime_reports_prepare(quorrel_worker_runtime_reports_t* re
 }
 
 void quorrel_worker_runtime_block_columns(const quorrel_worker_ipc_t* ipc, quorrel_worker_log_record_t* record) {
-    (void)ipc;
     if (record == nullptr) return;
-    record->exported_particles = 0;
-    record->received_forces = 0;
-    record->nonfinite_particles = 0;
-    for (int k = 0; k < 3; ++k) record->total_force[k] = record->total_moment[k] = 0.0;
+    const quorrel_worker_data_exchange_t* data = quorrel_worker_runtime_exchange_data(ipc);
+    if (data == nullptr) {
+        record->exported_particles = 0;
+        record->received_forces = 0;
+        record->nonfinite_particles = 0;
+        for (int k = 0; k < 3; ++k) record->total_force[k] = record->total_moment[k] = 0.0;
+        return;
+    }
+    record->exported_particles = data->particle_header.count;
+    record->received_forces = data->force_header.count;
+    record->nonfinite_particles = data->particle_header.nonfinite_count;
+    for (int k = 0; k < 3; ++k) {
+        record->total_force[k] = data->force_header.total_force[k];
+        record->total_moment[k] = data->force_header.total_moment[k];
+    }
+}
+
+void quorrel_worker_runtime_copy_block_columns(const quorrel_worker_log_record_t* from,
+                                               quorrel_worker_log_record_t* to) {
+    if (from == nullptr || to == nullptr) return;
+    to->exported_particles = from->exported_particles;
+    to->received_forces = from->received_forces;
+    to->nonfinite_particles = from->nonfinite_particles;
+    for (int k = 0; k < 3; ++k) {
+        to->total_force[k] = from->total_force[k];
+        to->total_moment[k] = from->total_moment[k];
+    }
 }
 
 void quorrel_worker_runtime_reports_log(quorrel_worker_runtime_reports_t* reports,
                                         const quorrel_worker_options_t* options, const quorrel_worker_ipc_t* ipc,
                                         int command_id, int step_id, int ack_sequence, int worker_state,
-                                        int exported_facets, int error_code, const char* error_message) {
+                                        int exported_facets, int error_code, const char* error_message,
+                                        const quorrel_worker_log_record_t* block_columns) {
     if (reports == nullptr || reports->enabled == 0 || reports->log.file == nullptr) return;
     quorrel_worker_log_record_t record;
     quorrel_worker_log_record_clear(&record);
@@ -63,9 +88,28 @@ void quorrel_worker_runtime_reports_log(quorrel_worker_runtime_reports_t* report
     record.exported_facets = exported_facets;
     record.error_code = error_code;
     record.error_message = error_message;
-    quorrel_worker_runtime_block_columns(ipc, &record);
+    if (block_columns != nullptr)
+        quorrel_worker_runtime_copy_block_columns(block_columns, &record);
+    else
+        quorrel_worker_runtime_block_columns(ipc, &record);
     quorrel_worker_line_t line;
     if (quorrel_worker_format_log_record(&record, &line) == 0) quorrel_worker_report_append_line(&reports->log, &line);
+}
+
+void quorrel_worker_runtime_reports_particle(quorrel_worker_runtime_reports_t* reports, int step_id,
+                                             int region_index, const quorrel_worker_particle_record_t* record) {
+    if (reports == nullptr || reports->enabled == 0 || reports->particle.file == nullptr) return;
+    quorrel_worker_line_t line;
+    if (quorrel_worker_format_particle_record(step_id, region_index, record, &line) == 0)
+        quorrel_worker_report_append_line(&reports->particle, &line);
+}
+
+void quorrel_worker_runtime_reports_force(quorrel_worker_runtime_reports_t* reports, int step_id, int region_index,
+                                          const quorrel_worker_force_record_t* record) {
+    if (reports == nullptr || reports->enabled == 0 || reports->force.file == nullptr) return;
+    quorrel_worker_line_t line;
+    if (quorrel_worker_format_force_record(step_id, region_index, record, &line) == 0)
+        quorrel_worker_report_append_line(&reports->force, &line);
 }
 
 void quorrel_worker_runtime_reports_flush(quorrel_worker_runtime_reports_t* reports) {

@@ -1,0 +1,221 @@
+#include "sph_worker_runtime_exchange.h"
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "quorrel.h"
+#include "sph_worker_contract.h"
+
+namespace quorrel {
+
+namespace {
+
+constexpr int region_name_capacity = 128;
+// Forces and contacts all go to this region, whichever region exported their particles.
+constexpr int import_region = 1;
+constexpr int contact_state_import = 1;
+constexpr double sound_speed = 1.0;
+
+// A zero-filled array of `n` values, or null when it cannot be had.
+template <typename T>
+std::unique_ptr<T[]> zeroed(std::size_t n) {
+    return std::unique_ptr<T[]>(new (std::nothrow) T[n == 0 ? 1 : n]());
+}
+
+// What quorrel_coupling_export_particles fills for `capacity` particles: six integer
+// arrays one after another, then 7 scalars and 3 vectors per particle.
+struct ExportArrays {
+    std::size_t capacity = 0;
+    std::unique_ptr<int[]> ints;
+    std::unique_ptr<double[]> reals;
+    int count = 0;
+
+    [[nodiscard]] int allocate(int n) {
+        capacity = static_cast<std::size_t>(n);
+        ints = zeroed<int>(6 * capacity);
+        reals = zeroed<double>(16 * capacity);
+        return ints && reals ? 0 : -1;
+    }
+    int* ext_ids() const { return ints.get(); }
+    int* internal_indices() const { return ints.get() + capacity; }
+    int* phases() const { return ints.get() + 2 * capacity; }
+    int* statuses() const { return ints.get() + 3 * capacity; }
+    int* materials() const { return ints.get() + 4 * capacity; }
+    int* sections() const { return ints.get() + 5 * capacity; }
+    double* scalars() const { return reals.get(); }
+    double* vectors() const { return reals.get() + 7 * capacity; }
+
+    [[nodiscard]] int fetch(int region_index) {
+        count = 0;
+        return quorrel_coupling_export_particles(region_index, static_cast<int>(capacity), &count, ext_ids(),
+                                                 internal_indices(), phases(), statuses(), materials(), sections(),
+                                                 scalars(), vectors());
+    }
+    // Never trust a count beyond what the arrays hold.
+    int filled() const {
+        return count < 0 ? 0 : (static_cast<std::size_t>(count) > capacity ? static_cast<int>(capacity) : count);
+    }
+};
+
+// Particle i (from 0) of an export as a record of the block.
+void build_record(const ExportArrays& e, int i, quorrel_worker_particle_record_t* record) {
+    quorrel_worker_particle_record_clear(record);
+    const std::size_t k = static_cast<std::size_t>(i);
+    record->particle_id_ext = e.ext_ids()[k];
+    record->export_index = i + 1;
+    record->internal_index = e.internal_indices()[k];
+    record->phase = e.phases()[k];
+    record->status = e.statuses()[k];
+    record->material_id = e.materials()[k];
+    record->section_id = e.sections()[k];
+    // Scalars: mass, volume, density, pressure, internal energy, temperature, h.
+    const double* s = e.scalars() + 7 * k;
+    record->mass = s[0];
+    record->volume = s[1];
+    record->density = s[2];
+    record->pressure = s[3];
+    record->h = s[6];
+    record->contact_radius = record->h > 0.0 ? 2.0 * record->h : 0.0;
+    record->sound_speed = sound_speed;
+    // Vectors: position, velocity, acceleration (not exported).
+    const double* v = e.vectors() + 9 * k;
+    std::memcpy(record->x, v, sizeof record->x);
+    std::memcpy(record->v, v + 3, sizeof record->v);
+    record->valid_flags = quorrel_worker_particle_valid_flags;
+}
+
+// Region `region_index`'s particle count (0 when it is disabled or exports facets only).
+int region_particle_count(int region_index, int* particle_count) {
+    char name[region_name_capacity];
+    int region_type = 0, export_mode = 0, import_mode = 0, enabled = 0, facet_count = 0;
+    *particle_count = 0;
+    const int status = quorrel_coupling_get_region_info(region_index, name, region_name_capacity, &region_type,
+                                                        &export_mode, &import_mode, &enabled, particle_count,
+                                                        &facet_count);
+    if (status == 0 && enabled == 0) *particle_count = 0;
+    return status;
+}
+
+}  // namespace
+
+quorrel_worker_data_exchange_t* quorrel_worker_runtime_exchange_data(const quorrel_worker_ipc_t* ipc) {
+    if (ipc == nullptr || ipc->data_view == nullptr) return nullptr;
+    return static_cast<quorrel_worker_data_exchange_t*>(ipc->data_view);
+}
+
+int quorrel_worker_runtime_export_region(quorrel_worker_data_exchange_t* data, int region_index, int capacity,
+                                         quorrel_worker_runtime_reports_t* reports, int step_id) {
+    if (capacity <= 0) return 0;
+    if (data == nullptr) return -1;
+    ExportArrays exported;
+    if (exported.allocate(capacity) != 0) return -1;
+    if (int status = exported.fetch(region_index)) return status;
+    const int count = exported.filled();
+    quorrel_worker_particle_record_t record;
+    for (int i = 0; i < count; ++i) {
+        build_record(exported, i, &record);
+        // A rejected or surplus record is only counted in the header; its row is written.
+        (void)quorrel_worker_particle_block_add(data, &record);
+        quorrel_worker_runtime_reports_particle(reports, step_id, region_index, &record);
+    }
+    return 0;
+}
+
+int quorrel_worker_runtime_export_particles(quorrel_worker_ipc_t* ipc, quorrel_worker_runtime_reports_t* reports,
+                                            int step_id) {
+    int region_count = 0;
+    if (int status = quorrel_coupling_get_region_count(&region_count)) return status;
+    quorrel_worker_data_exchange_t* data = quorrel_worker_runtime_exchange_data(ipc);
+    if (data == nullptr) return 0;
+    quorrel_worker_block_header_t& header = data->particle_header;
+    header.version = quorrel_worker_data_version;
+    header.capacity = quorrel_worker_block_record_capacity;
+    header.count = 0;
+    header.rejected_count = 0;
+    header.nonfinite_count = 0;
+    for (int r = 1; r <= region_count; ++r) {
+        int particle_count = 0;
+        if (int status = region_particle_count(r, &particle_count)) return status;
+        if (particle_count > 0)
+            if (int status = quorrel_worker_runtime_export_region(data, r, particle_count, reports, step_id))
+                return status;
+    }
+    return 0;
+}
+
+int quorrel_worker_runtime_import_forces(quorrel_worker_ipc_t* ipc, quorrel_worker_runtime_reports_t* reports,
+                                         int step_id) {
+    int coupling_step = step_id >= 0 ? step_id : 0;
+    quorrel_worker_data_exchange_t* data = quorrel_worker_runtime_exchange_data(ipc);
+    if (data == nullptr) return quorrel_coupling_clear_imports();
+    quorrel_worker_block_header_t& header = data->force_header;
+    // An impossible header fails before anything is cleared or marked.
+    if (header.version != quorrel_worker_data_version || header.count < 0) return -1;
+    int region_count = 0;
+    if (int status = quorrel_coupling_get_region_count(&region_count)) return status;
+    if (region_count <= 0 || header.count == 0) return quorrel_coupling_clear_imports();
+
+    // A force must name a particle as region 1 exports it now.
+    int listed = 0;
+    if (int status = region_particle_count(import_region, &listed)) return status;
+    ExportArrays exported;
+    if (listed > 0) {
+        if (exported.allocate(listed) != 0) return -1;
+        if (int status = exported.fetch(import_region)) return status;
+    }
+    const quorrel_worker_export_list_t exports{exported.filled(), exported.ext_ids(), exported.internal_indices()};
+
+    int accepted = 0, contacts = 0;
+    if (quorrel_worker_force_block_analyze(data, step_id, &accepted, &contacts, &exports) != 0) return -1;
+    for (int i = 0; i < header.count; ++i)
+        quorrel_worker_runtime_reports_force(reports, step_id, import_region, &data->forces[i]);
+    if (accepted == 0) return quorrel_coupling_clear_imports();
+
+    const std::size_t a = static_cast<std::size_t>(accepted), c = static_cast<std::size_t>(contacts);
+    std::unique_ptr<int[]> ids = zeroed<int>(a + c);
+    std::unique_ptr<double[]> reals = zeroed<double>(3 * a + 6 * c);
+    if (!ids || !reals) return -1;
+    int* force_ids = ids.get();
+    double* forces = reals.get();
+    int* contact_ids = force_ids + a;
+    double* normals = forces + 3 * a;
+    double* gaps = normals + 3 * c;
+    double* penetrations = gaps + c;
+    double* pressures = penetrations + c;
+
+    std::size_t f = 0, k = 0;
+    for (int i = 0; i < header.count && f < a; ++i) {
+        const quorrel_worker_force_record_t& r = data->forces[i];
+        if (r.reject_reason != QUORREL_WORKER_REJECT_NONE) continue;
+        force_ids[f] = r.export_index;
+        std::memcpy(forces + 3 * f, r.force, sizeof r.force);
+        ++f;
+        if (quorrel_worker_contact_state_imported(r.contact_state) && k < c) {
+            contact_ids[k] = r.internal_index;
+            std::memcpy(normals + 3 * k, r.contact_normal, sizeof r.contact_normal);
+            gaps[k] = r.contact_gap;
+            penetrations[k] = r.contact_penetration;
+            pressures[k] = r.contact_pressure;
+            if (coupling_step <= 0 && r.step_id > 0) coupling_step = r.step_id;
+            ++k;
+        }
+    }
+
+    // Contacts first: when they open a new host step, the forces that follow stay buffered
+    // for the next advance instead of being discarded with the old step's loads.
+    if (contacts > 0) {
+        int load_mode = 0, distribution_mode = 0, contact_state_mode = 0;
+        if (int status = quorrel_coupling_get_region_modes(import_region, &load_mode, &distribution_mode,
+                                                           &contact_state_mode))
+            return status;
+        if (contact_state_mode == contact_state_import)
+            if (int status = quorrel_coupling_apply_contact_state(import_region, contacts, contact_ids, normals, gaps,
+                                                                  penetrations, pressures, coupling_step))
+                return status;
+    }
+    return quorrel_coupling_apply_particle_forces(import_region, accepted, force_ids, forces);
+}
+
+}  // namespace quorrel
