@@ -103,6 +103,17 @@ public:
         return true;
     }
 
+    // Opens the objects of our names that another host left behind (it died before it
+    // could remove them), to read what they hold; destroy() then removes them.
+    bool attach_existing(const Layout& layout = Layout()) {
+        layout_ = layout;
+        if (layout.command && !open_mapping(command_name(), layout.command_bytes, command_fd_, command_)) return false;
+        if (layout.command_event && !open_event(command_event_name(), command_event_)) return false;
+        if (layout.done_event && !open_event(done_event_name(), done_event_)) return false;
+        layout_.data = false;  // not mapped here
+        return true;
+    }
+
     // Unmaps, closes and removes everything, whatever happened.
     void destroy() {
         if (command_ != nullptr) munmap(command_, layout_.command_bytes);
@@ -196,6 +207,18 @@ private:
         if (p == MAP_FAILED) return false;
         view = static_cast<unsigned char*>(p);
         return true;
+    }
+    static bool open_mapping(const std::string& name, std::size_t bytes, int& fd, unsigned char*& view) {
+        fd = shm_open(("/" + name).c_str(), O_RDWR, 0);
+        if (fd < 0) return false;
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) return false;
+        view = static_cast<unsigned char*>(p);
+        return true;
+    }
+    static bool open_event(const std::string& name, sem_t*& event) {
+        event = sem_open(("/" + name).c_str(), 0);
+        return event != SEM_FAILED;
     }
     static bool make_event(const std::string& name, sem_t*& event) {
         event = sem_open(("/" + name).c_str(), O_CREAT | O_EXCL, 0600, 0);
