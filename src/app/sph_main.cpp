@@ -1,5 +1,6 @@
 // The console program: reads and builds a deck, optionally runs it, prints a report of
-// key: value lines. It reaches the model only through the C interface.
+// key: value lines. It reaches the model only through the C interface. The capabilities
+// text and the coupling worker have entries of their own.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -9,26 +10,17 @@
 #include <vector>
 
 #include "quorrel.h"
+#include "sph_worker_cli.h"
+#include "sph_worker_runtime.h"
 
 namespace {
 
 constexpr int exit_ok = 0;
 constexpr int exit_failed = 1;
-// The coupling worker is not part of this build; a host sees it as a worker that could
-// not start.
-constexpr int exit_no_worker = 2;
-constexpr int no_worker_code = 6;
-
-void quorrel_worker_print_usage() {
-    std::printf(
-        "usage: quorrel --zenvik-worker --solver-id SPH --case model.inp --ipc-name name [--command-block name] "
-        "[--data-prefix prefix] [--log path] [--timeout-ms ms] [--worker-id id]\n");
-    std::printf("usage: quorrel --zenvik-capabilities\n");
-}
 
 void quorrel_print_usage() {
     std::printf("usage: quorrel [--version] model.inp [--check|--run] [--output path]\n");
-    quorrel_worker_print_usage();
+    quorrel::quorrel_worker_print_usage();
 }
 
 void print_error_lines(int code, const char* message) {
@@ -41,20 +33,6 @@ void quorrel_print_error() {
     char message[256];
     if (quorrel_get_last_error(&code, message, static_cast<int>(sizeof message)) != 0) return;
     print_error_lines(code, message);
-}
-
-int worker_unavailable() {
-    print_error_lines(no_worker_code, "this build has no coupling worker");
-    return exit_no_worker;
-}
-
-int quorrel_capabilities_entry(int argc) {
-    if (argc != 2) {
-        print_error_lines(2, "--zenvik-capabilities must be used alone");
-        quorrel_print_usage();
-        return exit_failed;
-    }
-    return worker_unavailable();
 }
 
 // Values gathered for the report, one named field per printed value; the report rows
@@ -537,10 +515,9 @@ int main(int argc, char** argv) {
         std::printf("version: %d.%d.%d\n", major, minor, patch);
         return exit_ok;
     }
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--zenvik-capabilities") == 0) return quorrel_capabilities_entry(argc);
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--zenvik-worker") == 0) return worker_unavailable();
+    // Capabilities first: a command line with both options is a capabilities misuse.
+    if (quorrel::quorrel_worker_capabilities_requested(argc, argv)) return quorrel::quorrel_worker_capabilities_main(argc, argv);
+    if (quorrel::quorrel_worker_args_requested(argc, argv)) return quorrel::quorrel_worker_main(argc, argv);
     if (argc < 2) {
         quorrel_print_usage();
         return exit_failed;

@@ -17,8 +17,6 @@ SphCouplingInterface sph_coupling;
 
 namespace {
 
-constexpr double largest_double = std::numeric_limits<double>::max();
-
 template <typename Visit>
 void for_each_buffer(SphCouplingInterface& c, Visit&& visit) {
     visit(c.coupling_external_force, std::size_t{3});
@@ -68,26 +66,6 @@ int32_t next_epoch(int32_t epoch) {
 
 namespace coupling_detail {
 
-std::size_t npart_of() { return static_cast<std::size_t>(std::max(sph_database.npart, 0)); }
-
-bool buffers_present() { return !sph_coupling.coupling_external_force.empty(); }
-
-bool region_in_range(int region) {
-    return region >= 0 && region < static_cast<int>(sph_database.coupling_regions.size());
-}
-
-void touch(std::size_t i) {
-    SphCouplingInterface& c = sph_coupling;
-    if (c.coupling_touched_mark[i]) return;
-    c.coupling_touched_mark[i] = 1;
-    c.coupling_touched.push_back(static_cast<int32_t>(i));
-}
-
-bool force_present(std::size_t i) {
-    const double* f = &sph_coupling.coupling_external_force[3 * i];
-    return f[0] != 0.0 || f[1] != 0.0 || f[2] != 0.0;
-}
-
 bool any_force_buffered() {
     for (int32_t p : sph_coupling.coupling_touched)
         if (force_present(static_cast<std::size_t>(p))) return true;
@@ -126,30 +104,12 @@ using namespace coupling_detail;
 
 // ---- Numeric helpers ----
 
-void sph_coupling_cross(const double* l, const double* r, double* out) {
-    const double x = l[1] * r[2] - l[2] * r[1];
-    const double y = l[2] * r[0] - l[0] * r[2];
-    const double z = l[0] * r[1] - l[1] * r[0];
-    out[0] = x;
-    out[1] = y;
-    out[2] = z;
-}
-
-double sph_coupling_vector_norm(const double* v) {
-    const double plain = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-    if (!std::isinf(plain)) return plain;
+double sph_coupling_vector_norm_scaled(const double* v, double plain) {
     // Finite components above about 1.3e154 overflow the squares: scale by the largest.
     const double s = std::max({std::fabs(v[0]), std::fabs(v[1]), std::fabs(v[2])});
     if (!std::isfinite(s)) return plain;
     const double a = v[0] / s, b = v[1] / s, c = v[2] / s;
     return s * std::sqrt(a * a + b * b + c * c);
-}
-
-bool sph_coupling_scalar_is_finite(double value) { return value == value && std::fabs(value) < largest_double; }
-
-bool sph_coupling_vector_is_finite(const double* v) {
-    return sph_coupling_scalar_is_finite(v[0]) && sph_coupling_scalar_is_finite(v[1]) &&
-           sph_coupling_scalar_is_finite(v[2]);
 }
 
 bool sph_coupling_vector_is_degenerate(const double* v) { return !(sph_coupling_vector_norm(v) > 1e-12); }
@@ -182,8 +142,13 @@ int sph_coupling_allocate_imports() {
         return sph_success;
     }
     if (buffers_present()) {
-        bool all = true;
-        for_each_buffer(c, [&](auto& values, std::size_t components) { all = all && values.size() == components * n; });
+        // Checked on every import and step call: plain comparisons.
+        const bool all = c.coupling_external_force.size() == 3 * n && c.coupling_motion_velocity.size() == 3 * n &&
+                         c.coupling_motion_position.size() == 3 * n && c.coupling_motion_flag.size() == n &&
+                         c.coupling_motion_mode.size() == n && c.coupling_contact_flag.size() == n &&
+                         c.coupling_contact_normal.size() == 3 * n && c.coupling_contact_gap.size() == n &&
+                         c.coupling_contact_penetration.size() == n && c.coupling_contact_pressure.size() == n &&
+                         c.coupling_touched_mark.size() == n && c.coupling_facet_stamp.size() == n;
         if (all) return sph_success;
         sph_coupling_release_imports();
     }
@@ -206,14 +171,18 @@ void sph_coupling_zero_import_buffers() {
     if (buffers_present()) {
         for (int32_t p : c.coupling_touched) {
             const std::size_t i = static_cast<std::size_t>(p);
-            for (std::size_t k = 0; k < 3; ++k) {
-                c.coupling_external_force[3 * i + k] = 0.0;
-                c.coupling_motion_velocity[3 * i + k] = 0.0;
-                c.coupling_motion_position[3 * i + k] = 0.0;
-                c.coupling_contact_normal[3 * i + k] = 0.0;
+            const uint8_t kinds = c.coupling_touched_mark[i];
+            if (kinds & touched_force) std::fill_n(&c.coupling_external_force[3 * i], 3, 0.0);
+            if (kinds & touched_motion) {
+                std::fill_n(&c.coupling_motion_velocity[3 * i], 3, 0.0);
+                std::fill_n(&c.coupling_motion_position[3 * i], 3, 0.0);
+                c.coupling_motion_flag[i] = c.coupling_motion_mode[i] = 0;
             }
-            c.coupling_motion_flag[i] = c.coupling_motion_mode[i] = c.coupling_contact_flag[i] = 0;
-            c.coupling_contact_gap[i] = c.coupling_contact_penetration[i] = c.coupling_contact_pressure[i] = 0.0;
+            if (kinds & touched_contact) {
+                std::fill_n(&c.coupling_contact_normal[3 * i], 3, 0.0);
+                c.coupling_contact_flag[i] = 0;
+                c.coupling_contact_gap[i] = c.coupling_contact_penetration[i] = c.coupling_contact_pressure[i] = 0.0;
+            }
             c.coupling_touched_mark[i] = 0;
         }
     }
@@ -227,15 +196,21 @@ void sph_coupling_rebuild_touched() {
     SphCouplingInterface& c = sph_coupling;
     c.coupling_touched.clear();
     if (!buffers_present()) return;
+    const auto any3 = [](const std::vector<double>& v, std::size_t i) {
+        return v[3 * i] != 0.0 || v[3 * i + 1] != 0.0 || v[3 * i + 2] != 0.0;
+    };
     for (std::size_t i = 0; i < npart_of(); ++i) {
-        bool holds = c.coupling_motion_flag[i] != 0 || c.coupling_motion_mode[i] != 0 || c.coupling_contact_flag[i] != 0 ||
-                     c.coupling_contact_gap[i] != 0.0 || c.coupling_contact_penetration[i] != 0.0 ||
-                     c.coupling_contact_pressure[i] != 0.0;
-        for (std::size_t k = 0; k < 3; ++k)
-            holds = holds || c.coupling_external_force[3 * i + k] != 0.0 || c.coupling_motion_velocity[3 * i + k] != 0.0 ||
-                    c.coupling_motion_position[3 * i + k] != 0.0 || c.coupling_contact_normal[3 * i + k] != 0.0;
-        c.coupling_touched_mark[i] = holds ? 1 : 0;
-        if (holds) c.coupling_touched.push_back(static_cast<int32_t>(i));
+        uint8_t kinds = 0;
+        if (any3(c.coupling_external_force, i)) kinds |= touched_force;
+        if (c.coupling_motion_flag[i] != 0 || c.coupling_motion_mode[i] != 0 || any3(c.coupling_motion_velocity, i) ||
+            any3(c.coupling_motion_position, i))
+            kinds |= touched_motion;
+        if (c.coupling_contact_flag[i] != 0 || c.coupling_contact_gap[i] != 0.0 ||
+            c.coupling_contact_penetration[i] != 0.0 || c.coupling_contact_pressure[i] != 0.0 ||
+            any3(c.coupling_contact_normal, i))
+            kinds |= touched_contact;
+        c.coupling_touched_mark[i] = kinds;
+        if (kinds != 0) c.coupling_touched.push_back(static_cast<int32_t>(i));
     }
 }
 
@@ -328,7 +303,13 @@ int ensure_region_bits() {
 // ---- Region and facet checks ----
 
 bool sph_coupling_region_holds(int region, int32_t index) {
-    if (!region_in_range(region) || region >= 32 || index < 0 || index >= sph_database.npart) return false;
+    if (!region_in_range(region)) return false;
+    // A member outside the model (a list that does not match the particles) has no bit:
+    // look it up in the list itself.
+    if (region >= 32 || index < 0 || index >= sph_database.npart) {
+        const auto& members = sph_database.coupling_regions[static_cast<std::size_t>(region)].coupling_region_particles;
+        return std::find(members.begin(), members.end(), index) != members.end();
+    }
     if (ensure_region_bits() != 0) return false;
     return (sph_coupling.coupling_region_bits[static_cast<std::size_t>(index)] >> region) & 1u;
 }
@@ -351,20 +332,15 @@ int sph_coupling_require_enabled_region(int region) {
     return sph_success;
 }
 
-int sph_coupling_require_facet(int region, int32_t facet_id) {
-    if (region_record(region).coupling_region_export_mode == sph_coupling_export_particle)
-        return sph_fail(sph_error_argument, "coupling region does not export facet proxies");
-    if (int st = ensure_region_bits()) return st;
-    if (!sph_coupling_region_holds(region, facet_id)) return sph_fail(sph_error_argument, "coupling facet id is invalid");
-    return sph_coupling_check_shell_facet(facet_id);
-}
 
-int sph_coupling_check_shell_facet(int32_t index) {
+namespace {
+
+// The shell check, handing on the director and area it read.
+int check_shell_facet_values(int32_t index, double director[3], double& area) {
     const SphDatabase& d = sph_database;
     if (index < 0 || index >= d.npart) return sph_fail(sph_error_argument, "coupling facet particle is invalid");
     if (d.particle_phase[static_cast<std::size_t>(index)] != sph_phase_shell)
         return sph_fail(sph_error_argument, "coupling facet proxy requires Shell particles");
-    double director[3], area = 0.0;
     // Shell arrays of an earlier model count as absent.
     if (!sph_shell_facet_geometry(index, director, area))
         return sph_fail(sph_error_argument, "Shell facet proxy state is unavailable");
@@ -376,14 +352,32 @@ int sph_coupling_check_shell_facet(int32_t index) {
     return sph_success;
 }
 
+int require_facet_values(int region, int32_t facet_id, double director[3], double& area) {
+    if (region_record(region).coupling_region_export_mode == sph_coupling_export_particle)
+        return sph_fail(sph_error_argument, "coupling region does not export facet proxies");
+    if (!sph_coupling_region_holds(region, facet_id)) return sph_fail(sph_error_argument, "coupling facet id is invalid");
+    return check_shell_facet_values(facet_id, director, area);
+}
+
+}  // namespace
+
+int sph_coupling_check_shell_facet(int32_t index) {
+    double director[3], area = 0.0;
+    return check_shell_facet_values(index, director, area);
+}
+
+int sph_coupling_require_facet(int region, int32_t facet_id) {
+    double director[3], area = 0.0;
+    return require_facet_values(region, facet_id, director, area);
+}
+
 int sph_coupling_get_facet_geometry(int region, int32_t facet_id, double& area, double normal[3], double center[3]) {
     area = 0.0;
     std::fill(normal, normal + 3, 0.0);
     std::fill(center, center + 3, 0.0);
     if (int st = sph_coupling_require_enabled_region(region)) return st;
-    if (int st = sph_coupling_require_facet(region, facet_id)) return st;
     double director[3];
-    (void)sph_shell_facet_geometry(facet_id, director, area);
+    if (int st = require_facet_values(region, facet_id, director, area)) return st;
     const double length = sph_coupling_vector_norm(director);
     if (!(length > 1e-12)) return record_invalid_weight("coupling facet normal is degenerate");
     for (std::size_t k = 0; k < 3; ++k) normal[k] = director[k] / length;
@@ -442,10 +436,61 @@ int sph_coupling_add_force_to_particle(int32_t index, const double force[3]) {
         return sph_success;
     }
     for (std::size_t k = 0; k < 3; ++k) c.coupling_external_force[3 * i + k] += force[k];
-    touch(i);
+    touch(i, touched_force);
     c.coupling_imported_force_count += 1;
     return sph_success;
 }
+
+namespace {
+
+void update_balance_errors() {
+    SphCouplingInterface& c = sph_coupling;
+    c.coupling_facet_force_error = difference_norm(c.coupling_facet_input_force, c.coupling_facet_distributed_force);
+    c.coupling_facet_moment_error = difference_norm(c.coupling_facet_input_moment, c.coupling_facet_distributed_moment);
+}
+
+// The distribution with the facet's area already read (negative: read it here); the two
+// balance errors are left to the caller.
+int distribute(int region, int32_t facet_id, const double force[3], int32_t distribution_mode, const double center[3],
+               double known_area) {
+    SphCouplingInterface& c = sph_coupling;
+    const SphDatabase& d = sph_database;
+    if (!region_in_range(region)) return sph_fail(sph_error_argument, "coupling region index is invalid");
+    if (!sph_coupling_distribution_is_valid(distribution_mode))
+        return record_invalid_weight("coupling distribution mode is invalid");
+    if (!sph_coupling_vector_is_finite(force)) return record_nonfinite("coupling facet force is not finite");
+    if (facet_id < 0 || facet_id >= d.npart) return sph_fail(sph_error_argument, "coupling facet particle is invalid");
+    const std::size_t i = static_cast<std::size_t>(facet_id);
+    double weight = 1.0;
+    if (distribution_mode == sph_coupling_distribution_area) {
+        weight = known_area;
+        if (known_area < 0.0) {
+            double director[3];
+            weight = 0.0;
+            (void)sph_shell_facet_geometry(facet_id, director, weight);
+        }
+    } else if (distribution_mode == sph_coupling_distribution_mass) {
+        weight = d.mass[i];
+    }
+    // One particle carries the facet: the normalised weight is 1, it only has to be valid.
+    if (!sph_coupling_scalar_is_finite(weight) || !(weight > 0.0))
+        return record_invalid_weight("coupling distribution weight is invalid");
+    if (int st = sph_coupling_allocate_imports()) return st;
+    double before[3];
+    std::copy_n(&c.coupling_external_force[3 * i], 3, before);
+    if (int st = sph_coupling_add_force_to_particle(facet_id, force)) return st;
+    double distributed[3];
+    for (std::size_t k = 0; k < 3; ++k) distributed[k] = c.coupling_external_force[3 * i + k] - before[k];
+    for (std::size_t k = 0; k < 3; ++k) {
+        c.coupling_facet_input_force[k] += force[k];
+        c.coupling_facet_distributed_force[k] += distributed[k];
+    }
+    add_cross(c.coupling_facet_input_moment, center, force);
+    add_cross(c.coupling_facet_distributed_moment, &d.x[3 * i], distributed);
+    return sph_success;
+}
+
+}  // namespace
 
 namespace {
 
@@ -494,6 +539,11 @@ int apply_facet_values(FacetValue kind, int region_index, int32_t load_count, co
     if (!region_in_range(region_index)) return sph_fail(sph_error_argument, "coupling region index is invalid");
     if (load_count < 0) return sph_fail(sph_error_argument, text.count_message);
     sph_coupling_begin_facet_call();
+    // The balance errors follow the sums; found once at the end of the call, as the last
+    // distribution would leave them.
+    struct ErrorsAtExit {
+        ~ErrorsAtExit() { update_balance_errors(); }
+    } errors_at_exit;
     for (int32_t k = 0; k < load_count; ++k) {
         const int32_t id = from_base(facet_ids[k], id_base);
         if (int st = sph_coupling_check_duplicate_facet(id)) return st;
@@ -518,7 +568,7 @@ int apply_facet_values(FacetValue kind, int region_index, int32_t load_count, co
                 c.coupling_max_pressure = std::max(c.coupling_max_pressure, std::fabs(*value));
                 break;
         }
-        if (int st = sph_coupling_distribute_facet_force(region_index, id, force, distribution_mode, center)) return st;
+        if (int st = distribute(region_index, id, force, distribution_mode, center, area)) return st;
     }
     return sph_success;
 }
@@ -597,42 +647,12 @@ int sph_coupling_apply_facet_pressures(int region_index, int32_t load_count, con
                               coupling_step, id_base);
 }
 
+
 int sph_coupling_distribute_facet_force(int region, int32_t facet_id, const double force[3], int32_t distribution_mode,
                                         const double center[3]) {
-    SphCouplingInterface& c = sph_coupling;
-    const SphDatabase& d = sph_database;
-    if (!region_in_range(region)) return sph_fail(sph_error_argument, "coupling region index is invalid");
-    if (!sph_coupling_distribution_is_valid(distribution_mode))
-        return record_invalid_weight("coupling distribution mode is invalid");
-    if (!sph_coupling_vector_is_finite(force)) return record_nonfinite("coupling facet force is not finite");
-    if (facet_id < 0 || facet_id >= d.npart) return sph_fail(sph_error_argument, "coupling facet particle is invalid");
-    const std::size_t i = static_cast<std::size_t>(facet_id);
-    double weight = 1.0;
-    if (distribution_mode == sph_coupling_distribution_area) {
-        double director[3];
-        weight = 0.0;
-        (void)sph_shell_facet_geometry(facet_id, director, weight);
-    } else if (distribution_mode == sph_coupling_distribution_mass) {
-        weight = d.mass[i];
-    }
-    // One particle carries the facet: the normalised weight is 1, it only has to be valid.
-    if (!sph_coupling_scalar_is_finite(weight) || !(weight > 0.0))
-        return record_invalid_weight("coupling distribution weight is invalid");
-    if (int st = sph_coupling_allocate_imports()) return st;
-    double before[3];
-    std::copy_n(&c.coupling_external_force[3 * i], 3, before);
-    if (int st = sph_coupling_add_force_to_particle(facet_id, force)) return st;
-    double distributed[3];
-    for (std::size_t k = 0; k < 3; ++k) distributed[k] = c.coupling_external_force[3 * i + k] - before[k];
-    for (std::size_t k = 0; k < 3; ++k) {
-        c.coupling_facet_input_force[k] += force[k];
-        c.coupling_facet_distributed_force[k] += distributed[k];
-    }
-    add_cross(c.coupling_facet_input_moment, center, force);
-    add_cross(c.coupling_facet_distributed_moment, &d.x[3 * i], distributed);
-    c.coupling_facet_force_error = difference_norm(c.coupling_facet_input_force, c.coupling_facet_distributed_force);
-    c.coupling_facet_moment_error = difference_norm(c.coupling_facet_input_moment, c.coupling_facet_distributed_moment);
-    return sph_success;
+    const int st = distribute(region, facet_id, force, distribution_mode, center, -1.0);
+    if (st == sph_success) update_balance_errors();
+    return st;
 }
 
 void sph_coupling_get_load_balance(double input_force[3], double distributed_force[3], double& force_error,

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -93,10 +94,28 @@ struct SphCouplingInterface {
 extern SphCouplingInterface sph_coupling;
 
 // ---- Numeric helpers ----
-void sph_coupling_cross(const double* left, const double* right, double* result);
-double sph_coupling_vector_norm(const double* values);
-bool sph_coupling_vector_is_finite(const double* values);
-bool sph_coupling_scalar_is_finite(double value);
+inline void sph_coupling_cross(const double* l, const double* r, double* out) {
+    const double x = l[1] * r[2] - l[2] * r[1];
+    const double y = l[2] * r[0] - l[0] * r[2];
+    const double z = l[0] * r[1] - l[1] * r[0];
+    out[0] = x;
+    out[1] = y;
+    out[2] = z;
+}
+// The plain length; a scaled sum only when the plain squares overflow.
+double sph_coupling_vector_norm_scaled(const double* values, double plain);
+inline double sph_coupling_vector_norm(const double* v) {
+    const double plain = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    return plain <= 1.7976931348623157e308 ? plain : sph_coupling_vector_norm_scaled(v, plain);
+}
+// Not NaN and below the largest double in magnitude (the infinities fail).
+inline bool sph_coupling_scalar_is_finite(double value) {
+    return value == value && (value < 0.0 ? -value : value) < 1.7976931348623157e308;
+}
+inline bool sph_coupling_vector_is_finite(const double* v) {
+    return sph_coupling_scalar_is_finite(v[0]) && sph_coupling_scalar_is_finite(v[1]) &&
+           sph_coupling_scalar_is_finite(v[2]);
+}
 bool sph_coupling_vector_is_degenerate(const double* values);
 bool sph_coupling_particle_should_skip(int32_t index);
 bool sph_coupling_particle_state_is_finite(int32_t index);

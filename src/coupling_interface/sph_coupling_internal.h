@@ -5,15 +5,30 @@
 #include <cstdint>
 #include <string_view>
 
+#include "coupling_interface/sph_coupling_interface.h"
+#include "database/sph_database.h"
+
 namespace quorrel::coupling_detail {
 
-std::size_t npart_of();
-bool buffers_present();
-bool region_in_range(int region);
-// Puts particle `i` on the touched list (the buffers hold data for it).
-void touch(std::size_t i);
+inline std::size_t npart_of() { return sph_database.npart > 0 ? static_cast<std::size_t>(sph_database.npart) : 0; }
+inline bool buffers_present() { return !sph_coupling.coupling_external_force.empty(); }
+inline bool region_in_range(int region) {
+    return region >= 0 && region < static_cast<int>(sph_database.coupling_regions.size());
+}
+// What a touched particle holds, as bits of its mark: only those buffers are zeroed.
+inline constexpr uint8_t touched_force = 1, touched_motion = 2, touched_contact = 4;
+// Puts particle `i` on the touched list (the buffers hold data of the given kinds for it).
+inline void touch(std::size_t i, uint8_t kinds) {
+    SphCouplingInterface& c = sph_coupling;
+    uint8_t& mark = c.coupling_touched_mark[i];
+    if (mark == 0) c.coupling_touched.push_back(static_cast<int32_t>(i));
+    mark = static_cast<uint8_t>(mark | kinds);
+}
 // A force counts as buffered when a component is non-zero or not a number.
-bool force_present(std::size_t i);
+inline bool force_present(std::size_t i) {
+    const double* f = &sph_coupling.coupling_external_force[3 * i];
+    return f[0] != 0.0 || f[1] != 0.0 || f[2] != 0.0;
+}
 bool any_force_buffered();
 bool any_positive(const int32_t* flags);
 // The buffers a step or a clear reads: those of this model, or none. Only the imports

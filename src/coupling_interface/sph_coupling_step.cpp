@@ -88,7 +88,7 @@ int sph_coupling_set_motion(int32_t index, int32_t mode, int32_t target_kind, co
         return sph_fail(sph_error_argument, "coupling motion target kind is invalid");
     c.coupling_motion_flag[i] = target_kind;
     c.coupling_motion_mode[i] = mode;
-    touch(i);
+    touch(i, touched_motion);
     return sph_success;
 }
 
@@ -129,7 +129,7 @@ int sph_coupling_apply_contact_state(int region_index, int32_t contact_count, co
         c.coupling_contact_gap[p] = gaps[k];
         c.coupling_contact_penetration[p] = penetrations[k];
         c.coupling_contact_pressure[p] = contact_pressures[k];
-        touch(p);
+        touch(p, touched_contact);
         c.coupling_active_contact_count += 1;
         c.coupling_max_penetration = std::max(c.coupling_max_penetration, penetrations[k]);
     }
@@ -137,6 +137,51 @@ int sph_coupling_apply_contact_state(int region_index, int32_t contact_count, co
 }
 
 // ---- Step operations ----
+
+namespace {
+
+// The totals the force application adds to, kept in locals while it runs (the writes to
+// the accelerations could alias the module's fields) and stored back however it ends.
+struct AppliedTotals {
+    SphCouplingVec force{}, moment{}, impulse{}, cumulative_impulse{}, momentum_exchange{};
+    double work = 0.0, cumulative_work = 0.0, energy_exchange = 0.0, max_force = 0.0, max_acceleration = 0.0;
+    bool applied = false;
+    AppliedTotals() {
+        const SphCouplingInterface& c = sph_coupling;
+        force = c.coupling_current_force;
+        moment = c.coupling_current_moment;
+        impulse = c.coupling_current_impulse;
+        cumulative_impulse = c.coupling_cumulative_impulse;
+        momentum_exchange = c.coupling_momentum_exchange;
+        work = c.coupling_current_work;
+        cumulative_work = c.coupling_cumulative_work;
+        energy_exchange = c.coupling_energy_exchange;
+        max_force = c.coupling_max_external_force;
+        max_acceleration = c.coupling_max_acceleration;
+    }
+    AppliedTotals(const AppliedTotals&) = delete;
+    AppliedTotals& operator=(const AppliedTotals&) = delete;
+    ~AppliedTotals() {
+        SphCouplingInterface& c = sph_coupling;
+        c.coupling_current_force = force;
+        c.coupling_current_moment = moment;
+        c.coupling_current_impulse = impulse;
+        c.coupling_cumulative_impulse = cumulative_impulse;
+        c.coupling_momentum_exchange = momentum_exchange;
+        c.coupling_current_work = work;
+        c.coupling_cumulative_work = cumulative_work;
+        c.coupling_energy_exchange = energy_exchange;
+        c.coupling_max_external_force = max_force;
+        c.coupling_max_acceleration = max_acceleration;
+        if (applied) {
+            c.coupling_momentum = momentum_exchange;
+            c.coupling_work = cumulative_work;
+            c.coupling_energy = energy_exchange;
+        }
+    }
+};
+
+}  // namespace
 
 int sph_coupling_apply_imports_to_acceleration(double dt) {
     SphCouplingInterface& c = sph_coupling;
@@ -147,6 +192,7 @@ int sph_coupling_apply_imports_to_acceleration(double dt) {
     if (!buffers_present()) return sph_success;
     SphDatabase& d = sph_database;
     sort_touched();
+    AppliedTotals t;
     for (int32_t index : c.coupling_touched) {
         const std::size_t i = static_cast<std::size_t>(index);
         if (!force_present(i)) continue;
@@ -165,24 +211,22 @@ int sph_coupling_apply_imports_to_acceleration(double dt) {
         double moment[3];
         sph_coupling_cross(&d.x[3 * i], f, moment);
         for (std::size_t k = 0; k < 3; ++k) {
-            c.coupling_current_force[k] += f[k];
-            c.coupling_current_moment[k] += moment[k];
+            t.force[k] += f[k];
+            t.moment[k] += moment[k];
             const double impulse = f[k] * dt;
-            c.coupling_current_impulse[k] += impulse;
-            c.coupling_cumulative_impulse[k] += impulse;
-            c.coupling_momentum_exchange[k] += impulse;
+            t.impulse[k] += impulse;
+            t.cumulative_impulse[k] += impulse;
+            t.momentum_exchange[k] += impulse;
         }
-        c.coupling_momentum = c.coupling_momentum_exchange;
         // Work with the velocity at the start of the step.
         const double* v = &d.v[3 * i];
         const double work = (v[0] * f[0] + v[1] * f[1] + v[2] * f[2]) * dt;
-        c.coupling_current_work += work;
-        c.coupling_cumulative_work += work;
-        c.coupling_energy_exchange += work;
-        c.coupling_work = c.coupling_cumulative_work;
-        c.coupling_energy = c.coupling_energy_exchange;
-        c.coupling_max_external_force = std::max(c.coupling_max_external_force, sph_coupling_vector_norm(f));
-        c.coupling_max_acceleration = std::max(c.coupling_max_acceleration, sph_coupling_vector_norm(contribution));
+        t.work += work;
+        t.cumulative_work += work;
+        t.energy_exchange += work;
+        t.applied = true;
+        t.max_force = std::max(t.max_force, sph_coupling_vector_norm(f));
+        t.max_acceleration = std::max(t.max_acceleration, sph_coupling_vector_norm(contribution));
     }
     return sph_success;
 }
@@ -230,8 +274,13 @@ int sph_coupling_finalize_step_imports() {
     SphCouplingInterface& c = sph_coupling;
     if (int st = buffers_for_reading()) return st;
     if (!buffers_present()) return sph_success;
-    if (any_force_buffered() || any_positive(c.coupling_motion_flag.data()) || any_positive(c.coupling_contact_flag.data()))
-        c.coupling_step_load_consumed = 1;
+    for (int32_t index : c.coupling_touched) {
+        const std::size_t i = static_cast<std::size_t>(index);
+        if (force_present(i) || c.coupling_motion_flag[i] > 0 || c.coupling_contact_flag[i] > 0) {
+            c.coupling_step_load_consumed = 1;
+            break;
+        }
+    }
     sph_coupling_zero_import_buffers();
     return sph_success;
 }

@@ -277,7 +277,12 @@ void sph_shell_clear_particle_state() {
 }
 
 bool sph_shell_facet_geometry(int32_t index, double normal[3], double& area) {
-    if (!sph_shell_state_present() || index < 0 || index >= sph_database.npart) return false;
+    // The two arrays it reads, at this model's size (the arrays are allocated together).
+    const std::size_t n = npart_of();
+    const SphShellState& st = sph_shell_state;
+    if (n == 0 || st.shell_director.size() != 3 * n || st.shell_reference_area.size() != n || index < 0 ||
+        index >= sph_database.npart)
+        return false;
     const std::size_t i = static_cast<std::size_t>(index);
     std::copy_n(&sph_shell_state.shell_director[3 * i], 3, normal);
     area = sph_shell_state.shell_reference_area[i];

@@ -271,7 +271,14 @@ TEST_F(AppConsole, PhaseCountsEachLandUnderTheirKey) {
     for (const auto& w : want) EXPECT_EQ(lines[w.line - 1], w.text) << "line " << w.line;
 }
 
-TEST_F(AppConsole, WorkerOptionsWithoutAWorker) {
+// The capabilities and worker options reach their own entries, which print the worker's
+// two usage lines (not the console's three) when misused.
+TEST_F(AppConsole, WorkerOptionsReachTheWorkerEntries) {
+    const std::string worker_usage = usage.substr(usage.find('\n') + 1);
+    const std::string capabilities =
+        "solver=Quorrel\nzenvik_worker=yes\nipc_backend=windows_shmem_named_event\ncommand_block_version=1\n"
+        "data_layout=AOR_V1\nsupports_real_ipc=yes\nsupports_sph_to_zvk_particle=yes\n"
+        "supports_zvk_to_sph_force=yes\nmax_particle_records=4096\n";
     const struct {
         std::vector<std::string> args;
         int status;
@@ -279,15 +286,19 @@ TEST_F(AppConsole, WorkerOptionsWithoutAWorker) {
     } cases[] = {
         {{"--zenvik-capabilities", water_deck},
          1,
-         usage,
+         worker_usage,
          "error_code: 2\nerror_message: --zenvik-capabilities must be used alone\n"},
         // Capabilities is tested before the worker option.
         {{"--zenvik-worker", "--zenvik-capabilities"},
          1,
-         usage,
+         worker_usage,
          "error_code: 2\nerror_message: --zenvik-capabilities must be used alone\n"},
-        {{"--zenvik-capabilities"}, 2, "", "error_code: 6\nerror_message: this build has no coupling worker\n"},
-        {{water_deck, "--zenvik-worker"}, 2, "", "error_code: 6\nerror_message: this build has no coupling worker\n"},
+        {{"--zenvik-capabilities"}, 0, capabilities, ""},
+        // The deck path is positional input to the worker.
+        {{water_deck, "--zenvik-worker"},
+         1,
+         worker_usage,
+         "error_code: 1\nerror_message: worker mode received an unknown option or positional input\n"},
     };
     for (const auto& c : cases) {
         const Outcome o = run(c.args);

@@ -1,0 +1,174 @@
+#include "sph_worker_reports.h"
+
+#include <charconv>
+#include <cstring>
+#include <initializer_list>
+
+#include "sph_worker_protocol.h"
+
+namespace quorrel {
+
+namespace {
+
+constexpr const char* log_header =
+    "solver_id,case_file,ipc_name,command_block,data_prefix,command_event,done_event,timeout_ms,worker_id,"
+    "command_id,step_id,ack_sequence,worker_state,exported_particles,exported_facets,received_forces,total_fx,"
+    "total_fy,total_fz,total_mx,total_my,total_mz,nonfinite_particles,error_code,error_message";
+constexpr const char* particle_header =
+    "step_id,region_index,export_index,internal_index,external_id,phase,status,material,section,x,y,z,vx,vy,vz,"
+    "reject_reason";
+constexpr const char* force_header =
+    "step_id,region_index,source_id,pair_id,target_id,export_index,internal_index,fx,fy,fz,mx,my,mz,"
+    "contact_state,reject_reason";
+
+constexpr const char* line_break = "\r\n";
+
+void append(quorrel_worker_line_t* line, const char* text, std::size_t n) {
+    if (line->overflow) return;
+    // One byte stays for the terminating zero.
+    if (n >= sizeof line->text - line->length) {
+        line->overflow = true;
+        return;
+    }
+    std::memcpy(line->text + line->length, text, n);
+    line->length += n;
+    line->text[line->length] = '\0';
+}
+
+}  // namespace
+
+const char* quorrel_worker_report_filename(int report) {
+    switch (report) {
+        case QUORREL_WORKER_REPORT_LOG: return "quorrel_zenvik_worker.log";
+        case QUORREL_WORKER_REPORT_PARTICLE: return "quorrel_zenvik_particle_report.csv";
+        case QUORREL_WORKER_REPORT_FORCE: return "quorrel_zenvik_force_report.csv";
+        default: return nullptr;
+    }
+}
+
+const char* quorrel_worker_report_header(int report) {
+    switch (report) {
+        case QUORREL_WORKER_REPORT_LOG: return log_header;
+        case QUORREL_WORKER_REPORT_PARTICLE: return particle_header;
+        case QUORREL_WORKER_REPORT_FORCE: return force_header;
+        default: return nullptr;
+    }
+}
+
+int quorrel_worker_report_path(char* buffer, std::size_t capacity, const char* log_path, int report) {
+    if (buffer == nullptr || capacity == 0) return -1;
+    buffer[0] = '\0';
+    const char* filename = quorrel_worker_report_filename(report);
+    if (filename == nullptr) return -1;
+    const char* log = log_path != nullptr && log_path[0] != '\0' ? log_path
+                                                                  : quorrel_worker_report_filename(QUORREL_WORKER_REPORT_LOG);
+    std::size_t directory = 0;  // characters of `log` kept before the file name
+    if (report == QUORREL_WORKER_REPORT_LOG) {
+        directory = std::strlen(log);
+        filename = "";
+    } else {
+        for (std::size_t i = 0; log[i] != '\0'; ++i)
+            if (log[i] == '/' || log[i] == '\\') directory = i + 1;
+    }
+    const std::size_t name = std::strlen(filename);
+    if (directory + name + 1 > capacity) return -1;
+    std::memcpy(buffer, log, directory);
+    std::memcpy(buffer + directory, filename, name + 1);
+    return 0;
+}
+
+void quorrel_worker_line_clear(quorrel_worker_line_t* line) {
+    line->length = 0;
+    line->overflow = false;
+    line->text[0] = '\0';
+}
+
+void quorrel_worker_line_text(quorrel_worker_line_t* line, const char* text) {
+    if (text != nullptr) append(line, text, std::strlen(text));
+}
+
+void quorrel_worker_line_int(quorrel_worker_line_t* line, long long value) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    append(line, digits, static_cast<std::size_t>(result.ptr - digits));
+}
+
+void quorrel_worker_line_real(quorrel_worker_line_t* line, double value) {
+    char digits[40];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific, 16);
+    append(line, digits, static_cast<std::size_t>(result.ptr - digits));
+}
+
+void quorrel_worker_line_comma(quorrel_worker_line_t* line) { append(line, ",", 1); }
+
+void quorrel_worker_log_record_clear(quorrel_worker_log_record_t* record) {
+    if (record != nullptr) *record = quorrel_worker_log_record_t{};
+}
+
+int quorrel_worker_format_log_record(const quorrel_worker_log_record_t* record, quorrel_worker_line_t* line) {
+    if (record == nullptr || line == nullptr) return -1;
+    quorrel_worker_line_clear(line);
+    const auto text = [line](const char* value) {
+        quorrel_worker_line_text(line, value);
+        quorrel_worker_line_comma(line);
+    };
+    const auto integer = [line](long long value) {
+        quorrel_worker_line_int(line, value);
+        quorrel_worker_line_comma(line);
+    };
+    text(record->solver_id);
+    text(record->case_file);
+    text(record->ipc_name);
+    text(record->command_block);
+    text(record->data_prefix);
+    text(record->command_event);
+    text(record->done_event);
+    integer(record->timeout_ms);
+    text(record->worker_id);
+    integer(record->command_id);
+    integer(record->step_id);
+    integer(record->ack_sequence);
+    text(quorrel_worker_state_name(record->worker_state));
+    integer(record->exported_particles);
+    integer(record->exported_facets);
+    integer(record->received_forces);
+    for (const double* totals : {record->total_force, record->total_moment})
+        for (int k = 0; k < 3; ++k) {
+            quorrel_worker_line_real(line, totals[k]);
+            quorrel_worker_line_comma(line);
+        }
+    integer(record->nonfinite_particles);
+    integer(record->error_code);
+    quorrel_worker_line_text(line, record->error_message);
+    return line->overflow ? -1 : 0;
+}
+
+int quorrel_worker_report_open(quorrel_worker_report_file_t* report, const char* path, int kind) {
+    if (report == nullptr) return -1;
+    report->file = nullptr;
+    const char* header = quorrel_worker_report_header(kind);
+    if (path == nullptr || header == nullptr) return -1;
+    report->file = std::fopen(path, "wb");
+    if (report->file == nullptr) return -1;
+    std::fputs(header, report->file);
+    std::fputs(line_break, report->file);
+    return 0;
+}
+
+void quorrel_worker_report_append_line(quorrel_worker_report_file_t* report, const quorrel_worker_line_t* line) {
+    if (report == nullptr || report->file == nullptr || line == nullptr || line->overflow) return;
+    std::fwrite(line->text, 1, line->length, report->file);
+    std::fputs(line_break, report->file);
+}
+
+void quorrel_worker_report_flush(quorrel_worker_report_file_t* report) {
+    if (report != nullptr && report->file != nullptr) std::fflush(report->file);
+}
+
+void quorrel_worker_report_close(quorrel_worker_report_file_t* report) {
+    if (report == nullptr || report->file == nullptr) return;
+    std::fclose(report->file);
+    report->file = nullptr;
+}
+
+}  // namespace quorrel

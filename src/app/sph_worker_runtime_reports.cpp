@@ -1,0 +1,85 @@
+#include "sph_worker_runtime_reports.h"
+
+#include <cstring>
+
+namespace quorrel {
+
+void quorrel_worker_runtime_reports_init(quorrel_worker_runtime_reports_t* reports,
+                                         const quorrel_worker_options_t* options) {
+    if (reports == nullptr) return;
+    std::memset(reports, 0, sizeof *reports);
+    const char* log_path = options != nullptr ? options->log_path : nullptr;
+    const bool built =
+        quorrel_worker_report_path(reports->log_path, sizeof reports->log_path, log_path, QUORREL_WORKER_REPORT_LOG) ==
+            0 &&
+        quorrel_worker_report_path(reports->particle_path, sizeof reports->particle_path, log_path,
+                                   QUORREL_WORKER_REPORT_PARTICLE) == 0 &&
+        quorrel_worker_report_path(reports->force_path, sizeof reports->force_path, log_path,
+                                   QUORREL_WORKER_REPORT_FORCE) == 0;
+    reports->enabled = built ? 1 : 0;
+}
+
+void quorrel_worker_runtime_reports_prepare(quorrel_worker_runtime_reports_t* reports) {
+    if (reports == nullptr || reports->enabled == 0) return;
+    // A file that cannot be opened is skipped; it never fails the run.
+    (void)quorrel_worker_report_open(&reports->log, reports->log_path, QUORREL_WORKER_REPORT_LOG);
+    (void)quorrel_worker_report_open(&reports->particle, reports->particle_path, QUORREL_WORKER_REPORT_PARTICLE);
+    (void)quorrel_worker_report_open(&reports->force, reports->force_path, QUORREL_WORKER_REPORT_FORCE);
+}
+
+void quorrel_worker_runtime_block_columns(const quorrel_worker_ipc_t* ipc, quorrel_worker_log_record_t* record) {
+    (void)ipc;
+    if (record == nullptr) return;
+    record->exported_particles = 0;
+    record->received_forces = 0;
+    record->nonfinite_particles = 0;
+    for (int k = 0; k < 3; ++k) record->total_force[k] = record->total_moment[k] = 0.0;
+}
+
+void quorrel_worker_runtime_reports_log(quorrel_worker_runtime_reports_t* reports,
+                                        const quorrel_worker_options_t* options, const quorrel_worker_ipc_t* ipc,
+                                        int command_id, int step_id, int ack_sequence, int worker_state,
+                                        int exported_facets, int error_code, const char* error_message) {
+    if (reports == nullptr || reports->enabled == 0 || reports->log.file == nullptr) return;
+    quorrel_worker_log_record_t record;
+    quorrel_worker_log_record_clear(&record);
+    if (options != nullptr) {
+        record.solver_id = options->solver_id;
+        record.case_file = options->case_file;
+        record.ipc_name = options->ipc_name;
+        record.worker_id = options->worker_id;
+        record.timeout_ms = options->timeout_ms;
+    }
+    if (ipc != nullptr) {
+        record.command_block = ipc->command_block;
+        record.data_prefix = ipc->data_prefix;
+        record.command_event = ipc->command_event;
+        record.done_event = ipc->done_event;
+    }
+    record.command_id = command_id;
+    record.step_id = step_id;
+    record.ack_sequence = ack_sequence;
+    record.worker_state = worker_state;
+    record.exported_facets = exported_facets;
+    record.error_code = error_code;
+    record.error_message = error_message;
+    quorrel_worker_runtime_block_columns(ipc, &record);
+    quorrel_worker_line_t line;
+    if (quorrel_worker_format_log_record(&record, &line) == 0) quorrel_worker_report_append_line(&reports->log, &line);
+}
+
+void quorrel_worker_runtime_reports_flush(quorrel_worker_runtime_reports_t* reports) {
+    if (reports == nullptr) return;
+    quorrel_worker_report_flush(&reports->log);
+    quorrel_worker_report_flush(&reports->particle);
+    quorrel_worker_report_flush(&reports->force);
+}
+
+void quorrel_worker_runtime_reports_close(quorrel_worker_runtime_reports_t* reports) {
+    if (reports == nullptr) return;
+    quorrel_worker_report_close(&reports->log);
+    quorrel_worker_report_close(&reports->particle);
+    quorrel_worker_report_close(&reports->force);
+}
+
+}  // namespace quorrel
