@@ -141,7 +141,7 @@ struct ParticleSnapshot {
     }
     bool operator==(const ParticleSnapshot& o) const {
         return count == o.count && ints == o.ints && reals.size() == o.reals.size() &&
-               std::memcmp(reals.data(), o.reals.data(), reals.size() * sizeof(double)) == 0;
+               (reals.empty() || std::memcmp(reals.data(), o.reals.data(), reals.size() * sizeof(double)) == 0);
     }
 };
 
