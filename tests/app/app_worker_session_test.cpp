@@ -905,10 +905,11 @@ TEST_F(WorkerSession, InvalidIpcNamesEndBeforeAnythingIsOpened) {
                                                       s.row({8, 0, 1, "STOPPED", 0, "ok"})}));
 }
 
-// The data-block exchange is not in this build: both exchange commands pass the state
-// machine and then fail as INTERNAL, with the log's block columns at 0. This is the one
-// place to change when the exchange lands.
-TEST_F(WorkerSession, ExchangeCommandsFailAsInternalUntilTheExchangeIsBuilt) {
+// The exchange commands on a model without coupling regions and a block the host left
+// zero-filled: EXPORT_INTERFACE has nothing to export and succeeds; IMPORT_LOADS meets a
+// force header whose version is 0, not 1, and fails as INTERNAL. The exchange itself is
+// tested with regions and written blocks in the exchange tests.
+TEST_F(WorkerSession, ExchangeCommandsWithoutRegionsOrAWrittenBlock) {
     const Exchange init{1, cmd::init, 0, 0.0, 1, 1, st::done, err::ok, "OK"};
     const Exchange read{2, cmd::read_input, 0, 0.0, 1, 2, st::done, err::ok, "OK"};
     const Exchange build{3, cmd::build_model, 0, 0.0, 1, 3, st::done, err::ok, "OK"};
@@ -919,9 +920,10 @@ TEST_F(WorkerSession, ExchangeCommandsFailAsInternalUntilTheExchangeIsBuilt) {
     };
     run({
         {"EXPORT_INTERFACE",
-         {init, read, build, {4, cmd::export_interface, 7, 0.0, 1, 4, st::error, err::internal, "INTERNAL"}},
-         2,
-         then(built, {4, 7, 4, "ERROR", 7, "worker command failed"})},
+         {init, read, build, {4, cmd::export_interface, 7, 0.0, 1, 4, st::done, err::ok, "OK"},
+          {5, cmd::stop, 0, 0.0, 1, 5, st::stopped, err::ok, "OK"}},
+         0,
+         then(then(built, {4, 7, 4, "DONE", 0, "ok"}), {8, 0, 5, "STOPPED", 0, "ok"})},
         {"IMPORT_LOADS",
          {init, read, build, {4, cmd::import_loads, 7, 0.0, 1, 4, st::error, err::internal, "INTERNAL"}},
          2,
