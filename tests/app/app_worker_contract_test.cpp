@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,12 +27,15 @@ struct Parsed {
     int status = 0;
     std::string message;
     quorrel_worker_options_t options{};
+    // The arguments the options point into, kept as long as the result is.
+    std::shared_ptr<const std::vector<std::string>> args;
 };
 
-Parsed parse(const std::vector<std::string>& args) {
-    std::vector<const char*> argv{"quorrel"};
-    for (const std::string& a : args) argv.push_back(a.c_str());
+Parsed parse(const std::vector<std::string>& given) {
     Parsed p;
+    p.args = std::make_shared<const std::vector<std::string>>(given);
+    std::vector<const char*> argv{"quorrel"};
+    for (const std::string& a : *p.args) argv.push_back(a.c_str());
     char message[256];
     std::memset(message, 'x', sizeof message);
     p.status = quorrel_worker_parse_args(static_cast<int>(argv.size()), argv.data(), &p.options, message,
