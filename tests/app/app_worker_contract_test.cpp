@@ -27,14 +27,13 @@ struct Parsed {
     int status = 0;
     std::string message;
     quorrel_worker_options_t options{};
-    // The options point into the arguments: they live on the heap, so they stay put while
-    // the result is returned and read.
+    // The arguments the options point into, kept as long as the result is.
     std::shared_ptr<const std::vector<std::string>> args;
 };
 
-Parsed parse(const std::vector<std::string>& args) {
+Parsed parse(const std::vector<std::string>& given) {
     Parsed p;
-    p.args = std::make_shared<const std::vector<std::string>>(args);
+    p.args = std::make_shared<const std::vector<std::string>>(given);
     std::vector<const char*> argv{"quorrel"};
     for (const std::string& a : *p.args) argv.push_back(a.c_str());
     char message[256];

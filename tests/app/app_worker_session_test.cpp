@@ -47,7 +47,7 @@ namespace st {
 constexpr int ready = 1, done = 3, error = 4, stopped = 5;
 }
 namespace err {
-constexpr int ok = 0, argument = 1, conflict = 2, timeout = 4, ipc = 5, unknown_command = 6, internal = 7;
+constexpr int ok = 0, conflict = 2, timeout = 4, unknown_command = 6, internal = 7;
 }
 
 constexpr int long_timeout_ms = 5000;
