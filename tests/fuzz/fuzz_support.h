@@ -1,10 +1,12 @@
-// What both fuzz harnesses share: a scratch directory of their own, the input written to
+// What the fuzz harnesses share: a scratch directory of their own, the input written to
 // a file in it, and the checks every failing call must pass.
 #pragma once
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -56,13 +58,16 @@ inline int32_t particle_count() {
     return count;
 }
 
-// One directory per process under TMPDIR (else /tmp), removed at exit. Parallel fuzzing
-// jobs each get their own.
+// One directory per process under TMPDIR (else /tmp), named for the process and removed at
+// exit. Parallel fuzzing jobs each get their own. A fault aborts before the removal, so
+// each new process first removes the directories of processes that are gone.
 class Scratch {
 public:
     Scratch() {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quorrel_fuzz_XXXXXX";
+        const std::string parent = base != nullptr && *base != '\0' ? base : "/tmp";
+        remove_abandoned(parent);
+        std::string pattern = parent + "/" + prefix + std::to_string(getpid()) + "_XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) {
             std::perror("mkdtemp");
             std::abort();
@@ -98,6 +103,23 @@ public:
     }
 
 private:
+    static constexpr const char* prefix = "quorrel_fuzz_";
+
+    // Directories "quorrel_fuzz_<pid>_..." whose process no longer runs.
+    static void remove_abandoned(const std::string& parent) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(parent, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(prefix, 0) != 0) continue;
+            const std::size_t start = std::strlen(prefix), end = name.find('_', start);
+            if (end == std::string::npos || end == start) continue;
+            const std::string digits = name.substr(start, end - start);
+            if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9) continue;
+            const pid_t pid = static_cast<pid_t>(std::stol(digits));
+            if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH) std::filesystem::remove_all(entry.path(), ec);
+        }
+    }
+
     std::string dir_, output_;
 };
 
