@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -61,6 +63,42 @@ inline std::vector<std::string> read_lines(const std::string& path) {
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
+}
+
+// The comma-separated fields of one CSV line, a CR at its end dropped.
+inline std::vector<std::string> csv_fields(std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1)
+        fields.push_back(line.substr(start, comma - start));
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+// The 52 fields of particle i's line (from 0, after the header) of a particle CSV; empty,
+// with a failure, when there is no such line or it has another number of fields.
+inline std::vector<std::string> particle_csv_fields(const std::vector<std::string>& lines, std::size_t i) {
+    if (lines.size() < i + 2) {
+        ADD_FAILURE() << "the CSV has no line for particle " << i;
+        return {};
+    }
+    std::vector<std::string> fields = csv_fields(lines[i + 1]);
+    if (fields.size() != 52u) {
+        ADD_FAILURE() << "the CSV line has " << fields.size() << " fields";
+        return {};
+    }
+    return fields;
+}
+
+// A right-aligned real field of the CSV as a number; NaN, with a failure, when it is not one.
+inline double csv_real(const std::string& field) {
+    const std::size_t first = field.find_first_not_of(' ');
+    const char* begin = field.data() + (first == std::string::npos ? field.size() : first);
+    double value = std::numeric_limits<double>::quiet_NaN();
+    const auto [end, ec] = std::from_chars(begin, field.data() + field.size(), value);
+    EXPECT_TRUE(ec == std::errc() && end == field.data() + field.size()) << "real field '" << field << "'";
+    return value;
 }
 
 // A test that writes decks into a scratch directory of its own.

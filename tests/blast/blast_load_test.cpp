@@ -110,30 +110,11 @@ void near_or_equal(double actual, double expected, double tol) {
 // The real columns 33-41 (the blast solid force, shell force and shell moment) of the
 // particle CSV line of particle index i, read back as numbers.
 std::array<double, 9> csv_blast_columns(const std::string& path, std::size_t i) {
-    const std::vector<std::string> lines = test::read_lines(path);
     std::array<double, 9> out{};
     out.fill(std::numeric_limits<double>::quiet_NaN());
-    if (lines.size() < i + 2) {
-        ADD_FAILURE() << "the CSV has no line for particle " << i;
-        return out;
-    }
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    const std::string& line = lines[i + 1];
-    for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1)
-        fields.push_back(line.substr(start, comma - start));
-    fields.push_back(line.substr(start));
-    if (fields.size() != 52u) {
-        ADD_FAILURE() << "the CSV line has " << fields.size() << " fields";
-        return out;
-    }
-    for (std::size_t k = 0; k < 9; ++k) {
-        const std::string& f = fields[32 + k];
-        const std::size_t first = f.find_first_not_of(' ');
-        const char* begin = f.data() + (first == std::string::npos ? f.size() : first);
-        const auto [end, ec] = std::from_chars(begin, f.data() + f.size(), out[k]);
-        EXPECT_TRUE(ec == std::errc() && end == f.data() + f.size()) << "column " << 33 + k << ": '" << f << "'";
-    }
+    const std::vector<std::string> fields = test::particle_csv_fields(test::read_lines(path), i);
+    if (fields.empty()) return out;
+    for (std::size_t k = 0; k < 9; ++k) out[k] = test::csv_real(fields[32 + k]);
     return out;
 }
 

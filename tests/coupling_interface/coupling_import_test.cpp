@@ -172,30 +172,9 @@ void shell_arrays_of_an_earlier_model() {
 
 // The real columns 42-44 (the buffered coupling force) of the particle CSV line of particle i.
 Vec3 csv_coupling_force(const std::string& path, std::size_t i) {
-    const std::vector<std::string> lines = test::read_lines(path);
-    Vec3 out{nan, nan, nan};
-    if (lines.size() < i + 2) {
-        ADD_FAILURE() << "the CSV has no line for particle " << i;
-        return out;
-    }
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    const std::string& line = lines[i + 1];
-    for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1)
-        fields.push_back(line.substr(start, comma - start));
-    fields.push_back(line.substr(start));
-    if (fields.size() != 52u) {
-        ADD_FAILURE() << "the CSV line has " << fields.size() << " fields";
-        return out;
-    }
-    for (std::size_t k = 0; k < 3; ++k) {
-        const std::string& f = fields[41 + k];
-        const std::size_t first = f.find_first_not_of(' ');
-        const char* begin = f.data() + (first == std::string::npos ? f.size() : first);
-        const auto [end, ec] = std::from_chars(begin, f.data() + f.size(), out[k]);
-        EXPECT_TRUE(ec == std::errc() && end == f.data() + f.size()) << "column " << 42 + k << ": '" << f << "'";
-    }
-    return out;
+    const std::vector<std::string> fields = test::particle_csv_fields(test::read_lines(path), i);
+    if (fields.empty()) return Vec3{nan, nan, nan};
+    return Vec3{test::csv_real(fields[41]), test::csv_real(fields[42]), test::csv_real(fields[43])};
 }
 
 // Reads and builds one of the two decks, leaving the error state clear.

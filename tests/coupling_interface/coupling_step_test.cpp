@@ -114,15 +114,6 @@ struct CsvCoupling {
     int32_t contact_flag = 0, motion_flag = 0;
 };
 
-double parse_real(const std::string& field) {
-    const std::size_t first = field.find_first_not_of(' ');
-    const char* begin = field.data() + (first == std::string::npos ? field.size() : first);
-    double value = not_a_number;
-    const auto [end, ec] = std::from_chars(begin, field.data() + field.size(), value);
-    EXPECT_TRUE(ec == std::errc() && end == field.data() + field.size()) << "real field '" << field << "'";
-    return value;
-}
-
 int32_t parse_int(const std::string& field) {
     int32_t value = -999;
     const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
@@ -132,24 +123,11 @@ int32_t parse_int(const std::string& field) {
 
 CsvCoupling csv_coupling(const std::vector<std::string>& lines, std::size_t i) {
     CsvCoupling out;
-    if (lines.size() < i + 2) {
-        ADD_FAILURE() << "the CSV has no line for particle " << i;
-        return out;
-    }
-    std::string line = lines[i + 1];
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1)
-        fields.push_back(line.substr(start, comma - start));
-    fields.push_back(line.substr(start));
-    if (fields.size() != 52u) {
-        ADD_FAILURE() << "the CSV line has " << fields.size() << " fields";
-        return out;
-    }
-    for (std::size_t k = 0; k < 3; ++k) out.force[k] = parse_real(fields[41 + k]);
-    out.gap = parse_real(fields[44]);
-    out.penetration = parse_real(fields[45]);
+    const std::vector<std::string> fields = test::particle_csv_fields(lines, i);
+    if (fields.empty()) return out;
+    for (std::size_t k = 0; k < 3; ++k) out.force[k] = test::csv_real(fields[41 + k]);
+    out.gap = test::csv_real(fields[44]);
+    out.penetration = test::csv_real(fields[45]);
     out.contact_flag = parse_int(fields[46]);
     out.motion_flag = parse_int(fields[50]);
     return out;

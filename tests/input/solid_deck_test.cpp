@@ -192,16 +192,7 @@ void expect_built_state(const std::vector<double>& temperature, const std::vecto
 std::vector<std::vector<std::string>> csv_rows(const std::string& path) {
     std::vector<std::vector<std::string>> rows;
     const std::vector<std::string> lines = test::read_lines(path);
-    for (std::size_t l = 1; l < lines.size(); ++l) {
-        std::string line = lines[l];
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::vector<std::string> fields;
-        std::size_t start = 0;
-        for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1)
-            fields.push_back(line.substr(start, comma - start));
-        fields.push_back(line.substr(start));
-        rows.push_back(std::move(fields));
-    }
+    for (std::size_t l = 1; l < lines.size(); ++l) rows.push_back(test::csv_fields(lines[l]));
     return rows;
 }
 

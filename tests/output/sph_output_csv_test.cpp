@@ -26,11 +26,7 @@ class OutputCsvTest : public OutputTest {};
 TEST_F(OutputCsvTest, HeaderHasTheFiftyTwoColumnsInOrder) {
     const std::string header(sph_output_csv_header());
     EXPECT_EQ(header.size(), 764u);
-    std::vector<std::string> names;
-    std::size_t start = 0;
-    for (std::size_t comma; (comma = header.find(',', start)) != std::string::npos; start = comma + 1)
-        names.push_back(header.substr(start, comma - start));
-    names.push_back(header.substr(start));
+    const std::vector<std::string> names = test::csv_fields(header);
     ASSERT_EQ(names.size(), 52u);
     const struct {
         std::size_t column;  // 1-based
