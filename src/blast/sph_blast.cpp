@@ -75,9 +75,10 @@ void ensure_membership() {
     scratch.membership_npart = d.npart;
 }
 
-inline double distance2(const double* a, const std::array<double, 3>& c) {
-    const double dx = a[0] - c[0], dy = a[1] - c[1], dz = a[2] - c[2];
-    return dx * dx + dy * dy + dz * dz;
+// The one sphere test of the blast regions: is `p` within `radius` of `c`?
+inline bool within_sphere(const double* p, const double* c, double radius) {
+    const double dx = p[0] - c[0], dy = p[1] - c[1], dz = p[2] - c[2];
+    return dx * dx + dy * dy + dz * dz <= radius * radius;
 }
 
 void accumulate_region(int r) {
@@ -87,13 +88,12 @@ void accumulate_region(int r) {
     RegionScratch& rs = scratch.regions[static_cast<std::size_t>(r)];
     const std::vector<double>& progress = sph_explosive_state.explosive_reaction_progress;
     const bool explosive_state = progress.size() == static_cast<std::size_t>(d.npart);
-    const double r2 = reg.blast_radius * reg.blast_radius;
     double pressure_sum = 0.0, progress_sum = 0.0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
         const double* xi = &d.x[3 * i];
         const int32_t phase = d.particle_phase[i];
         const bool active = d.particle_status[i] == sph_status_active;
-        const bool inside = active && distance2(xi, reg.blast_center) <= r2;
+        const bool inside = active && within_sphere(xi, reg.blast_center.data(), reg.blast_radius);
         const bool in_set = rs.member[i] != 0;
         if (sph_blast_phase_matches(reg.blast_source_phase, phase)) {
             if (inside) {
@@ -254,15 +254,13 @@ bool sph_blast_is_active(int i) {
 bool sph_blast_in_region(int r, int i) {
     if (r < 0 || r >= sph_blast.blast_region_count || i < 0 || i >= sph_database.npart) return false;
     const SphBlastRegion& reg = sph_blast.blast_regions[static_cast<std::size_t>(r)];
-    return distance2(&sph_database.x[3 * static_cast<std::size_t>(i)], reg.blast_center) <=
-           reg.blast_radius * reg.blast_radius;
+    return within_sphere(&sph_database.x[3 * static_cast<std::size_t>(i)], reg.blast_center.data(), reg.blast_radius);
 }
 
 bool sph_blast_pair_within(int r, int source, int target) {
     const SphBlastRegion& reg = sph_blast.blast_regions[static_cast<std::size_t>(r)];
-    const double* s = &sph_database.x[3 * static_cast<std::size_t>(source)];
-    const std::array<double, 3> xs{s[0], s[1], s[2]};
-    return distance2(&sph_database.x[3 * static_cast<std::size_t>(target)], xs) <= reg.blast_radius * reg.blast_radius;
+    return within_sphere(&sph_database.x[3 * static_cast<std::size_t>(target)],
+                         &sph_database.x[3 * static_cast<std::size_t>(source)], reg.blast_radius);
 }
 
 bool sph_blast_particle_in_target_set(int r, int i) {
@@ -311,12 +309,10 @@ int32_t sph_blast_candidate_pair_count(int r) {
     RegionScratch& rs = scratch.regions[static_cast<std::size_t>(r)];
     if (rs.pairs_known) return rs.pairs;
     const double radius = sph_blast.blast_regions[static_cast<std::size_t>(r)].blast_radius;
-    const double r2 = radius * radius;
     int32_t pairs = 0;
     for (std::size_t s = 0; s < rs.source_xyz.size(); s += 3) {
-        const std::array<double, 3> xs{rs.source_xyz[s], rs.source_xyz[s + 1], rs.source_xyz[s + 2]};
         for (std::size_t t = 0; t < rs.target_xyz.size(); t += 3)
-            if (distance2(&rs.target_xyz[t], xs) <= r2) ++pairs;
+            if (within_sphere(&rs.target_xyz[t], &rs.source_xyz[s], radius)) ++pairs;
     }
     rs.pairs = pairs;
     rs.pairs_known = true;

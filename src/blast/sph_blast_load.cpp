@@ -14,6 +14,10 @@ SphBlastLoad sph_blast_load;
 
 namespace {
 
+// A particle's loaded area is the face of the cube of its volume, A = V^(2/3); the
+// literal is the double nearest 2/3.
+constexpr double area_exponent = 0.6666666666666666;
+
 // Particles whose solid or shell cache holds a force: clearing and applying the caches
 // touch only them, so neither costs a pass over every particle.
 struct LoadScratch {
@@ -292,7 +296,7 @@ double sph_blast_load_particle_area(int index) {
     const SphDatabase& d = sph_database;
     if (index < 0 || index >= d.npart) return 0.0;
     const double v = d.volume[static_cast<std::size_t>(index)];
-    return v > 0.0 ? std::pow(v, 0.6666666666666666) : 0.0;
+    return v > 0.0 ? std::pow(v, area_exponent) : 0.0;
 }
 
 }  // namespace quorrel

@@ -10,7 +10,6 @@
 
 namespace quorrel::coupling_detail {
 
-inline std::size_t npart_of() { return sph_database.npart > 0 ? static_cast<std::size_t>(sph_database.npart) : 0; }
 inline bool buffers_present() { return !sph_coupling.coupling_external_force.empty(); }
 inline bool region_in_range(int region) {
     return region >= 0 && region < static_cast<int>(sph_database.coupling_regions.size());

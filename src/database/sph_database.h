@@ -202,6 +202,9 @@ struct SphDatabase : SphWaterDiagnostics, SphGasDiagnostics, SphSolidDiagnostics
 
 extern SphDatabase sph_database;
 
+// The particle count as an array size (0 before any allocation).
+inline std::size_t npart_of(const SphDatabase& d = sph_database) { return d.npart > 0 ? static_cast<std::size_t>(d.npart) : 0; }
+
 // ---- Particle store ----
 // Refuses (code 5) a count whose arrays would not fit in the machine's physical memory.
 [[nodiscard]] int sph_db_allocate(int32_t count);

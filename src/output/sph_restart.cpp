@@ -37,8 +37,6 @@ bool at_least(SphRestartVersion version, SphRestartVersion since) {
     return static_cast<int32_t>(version) >= static_cast<int32_t>(since);
 }
 
-std::size_t npart_of() { return static_cast<std::size_t>(std::max(sph_database.npart, 0)); }
-
 int input_failure(std::string_view message) { return sph_fail(sph_error_input, std::string(message)); }
 
 template <typename T, std::size_t N>

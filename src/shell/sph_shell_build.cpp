@@ -16,8 +16,6 @@ SphShellIndex sph_shell_index;
 
 namespace {
 
-std::size_t npart_of() { return static_cast<std::size_t>(std::max(sph_database.npart, 0)); }
-
 const SphSectionRecord& section(int sec) { return sph_database.sections[static_cast<std::size_t>(sec)]; }
 
 const double* x0_of(int32_t p) { return &sph_database.x0[3 * static_cast<std::size_t>(p)]; }

@@ -10,8 +10,6 @@ namespace quorrel {
 
 namespace {
 
-std::size_t npart_of() { return static_cast<std::size_t>(std::max(sph_database.npart, 0)); }
-
 bool sized(std::size_t size, std::size_t components) {
     const std::size_t n = npart_of();
     return n > 0 && size == components * n;

@@ -23,8 +23,6 @@ inline bool active_at(const SphDatabase& d, std::size_t i) {
     return d.particle_phase[i] == sph_phase_solid && d.particle_status[i] == sph_status_active;
 }
 
-inline std::size_t npart_of(const SphDatabase& d) { return static_cast<std::size_t>(std::max(d.npart, 0)); }
-
 bool sized(const std::vector<double>& values, std::size_t n, std::size_t components) {
     return n > 0 && values.size() == n * components;
 }

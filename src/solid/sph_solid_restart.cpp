@@ -13,8 +13,6 @@ namespace quorrel {
 
 namespace {
 
-std::size_t npart_of() { return static_cast<std::size_t>(std::max(sph_database.npart, 0)); }
-
 void put_reals(SphRestartWriter& out, const double* values, std::size_t count) {
     for (std::size_t k = 0; k < count; ++k) out.put_real(values[k]);
 }
