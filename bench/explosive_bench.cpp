@@ -26,7 +26,7 @@
 #include "explosive/sph_explosive.h"
 #include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
-#include "interface/sph_lifecycle.h"
+#include "lifecycle/sph_lifecycle.h"
 #include "solver/sph_solver_explicit.h"
 
 QUORREL_BENCH_COUNT_ALLOCATIONS

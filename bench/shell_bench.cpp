@@ -25,7 +25,7 @@
 #include "bench_support.h"
 #include "core/sph_error.h"
 #include "input/sph_input_reader.h"
-#include "interface/sph_lifecycle.h"
+#include "lifecycle/sph_lifecycle.h"
 #include "shell/sph_shell.h"
 
 QUORREL_BENCH_COUNT_ALLOCATIONS

@@ -29,7 +29,7 @@
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "database/sph_database.h"
-#include "interface/sph_lifecycle.h"
+#include "lifecycle/sph_lifecycle.h"
 #include "solid/sph_solid.h"
 #include "solid/sph_solid_arrays.h"
 #include "solid/sph_solid_dynamics.h"

@@ -18,7 +18,7 @@
 
 #include "core/sph_simd.h"
 #include "input/sph_input_reader.h"
-#include "interface/sph_lifecycle.h"
+#include "lifecycle/sph_lifecycle.h"
 
 namespace quorrel::test {
 

@@ -14,7 +14,7 @@
 #include "gas/sph_gas.h"
 #include "input/sph_inp_helpers.h"
 #include "input/sph_input_time.h"
-#include "interface/sph_lifecycle.h"
+#include "lifecycle/sph_lifecycle.h"
 #include "particle/sph_neighbor.h"
 #include "shell/sph_shell.h"
 #include "solid/sph_solid.h"

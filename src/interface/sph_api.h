@@ -1,6 +1,6 @@
 // The programming interface over the model: lifecycle, guards, model operations
-// and queries, plus the Fortran-callable entry points (every argument by reference,
-// status last) that the C interface calls.
+// and queries (sph_api.cpp), plus the Fortran-callable entry points (every argument by
+// reference, status last; sph_fortran_api.cpp) that the C interface calls.
 #pragma once
 
 #include <cstddef>

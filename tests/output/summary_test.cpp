@@ -30,7 +30,7 @@
 #include "gas/sph_gas.h"
 #include "input/sph_input_reader.h"
 #include "interface/sph_api.h"
-#include "interface/sph_lifecycle.h"
+#include "lifecycle/sph_lifecycle.h"
 #include "output/sph_output.h"
 #include "output/sph_output_vtu.h"
 #include "output_test_support.h"

@@ -1,6 +1,7 @@
 // Every module's lifecycle calls in one table: what the interface's initialise and
 // finalise, the start of every deck read and the tests' fixture do to each module. A new
-// phase adds its row here.
+// phase adds its row here. The table sits above every module it names and below the
+// reader, so the reader's reset and the interface both walk it without climbing.
 #pragma once
 
 #include <span>

@@ -1,4 +1,4 @@
-#include "interface/sph_lifecycle.h"
+#include "lifecycle/sph_lifecycle.h"
 
 #include <array>
 
