@@ -52,6 +52,15 @@ struct Outcome {
     std::string out, err;
 };
 
+// One run of a report test: the mode its messages name, the program's arguments, and the
+// time and step lines the report must show.
+struct ReportRun {
+    const char* mode;
+    std::vector<std::string> args;
+    const char* time;
+    const char* step;
+};
+
 class AppConsole : public ::testing::Test {
 protected:
     fs::path dir;
@@ -90,6 +99,11 @@ protected:
         o.err = slurp(err_path);
         return o;
     }
+
+    // Runs `r`, which must succeed (else the test stops) with nothing on standard error,
+    // and gives the report's lines: `count` of them (else the test stops), ending in
+    // "status: ok", with the particle count, time and step lines checked.
+    void report(const ReportRun& r, const char* particles, std::size_t count, std::vector<std::string>& lines);
 };
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -392,6 +406,19 @@ std::string value_at(const std::vector<std::string>& lines, std::size_t index, c
     return line.substr(head.size());
 }
 
+void AppConsole::report(const ReportRun& r, const char* particles, std::size_t count,
+                        std::vector<std::string>& lines) {
+    const Outcome o = run(r.args);
+    ASSERT_EQ(o.status, 0) << r.mode << ": " << o.err;
+    EXPECT_EQ(o.err, "") << r.mode;
+    lines = lines_of(o.out);
+    ASSERT_EQ(lines.size(), count) << r.mode;
+    EXPECT_EQ(value_at(lines, 3, "particles"), particles) << r.mode;
+    EXPECT_EQ(value_at(lines, 5, "time"), r.time) << r.mode;
+    EXPECT_EQ(value_at(lines, 6, "step"), r.step) << r.mode;
+    EXPECT_EQ(lines.back(), "status: ok") << r.mode;
+}
+
 // Checks the rows against the report from line `first` (1-based) on, one row a line.
 void expect_rows(const std::vector<std::string>& lines, std::size_t first, const std::vector<ReportWant>& rows,
                  const char* mode) {
@@ -451,26 +478,16 @@ TEST_F(AppConsole, GasPairReportHasTheHandWorkedGasLines) {
     set("gas_dt_accel", hand.accel_after, false);
     set("gas_dtcrit", hand.accel_after, false);
 
-    const struct {
-        const char* mode;
-        std::vector<std::string> args;
-        const char* time;
-        const char* step;
+    const struct : ReportRun {
         double dtcrit;
         const std::vector<ReportWant>* rows;
     } cases[] = {
-        {"check", {gas_pair_deck, "--check"}, "0.0000000000000000e+00", "0", 0.5 * hand.cfl_before, &before},
-        {"run", {gas_pair_deck, "--run"}, "6.2500000000000000e-02", "1", 0.5 * hand.accel_after, &after},
+        {{"check", {gas_pair_deck, "--check"}, "0.0000000000000000e+00", "0"}, 0.5 * hand.cfl_before, &before},
+        {{"run", {gas_pair_deck, "--run"}, "6.2500000000000000e-02", "1"}, 0.5 * hand.accel_after, &after},
     };
     for (const auto& c : cases) {
-        const Outcome o = run(c.args);
-        ASSERT_EQ(o.status, 0) << c.mode << ": " << o.err;
-        EXPECT_EQ(o.err, "") << c.mode;
-        const auto lines = lines_of(o.out);
-        ASSERT_EQ(lines.size(), 100u) << c.mode;
-        EXPECT_EQ(value_at(lines, 3, "particles"), "2") << c.mode;
-        EXPECT_EQ(value_at(lines, 5, "time"), c.time) << c.mode;
-        EXPECT_EQ(value_at(lines, 6, "step"), c.step) << c.mode;
+        std::vector<std::string> lines;
+        ASSERT_NO_FATAL_FAILURE(report(c, "2", 100, lines));
         EXPECT_EQ(value_at(lines, 7, "water_particles"), "0") << c.mode;
         EXPECT_EQ(value_at(lines, 11, "gas_particles"), "2") << c.mode;
         // dtcrit on line 11, gas_particles on 12, then the 22 gas lines from line 13.
@@ -481,7 +498,6 @@ TEST_F(AppConsole, GasPairReportHasTheHandWorkedGasLines) {
         EXPECT_EQ(parsed(value_at(lines, 10, "dtcrit")), 0.5 * parsed(value_at(lines, 28, "gas_dtcrit")))
             << c.mode;
         EXPECT_EQ(value_at(lines, 34, "explosive_phase_particles"), "0") << c.mode;
-        EXPECT_EQ(lines.back(), "status: ok") << c.mode;
     }
 }
 
@@ -577,32 +593,22 @@ TEST_F(AppConsole, ExplosiveRowReportHasTheHandWorkedExplosiveLines) {
     const std::vector<ReportWant> limits_after = {
         {"gas_dt_cfl", 0.5, true}, {"gas_dt_accel", 0.5, true}, {"gas_dtcrit", 0.5, true}};
 
-    const struct {
-        const char* mode;
-        std::vector<std::string> args;
-        const char* time;
-        const char* step;
+    const struct : ReportRun {
         const char* explosive_phase;
         const char* gas;
         const std::vector<ReportWant>* explosive;
         const std::vector<ReportWant>* gas_lines;
         const std::vector<ReportWant>* limits;
     } cases[] = {
-        {"check", {explosive_row_deck, "--check"}, "0.0000000000000000e+00", "0", "4", "0", &before, &gas_before,
+        {{"check", {explosive_row_deck, "--check"}, "0.0000000000000000e+00", "0"}, "4", "0", &before, &gas_before,
          &limits_before},
-        {"run", {explosive_row_deck, "--run"}, "2.0000000000000000e+00", "8", "2", "2", &after, &gas_after,
+        {{"run", {explosive_row_deck, "--run"}, "2.0000000000000000e+00", "8"}, "2", "2", &after, &gas_after,
          &limits_after},
     };
     for (const auto& c : cases) {
-        const Outcome o = run(c.args);
-        ASSERT_EQ(o.status, 0) << c.mode << ": " << o.err;
-        EXPECT_EQ(o.err, "") << c.mode;
-        const auto lines = lines_of(o.out);
-        ASSERT_EQ(lines.size(), 100u) << c.mode;
-        EXPECT_EQ(value_at(lines, 3, "particles"), "4") << c.mode;
+        std::vector<std::string> lines;
+        ASSERT_NO_FATAL_FAILURE(report(c, "4", 100, lines));
         EXPECT_EQ(value_at(lines, 4, "warnings"), "1") << c.mode;
-        EXPECT_EQ(value_at(lines, 5, "time"), c.time) << c.mode;
-        EXPECT_EQ(value_at(lines, 6, "step"), c.step) << c.mode;
         EXPECT_EQ(value_at(lines, 7, "water_particles"), "0") << c.mode;
         // The reaction limit, before and after the run alike.
         expect_rows(lines, 11, {{"dtcrit", 0.25, true}}, c.mode);
@@ -619,7 +625,6 @@ TEST_F(AppConsole, ExplosiveRowReportHasTheHandWorkedExplosiveLines) {
                 expect_rows(lines, 36 + k, {w}, c.mode);
         }
         EXPECT_EQ(value_at(lines, 54, "solid_particles"), "0") << c.mode;
-        EXPECT_EQ(lines.back(), "status: ok") << c.mode;
     }
 }
 
@@ -717,33 +722,22 @@ std::vector<double> csv_fields(const fs::path& file, int particle, const std::ve
 }
 
 TEST_F(AppConsole, SolidFallReportHasTheHandWorkedSolidLines) {
-    const struct {
-        const char* mode;
-        std::vector<std::string> args;
-        const char* time;
-        const char* step;
+    const struct : ReportRun {
         double dtcrit;
         std::vector<SolidLine> solid;
     } cases[] = {
-        {"check", {solid_fall_deck, "--check"}, "0.0000000000000000e+00", "0", 0.25,
+        {{"check", {solid_fall_deck, "--check"}, "0.0000000000000000e+00", "0"}, 0.25,
          solid_fall_lines(0.0, 0.0, 2.0, 0.5)},
-        {"run", {solid_fall_deck, "--run"}, "5.0000000000000000e-01", "2", 0.5 * (1.0 / 2.5),
+        {{"run", {solid_fall_deck, "--run"}, "5.0000000000000000e-01", "2"}, 0.5 * (1.0 / 2.5),
          solid_fall_lines(-4.0, 4.0, 1.0 / 2.5, 1.0 / 2.5)},
     };
     for (const auto& c : cases) {
-        const Outcome o = run(c.args);
-        ASSERT_EQ(o.status, 0) << c.mode << ": " << o.err;
-        EXPECT_EQ(o.err, "") << c.mode;
-        const auto lines = lines_of(o.out);
-        ASSERT_EQ(lines.size(), 100u) << c.mode;
-        EXPECT_EQ(value_at(lines, 3, "particles"), "2") << c.mode;
+        std::vector<std::string> lines;
+        ASSERT_NO_FATAL_FAILURE(report(c, "2", 100, lines));
         EXPECT_EQ(value_at(lines, 4, "warnings"), "0") << c.mode;
-        EXPECT_EQ(value_at(lines, 5, "time"), c.time) << c.mode;
-        EXPECT_EQ(value_at(lines, 6, "step"), c.step) << c.mode;
         EXPECT_EQ(value_at(lines, 10, "dtcrit"), printed(c.dtcrit)) << c.mode;
         expect_solid_lines(lines, c.solid, c.mode);
         EXPECT_EQ(value_at(lines, 78, "coupling_regions"), "0") << c.mode;
-        EXPECT_EQ(lines.back(), "status: ok") << c.mode;
     }
 }
 
@@ -866,24 +860,13 @@ TEST_F(AppConsole, CouplingDeckReportsItsRegionsAndZeroExchange) {
                                    "coupling_repeated_imports",         "coupling_invalid_weights",
                                    "coupling_active_contacts",          "coupling_skipped_contacts",
                                    "coupling_nonfinite_contact_imports"};
-    const struct {
-        const char* mode;
-        std::vector<std::string> args;
-        const char* time;
-        const char* step;
-    } cases[] = {
+    const ReportRun cases[] = {
         {"run", {coupling_deck, "--run"}, "3.9062500000000000e-03", "4"},
         {"check", {coupling_deck, "--check"}, "0.0000000000000000e+00", "0"},
     };
     for (const auto& c : cases) {
-        const Outcome o = run(c.args);
-        ASSERT_EQ(o.status, 0) << c.mode << ": " << o.err;
-        EXPECT_EQ(o.err, "") << c.mode;
-        const auto lines = lines_of(o.out);
-        ASSERT_EQ(lines.size(), 130u) << c.mode;
-        EXPECT_EQ(value_at(lines, 3, "particles"), "4") << c.mode;
-        EXPECT_EQ(value_at(lines, 5, "time"), c.time) << c.mode;
-        EXPECT_EQ(value_at(lines, 6, "step"), c.step) << c.mode;
+        std::vector<std::string> lines;
+        ASSERT_NO_FATAL_FAILURE(report(c, "4", 130, lines));
         EXPECT_EQ(value_at(lines, 7, "water_particles"), "2") << c.mode;
         EXPECT_EQ(value_at(lines, 78, "coupling_regions"), "3") << c.mode;
         std::size_t at = 79;
@@ -906,7 +889,6 @@ TEST_F(AppConsole, CouplingDeckReportsItsRegionsAndZeroExchange) {
         for (const char* key : real_keys) EXPECT_EQ(value_at(lines, at++, key), printed(0.0)) << c.mode;
         for (const char* key : integer_keys) EXPECT_EQ(value_at(lines, at++, key), "0") << c.mode;
         EXPECT_EQ(at, 129u) << c.mode;
-        EXPECT_EQ(lines.back(), "status: ok") << c.mode;
     }
 }
 

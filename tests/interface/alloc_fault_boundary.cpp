@@ -14,6 +14,7 @@
 
 #include "core/sph_error.h"
 #include "quorrel.h"
+#include "quorrel_interface_test.h"
 
 namespace {
 
@@ -96,18 +97,8 @@ const std::string water_deck = std::string(QUORREL_TEST_DECKS) + "/app_water.inp
 const std::string regions_deck = std::string(QUORREL_TEST_DECKS) + "/app_regions.inp";
 constexpr double deck_dt = 0.0009765625;  // the deck's step, 2^-10
 
-struct LastError {
-    int code = -99;
-    std::string message;
-};
-
-LastError last_error() {
-    LastError e;
-    char message[256];
-    EXPECT_EQ(quorrel_get_last_error(&e.code, message, static_cast<int>(sizeof message)), 0);
-    e.message = message;
-    return e;
-}
+using quorrel::test::LastError;
+using quorrel::test::last_error;
 
 // Read, build and one step of the four-particle water deck; the first non-zero status.
 int read_build_advance(const std::string& deck) {

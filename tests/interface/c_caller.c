@@ -50,33 +50,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "c_checks.h"
 #include "quorrel.h"
 
-static int failures = 0;
-
-static void expect_int(const char* what, int got, int want) {
-    if (got != want) {
-        fprintf(stderr, "FAIL %s: got %d, want %d\n", what, got, want);
-        ++failures;
-    }
-}
-
 static void expect_real(const char* what, double got, double want) {
-    if (got != want && !(fabs(got - want) <= 1e-12 * fabs(want))) {
-        fprintf(stderr, "FAIL %s: got %.17g, want %.17g\n", what, got, want);
-        ++failures;
-    }
-}
-
-static void expect_error(const char* what, int want_code, const char* want_message) {
-    int code = -99;
-    char message[256];
-    expect_int(what, quorrel_get_last_error(&code, message, (int)sizeof message), 0);
-    expect_int(what, code, want_code);
-    if (strcmp(message, want_message) != 0) {
-        fprintf(stderr, "FAIL %s: message \"%s\", want \"%s\"\n", what, message, want_message);
-        ++failures;
-    }
+    expect_real_within(what, got, want, 1e-12);
 }
 
 static int file_exists(const char* dir, const char* name) {
@@ -495,10 +473,5 @@ int main(int argc, char** argv) {
         expect_int("solid finalise", quorrel_finalize(), 0);
     }
 
-    if (failures) {
-        fprintf(stderr, "%d failure(s)\n", failures);
-        return 1;
-    }
-    printf("c caller: all checks passed\n");
-    return 0;
+    return finish_checks("c caller");
 }

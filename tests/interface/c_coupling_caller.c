@@ -33,24 +33,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "c_checks.h"
 #include "quorrel.h"
-
-static int failures = 0;
-
-static void expect_int(const char* what, int got, int want) {
-    if (got != want) {
-        fprintf(stderr, "FAIL %s: got %d, want %d\n", what, got, want);
-        ++failures;
-    }
-}
 
 /* Every value here is a short binary fraction or a square root, so equal or within one
  * rounding. */
 static void expect_real(const char* what, double got, double want) {
-    if (got != want && !(fabs(got - want) <= 1e-15 * fabs(want))) {
-        fprintf(stderr, "FAIL %s: got %.17g, want %.17g\n", what, got, want);
-        ++failures;
-    }
+    expect_real_within(what, got, want, 1e-15);
 }
 
 static void expect_reals(const char* what, const double* got, const double* want, int n) {
@@ -59,17 +48,6 @@ static void expect_reals(const char* what, const double* got, const double* want
         char label[128];
         snprintf(label, sizeof label, "%s [%d]", what, k);
         expect_real(label, got[k], want[k]);
-    }
-}
-
-static void expect_error(const char* what, int want_code, const char* want_message) {
-    int code = -99;
-    char message[256];
-    expect_int(what, quorrel_get_last_error(&code, message, (int)sizeof message), 0);
-    expect_int(what, code, want_code);
-    if (strcmp(message, want_message) != 0) {
-        fprintf(stderr, "FAIL %s: message \"%s\", want \"%s\"\n", what, message, want_message);
-        ++failures;
     }
 }
 
@@ -272,10 +250,5 @@ int main(int argc, char** argv) {
 
     expect_int("finalise", quorrel_finalize(), 0);
 
-    if (failures) {
-        fprintf(stderr, "%d failure(s)\n", failures);
-        return 1;
-    }
-    printf("c coupling caller: all checks passed\n");
-    return 0;
+    return finish_checks("c coupling caller");
 }

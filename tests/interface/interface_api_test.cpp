@@ -19,7 +19,7 @@
 #include "output/sph_output.h"
 #include "particle/sph_pair_pass.h"
 #include "quorrel.h"
-#include "quorrel_test.h"
+#include "quorrel_interface_test.h"
 
 namespace {
 
@@ -31,35 +31,11 @@ const std::string regions_deck = std::string(QUORREL_TEST_DECKS) + "/app_regions
 const std::string gas_pair_deck = std::string(QUORREL_TEST_DECKS) + "/app_gas_pair.inp";
 const std::string explosive_row_deck = std::string(QUORREL_TEST_DECKS) + "/app_explosive_row.inp";
 
-struct LastError {
-    int code;
-    std::string message;
-};
+using test::LastError;
+using test::last_error;
 
-LastError last_error() {
-    int code = -99;
-    char message[256];
-    EXPECT_EQ(quorrel_get_last_error(&code, message, static_cast<int>(sizeof message)), 0);
-    return {code, message};
-}
-
-class InterfaceApi : public test::QuorrelTest {
+class InterfaceApi : public test::InterfaceTest {
 protected:
-    void SetUp() override {
-        QuorrelTest::SetUp();
-        (void)quorrel_finalize();  // the interface's own flags start closed
-    }
-    void TearDown() override {
-        (void)quorrel_finalize();
-        QuorrelTest::TearDown();
-    }
-
-    void build(const std::string& deck) {
-        ASSERT_EQ(quorrel_initialize(), 0);
-        ASSERT_EQ(quorrel_read_inp(deck.c_str()), 0) << last_error().message;
-        ASSERT_EQ(quorrel_build_model(), 0) << last_error().message;
-    }
-
     fs::path temp_dir() {
         fs::path dir = fs::temp_directory_path() /
                        ("quorrel_interface_" + std::to_string(static_cast<long>(::getpid())) + "_" +

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <functional>
 #include <limits>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,7 +23,8 @@
 #include "coupling_interface/sph_coupling_interface.h"
 #include "interface/sph_api.h"
 #include "quorrel.h"
-#include "quorrel_test.h"
+#include "quorrel_coupling_test.h"
+#include "quorrel_interface_test.h"
 
 namespace {
 
@@ -37,21 +37,8 @@ constexpr double inf_value = std::numeric_limits<double>::infinity();
 // Finite for the C layer; the coupling interface takes only values below it.
 constexpr double largest = std::numeric_limits<double>::max();
 
-struct LastError {
-    int code;
-    std::string message;
-    bool operator==(const LastError&) const = default;
-    friend std::ostream& operator<<(std::ostream& out, const LastError& e) {
-        return out << e.code << " \"" << e.message << "\"";
-    }
-};
-
-LastError last_error() {
-    int code = -99;
-    char message[256];
-    EXPECT_EQ(quorrel_get_last_error(&code, message, static_cast<int>(sizeof message)), 0);
-    return {code, message};
-}
+using test::LastError;
+using test::last_error;
 
 // Everything of the coupling state that an import or a query could change: the epoch, the
 // thirteen counters, the load balance and the buffers.
@@ -82,22 +69,11 @@ std::vector<double> coupling_state() {
     return s;
 }
 
-class CouplingBoundary : public test::QuorrelTest {
+class CouplingBoundary : public test::InterfaceTest {
 protected:
-    void SetUp() override {
-        QuorrelTest::SetUp();
-        (void)quorrel_finalize();  // the interface's own flags start closed
-    }
-    void TearDown() override {
-        (void)quorrel_finalize();
-        QuorrelTest::TearDown();
-    }
-
     void build() {
         (void)quorrel_finalize();
-        ASSERT_EQ(quorrel_initialize(), 0);
-        ASSERT_EQ(quorrel_read_inp(coupling_deck.c_str()), 0) << last_error().message;
-        ASSERT_EQ(quorrel_build_model(), 0) << last_error().message;
+        InterfaceTest::build(coupling_deck);
     }
 };
 
@@ -489,38 +465,7 @@ TEST_F(CouplingBoundary, CallsPassingTheCChecksReachTheCouplingInterface) {
 
 // Every diagnostics slot holds its own number: values 1..27, counts 101..112, in the order
 // of the diagnostics layout.
-void number_the_diagnostics() {
-    SphCouplingInterface& c = sph_coupling;
-    c.coupling_current_force = {1, 2, 3};
-    c.coupling_current_moment = {4, 5, 6};
-    c.coupling_current_impulse = {7, 8, 9};
-    c.coupling_cumulative_impulse = {10, 11, 12};
-    c.coupling_momentum_exchange = {13, 14, 15};
-    c.coupling_current_work = 16;
-    c.coupling_cumulative_work = 17;
-    c.coupling_energy_exchange = 18;
-    c.coupling_max_external_force = 19;
-    c.coupling_max_acceleration = 20;
-    c.coupling_max_velocity_error = 21;
-    c.coupling_max_position_error = 22;
-    c.coupling_facet_force_error = 23;
-    c.coupling_facet_moment_error = 24;
-    c.coupling_max_pressure = 25;
-    c.coupling_max_traction = 26;
-    c.coupling_max_penetration = 27;
-    c.coupling_stale_load_count = 101;
-    c.coupling_skipped_particle_count = 102;
-    c.coupling_nonfinite_import_count = 103;
-    c.coupling_imported_force_count = 104;
-    c.coupling_step_load_consumed = 105;
-    c.coupling_repeated_import_count = 106;
-    c.coupling_duplicate_facet_count = 107;
-    c.coupling_invalid_weight_count = 108;
-    c.coupling_active_contact_count = 109;
-    c.coupling_skipped_contact_count = 110;
-    c.coupling_nonfinite_contact_count = 111;
-    c.coupling_bad_facet_area_count = 112;
-}
+void number_the_diagnostics() { test::number_coupling_diagnostics(0.0); }
 
 // The entry takes 22 values and 5 counts, below the C layer's 27 and 12: the first 22 and
 // 5 slots are filled; further room up to the capacity is zeroed and filled only from 27 and

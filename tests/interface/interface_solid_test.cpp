@@ -14,7 +14,7 @@
 #include "database/sph_database.h"
 #include "interface/sph_api.h"
 #include "quorrel.h"
-#include "quorrel_test.h"
+#include "quorrel_interface_test.h"
 #include "solid/sph_solid_state.h"
 
 namespace {
@@ -39,35 +39,10 @@ const std::string water_deck = deck_path("app_water.inp");
 constexpr int rows = 22;
 constexpr double untouched = -7.0;
 
-struct LastError {
-    int code;
-    std::string message;
-};
+using test::LastError;
+using test::last_error;
 
-LastError last_error() {
-    int code = -99;
-    char message[256];
-    EXPECT_EQ(quorrel_get_last_error(&code, message, static_cast<int>(sizeof message)), 0);
-    return {code, message};
-}
-
-class SolidInterface : public test::QuorrelTest {
-protected:
-    void SetUp() override {
-        QuorrelTest::SetUp();
-        (void)quorrel_finalize();  // the interface's own flags start closed
-    }
-    void TearDown() override {
-        (void)quorrel_finalize();
-        QuorrelTest::TearDown();
-    }
-
-    void build(const std::string& deck) {
-        ASSERT_EQ(quorrel_initialize(), 0);
-        ASSERT_EQ(quorrel_read_inp(deck.c_str()), 0) << last_error().message;
-        ASSERT_EQ(quorrel_build_model(), 0) << last_error().message;
-    }
-};
+class SolidInterface : public test::InterfaceTest {};
 
 // What one solid query left in its outputs, all of which start at `untouched`: room for
 // the five particles of the block deck.

@@ -30,7 +30,7 @@
 #include "interface/sph_api_state.h"
 #include "output/sph_output_vtu.h"
 #include "quorrel.h"
-#include "quorrel_test.h"
+#include "quorrel_interface_test.h"
 #include "shell/sph_shell_state.h"
 #include "solid/sph_solid.h"
 #include "solid/sph_solid_state.h"
@@ -143,17 +143,8 @@ void host_imports(int s) {
     }
 }
 
-class Restart : public test::DeckTest {
+class Restart : public test::ApiDeckTest {
 protected:
-    void SetUp() override {
-        DeckTest::SetUp();
-        sph_initialize();
-    }
-    void TearDown() override {
-        sph_finalize();
-        DeckTest::TearDown();
-    }
-
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
     void build(const std::string& deck_path) {
