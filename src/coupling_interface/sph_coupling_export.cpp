@@ -15,10 +15,6 @@ using namespace coupling_detail;
 
 namespace {
 
-const SphCouplingRegionRecord& region_record(int region) {
-    return sph_database.coupling_regions[static_cast<std::size_t>(region)];
-}
-
 // Offsets in 64 bits: capacity times 7 or 9 can pass the 32-bit range.
 void zero_particle_export(int32_t capacity, const SphCouplingParticleExport& out) {
     if (capacity <= 0) return;

@@ -14,6 +14,14 @@ inline bool buffers_present() { return !sph_coupling.coupling_external_force.emp
 inline bool region_in_range(int region) {
     return region >= 0 && region < static_cast<int>(sph_database.coupling_regions.size());
 }
+inline const SphCouplingRegionRecord& region_record(int region) {
+    return sph_database.coupling_regions[static_cast<std::size_t>(region)];
+}
+// Empties a vector and gives its storage back.
+template <typename Vector>
+void free_vector(Vector& v) {
+    Vector().swap(v);
+}
 // What a touched particle holds, as bits of its mark: only those buffers are zeroed.
 inline constexpr uint8_t touched_force = 1, touched_motion = 2, touched_contact = 4;
 // Puts particle `i` on the touched list (the buffers hold data of the given kinds for it).

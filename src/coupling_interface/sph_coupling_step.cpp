@@ -15,10 +15,6 @@ using namespace coupling_detail;
 
 namespace {
 
-const SphCouplingRegionRecord& region_record(int region) {
-    return sph_database.coupling_regions[static_cast<std::size_t>(region)];
-}
-
 double distance(const double* a, const double* b) {
     const double d[3] = {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
     return sph_coupling_vector_norm(d);

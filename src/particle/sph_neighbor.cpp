@@ -6,13 +6,10 @@
 #include <string>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include "core/sph_error.h"
 #include "core/sph_simd.h"
 #include "database/sph_database.h"
+#include "particle/neighbor_scans/sph_neighbor_scan.h"
 #include "particle/sph_particle.h"
 
 namespace quorrel {
@@ -21,9 +18,7 @@ SphNeighbor sph_neighbor;
 
 namespace {
 
-// Vector loads read up to fifteen entries past a range, and the packed stores write up
-// to fifteen past the last link, so the sorted arrays and the list carry this much slack.
-constexpr int64_t kSlack = 16;
+constexpr int64_t kSlack = sph_neighbor_scan_slack;
 
 // Scratch reused from rebuild to rebuild: particles sorted by cell, each cell's
 // particles in chain order (highest index first), with position and (2h)^2 in
@@ -41,308 +36,19 @@ struct NeighborScratch {
 };
 NeighborScratch scratch;
 
-// The particle whose run is being built.
-struct Probe {
-    double x, y, z;
-    double reach2;  // (2h)^2
-    double h;
-    // Prefilter: the probe in single precision (relative to the box centre), its (2h)^2,
-    // and the factors that give, from a pair's (2h)^2, the bounds below which a pair is
-    // certainly in and above which it is certainly out.
-    float fx, fy, fz, freach2, in_factor, out_factor;
-};
+using Probe = SphNeighborProbe;
+using Range = SphNeighborRange;
+using ScanFn = int64_t (*)(const SphNeighborCandidates&, const SphNeighborProbe&, const SphNeighborRange*, int,
+                           SphNeighborScanMode, int32_t*);
 
-// The sorted candidates; `h` is the database array, by particle index.
-struct Candidates {
-    const double *x, *y, *z, *r2;
-    const int32_t* index;
-    const double* h;
-    const float *fx, *fy, *fz, *fr2;
-};
-
-// A run of sorted positions [b, e) to test, in scan order.
-struct Range {
-    int64_t b, e;
-};
-
-// Rounding of the squares could move a pair lying on the boundary across it, so
-// within this band around the boundary the distance itself decides.
-constexpr double kBandLow = 1.0 - 1e-12, kBandHigh = 1.0 + 1e-12;
-inline bool within_exactly(double d2, double hi, double hj) { return std::sqrt(d2) <= 2.0 * std::max(hi, hj); }
-
-// The decision for sorted candidate s, as every scan makes it.
-inline bool exact_in(const Candidates& c, const Probe& p, int64_t s) {
-    const double dx = p.x - c.x[s], dy = p.y - c.y[s], dz = p.z - c.z[s];
-    const double d2 = dx * dx + dy * dy + dz * dz;
-    // (2 max(h_i, h_j))^2: rounding is monotonic, so the larger rounded square.
-    const double r2 = std::max(p.reach2, c.r2[s]);
-    const double low = r2 * kBandLow, high = r2 * kBandHigh;
-    bool in = d2 <= low;
-    if (d2 > low && d2 <= high) [[unlikely]]
-        in = within_exactly(d2, p.h, c.h[c.index[s]]);
-    return in;
-}
-
-// Writes the candidates of the ranges that are within reach to `out`, in range order;
-// returns how many. Every candidate is written and kept only when it passes, so the
-// loop has no data-dependent branch.
-int64_t scan_scalar(const Candidates& c, const Probe& p, const Range* ranges, int nranges, int32_t* out) {
-    int64_t k = 0;
-    for (int r = 0; r < nranges; ++r)
-        for (int64_t s = ranges[r].b; s < ranges[r].e; ++s) {
-            out[k] = c.index[s];
-            k += static_cast<int64_t>(exact_in(c, p, s));
-        }
-    return k;
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-#define QUORREL_NEIGHBOR_AVX2 1
-
-// Eight lanes' compare results are packed into one 8-bit mask by a single float
-// shuffle, which orders them 0 1 4 5 2 3 6 7; mask bit b stands for lane kLaneOfBit[b].
-constexpr int kLaneOfBit[8] = {0, 1, 4, 5, 2, 3, 6, 7};
-
-struct LaneTables {
-    // For each mask, the lanes to gather (ascending) so that the passing ones come first.
-    alignas(32) int32_t compact[256][8];
-    // The mask of the first n lanes.
-    int32_t first[9];
-};
-constexpr LaneTables make_lane_tables() {
-    LaneTables t{};
-    for (int m = 0; m < 256; ++m) {
-        int k = 0;
-        for (int l = 0; l < 8; ++l)
-            for (int b = 0; b < 8; ++b)
-                if (kLaneOfBit[b] == l && (m & (1 << b))) t.compact[m][k++] = l;
-    }
-    for (int n = 0; n <= 8; ++n)
-        for (int b = 0; b < 8; ++b)
-            if (kLaneOfBit[b] < n) t.first[n] |= 1 << b;
-    return t;
-}
-constexpr LaneTables kLanes = make_lane_tables();
-
-// Mask bits of `band` lie at the boundary: settle them with the distance.
-__attribute__((noinline)) int settle_band(const Candidates& c, const Probe& p, int64_t s, const double* d2, int in,
-                                          int band) {
-    for (int b = 0; b < 8; ++b)
-        if (band & (1 << b)) {
-            const int l = kLaneOfBit[b];
-            const bool lane_in = within_exactly(d2[l], p.h, c.h[c.index[s + l]]);
-            in = lane_in ? (in | (1 << b)) : (in & ~(1 << b));
-        }
-    return in;
-}
-
-// The same decisions as scan_scalar, eight candidates at a time. Only mul/add/sub/max
-// and compares are used (no fused multiply-add), so every d2 is rounded exactly as in
-// the scalar loop and both give identical lists. With kOwnReachLargest the probe's
-// (2h)^2 is at least every candidate's, so the larger square is the probe's and the
-// candidates' squares need not be read.
-template <bool kOwnReachLargest>
-__attribute__((target("avx2"))) int64_t scan_avx2(const Candidates& c, const Probe& p, const Range* ranges,
-                                                  int nranges, int32_t* out) {
-    // Locals, so the stores to `out` do not force the pointers to be reloaded.
-    const double* __restrict cx = c.x;
-    const double* __restrict cy = c.y;
-    const double* __restrict cz = c.z;
-    const double* __restrict cr2 = c.r2;
-    const int32_t* __restrict cidx = c.index;
-    int32_t* __restrict o = out;
-    const __m256d px = _mm256_set1_pd(p.x), py = _mm256_set1_pd(p.y), pz = _mm256_set1_pd(p.z);
-    const __m256d reach2 = _mm256_set1_pd(p.reach2);
-    const __m256d band_low = _mm256_set1_pd(kBandLow), band_high = _mm256_set1_pd(kBandHigh);
-    const __m256d own_low = _mm256_mul_pd(reach2, band_low), own_high = _mm256_mul_pd(reach2, band_high);
-    // Squared distances of candidates t .. t+3, and the band around their boundary.
-    auto distance2 = [&](int64_t t, __m256d& low, __m256d& high) __attribute__((target("avx2"), always_inline)) {
-        const __m256d dx = _mm256_sub_pd(px, _mm256_loadu_pd(cx + t));
-        const __m256d dy = _mm256_sub_pd(py, _mm256_loadu_pd(cy + t));
-        const __m256d dz = _mm256_sub_pd(pz, _mm256_loadu_pd(cz + t));
-        low = own_low;
-        high = own_high;
-        if constexpr (!kOwnReachLargest) {
-            // Same result as std::max(reach2, r2_j) for the positive, non-NaN squares here.
-            const __m256d r2 = _mm256_max_pd(_mm256_loadu_pd(cr2 + t), reach2);
-            low = _mm256_mul_pd(r2, band_low);
-            high = _mm256_mul_pd(r2, band_high);
-        }
-        return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz));
-    };
-    // The sign bits of two compare results as one mask (bit order: kLaneOfBit).
-    auto mask8 = [](__m256d a, __m256d b) __attribute__((target("avx2"), always_inline)) {
-        return _mm256_movemask_ps(_mm256_shuffle_ps(_mm256_castpd_ps(a), _mm256_castpd_ps(b), 0xDD));
-    };
-    int64_t k = 0;
-    // Tests s .. s+7 and appends those passing among the mask bits of `lanes`.
-    auto step = [&](int64_t s, int lanes) __attribute__((target("avx2"), always_inline)) {
-        __m256d low0, high0, low1, high1;
-        const __m256d d2_0 = distance2(s, low0, high0);
-        const __m256d d2_1 = distance2(s + 4, low1, high1);
-        int in = mask8(_mm256_cmp_pd(d2_0, low0, _CMP_LE_OQ), _mm256_cmp_pd(d2_1, low1, _CMP_LE_OQ));
-        const int in_high = mask8(_mm256_cmp_pd(d2_0, high0, _CMP_LE_OQ), _mm256_cmp_pd(d2_1, high1, _CMP_LE_OQ));
-        if (in != in_high) [[unlikely]] {
-            alignas(32) double d2s[8];
-            _mm256_store_pd(d2s, d2_0);
-            _mm256_store_pd(d2s + 4, d2_1);
-            in = settle_band(c, p, s, d2s, in, in_high & ~in);
-        }
-        in &= lanes;
-        const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cidx + s));
-        const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanes.compact[in]));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + k), _mm256_permutevar8x32_epi32(idx, order));
-        k += __builtin_popcount(static_cast<unsigned>(in));
-    };
-    for (int r = 0; r < nranges; ++r) {
-        const int64_t e = ranges[r].e;
-        int64_t s = ranges[r].b;
-        for (; s + 8 <= e; s += 8) step(s, 0xFF);
-        // The lanes past the end hold the next cell's (or padding) entries.
-        if (s < e) step(s, kLanes.first[e - s]);
-    }
-    return k;
-}
-
-// Band lanes in natural order (bit b is lane b).
-__attribute__((noinline)) int settle_band_lanes(const Candidates& c, const Probe& p, int64_t s, const double* d2,
-                                                int in, int band) {
-    for (int l = 0; l < 8; ++l)
-        if (band & (1 << l)) {
-            const bool lane_in = within_exactly(d2[l], p.h, c.h[c.index[s + l]]);
-            in = lane_in ? (in | (1 << l)) : (in & ~(1 << l));
-        }
-    return in;
-}
-
-// As scan_avx2, with eight doubles per register, compare masks and a compressing store.
-// AVX-512 has its own fused multiply-add, which the compiler would form from plain
-// mul and add; the explicitly rounded (masked, to keep GCC 12 free of warnings) forms
-// are never fused, so every d2 is rounded as in the scalar loop.
-template <bool kOwnReachLargest>
-__attribute__((target("avx512f,avx512vl"))) int64_t scan_avx512(const Candidates& c, const Probe& p,
-                                                                  const Range* ranges, int nranges, int32_t* out) {
-    const double* __restrict cx = c.x;
-    const double* __restrict cy = c.y;
-    const double* __restrict cz = c.z;
-    const double* __restrict cr2 = c.r2;
-    const int32_t* __restrict cidx = c.index;
-    int32_t* __restrict o = out;
-    const __m512d px = _mm512_set1_pd(p.x), py = _mm512_set1_pd(p.y), pz = _mm512_set1_pd(p.z);
-    const __m512d reach2 = _mm512_set1_pd(p.reach2);
-    const __m512d band_low = _mm512_set1_pd(kBandLow), band_high = _mm512_set1_pd(kBandHigh);
-    const __m512d own_low = _mm512_mul_pd(reach2, band_low), own_high = _mm512_mul_pd(reach2, band_high);
-    constexpr int kRound = _MM_FROUND_CUR_DIRECTION;
-    int64_t k = 0;
-    auto step = [&](int64_t s, __mmask8 lanes) __attribute__((target("avx512f,avx512vl"), always_inline)) {
-        const __m512d dx = _mm512_sub_pd(px, _mm512_loadu_pd(cx + s));
-        const __m512d dy = _mm512_sub_pd(py, _mm512_loadu_pd(cy + s));
-        const __m512d dz = _mm512_sub_pd(pz, _mm512_loadu_pd(cz + s));
-        __m512d low = own_low, high = own_high;
-        if constexpr (!kOwnReachLargest) {
-            // The masked form: the plain one trips a maybe-uninitialized warning in GCC 12.
-            const __m512d r2 = _mm512_maskz_max_pd(0xFF, _mm512_loadu_pd(cr2 + s), reach2);
-            low = _mm512_mul_pd(r2, band_low);
-            high = _mm512_mul_pd(r2, band_high);
-        }
-        const __m512d d2 = _mm512_maskz_add_round_pd(
-            0xFF,
-            _mm512_maskz_add_round_pd(0xFF, _mm512_maskz_mul_round_pd(0xFF, dx, dx, kRound),
-                                      _mm512_maskz_mul_round_pd(0xFF, dy, dy, kRound), kRound),
-            _mm512_maskz_mul_round_pd(0xFF, dz, dz, kRound), kRound);
-        // Lanes past the range are dropped before the band is looked at.
-        int in = _mm512_mask_cmp_pd_mask(lanes, d2, low, _CMP_LE_OQ);
-        const int in_high = _mm512_mask_cmp_pd_mask(lanes, d2, high, _CMP_LE_OQ);
-        if (in != in_high) [[unlikely]] {
-            alignas(64) double d2s[8];
-            _mm512_store_pd(d2s, d2);
-            in = settle_band_lanes(c, p, s, d2s, in, in_high & ~in);
-        }
-        const __mmask8 keep = static_cast<__mmask8>(in);
-        const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cidx + s));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + k), _mm256_maskz_compress_epi32(keep, idx));
-        k += __builtin_popcount(static_cast<unsigned>(keep));
-    };
-    for (int r = 0; r < nranges; ++r) {
-        const int64_t e = ranges[r].e;
-        int64_t s = ranges[r].b;
-        for (; s + 8 <= e; s += 8) step(s, 0xFF);
-        if (s < e) step(s, static_cast<__mmask8>((1u << (e - s)) - 1u));
-    }
-    return k;
-}
-
-// Lanes of `undecided` (bit l is candidate s + l) the prefilter could not settle.
-__attribute__((noinline)) unsigned settle_exactly(const Candidates& c, const Probe& p, int64_t s, unsigned in,
-                                                  unsigned undecided) {
-    for (int l = 0; l < 16; ++l)
-        if (undecided & (1u << l)) in = exact_in(c, p, s + l) ? (in | (1u << l)) : (in & ~(1u << l));
-    return in;
-}
-
-// Sixteen candidates at a time in single precision, with bounds widened by the worst
-// rounding of the single-precision positions and arithmetic: a pair inside the lower
-// bound is certainly within reach, one above the upper bound certainly not, and the
-// few between are decided by exact_in, so the list is the one every other scan gives.
-template <bool kOwnReachLargest>
-__attribute__((target("avx512f,avx512vl"))) int64_t scan_avx512_prefilter(const Candidates& c, const Probe& p,
-                                                                            const Range* ranges, int nranges,
-                                                                            int32_t* out) {
-    const float* __restrict cx = c.fx;
-    const float* __restrict cy = c.fy;
-    const float* __restrict cz = c.fz;
-    const float* __restrict cr2 = c.fr2;
-    const int32_t* __restrict cidx = c.index;
-    int32_t* __restrict o = out;
-    const __m512 px = _mm512_set1_ps(p.fx), py = _mm512_set1_ps(p.fy), pz = _mm512_set1_ps(p.fz);
-    const __m512 reach2 = _mm512_set1_ps(p.freach2);
-    const __m512 in_factor = _mm512_set1_ps(p.in_factor), out_factor = _mm512_set1_ps(p.out_factor);
-    const __m512 own_in = _mm512_mul_ps(reach2, in_factor), own_out = _mm512_mul_ps(reach2, out_factor);
-    int64_t k = 0;
-    auto step = [&](int64_t s, __mmask16 lanes) __attribute__((target("avx512f,avx512vl"), always_inline)) {
-        const __m512 dx = _mm512_sub_ps(px, _mm512_loadu_ps(cx + s));
-        const __m512 dy = _mm512_sub_ps(py, _mm512_loadu_ps(cy + s));
-        const __m512 dz = _mm512_sub_ps(pz, _mm512_loadu_ps(cz + s));
-        __m512 bound_in = own_in, bound_out = own_out;
-        if constexpr (!kOwnReachLargest) {
-            const __m512 r2 = _mm512_maskz_max_ps(0xFFFF, _mm512_loadu_ps(cr2 + s), reach2);
-            bound_in = _mm512_mul_ps(r2, in_factor);
-            bound_out = _mm512_mul_ps(r2, out_factor);
-        }
-        const __m512 d2 =
-            _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
-        unsigned in = _mm512_mask_cmp_ps_mask(lanes, d2, bound_in, _CMP_LE_OQ);
-        const unsigned maybe = _mm512_mask_cmp_ps_mask(lanes, d2, bound_out, _CMP_LE_OQ);
-        if (in != maybe) [[unlikely]]
-            in = settle_exactly(c, p, s, in, maybe & ~in);
-        const __m512i idx = _mm512_loadu_si512(cidx + s);
-        _mm512_storeu_si512(o + k, _mm512_maskz_compress_epi32(static_cast<__mmask16>(in), idx));
-        k += __builtin_popcount(in);
-    };
-    for (int r = 0; r < nranges; ++r) {
-        const int64_t e = ranges[r].e;
-        int64_t s = ranges[r].b;
-        for (; s + 16 <= e; s += 16) step(s, 0xFFFF);
-        if (s < e) step(s, static_cast<__mmask16>((1u << (e - s)) - 1u));
-    }
-    return k;
-}
-#endif
-
-using ScanFn = int64_t (*)(const Candidates&, const Probe&, const Range*, int, int32_t*);
-
-// The fastest scan this CPU runs; all variants give the same list.
-ScanFn pick_scan(bool own_reach_largest, bool prefilter) {
-#ifdef QUORREL_NEIGHBOR_AVX2
+// The fastest scan this CPU runs; all of them give the same list.
+ScanFn pick_scan() {
+#ifdef QUORREL_X86_KERNELS
     const SphSimd level = sph_simd_level();
-    if (level == SphSimd::avx512 && prefilter)
-        return own_reach_largest ? scan_avx512_prefilter<true> : scan_avx512_prefilter<false>;
-    if (level == SphSimd::avx512) return own_reach_largest ? scan_avx512<true> : scan_avx512<false>;
-    if (level == SphSimd::avx2) return own_reach_largest ? scan_avx2<true> : scan_avx2<false>;
+    if (level == SphSimd::avx512) return sph_neighbor_scan_avx512;
+    if (level == SphSimd::avx2) return sph_neighbor_scan_avx2;
 #endif
-    (void)own_reach_largest;
-    (void)prefilter;
-    return scan_scalar;
+    return sph_neighbor_scan_scalar;
 }
 
 // A box that would need more cells than this gets larger cells instead
@@ -576,11 +282,10 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
     int64_t total = 0;
     int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
     const int64_t* cs = scratch.cell_start.data();
-    const Candidates cand{scratch.sx.data(),  scratch.sy.data(), scratch.sz.data(), scratch.sr2.data(),
+    const SphNeighborCandidates cand{scratch.sx.data(),  scratch.sy.data(), scratch.sz.data(), scratch.sr2.data(),
                           scratch.sorted_index.data(), pts.h,    scratch.fx.data(), scratch.fy.data(),
                           scratch.fz.data(),  scratch.fr2.data()};
-    const ScanFn scan_own = pick_scan(true, false), scan_any = pick_scan(false, false);
-    const ScanFn filter_own = pick_scan(true, true), filter_any = pick_scan(false, true);
+    const ScanFn scan = pick_scan();
     const double inv_cell = 1.0 / cell;
     double factors_h = std::numeric_limits<double>::quiet_NaN();
     bool factors_ok = false;
@@ -644,7 +349,7 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
             }
         }
         const bool own_largest = probe.reach2 >= f.max_r2;
-        const ScanFn scan = filtered ? (own_largest ? filter_own : filter_any) : (own_largest ? scan_own : scan_any);
+        const SphNeighborScanMode mode{own_largest, filtered};
         // The point's own entry fails every test while its x is NaN (d2 is NaN), so its
         // row needs no split around it.
         const std::size_t self = static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)]);
@@ -657,7 +362,7 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
         }
         int64_t count = 0;
         if (total + candidates + kSlack <= cap) {
-            count = scan(cand, probe, ranges, nranges, list.neighbor_list.data() + total);
+            count = scan(cand, probe, ranges, nranges, mode, list.neighbor_list.data() + total);
             total += count;
         } else {
             // Range by range, growing the list as it goes, so that a failed allocation
@@ -668,7 +373,7 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
                     if (int st = grow_list(list.neighbor_list, total + room)) return stop(i, count, st);
                     cap = static_cast<int64_t>(list.neighbor_list.size());
                 }
-                const int64_t k = scan(cand, probe, ranges + r, 1, list.neighbor_list.data() + total);
+                const int64_t k = scan(cand, probe, ranges + r, 1, mode, list.neighbor_list.data() + total);
                 total += k;
                 count += k;
                 if (total > max_links) break;

@@ -118,6 +118,19 @@ int sph_shell_prepare_material(std::string_view name, int& shell_index) {
     return sph_success;
 }
 
+namespace {
+
+int prepare_params(std::string_view name, SphMaterialParams*& params) {
+    int k = -1;
+    if (int st = sph_shell_prepare_material(name, k)) return st;
+    params = &slot(k).params;
+    return sph_success;
+}
+
+}  // namespace
+
+const SphMaterialParamsPhase sph_shell_params{"Shell", prepare_params};
+
 void sph_shell_note_material(std::string_view name, std::string_view material_type_in) {
     if (!sph_contains_upper(material_type_in, "SHELL")) return;
     sph_shell.shell_material_seen = true;
@@ -127,71 +140,23 @@ void sph_shell_note_material(std::string_view name, std::string_view material_ty
 // ---- Setters ----
 
 int sph_shell_set_elastic(std::string_view material_name_in, double e_value, double nu_value) {
-    const double values[2] = {e_value, nu_value};
-    if (!sph_shell_vector_is_finite(values, 2)) return sph_fail(sph_error_argument, "Shell elastic parameter is not finite");
-    if (!(e_value > 0.0)) return sph_fail(sph_error_argument, "Shell elastic modulus must be positive");
-    if (!(nu_value > -1.0 && nu_value < 0.5)) return sph_fail(sph_error_argument, "Shell Poisson ratio is invalid");
-    int k = -1;
-    if (int st = sph_shell_prepare_material(material_name_in, k)) return st;
-    slot(k).shell_elastic_e = e_value;
-    slot(k).shell_elastic_nu = nu_value;
-    slot(k).shell_elastic_defined = true;
-    return sph_success;
+    return sph_material_params_set_elastic(sph_shell_params, material_name_in, e_value, nu_value);
 }
 
 int sph_shell_set_johnson_cook(std::string_view material_name_in, double a_value, double b_value, double n_value,
                                double c_value, double m_value, double epsdot0_value, double troom_value,
                                double tmelt_value) {
     const double values[8] = {a_value, b_value, n_value, c_value, m_value, epsdot0_value, troom_value, tmelt_value};
-    if (!sph_shell_vector_is_finite(values, 8))
-        return sph_fail(sph_error_argument, "Shell Johnson-Cook flow parameter is not finite");
-    if (a_value < 0.0 || b_value < 0.0 || n_value < 0.0)
-        return sph_fail(sph_error_argument, "Shell Johnson-Cook strength is invalid");
-    if (c_value < 0.0 || m_value < 0.0)
-        return sph_fail(sph_error_argument, "Shell Johnson-Cook rate or thermal exponent is invalid");
-    if (!(epsdot0_value > 0.0))
-        return sph_fail(sph_error_argument, "Shell Johnson-Cook reference strain rate must be positive");
-    if (!(tmelt_value > troom_value))
-        return sph_fail(sph_error_argument, "Shell Johnson-Cook melt temperature must exceed room temperature");
-    int k = -1;
-    if (int st = sph_shell_prepare_material(material_name_in, k)) return st;
-    SphShellMaterial& s = slot(k);
-    s.shell_jc_a = a_value;
-    s.shell_jc_b = b_value;
-    s.shell_jc_n = n_value;
-    s.shell_jc_c = c_value;
-    s.shell_jc_m = m_value;
-    s.shell_jc_epsdot0 = epsdot0_value;
-    s.shell_jc_troom = troom_value;
-    s.shell_jc_tmelt = tmelt_value;
-    s.shell_johnson_cook_defined = true;
-    return sph_success;
+    return sph_material_params_set_johnson_cook(sph_shell_params, material_name_in, values);
 }
 
 int sph_shell_set_failure(std::string_view material_name_in, const double d_values[5]) {
-    if (!sph_shell_vector_is_finite(d_values, 5))
-        return sph_fail(sph_error_argument, "Shell Johnson-Cook failure parameter is not finite");
-    int k = -1;
-    if (int st = sph_shell_prepare_material(material_name_in, k)) return st;
-    std::copy(d_values, d_values + 5, slot(k).shell_failure_d.begin());
-    slot(k).shell_failure_defined = true;
-    return sph_success;
+    return sph_material_params_set_failure(sph_shell_params, material_name_in, d_values);
 }
 
 int sph_shell_set_control(std::string_view material_name_in, std::string_view softening_name,
                           double softening_width_value) {
-    std::string type = sph_upper(stored_name(softening_name));
-    if (type.empty()) type = "LINEAR";
-    if (type.find("LINEAR") == std::string::npos) return sph_fail(sph_error_input, "Shell SOFTENING must be LINEAR");
-    if (!sph_shell_scalar_is_finite(softening_width_value))
-        return sph_fail(sph_error_argument, "Shell softening WIDTH is not finite");
-    if (!(softening_width_value > 0.0)) return sph_fail(sph_error_argument, "Shell softening WIDTH must be positive");
-    int k = -1;
-    if (int st = sph_shell_prepare_material(material_name_in, k)) return st;
-    slot(k).shell_softening_type = std::move(type);
-    slot(k).shell_softening_width = softening_width_value;
-    slot(k).shell_control_defined = true;
-    return sph_success;
+    return sph_material_params_set_control(sph_shell_params, material_name_in, softening_name, softening_width_value);
 }
 
 int sph_shell_add_orientation(std::string_view name, const double director[3], const double tangent[3]) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "material/sph_material_params.h"
 #include "shell/sph_shell_state.h"
 
 namespace quorrel {
@@ -36,18 +37,7 @@ using SphVec3 = std::array<double, 3>;
 struct SphShellMaterial {
     int32_t shell_material_ids = 0;  // database material number (1-based)
     std::string shell_material_names;
-    bool shell_elastic_defined = false;
-    double shell_elastic_e = 0.0, shell_elastic_nu = 0.0;
-    bool shell_johnson_cook_defined = false;
-    double shell_jc_a = 0.0, shell_jc_b = 0.0, shell_jc_n = 0.0, shell_jc_c = 0.0, shell_jc_m = 0.0;
-    double shell_jc_epsdot0 = 1.0;
-    double shell_jc_troom = 293.15;
-    double shell_jc_tmelt = 1793.0;
-    bool shell_failure_defined = false;
-    std::array<double, 5> shell_failure_d{};
-    bool shell_control_defined = false;
-    std::string shell_softening_type;
-    double shell_softening_width = 0.0;
+    SphMaterialParams params;
 };
 
 struct SphShellOrientation {
@@ -117,6 +107,8 @@ int sph_shell_register_material(std::string_view name);
 void sph_shell_note_material(std::string_view name, std::string_view material_type_in);
 
 // ---- Setters ----
+// The shell slots' side of the material parameter block.
+extern const SphMaterialParamsPhase sph_shell_params;
 [[nodiscard]] int sph_shell_set_elastic(std::string_view material_name_in, double e_value, double nu_value);
 [[nodiscard]] int sph_shell_set_johnson_cook(std::string_view material_name_in, double a_value, double b_value,
                                              double n_value, double c_value, double m_value, double epsdot0_value,

@@ -188,10 +188,7 @@ int sph_shell_validate_input() {
         // A slot whose material this deck does not define has no particles to check.
         if (m.shell_material_ids <= 0 || !sph_shell_has_active_particle(m.shell_material_ids)) continue;
         const SphMaterialRecord& rec = sph_database.materials[static_cast<std::size_t>(m.shell_material_ids - 1)];
-        if (!(rec.material_density > 0.0)) return sph_fail(sph_error_input, "active Shell material is missing density");
-        if (!m.shell_elastic_defined) return sph_fail(sph_error_input, "active Shell material is missing elastic data");
-        if (m.shell_failure_defined && !m.shell_johnson_cook_defined)
-            return sph_fail(sph_error_input, "Shell failure requires Johnson-Cook flow data");
+        if (int st = sph_material_params_check_active(sph_shell_params, m.params, rec.material_density)) return st;
     }
     return sph_shell_validate_particle_sections();
 }

@@ -35,6 +35,15 @@ void set_identity(std::vector<double>& matrices, std::size_t particle) {
     m[0] = m[4] = m[8] = 1.0;  // column by column: (1,1), (2,2), (3,3)
 }
 
+int prepare_params(std::string_view name, SphMaterialParams*& params) {
+    int k = -1;
+    if (int st = sph_solid_prepare_material(name, k)) return st;
+    params = &slot(k).params;
+    return sph_success;
+}
+
+constexpr SphMaterialParamsPhase solid_params{"Solid", prepare_params};
+
 }  // namespace
 
 // ---- Lifecycle ----
@@ -134,72 +143,23 @@ void sph_solid_note_material(std::string_view name, std::string_view material_ty
 }
 
 int sph_solid_set_elastic(std::string_view material_name_in, double e_value, double nu_value) {
-    const double values[2] = {e_value, nu_value};
-    if (!sph_solid_vector_is_finite(values, 2)) return sph_fail(sph_error_argument, "Solid elastic parameter is not finite");
-    if (!(e_value > 0.0)) return sph_fail(sph_error_argument, "Solid elastic modulus must be positive");
-    if (!(nu_value < 0.5) || !(nu_value > -1.0)) return sph_fail(sph_error_argument, "Solid Poisson ratio is invalid");
-    int k = -1;
-    if (int st = sph_solid_prepare_material(material_name_in, k)) return st;
-    slot(k).solid_elastic_defined = true;
-    slot(k).solid_elastic_e = e_value;
-    slot(k).solid_elastic_nu = nu_value;
-    return sph_success;
+    return sph_material_params_set_elastic(solid_params, material_name_in, e_value, nu_value);
 }
 
 int sph_solid_set_johnson_cook(std::string_view material_name_in, double a_value, double b_value, double n_value,
                                double c_value, double m_value, double epsdot0_value, double troom_value,
                                double tmelt_value) {
     const double values[8] = {a_value, b_value, n_value, c_value, m_value, epsdot0_value, troom_value, tmelt_value};
-    if (!sph_solid_vector_is_finite(values, 8))
-        return sph_fail(sph_error_argument, "Solid Johnson-Cook flow parameter is not finite");
-    if (a_value < 0.0 || b_value < 0.0 || n_value < 0.0)
-        return sph_fail(sph_error_argument, "Solid Johnson-Cook strength is invalid");
-    if (c_value < 0.0 || m_value < 0.0)
-        return sph_fail(sph_error_argument, "Solid Johnson-Cook rate or thermal exponent is invalid");
-    if (!(epsdot0_value > 0.0))
-        return sph_fail(sph_error_argument, "Solid Johnson-Cook reference strain rate must be positive");
-    if (!(tmelt_value > troom_value))
-        return sph_fail(sph_error_argument, "Solid Johnson-Cook melt temperature must exceed room temperature");
-    int k = -1;
-    if (int st = sph_solid_prepare_material(material_name_in, k)) return st;
-    SphSolidMaterial& s = slot(k);
-    s.solid_johnson_cook_defined = true;
-    s.solid_jc_a = a_value;
-    s.solid_jc_b = b_value;
-    s.solid_jc_n = n_value;
-    s.solid_jc_c = c_value;
-    s.solid_jc_m = m_value;
-    s.solid_jc_epsdot0 = epsdot0_value;
-    s.solid_jc_troom = troom_value;
-    s.solid_jc_tmelt = tmelt_value;
-    return sph_success;
+    return sph_material_params_set_johnson_cook(solid_params, material_name_in, values);
 }
 
 int sph_solid_set_failure(std::string_view material_name_in, const double d_values[5]) {
-    if (!sph_solid_vector_is_finite(d_values, 5))
-        return sph_fail(sph_error_argument, "Solid Johnson-Cook failure parameter is not finite");
-    int k = -1;
-    if (int st = sph_solid_prepare_material(material_name_in, k)) return st;
-    slot(k).solid_failure_defined = true;
-    std::copy(d_values, d_values + 5, slot(k).solid_failure_d.begin());
-    return sph_success;
+    return sph_material_params_set_failure(solid_params, material_name_in, d_values);
 }
 
 int sph_solid_set_control(std::string_view material_name_in, std::string_view softening_name,
                           double softening_width_value) {
-    std::string type = sph_fixed(sph_upper(softening_name.substr(0, std::min(softening_name.size(), sph_name_len))),
-                                 sph_name_len);
-    if (sph_is_blank(type)) type = "LINEAR";
-    if (type.find("LINEAR") == std::string::npos) return sph_fail(sph_error_input, "Solid SOFTENING must be LINEAR");
-    if (!sph_within_half_max(softening_width_value))
-        return sph_fail(sph_error_argument, "Solid softening WIDTH is not finite");
-    if (!(softening_width_value > 0.0)) return sph_fail(sph_error_argument, "Solid softening WIDTH must be positive");
-    int k = -1;
-    if (int st = sph_solid_prepare_material(material_name_in, k)) return st;
-    slot(k).solid_control_defined = true;
-    slot(k).solid_softening_type = std::move(type);
-    slot(k).solid_softening_width = softening_width_value;
-    return sph_success;
+    return sph_material_params_set_control(solid_params, material_name_in, softening_name, softening_width_value);
 }
 
 // ---- Build ----
@@ -210,11 +170,8 @@ int sph_solid_validate_input() {
         // A material without active particles needs no density and no elastic data.
         if (!sph_solid_has_active_particle(s.solid_material_ids)) continue;
         const SphMaterialRecord* rec = material_record(s.solid_material_ids);
-        if (rec == nullptr || !(rec->material_density > 0.0))
-            return sph_fail(sph_error_input, "active Solid material is missing density");
-        if (!s.solid_elastic_defined) return sph_fail(sph_error_input, "active Solid material is missing elastic data");
-        if (s.solid_failure_defined && !s.solid_johnson_cook_defined)
-            return sph_fail(sph_error_input, "Solid failure requires Johnson-Cook flow data");
+        if (int st = sph_material_params_check_active(solid_params, s.params, rec ? rec->material_density : 0.0))
+            return st;
     }
     return sph_success;
 }
@@ -246,8 +203,8 @@ int sph_solid_update_material_state() {
         if (rec == nullptr) return sph_fail(sph_error_input, "Solid material table is invalid");
         const std::size_t u = static_cast<std::size_t>(k);
         st.solid_density[u] = rec->material_density;
-        if (s.solid_elastic_defined && st.solid_density[u] > 0.0)
-            if (int e = sph_solid_elastic_constants(s.solid_elastic_e, s.solid_elastic_nu, st.solid_density[u],
+        if (s.params.elastic_defined && st.solid_density[u] > 0.0)
+            if (int e = sph_solid_elastic_constants(s.params.elastic_e, s.params.elastic_nu, st.solid_density[u],
                                                     st.solid_shear_modulus[u], st.solid_bulk_modulus[u],
                                                     st.solid_wave_speed[u]))
                 return e;
@@ -347,9 +304,9 @@ int sph_solid_update_particle_material(int32_t index, const SphSymTensor& strain
     const double temp_old = st.solid_temperature[i];
     SphSymTensor stress_new{};
     double ep_new = ep_old, ep_rate = 0.0, plastic_work = 0.0, plastic_delta = 0.0, temp_new = temp_old;
-    if (mat.solid_johnson_cook_defined) {
-        const SphJcParams jc{mat.solid_jc_a, mat.solid_jc_b, mat.solid_jc_n, mat.solid_jc_c, mat.solid_jc_m};
-        const SphJcRefs refs{mat.solid_jc_epsdot0, mat.solid_jc_troom, mat.solid_jc_tmelt};
+    if (mat.params.johnson_cook_defined) {
+        const SphJcParams jc{mat.params.jc_a, mat.params.jc_b, mat.params.jc_n, mat.params.jc_c, mat.params.jc_m};
+        const SphJcRefs refs{mat.params.jc_epsdot0, mat.params.jc_troom, mat.params.jc_tmelt};
         if (int e = sph_solid_jc_return_mapping(stress_old, strain_inc, shear, bulk, dt, jc, refs, temp_old, ep_old,
                                                 st.solid_temperature_rise_factor[u], stress_new, ep_new, ep_rate,
                                                 plastic_work, temp_new, plastic_delta))
@@ -362,18 +319,18 @@ int sph_solid_update_particle_material(int32_t index, const SphSymTensor& strain
     // From the stored (softened) old stress and the new stress before its softening.
     if (int e = sph_solid_internal_energy_increment(stress_old, stress_new, strain_inc, density, delta_energy)) return e;
 
-    if (plastic_delta > 0.0 && mat.solid_failure_defined) {
+    if (plastic_delta > 0.0 && mat.params.failure_defined) {
         const double q = sph_solid_von_mises(stress_new);
         const double triaxiality = q > 0.0 ? sph_solid_mean_stress(stress_new) / q : 0.0;
         double failure_strain = 0.0;
-        if (int e = sph_solid_jc_failure_strain(mat.solid_failure_d, triaxiality, ep_rate, mat.solid_jc_epsdot0,
-                                                temp_new, mat.solid_jc_troom, mat.solid_jc_tmelt, failure_strain))
+        if (int e = sph_solid_jc_failure_strain(mat.params.failure_d, triaxiality, ep_rate, mat.params.jc_epsdot0,
+                                                temp_new, mat.params.jc_troom, mat.params.jc_tmelt, failure_strain))
             return e;
         double damage = 0.0;
         int32_t status = 0;
         if (int e = sph_solid_damage_update(st.solid_damage[i], plastic_delta, failure_strain, damage, status)) return e;
         st.solid_damage[i] = damage;
-        const double width = mat.solid_softening_width > 0.0 ? mat.solid_softening_width : 1.0;
+        const double width = mat.params.softening_width > 0.0 ? mat.params.softening_width : 1.0;
         if (int e = sph_solid_linear_softening(st.solid_damage[i], width, st.solid_softening[i])) return e;
         if (status == sph_status_failed)
             if (int e = sph_solid_mark_particle_failed(index)) return e;

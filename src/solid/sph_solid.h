@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "material/sph_material_params.h"
 #include "solid/sph_solid_material.h"
 #include "solid/sph_solid_state.h"
 
@@ -17,18 +18,7 @@ namespace quorrel {
 struct SphSolidMaterial {
     int32_t solid_material_ids = 0;  // database material number (1-based)
     std::string solid_material_names;
-    bool solid_elastic_defined = false;
-    bool solid_johnson_cook_defined = false;
-    bool solid_failure_defined = false;
-    bool solid_control_defined = false;
-    double solid_elastic_e = 0.0, solid_elastic_nu = 0.0;
-    double solid_jc_a = 0.0, solid_jc_b = 0.0, solid_jc_n = 0.0, solid_jc_c = 0.0, solid_jc_m = 0.0;
-    double solid_jc_epsdot0 = 1.0;
-    double solid_jc_troom = 293.15;
-    double solid_jc_tmelt = 1793.0;
-    SphJcDamage solid_failure_d{};
-    std::string solid_softening_type;   // upper-cased; "LINEAR" when given blank
-    double solid_softening_width = 0.0;  // a value <= 0 is read as 1.0 at use
+    SphMaterialParams params;
 };
 
 struct SphSolid {

@@ -47,19 +47,19 @@ void sph_solid_restart_write(SphRestartWriter& out) {
         const std::size_t u = static_cast<std::size_t>(m);
         out.put_int(mat.solid_material_ids);
         out.put_text(mat.solid_material_names);
-        for (bool b : {mat.solid_elastic_defined, mat.solid_johnson_cook_defined, mat.solid_failure_defined,
-                       mat.solid_control_defined})
+        for (bool b : {mat.params.elastic_defined, mat.params.johnson_cook_defined, mat.params.failure_defined,
+                       mat.params.control_defined})
             out.put_bool(b);
         out.end_record();
-        put_reals(out, {mat.solid_elastic_e, mat.solid_elastic_nu});
+        put_reals(out, {mat.params.elastic_e, mat.params.elastic_nu});
         out.end_record();
-        put_reals(out, {mat.solid_jc_a, mat.solid_jc_b, mat.solid_jc_n, mat.solid_jc_c, mat.solid_jc_m,
-                        mat.solid_jc_epsdot0, mat.solid_jc_troom, mat.solid_jc_tmelt});
+        put_reals(out, {mat.params.jc_a, mat.params.jc_b, mat.params.jc_n, mat.params.jc_c, mat.params.jc_m,
+                        mat.params.jc_epsdot0, mat.params.jc_troom, mat.params.jc_tmelt});
         out.end_record();
-        put_reals(out, mat.solid_failure_d.data(), 5);
+        put_reals(out, mat.params.failure_d.data(), 5);
         out.end_record();
-        out.put_text(mat.solid_softening_type);
-        out.put_real(mat.solid_softening_width);
+        out.put_text(mat.params.softening_type);
+        out.put_real(mat.params.softening_width);
         out.end_record();
         put_reals(out, {st.solid_density[u], st.solid_shear_modulus[u], st.solid_bulk_modulus[u], st.solid_wave_speed[u],
                         st.solid_temperature_rise_factor[u]});
@@ -146,18 +146,18 @@ bool sph_solid_restart_read(SphRestartReader& in, SphRestartVersion version) {
         SphSolidMaterial& mat = s.solid_materials[static_cast<std::size_t>(m)];
         const std::size_t u = static_cast<std::size_t>(m);
         if (!in.read_record(r) || !r.get(0, mat.solid_material_ids) || !r.get(1, mat.solid_material_names) ||
-            !r.get(2, mat.solid_elastic_defined) || !r.get(3, mat.solid_johnson_cook_defined) ||
-            !r.get(4, mat.solid_failure_defined) || !r.get(5, mat.solid_control_defined))
+            !r.get(2, mat.params.elastic_defined) || !r.get(3, mat.params.johnson_cook_defined) ||
+            !r.get(4, mat.params.failure_defined) || !r.get(5, mat.params.control_defined))
             return false;
         mat.solid_material_names = sph_fixed(mat.solid_material_names, sph_name_len);
-        if (!read_reals(in, r, {&mat.solid_elastic_e, &mat.solid_elastic_nu}) ||
-            !read_reals(in, r, {&mat.solid_jc_a, &mat.solid_jc_b, &mat.solid_jc_n, &mat.solid_jc_c, &mat.solid_jc_m,
-                                &mat.solid_jc_epsdot0, &mat.solid_jc_troom, &mat.solid_jc_tmelt}) ||
-            !read_array(in, r, mat.solid_failure_d.data(), 5))
+        if (!read_reals(in, r, {&mat.params.elastic_e, &mat.params.elastic_nu}) ||
+            !read_reals(in, r, {&mat.params.jc_a, &mat.params.jc_b, &mat.params.jc_n, &mat.params.jc_c, &mat.params.jc_m,
+                                &mat.params.jc_epsdot0, &mat.params.jc_troom, &mat.params.jc_tmelt}) ||
+            !read_array(in, r, mat.params.failure_d.data(), 5))
             return false;
-        if (!in.read_record(r) || !r.get(0, mat.solid_softening_type) || !r.get(1, mat.solid_softening_width))
+        if (!in.read_record(r) || !r.get(0, mat.params.softening_type) || !r.get(1, mat.params.softening_width))
             return false;
-        mat.solid_softening_type = sph_fixed(mat.solid_softening_type, sph_name_len);
+        mat.params.softening_type = sph_fixed(mat.params.softening_type, sph_name_len);
         if (!read_reals(in, r, {&st.solid_density[u], &st.solid_shear_modulus[u], &st.solid_bulk_modulus[u],
                                 &st.solid_wave_speed[u], &st.solid_temperature_rise_factor[u]}))
             return false;

@@ -729,21 +729,21 @@ TEST_F(ShellDeck, ShellMaterialDataGoToTheShellTable) {
         const SphShellMaterial& m = sph_shell.shell_materials[0];
         EXPECT_EQ(m.shell_material_ids, 1);
         EXPECT_EQ(m.shell_material_names, "SKIN");
-        EXPECT_TRUE(m.shell_elastic_defined && m.shell_johnson_cook_defined && m.shell_failure_defined &&
-                    m.shell_control_defined);
-        EXPECT_EQ(m.shell_elastic_e, 2.0e11);
-        EXPECT_EQ(m.shell_elastic_nu, 0.3);
-        EXPECT_EQ(m.shell_jc_a, 4.0e8);
-        EXPECT_EQ(m.shell_jc_b, 1.0e8);
-        EXPECT_EQ(m.shell_jc_n, 0.5);
-        EXPECT_EQ(m.shell_jc_c, 0.01);
-        EXPECT_EQ(m.shell_jc_m, 1.0);
-        EXPECT_EQ(m.shell_jc_epsdot0, 2.0);
-        EXPECT_EQ(m.shell_jc_troom, 300.0);
-        EXPECT_EQ(m.shell_jc_tmelt, 1700.0);
-        EXPECT_EQ(m.shell_failure_d, (std::array<double, 5>{0.1, 0.2, -0.3, 0.004, 0.5}));
-        EXPECT_EQ(m.shell_softening_type, "NONLINEAR");
-        EXPECT_EQ(m.shell_softening_width, 1.0);  // the card's default WIDTH
+        EXPECT_TRUE(m.params.elastic_defined && m.params.johnson_cook_defined && m.params.failure_defined &&
+                    m.params.control_defined);
+        EXPECT_EQ(m.params.elastic_e, 2.0e11);
+        EXPECT_EQ(m.params.elastic_nu, 0.3);
+        EXPECT_EQ(m.params.jc_a, 4.0e8);
+        EXPECT_EQ(m.params.jc_b, 1.0e8);
+        EXPECT_EQ(m.params.jc_n, 0.5);
+        EXPECT_EQ(m.params.jc_c, 0.01);
+        EXPECT_EQ(m.params.jc_m, 1.0);
+        EXPECT_EQ(m.params.jc_epsdot0, 2.0);
+        EXPECT_EQ(m.params.jc_troom, 300.0);
+        EXPECT_EQ(m.params.jc_tmelt, 1700.0);
+        EXPECT_EQ(m.params.failure_d, (std::array<double, 5>{0.1, 0.2, -0.3, 0.004, 0.5}));
+        EXPECT_EQ(m.params.softening_type, "NONLINEAR");
+        EXPECT_EQ(m.params.softening_width, 1.0);  // the card's default WIDTH
         // Nothing reached the solid table.
         EXPECT_FALSE(sph_solid.solid_material_seen);
         EXPECT_EQ(sph_solid.solid_material_count, 0);
@@ -850,7 +850,7 @@ TEST_F(ShellDeck, DataLineFailuresAreUnlocatedAndCardFailuresLocated) {
         EXPECT_EQ(sph_shell.shell_orientation_count, 0);
         EXPECT_EQ(sph_shell.shell_director_set_count, 0);
         EXPECT_EQ(sph_shell.shell_rotation_set_count, 0);
-        EXPECT_FALSE(sph_shell.shell_materials[0].shell_control_defined);
+        EXPECT_FALSE(sph_shell.shell_materials[0].params.control_defined);
     }
 }
 

@@ -63,43 +63,43 @@ SphSolidMaterial base_slot() {
     SphSolidMaterial s;
     s.solid_material_ids = 1;
     s.solid_material_names = "STEEL";
-    s.solid_elastic_defined = s.solid_johnson_cook_defined = s.solid_failure_defined = s.solid_control_defined = true;
-    s.solid_elastic_e = 2.0e11;
-    s.solid_elastic_nu = 0.25;
-    s.solid_jc_a = 3.5e8;
-    s.solid_jc_b = 2.75e8;
-    s.solid_jc_n = 0.36;
-    s.solid_jc_c = 0.022;
-    s.solid_jc_m = 1.0;
-    s.solid_jc_epsdot0 = 0.5;
-    s.solid_jc_troom = 300.0;
-    s.solid_jc_tmelt = 1800.0;
-    s.solid_failure_d = {0.05, 3.44, -2.12, 0.002, 0.61};
-    s.solid_softening_type = "LINEAR";
-    s.solid_softening_width = 0.5;
+    s.params.elastic_defined = s.params.johnson_cook_defined = s.params.failure_defined = s.params.control_defined = true;
+    s.params.elastic_e = 2.0e11;
+    s.params.elastic_nu = 0.25;
+    s.params.jc_a = 3.5e8;
+    s.params.jc_b = 2.75e8;
+    s.params.jc_n = 0.36;
+    s.params.jc_c = 0.022;
+    s.params.jc_m = 1.0;
+    s.params.jc_epsdot0 = 0.5;
+    s.params.jc_troom = 300.0;
+    s.params.jc_tmelt = 1800.0;
+    s.params.failure_d = {0.05, 3.44, -2.12, 0.002, 0.61};
+    s.params.softening_type = "LINEAR";
+    s.params.softening_width = 0.5;
     return s;
 }
 
 void expect_slot(const SphSolidMaterial& got, const SphSolidMaterial& want) {
     EXPECT_EQ(got.solid_material_ids, want.solid_material_ids);
     EXPECT_EQ(got.solid_material_names, want.solid_material_names);
-    EXPECT_EQ(got.solid_elastic_defined, want.solid_elastic_defined);
-    EXPECT_EQ(got.solid_johnson_cook_defined, want.solid_johnson_cook_defined);
-    EXPECT_EQ(got.solid_failure_defined, want.solid_failure_defined);
-    EXPECT_EQ(got.solid_control_defined, want.solid_control_defined);
-    EXPECT_EQ(got.solid_elastic_e, want.solid_elastic_e);
-    EXPECT_EQ(got.solid_elastic_nu, want.solid_elastic_nu);
-    EXPECT_EQ(got.solid_jc_a, want.solid_jc_a);
-    EXPECT_EQ(got.solid_jc_b, want.solid_jc_b);
-    EXPECT_EQ(got.solid_jc_n, want.solid_jc_n);
-    EXPECT_EQ(got.solid_jc_c, want.solid_jc_c);
-    EXPECT_EQ(got.solid_jc_m, want.solid_jc_m);
-    EXPECT_EQ(got.solid_jc_epsdot0, want.solid_jc_epsdot0);
-    EXPECT_EQ(got.solid_jc_troom, want.solid_jc_troom);
-    EXPECT_EQ(got.solid_jc_tmelt, want.solid_jc_tmelt);
-    EXPECT_EQ(got.solid_failure_d, want.solid_failure_d);
-    EXPECT_EQ(got.solid_softening_type, want.solid_softening_type);
-    EXPECT_EQ(got.solid_softening_width, want.solid_softening_width);
+    EXPECT_EQ(got.params.elastic_defined, want.params.elastic_defined);
+    EXPECT_EQ(got.params.johnson_cook_defined, want.params.johnson_cook_defined);
+    EXPECT_EQ(got.params.failure_defined, want.params.failure_defined);
+    EXPECT_EQ(got.params.control_defined, want.params.control_defined);
+    EXPECT_EQ(got.params.elastic_e, want.params.elastic_e);
+    EXPECT_EQ(got.params.elastic_nu, want.params.elastic_nu);
+    EXPECT_EQ(got.params.jc_a, want.params.jc_a);
+    EXPECT_EQ(got.params.jc_b, want.params.jc_b);
+    EXPECT_EQ(got.params.jc_n, want.params.jc_n);
+    EXPECT_EQ(got.params.jc_c, want.params.jc_c);
+    EXPECT_EQ(got.params.jc_m, want.params.jc_m);
+    EXPECT_EQ(got.params.jc_epsdot0, want.params.jc_epsdot0);
+    EXPECT_EQ(got.params.jc_troom, want.params.jc_troom);
+    EXPECT_EQ(got.params.jc_tmelt, want.params.jc_tmelt);
+    EXPECT_EQ(got.params.failure_d, want.params.failure_d);
+    EXPECT_EQ(got.params.softening_type, want.params.softening_type);
+    EXPECT_EQ(got.params.softening_width, want.params.softening_width);
 }
 
 // Which data of the first slot are defined (Elastic, Johnson-Cook, Damage, Control), as
@@ -107,8 +107,8 @@ void expect_slot(const SphSolidMaterial& got, const SphSolidMaterial& want) {
 std::string defined_flags() {
     if (sph_solid.solid_material_count == 0) return "";
     const SphSolidMaterial& s = sph_solid.solid_materials[0];
-    return {s.solid_elastic_defined ? 'E' : '-', s.solid_johnson_cook_defined ? 'J' : '-',
-            s.solid_failure_defined ? 'D' : '-', s.solid_control_defined ? 'C' : '-'};
+    return {s.params.elastic_defined ? 'E' : '-', s.params.johnson_cook_defined ? 'J' : '-',
+            s.params.failure_defined ? 'D' : '-', s.params.control_defined ? 'C' : '-'};
 }
 
 // Every per-particle solid array, named, with its values per particle.
@@ -250,53 +250,53 @@ TEST_F(SolidDeck, AcceptedValuesAreStored) {
          [](SphSolidMaterial&) {}},
         {"SOFTENING absent", {{control_line, control + "MATERIAL=STEEL, WIDTH=0.5"}}, {}, [](SphSolidMaterial&) {}},
         {"SOFTENING around LINEAR", {{control_line, control + "MATERIAL=STEEL, SOFTENING=bilinear_taper, WIDTH=0.5"}},
-         {}, [](SphSolidMaterial& s) { s.solid_softening_type = "BILINEAR_TAPER"; }},
+         {}, [](SphSolidMaterial& s) { s.params.softening_type = "BILINEAR_TAPER"; }},
         {"SOFTENING of 64 characters ending in LINEAR",
          {{control_line, control + "MATERIAL=STEEL, SOFTENING=" + x58 + "linear, WIDTH=0.5"}}, {},
-         [x58](SphSolidMaterial& s) { s.solid_softening_type = x58 + "LINEAR"; }},
+         [x58](SphSolidMaterial& s) { s.params.softening_type = x58 + "LINEAR"; }},
         {"WIDTH absent is 1", {{control_line, control + "MATERIAL=STEEL, SOFTENING=LINEAR"}}, {},
-         [](SphSolidMaterial& s) { s.solid_softening_width = 1.0; }},
+         [](SphSolidMaterial& s) { s.params.softening_width = 1.0; }},
         {"WIDTH tiny", {{control_line, control + "MATERIAL=STEEL, WIDTH=1e-300"}}, {},
-         [](SphSolidMaterial& s) { s.solid_softening_width = 1e-300; }},
+         [](SphSolidMaterial& s) { s.params.softening_width = 1e-300; }},
         {"WIDTH half the largest double",
          {{control_line, control + "MATERIAL=STEEL, WIDTH=8.988465674311579e307"}}, {},
-         [](SphSolidMaterial& s) { s.solid_softening_width = 8.988465674311579e307; }},
+         [](SphSolidMaterial& s) { s.params.softening_width = 8.988465674311579e307; }},
         {"MATERIAL in lower case", {{control_line, control + "MATERIAL=steel, WIDTH=2"}}, {},
-         [](SphSolidMaterial& s) { s.solid_softening_width = 2.0; }},
+         [](SphSolidMaterial& s) { s.params.softening_width = 2.0; }},
         {"a later card overwrites", {}, {control + "MATERIAL=STEEL, WIDTH=3.0"},
-         [](SphSolidMaterial& s) { s.solid_softening_width = 3.0; }},
+         [](SphSolidMaterial& s) { s.params.softening_width = 3.0; }},
         {"no control card", {{control_line, "**"}}, {}, [](SphSolidMaterial& s) {
-             s.solid_control_defined = false;
-             s.solid_softening_type = "";
-             s.solid_softening_width = 0.0;
+             s.params.control_defined = false;
+             s.params.softening_type = "";
+             s.params.softening_width = 0.0;
          }},
         // Elastic: the Poisson ratio lies strictly between -1 and 0.5.
         {"nu just above -1", {{elastic_line, "2.0e11, -0.999"}}, {},
-         [](SphSolidMaterial& s) { s.solid_elastic_nu = -0.999; }},
+         [](SphSolidMaterial& s) { s.params.elastic_nu = -0.999; }},
         {"nu just below 0.5", {{elastic_line, "1.0e9, 0.499, 7"}}, {}, [](SphSolidMaterial& s) {
-             s.solid_elastic_e = 1.0e9;
-             s.solid_elastic_nu = 0.499;
+             s.params.elastic_e = 1.0e9;
+             s.params.elastic_nu = 0.499;
          }},
         // Johnson-Cook: zero strength, hardening, rate and thermal constants are valid.
         {"A, B, n, C, m all zero", {{plastic_line, "0, 0, 0, 0, 0, 1e-9, -10, -9.5"}}, {}, [](SphSolidMaterial& s) {
-             s.solid_jc_a = s.solid_jc_b = s.solid_jc_n = s.solid_jc_c = s.solid_jc_m = 0.0;
-             s.solid_jc_epsdot0 = 1e-9;
-             s.solid_jc_troom = -10.0;
-             s.solid_jc_tmelt = -9.5;
+             s.params.jc_a = s.params.jc_b = s.params.jc_n = s.params.jc_c = s.params.jc_m = 0.0;
+             s.params.jc_epsdot0 = 1e-9;
+             s.params.jc_troom = -10.0;
+             s.params.jc_tmelt = -9.5;
          }},
         // Damage: no range check, any finite constants.
         {"damage constants negative and zero", {{damage_line, "-1, 0, -3.5e300, 0, -0.61"}}, {},
-         [](SphSolidMaterial& s) { s.solid_failure_d = {-1.0, 0.0, -3.5e300, 0.0, -0.61}; }},
+         [](SphSolidMaterial& s) { s.params.failure_d = {-1.0, 0.0, -3.5e300, 0.0, -0.61}; }},
         // Without Johnson-Cook and damage data the material is purely elastic.
         {"elastic only", {{18, "**"}, {plastic_line, "**"}, {20, "**"}, {damage_line, "**"}}, {},
          [](SphSolidMaterial& s) {
              const SphSolidMaterial cleared;
-             s.solid_johnson_cook_defined = s.solid_failure_defined = false;
-             s.solid_jc_a = s.solid_jc_b = s.solid_jc_n = s.solid_jc_c = s.solid_jc_m = 0.0;
-             s.solid_jc_epsdot0 = cleared.solid_jc_epsdot0;
-             s.solid_jc_troom = cleared.solid_jc_troom;
-             s.solid_jc_tmelt = cleared.solid_jc_tmelt;
-             s.solid_failure_d = {};
+             s.params.johnson_cook_defined = s.params.failure_defined = false;
+             s.params.jc_a = s.params.jc_b = s.params.jc_n = s.params.jc_c = s.params.jc_m = 0.0;
+             s.params.jc_epsdot0 = cleared.params.jc_epsdot0;
+             s.params.jc_troom = cleared.params.jc_troom;
+             s.params.jc_tmelt = cleared.params.jc_tmelt;
+             s.params.failure_d = {};
          }},
         // The lines of a shell material never reach the solid table.
         {"a shell material's lines",
@@ -651,9 +651,9 @@ TEST_F(SolidDeck, SecondDeckInheritsNothing) {
     SphSolidMaterial want;
     want.solid_material_ids = 1;
     want.solid_material_names = "STEEL";
-    want.solid_elastic_defined = true;
-    want.solid_elastic_e = 1.0e11;
-    want.solid_elastic_nu = 0.3;
+    want.params.elastic_defined = true;
+    want.params.elastic_e = 1.0e11;
+    want.params.elastic_nu = 0.3;
     expect_slot(sph_solid.solid_materials[0], want);
     ASSERT_EQ(sph_input_build_model(), 0) << sph_error_message();
     // G = 1e11 / 2.6 = 3.846153846e10, K = 1e11 / 1.2 = 8.333333333e10.

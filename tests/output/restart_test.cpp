@@ -320,7 +320,7 @@ TEST_F(Restart, AwkwardTextsAndNonFiniteValues) {
     tnt.explosive_product_material_name = "a/b c";
     SphSolidMaterial& steel = sph_solid.solid_materials[0];
     steel.solid_material_names = "St\"eel";
-    steel.solid_softening_type = "LINEAR, SOFT";
+    steel.params.softening_type = "LINEAR, SOFT";
     SphCouplingRegionRecord& region = sph_database.coupling_regions[0];
     region.coupling_region_name = "Wet, \"outer\" side/1";
     region.coupling_region_surface_name = "  lead blank";
@@ -353,7 +353,7 @@ TEST_F(Restart, AwkwardTextsAndNonFiniteValues) {
     EXPECT_EQ(sph_trim_right(sph_explosive_state.explosive_materials[0].explosive_material_name), "");
     EXPECT_EQ(sph_trim_right(sph_explosive_state.explosive_materials[0].explosive_product_material_name), "a/b c");
     EXPECT_EQ(sph_trim_right(sph_solid.solid_materials[0].solid_material_names), "St\"eel");
-    EXPECT_EQ(sph_trim_right(sph_solid.solid_materials[0].solid_softening_type), "LINEAR, SOFT");
+    EXPECT_EQ(sph_trim_right(sph_solid.solid_materials[0].params.softening_type), "LINEAR, SOFT");
     ASSERT_EQ(sph_database.coupling_regions.size(), 5u);
     EXPECT_EQ(sph_trim_right(sph_database.coupling_regions[0].coupling_region_name), "Wet, \"outer\" side/1");
     EXPECT_EQ(sph_trim_right(sph_database.coupling_regions[0].coupling_region_surface_name), "  lead blank");
@@ -562,11 +562,11 @@ TEST_F(Restart, OldLayout05ZeroesWhatTheSolidSectionLacks) {
     EXPECT_TRUE(sph_solid.solid_material_seen);
     const SphSolidMaterial& m = sph_solid.solid_materials[0];
     EXPECT_EQ(sph_trim_right(m.solid_material_names), "STEEL");
-    EXPECT_TRUE(m.solid_johnson_cook_defined && m.solid_failure_defined && m.solid_control_defined);
-    EXPECT_EQ(m.solid_elastic_e, 200.0);
-    EXPECT_EQ(m.solid_jc_tmelt, 1800.0);
-    EXPECT_EQ(sph_trim_right(m.solid_softening_type), "LINEAR");
-    EXPECT_EQ(m.solid_softening_width, 0.5);
+    EXPECT_TRUE(m.params.johnson_cook_defined && m.params.failure_defined && m.params.control_defined);
+    EXPECT_EQ(m.params.elastic_e, 200.0);
+    EXPECT_EQ(m.params.jc_tmelt, 1800.0);
+    EXPECT_EQ(sph_trim_right(m.params.softening_type), "LINEAR");
+    EXPECT_EQ(m.params.softening_width, 0.5);
     EXPECT_EQ(st.solid_shear_modulus[0], 76.0);
     EXPECT_EQ(st.solid_temperature_rise_factor[0], 0.25);
     EXPECT_EQ(st.solid_body_force, (std::array<double, 3>{0.0, 0.0, -0.5}));

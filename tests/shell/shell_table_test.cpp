@@ -37,13 +37,13 @@ std::string describe_tables() {
     out << std::hexfloat;
     out << "seen " << s.shell_material_seen << " materials " << s.shell_material_count << '\n';
     for (const SphShellMaterial& m : s.shell_materials) {
-        out << m.shell_material_ids << ' ' << m.shell_material_names << ' ' << m.shell_elastic_defined << ' '
-            << m.shell_elastic_e << ' ' << m.shell_elastic_nu << ' ' << m.shell_johnson_cook_defined << ' '
-            << m.shell_jc_a << ' ' << m.shell_jc_b << ' ' << m.shell_jc_n << ' ' << m.shell_jc_c << ' '
-            << m.shell_jc_m << ' ' << m.shell_jc_epsdot0 << ' ' << m.shell_jc_troom << ' ' << m.shell_jc_tmelt
-            << ' ' << m.shell_failure_defined;
-        for (double d : m.shell_failure_d) out << ' ' << d;
-        out << ' ' << m.shell_control_defined << ' ' << m.shell_softening_type << ' ' << m.shell_softening_width
+        out << m.shell_material_ids << ' ' << m.shell_material_names << ' ' << m.params.elastic_defined << ' '
+            << m.params.elastic_e << ' ' << m.params.elastic_nu << ' ' << m.params.johnson_cook_defined << ' '
+            << m.params.jc_a << ' ' << m.params.jc_b << ' ' << m.params.jc_n << ' ' << m.params.jc_c << ' '
+            << m.params.jc_m << ' ' << m.params.jc_epsdot0 << ' ' << m.params.jc_troom << ' ' << m.params.jc_tmelt
+            << ' ' << m.params.failure_defined;
+        for (double d : m.params.failure_d) out << ' ' << d;
+        out << ' ' << m.params.control_defined << ' ' << m.params.softening_type << ' ' << m.params.softening_width
             << '\n';
     }
     out << "orientations " << s.shell_orientation_count << '\n';
@@ -339,51 +339,51 @@ TEST_F(ShellTable, MaterialSettersStoreTheirValuesInTheSlotOfTheMaterial) {
     // The slot holds the database's number (1-based) and spelling, not the caller's.
     EXPECT_EQ(skin.shell_material_ids, 1);
     EXPECT_EQ(skin.shell_material_names, "SKIN");
-    EXPECT_TRUE(skin.shell_elastic_defined);
-    EXPECT_EQ(skin.shell_elastic_e, half_max);
-    EXPECT_EQ(skin.shell_elastic_nu, -0.999);
+    EXPECT_TRUE(skin.params.elastic_defined);
+    EXPECT_EQ(skin.params.elastic_e, half_max);
+    EXPECT_EQ(skin.params.elastic_nu, -0.999);
     // Nothing else is defined, and the flow defaults are those of a cleared slot.
-    EXPECT_FALSE(skin.shell_johnson_cook_defined);
-    EXPECT_FALSE(skin.shell_failure_defined);
-    EXPECT_FALSE(skin.shell_control_defined);
-    EXPECT_EQ(skin.shell_jc_epsdot0, 1.0);
-    EXPECT_EQ(skin.shell_jc_troom, 293.15);
-    EXPECT_EQ(skin.shell_jc_tmelt, 1793.0);
+    EXPECT_FALSE(skin.params.johnson_cook_defined);
+    EXPECT_FALSE(skin.params.failure_defined);
+    EXPECT_FALSE(skin.params.control_defined);
+    EXPECT_EQ(skin.params.jc_epsdot0, 1.0);
+    EXPECT_EQ(skin.params.jc_troom, 293.15);
+    EXPECT_EQ(skin.params.jc_tmelt, 1793.0);
     // A registered material is not noted: only a noted SHELL type sets the seen flag.
     EXPECT_FALSE(sph_shell.shell_material_seen);
 
     // Calling again overwrites; nu = 0 and a tiny E are valid.
     ASSERT_EQ(elastic("SKIN", 1e-300, 0.0), 0) << sph_error_message();
-    EXPECT_EQ(skin.shell_elastic_e, 1e-300);
-    EXPECT_EQ(skin.shell_elastic_nu, 0.0);
+    EXPECT_EQ(skin.params.elastic_e, 1e-300);
+    EXPECT_EQ(skin.params.elastic_nu, 0.0);
 
     // All-zero strength and exponents; melt just above room temperature.
     ASSERT_EQ(sph_shell_set_johnson_cook("Skin", 0, 0, 0, 0, 0, 1e-9, 293.15, 293.15000001), 0)
         << sph_error_message();
-    EXPECT_TRUE(skin.shell_johnson_cook_defined);
-    EXPECT_EQ(skin.shell_jc_a, 0.0);
-    EXPECT_EQ(skin.shell_jc_b, 0.0);
-    EXPECT_EQ(skin.shell_jc_n, 0.0);
-    EXPECT_EQ(skin.shell_jc_c, 0.0);
-    EXPECT_EQ(skin.shell_jc_m, 0.0);
-    EXPECT_EQ(skin.shell_jc_epsdot0, 1e-9);
-    EXPECT_EQ(skin.shell_jc_troom, 293.15);
-    EXPECT_EQ(skin.shell_jc_tmelt, 293.15000001);
+    EXPECT_TRUE(skin.params.johnson_cook_defined);
+    EXPECT_EQ(skin.params.jc_a, 0.0);
+    EXPECT_EQ(skin.params.jc_b, 0.0);
+    EXPECT_EQ(skin.params.jc_n, 0.0);
+    EXPECT_EQ(skin.params.jc_c, 0.0);
+    EXPECT_EQ(skin.params.jc_m, 0.0);
+    EXPECT_EQ(skin.params.jc_epsdot0, 1e-9);
+    EXPECT_EQ(skin.params.jc_troom, 293.15);
+    EXPECT_EQ(skin.params.jc_tmelt, 293.15000001);
     ASSERT_EQ(sph_shell_set_johnson_cook("SKIN", 3.5e8, 2.75e8, 0.36, 0.022, 1.0, 0.5, -10.0, 1800.0), 0);
-    EXPECT_EQ(skin.shell_jc_a, 3.5e8);
-    EXPECT_EQ(skin.shell_jc_b, 2.75e8);
-    EXPECT_EQ(skin.shell_jc_n, 0.36);
-    EXPECT_EQ(skin.shell_jc_c, 0.022);
-    EXPECT_EQ(skin.shell_jc_m, 1.0);
-    EXPECT_EQ(skin.shell_jc_epsdot0, 0.5);
-    EXPECT_EQ(skin.shell_jc_troom, -10.0);
-    EXPECT_EQ(skin.shell_jc_tmelt, 1800.0);
+    EXPECT_EQ(skin.params.jc_a, 3.5e8);
+    EXPECT_EQ(skin.params.jc_b, 2.75e8);
+    EXPECT_EQ(skin.params.jc_n, 0.36);
+    EXPECT_EQ(skin.params.jc_c, 0.022);
+    EXPECT_EQ(skin.params.jc_m, 1.0);
+    EXPECT_EQ(skin.params.jc_epsdot0, 0.5);
+    EXPECT_EQ(skin.params.jc_troom, -10.0);
+    EXPECT_EQ(skin.params.jc_tmelt, 1800.0);
 
     // Failure constants of any sign.
     const double d[5] = {-1.0, 0.0, -3.5e300, half_max, 0.61};
     ASSERT_EQ(sph_shell_set_failure("SKIN", d), 0) << sph_error_message();
-    EXPECT_TRUE(skin.shell_failure_defined);
-    EXPECT_EQ(skin.shell_failure_d, (std::array<double, 5>{-1.0, 0.0, -3.5e300, half_max, 0.61}));
+    EXPECT_TRUE(skin.params.failure_defined);
+    EXPECT_EQ(skin.params.failure_d, (std::array<double, 5>{-1.0, 0.0, -3.5e300, half_max, 0.61}));
     EXPECT_EQ(sph_shell.shell_material_count, 1);
 
     // HULL's type holds SHELL in lower case: a second slot, in registration order.
@@ -392,9 +392,9 @@ TEST_F(ShellTable, MaterialSettersStoreTheirValuesInTheSlotOfTheMaterial) {
     const SphShellMaterial& hull = sph_shell.shell_materials[1];
     EXPECT_EQ(hull.shell_material_ids, 2);
     EXPECT_EQ(hull.shell_material_names, "HULL");
-    EXPECT_TRUE(hull.shell_control_defined);
-    EXPECT_FALSE(hull.shell_elastic_defined);
-    EXPECT_EQ(hull.shell_softening_width, 0.25);
+    EXPECT_TRUE(hull.params.control_defined);
+    EXPECT_FALSE(hull.params.elastic_defined);
+    EXPECT_EQ(hull.params.softening_width, 0.25);
     EXPECT_EQ(sph_shell_find_shell_material("HULL"), 1);
     EXPECT_EQ(sph_shell_find_shell_material(" HULL"), -1);  // leading blanks count
     EXPECT_EQ(sph_shell_find_shell_material("STEEL"), -1);
@@ -419,8 +419,8 @@ TEST_F(ShellTable, SofteningNameIsStoredUpperCased) {
         SCOPED_TRACE("'" + c.name + "'");
         SetUp();
         ASSERT_EQ(sph_shell_set_control("SKIN", c.name, half_max), 0) << sph_error_message();
-        EXPECT_EQ(sph_shell.shell_materials[0].shell_softening_type, c.stored);
-        EXPECT_EQ(sph_shell.shell_materials[0].shell_softening_width, half_max);
+        EXPECT_EQ(sph_shell.shell_materials[0].params.softening_type, c.stored);
+        EXPECT_EQ(sph_shell.shell_materials[0].params.softening_width, half_max);
     }
     // LINEAR pushed past the 64th character is cut off, so the name no longer holds it.
     SetUp();
@@ -756,9 +756,9 @@ TEST_F(ShellTable, InitialiseClearsTheTablesAndTheDiagnostics) {
         sph_shell = saved;
         return fresh;
     }());
-    EXPECT_EQ(s.shell_materials[0].shell_jc_epsdot0, 1.0);
-    EXPECT_EQ(s.shell_materials[0].shell_jc_troom, 293.15);
-    EXPECT_EQ(s.shell_materials[0].shell_jc_tmelt, 1793.0);
+    EXPECT_EQ(s.shell_materials[0].params.jc_epsdot0, 1.0);
+    EXPECT_EQ(s.shell_materials[0].params.jc_troom, 293.15);
+    EXPECT_EQ(s.shell_materials[0].params.jc_tmelt, 1793.0);
     EXPECT_FALSE(s.shell_material_seen);
     EXPECT_EQ(sph_shell_find_orientation("O"), -1);
 

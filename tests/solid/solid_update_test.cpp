@@ -310,9 +310,9 @@ TEST_F(SolidUpdate, ErrorsChangeNothing) {
         // A routine's failure ends the update with its own code and message.
         {"bad elastic constants", 0, [] { sph_solid_state.solid_shear_modulus[0] = 0.0; }, sph_error_argument,
          "Solid elastic update requires positive constants"},
-        {"bad Johnson-Cook data", 0, [] { sph_solid.solid_materials[0].solid_jc_tmelt = 100.0; }, sph_error_argument,
+        {"bad Johnson-Cook data", 0, [] { sph_solid.solid_materials[0].params.jc_tmelt = 100.0; }, sph_error_argument,
          "Solid Johnson-Cook temperature range is invalid"},
-        {"bad damage constants", 0, [] { sph_solid.solid_materials[0].solid_failure_d = {-1, 0, 0, 0, 0}; },
+        {"bad damage constants", 0, [] { sph_solid.solid_materials[0].params.failure_d = {-1, 0, 0, 0, 0}; },
          sph_error_argument, "Solid Johnson-Cook failure strain is invalid"},
     };
     for (const Case& c : cases) {

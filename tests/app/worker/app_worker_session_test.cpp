@@ -36,7 +36,7 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
-const std::string drop_deck = std::string(QUORREL_TEST_DATA) + "/app/app_worker_drop.inp";
+const std::string drop_deck = std::string(QUORREL_TEST_DATA) + "/app/worker/app_worker_drop.inp";
 
 // The codes as a host writes and reads them.
 namespace cmd {
