@@ -250,8 +250,7 @@ void sph_coupling_get_extended_diagnostics(double total_force[3], double total_m
                                            double& max_velocity_error, double& max_position_error,
                                            int32_t& stale_count, int32_t& skipped_count, int32_t& nonfinite_count,
                                            int32_t& imported_force_count, int32_t& step_load_consumed);
-// Allocates the buffers, then the buffered force summed over all particles, the particles
-// with a motion target, the skipped, non-finite and stale counts and the import epoch.
+// Allocates the buffers; the summed buffered force, motion targets, skipped, non-finite, stale, epoch.
 [[nodiscard]] int sph_coupling_get_import_diagnostics(double total_force[3], int32_t& motion_count,
                                                       int32_t& skipped_count, int32_t& nonfinite_count,
                                                       int32_t& stale_count, int32_t& epoch);
@@ -272,22 +271,19 @@ void sph_coupling_get_facet_count(int32_t& count);
 [[nodiscard]] int sph_coupling_export_particle_state(int32_t index, int32_t& ext_id, int32_t& phase, int32_t& material,
                                                      double position[3], double velocity[3],
                                                      double& particle_pressure);
-// The neutral placeholder's facet: node_ids all 0 for facet 0, a failure for any other.
+// The neutral placeholder's one facet, 0, with node_ids 0; any other index fails.
 [[nodiscard]] int sph_coupling_export_facet_by_index(int32_t index, int32_t node_ids[3]);
 // A buffered force on the first particle with node number `ext_id`.
 [[nodiscard]] int sph_coupling_import_force_by_external_id(int32_t ext_id, const double force[3]);
-// The force of a facet's one particle (`particle_ids` are node numbers, `particle_forces`
-// 3 per particle), buffered on the facet's proxy after the checks of a facet load.
+// A facet's one particle force (node numbers, 3 components each), buffered on its proxy.
 [[nodiscard]] int sph_coupling_import_facet_particle_forces(std::string_view region_name, int32_t facet_id,
                                                             int32_t facet_particle_count, const int32_t* particle_ids,
                                                             const double* particle_forces);
-// force / mass into acc_body at once, not buffered. Nothing removes it: it stays until the
-// next build or restart read rebuilds acc_body (or a burn turns the particle into gas), and
-// only the water and gas accelerations read acc_body. coupling_work gains the sum of the
-// force's components, coupling_momentum the force.
+// force / mass into acc_body at once, not buffered, so no step removes it. Only the water
+// and gas accelerations read acc_body; the load stays there until the next build or restart
+// read sets acc_body again. coupling_work += the force's component sum, coupling_momentum += force.
 [[nodiscard]] int sph_coupling_import_particle_force(int32_t index, const double force[3]);
-// A facet load counted, not applied: coupling_energy gains the sum of its components,
-// coupling_momentum the load. Facets count from 0.
+// Counted, not applied: coupling_energy += the load's component sum, coupling_momentum += load.
 [[nodiscard]] int sph_coupling_import_facet_load_by_index(int32_t index, const double load[3]);
 
 }  // namespace quorrel
