@@ -182,7 +182,7 @@ int sph_coupling_add_force_to_particle(int32_t index, const double force[3]) {
     if (index < 0 || index >= d.npart) return sph_fail(sph_error_argument, "coupling force particle index is invalid");
     if (!sph_coupling_vector_is_finite(force)) return record_nonfinite("coupling force is not finite");
     const std::size_t i = static_cast<std::size_t>(index);
-    if (!(d.mass[i] > 0.0)) return sph_fail(sph_error_argument, "coupling force particle mass must be positive");
+    if (!(d.mass[i] > 0.0)) return record_nonpositive_mass();
     if (sph_coupling_particle_should_skip(index)) {
         c.coupling_skipped_particle_count += 1;
         return sph_success;

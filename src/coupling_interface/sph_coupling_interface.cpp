@@ -78,6 +78,10 @@ int record_invalid_weight(std::string_view message) {
     return sph_fail(sph_error_argument, std::string(message));
 }
 
+int record_nonpositive_mass() {
+    return sph_fail(sph_error_argument, "coupling force particle mass must be positive");
+}
+
 }  // namespace coupling_detail
 
 using namespace coupling_detail;

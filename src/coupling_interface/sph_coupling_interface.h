@@ -238,4 +238,52 @@ void sph_coupling_get_contact_diagnostics(int32_t& active_count, int32_t& skippe
                                           int32_t& stale_count, int32_t& repeated_count, int32_t& nonfinite_count,
                                           int32_t& bad_area_count, int32_t& invalid_weight_count);
 
+// ---- Further operations (the solver, the C interface and the worker do not call them) ----
+// The three single-index operations carry "_by_index": their plain names are the region
+// export and import codes of the database.
+
+// Diagnostics values 1-22 and counts 1-5 of the buffer above, as named values.
+void sph_coupling_get_extended_diagnostics(double total_force[3], double total_moment[3], double current_impulse[3],
+                                           double cumulative_impulse[3], double& current_work,
+                                           double& cumulative_work, double momentum_exchange[3],
+                                           double& energy_exchange, double& max_force, double& max_acceleration,
+                                           double& max_velocity_error, double& max_position_error,
+                                           int32_t& stale_count, int32_t& skipped_count, int32_t& nonfinite_count,
+                                           int32_t& imported_force_count, int32_t& step_load_consumed);
+// Allocates the buffers; the summed buffered force, motion targets, skipped, non-finite, stale, epoch.
+[[nodiscard]] int sph_coupling_get_import_diagnostics(double total_force[3], int32_t& motion_count,
+                                                      int32_t& skipped_count, int32_t& nonfinite_count,
+                                                      int32_t& stale_count, int32_t& epoch);
+// The basic totals: coupling_work, coupling_energy, coupling_momentum.
+void sph_coupling_get_basic_diagnostics(double& work, double& energy, double momentum[3]);
+// The particles a named region exports (0 when it is disabled or exports facets only).
+[[nodiscard]] int sph_coupling_get_region_particle_count(std::string_view region_name, int32_t& count);
+// The facet proxies of a named region (0 when it is disabled or exports particles only).
+[[nodiscard]] int sph_coupling_get_region_facet_count(std::string_view region_name, int32_t& count);
+// The number of particles of the model.
+void sph_coupling_get_particle_count(int32_t& count);
+// The facets of the neutral placeholder: always 0.
+void sph_coupling_get_facet_count(int32_t& count);
+// Node number, position and velocity of particle `index`.
+[[nodiscard]] int sph_coupling_export_particle_by_index(int32_t index, int32_t& ext_id, double position[3],
+                                                        double velocity[3]);
+// As sph_coupling_export_particle_by_index, with the phase, material and pressure.
+[[nodiscard]] int sph_coupling_export_particle_state(int32_t index, int32_t& ext_id, int32_t& phase, int32_t& material,
+                                                     double position[3], double velocity[3],
+                                                     double& particle_pressure);
+// The neutral placeholder's one facet, 0, with node_ids 0; any other index fails.
+[[nodiscard]] int sph_coupling_export_facet_by_index(int32_t index, int32_t node_ids[3]);
+// A buffered force on the first particle with node number `ext_id`.
+[[nodiscard]] int sph_coupling_import_force_by_external_id(int32_t ext_id, const double force[3]);
+// A facet's one particle force (node numbers, 3 components each), buffered on its proxy.
+[[nodiscard]] int sph_coupling_import_facet_particle_forces(std::string_view region_name, int32_t facet_id,
+                                                            int32_t facet_particle_count, const int32_t* particle_ids,
+                                                            const double* particle_forces);
+// force / mass into acc_body at once, not buffered, so no step removes it. Only the water
+// and gas accelerations read acc_body; the load stays there until the next build or restart
+// read sets acc_body again. coupling_work += the force's component sum, coupling_momentum += force.
+[[nodiscard]] int sph_coupling_import_particle_force(int32_t index, const double force[3]);
+// Counted, not applied: coupling_energy += the load's component sum, coupling_momentum += load.
+[[nodiscard]] int sph_coupling_import_facet_load_by_index(int32_t index, const double load[3]);
+
 }  // namespace quorrel

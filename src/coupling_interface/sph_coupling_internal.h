@@ -50,5 +50,7 @@ inline int32_t from_base(int32_t id, int32_t base) {
 }
 [[nodiscard]] int record_nonfinite(std::string_view message);
 [[nodiscard]] int record_invalid_weight(std::string_view message);
+// The failure of a force on a particle whose mass is not positive.
+[[nodiscard]] int record_nonpositive_mass();
 
 }  // namespace quorrel::coupling_detail

@@ -199,7 +199,7 @@ int sph_coupling_apply_imports_to_acceleration(double dt) {
             continue;
         }
         const double m = d.mass[i];
-        if (!(m > 0.0)) return sph_fail(sph_error_argument, "coupling force particle mass must be positive");
+        if (!(m > 0.0)) return record_nonpositive_mass();
         const double contribution[3] = {f[0] / m, f[1] / m, f[2] / m};
         if (!sph_coupling_vector_is_finite(contribution))
             return record_nonfinite("coupling acceleration contribution is not finite");

@@ -21,6 +21,9 @@ inline constexpr std::size_t sph_output_directory_len = 256;
 
 // Writes the particle CSV at `filename` (trailing blanks removed).
 [[nodiscard]] int sph_output_write_csv(std::string_view filename);
+// The particle CSV's coupling_region_id of particle `particle_index`: the number, from 1,
+// of the first enabled region listing it; 0 for none or an index outside the model.
+int32_t sph_output_coupling_region_id(int32_t particle_index);
 // The summary CSV of a step: "metric,value" and the general, solid, blast and coupling
 // blocks, 101 + 38 R lines after the header for R blast regions.
 [[nodiscard]] int sph_output_write_summary(std::string_view filename, int32_t step, double time);

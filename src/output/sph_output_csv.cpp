@@ -63,6 +63,18 @@ void fill_region_ids(std::vector<int32_t>& ids, int32_t npart) {
 
 std::string_view sph_output_csv_header() { return csv_header; }
 
+int32_t sph_output_coupling_region_id(int32_t particle_index) {
+    if (particle_index < 0 || particle_index >= sph_database.npart) return 0;
+    const auto& regions = sph_database.coupling_regions;
+    for (std::size_t r = 0; r < regions.size(); ++r) {
+        if (regions[r].coupling_region_enabled == 0) continue;
+        const std::vector<int32_t>& members = regions[r].coupling_region_particles;
+        if (std::find(members.begin(), members.end(), particle_index) != members.end())
+            return static_cast<int32_t>(r) + 1;
+    }
+    return 0;
+}
+
 void sph_output_release_scratch() { sph_output_csv = SphOutputCsv{}; }
 
 void sph_output_collect_sources(SphOutputSources& sources) {

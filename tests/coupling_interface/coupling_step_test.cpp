@@ -21,8 +21,7 @@
 #include "database/sph_database.h"
 #include "interface/sph_api.h"
 #include "output/sph_output.h"
-#include "quorrel_coupling_test.h"
-#include "quorrel_interface_test.h"
+#include "coupling_test.h"
 #include "shell/sph_shell_state.h"
 #include "solver/sph_solver_explicit.h"
 
@@ -142,27 +141,8 @@ void expect_csv(const CsvCoupling& actual, const CsvCoupling& expected, const st
     EXPECT_EQ(actual.motion_flag, expected.motion_flag) << what << " motion flag";
 }
 
-// Drives the interface's own read and build, as a host does: the build ends with a clear of
-// the imports, so every model here starts at import epoch 1.
-class CouplingTest : public test::ApiDeckTest {
-protected:
-    static void build(const std::string& deck) {
-        sph_initialize();
-        ASSERT_EQ(sph_read_inp(decks + "/" + deck), 0) << sph_error_message();
-        ASSERT_EQ(sph_build_model(), 0) << sph_error_message();
-        ASSERT_EQ(sph_coupling.coupling_epoch, 1);
-    }
-    std::vector<std::string> csv() const {
-        const std::string path = (dir_ / "particles.csv").string();
-        EXPECT_EQ(sph_output_write_csv(path), 0) << sph_error_message();
-        return test::read_lines(path);
-    }
-    static void expect_failure(int status, const std::string& message) {
-        EXPECT_EQ(status, sph_error_argument);
-        EXPECT_EQ(sph_error_code(), sph_error_argument);
-        EXPECT_EQ(sph_error_message(), message);
-    }
-};
+using test::CouplingTest;
+using test::numbered_state;
 
 class CouplingStep : public CouplingTest {};
 class CouplingMotion : public CouplingTest {};
@@ -1271,21 +1251,6 @@ TEST_F(CouplingExport, RegionCountModesAndInfo) {
 
 // ---- Diagnostics ----
 
-namespace {
-
-// Value n (1-based) set to n + 0.5 and count n to 100 + n, each through the field the buffer
-// table names for it; state the buffer does not show is set to negative values.
-void numbered_state() {
-    test::number_coupling_diagnostics(0.5);
-    SphCouplingInterface& c = sph_coupling;
-    c.coupling_work = c.coupling_energy = -1.0;
-    c.coupling_momentum = {-2.0, -2.0, -2.0};
-    c.coupling_facet_input_force = c.coupling_facet_distributed_force = {-3.0, -3.0, -3.0};
-    c.coupling_facet_input_moment = c.coupling_facet_distributed_moment = {-4.0, -4.0, -4.0};
-    c.coupling_epoch = -5;
-}
-
-}  // namespace
 
 TEST_F(CouplingDiagnostics, CapacitiesDecideWhatIsWritten) {
     // Arrays of 32 values and 16 counts filled with sentinels. Values 1-22 and counts 1-5 are

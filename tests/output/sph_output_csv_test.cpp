@@ -125,6 +125,11 @@ TEST_F(OutputCsvTest, CouplingRegionIdIsTheFirstEnabledRegionHoldingTheParticle)
         pos = end + 2;
     }
     EXPECT_EQ(last_fields, (std::vector<std::string>{"0", "2", "2", "3", "0"}));
+    // The single-particle query gives the same column; 99 sits in region 4's list but is no
+    // particle, and neither is -1 or 5.
+    for (int32_t i = 0; i < 5; ++i)
+        EXPECT_EQ(std::to_string(sph_output_coupling_region_id(i)), last_fields[static_cast<std::size_t>(i)]) << i;
+    for (int32_t i : {-1, 5, 99}) EXPECT_EQ(sph_output_coupling_region_id(i), 0) << i;
 }
 
 TEST_F(OutputCsvTest, FileThatCannotBeOpenedFails) {
