@@ -28,6 +28,7 @@
 #include "database/sph_database.h"
 #include "gas/sph_gas.h"
 #include "interface/sph_api.h"
+#include "interface/sph_api_state.h"
 #include "water/sph_water.h"
 
 namespace {
@@ -94,7 +95,12 @@ bool build(int n) {
     }
     if (sph_coupling_apply_particle_forces(0, members, indices.data(), forces.data()) != 0) return false;
     // The neighbour grid and the summaries a built model carries (a read refreshes them).
-    return sph_neighbor_rebuild() == 0 && sph_water_update_diagnostics() == 0 && sph_gas_update_diagnostics() == 0;
+    if (sph_neighbor_rebuild() != 0 || sph_water_update_diagnostics() != 0 || sph_gas_update_diagnostics() != 0)
+        return false;
+    // Built by hand rather than from a deck, so the interface is told: it writes only a
+    // built model.
+    sph_api_state_set_model_built(true);
+    return true;
 }
 
 std::string slurp(const fs::path& p) {

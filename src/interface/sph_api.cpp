@@ -134,8 +134,10 @@ int sph_write_vtu(std::string_view filename) {
     return sph_output_write_vtu(text_arg(filename));
 }
 
+// Only a built model is written: the file of an unbuilt one would read back as a built
+// model without its sections and phase state.
 int sph_write_restart(std::string_view filename) {
-    if (int st = sph_api_require_initialized()) return st;
+    if (int st = require_built_model()) return st;
     return sph_restart_write(text_arg(filename));
 }
 

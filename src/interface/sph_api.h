@@ -39,7 +39,8 @@ void sph_get_last_error(int32_t& code, char* message, std::size_t message_len);
 [[nodiscard]] int sph_write_output(int32_t step, double time);
 [[nodiscard]] int sph_write_csv(std::string_view filename);
 [[nodiscard]] int sph_write_vtu(std::string_view filename);
-// The whole model to a restart file, and back; a successful read leaves the model built.
+// The whole model to a restart file, and back; only a built model is written, and a
+// successful read leaves the model built.
 [[nodiscard]] int sph_write_restart(std::string_view filename);
 [[nodiscard]] int sph_read_restart(std::string_view filename);
 // An ignition record at (x, y, z) and `time_value` for the first explosive material; on a

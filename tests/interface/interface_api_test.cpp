@@ -241,6 +241,41 @@ TEST_F(InterfaceApi, ReadingAgainUnbuildsTheModelEvenWhenTheFileIsMissing) {
     fs::remove_all(fs::path(missing).parent_path());
 }
 
+// A restart of a model that is not built would read back as a built model without its
+// sections and phase state (straight after initialise, as one of 0 particles), so the
+// write is refused before anything reaches the disk: no file and no temporary beside it.
+// Closed, the first guard answers; built, the same call writes the file.
+TEST_F(InterfaceApi, RestartOfAModelNotBuiltIsRefusedAndWritesNothing) {
+    enum class State { closed, initialised, deck_read };
+    const struct {
+        const char* name;
+        State state;
+        const char* message;
+    } cases[] = {
+        {"closed", State::closed, "Quorrel API is not initialized"},
+        {"initialised only", State::initialised, "Quorrel model is not built"},
+        {"deck read, not built", State::deck_read, "Quorrel model is not built"},
+    };
+    const fs::path dir = temp_dir();
+    const std::string file = (dir / "model.rst").string();
+    for (const auto& c : cases) {
+        ASSERT_EQ(quorrel_finalize(), 0) << c.name;
+        if (c.state != State::closed) {
+            ASSERT_EQ(quorrel_initialize(), 0) << c.name;
+        }
+        if (c.state == State::deck_read) {
+            ASSERT_EQ(quorrel_read_inp(water_deck.c_str()), 0) << c.name << ": " << last_error().message;
+        }
+        EXPECT_EQ(quorrel_write_restart(file.c_str()), 2) << c.name;
+        EXPECT_EQ(last_error(), (LastError{2, c.message})) << c.name;
+        EXPECT_TRUE(fs::is_empty(dir)) << c.name;
+    }
+    build(water_deck);
+    EXPECT_EQ(quorrel_write_restart(file.c_str()), 0) << last_error().message;
+    EXPECT_TRUE(fs::exists(file));
+    fs::remove_all(dir);
+}
+
 // Four water particles out of reach of each other under a body force of -8 in z,
 // four steps of 2^-10: the leapfrog is exact for a constant acceleration.
 TEST_F(InterfaceApi, FreeFallingWaterRunsToTheEndTime) {

@@ -29,6 +29,7 @@
 #include "interface/sph_api.h"
 #include "interface/sph_api_state.h"
 #include "output/sph_output_vtu.h"
+#include "output/sph_restart.h"
 #include "quorrel.h"
 #include "quorrel_interface_test.h"
 #include "shell/sph_shell_state.h"
@@ -249,10 +250,12 @@ TEST_F(Restart, NewestLayoutOfTwoFallingParticles) {
 
 // No particles: records 20 and 21, the explosive rows, the solid state and the coupling rows
 // are absent. 19 main lines (records 1 to 18 and the count 0), 8 explosive (E1, E3, E5, E6 to
-// E10), 9 solid (S1, S3 to S10), 10 coupling (mark, count 0, K6 to K13): 46.
+// E10), 9 solid (S1, S3 to S10), 10 coupling (mark, count 0, K6 to K13): 46. The interface
+// writes no model that is not built, so the file comes from the writer itself; the reader
+// still takes such a file.
 TEST_F(Restart, ZeroParticlesRoundTrip) {
     const std::string a = path("a.rst"), b = path("b.rst");
-    ASSERT_EQ(sph_write_restart(a), 0) << sph_error_message();
+    ASSERT_EQ(sph_restart_write(a), 0) << sph_error_message();
     const std::vector<std::string> lines = crlf_lines(slurp(a));
     ASSERT_EQ(lines.size(), 46u);
     EXPECT_EQ(tokens(lines[1]).at(2), "0");
