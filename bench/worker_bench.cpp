@@ -7,6 +7,8 @@
 // the medians of the first and second half (constant per command), and the worker's heap
 // allocations per command once its first commands have run (counted in a counter both
 // processes share).
+// Last, the INIT round trip's median as a multiple of the ping-pong's (the target is at
+// most 2).
 // Usage: worker_bench [commands]   (default 2000; pin it, e.g. taskset -c 6)
 #include <fcntl.h>
 #include <semaphore.h>
@@ -290,9 +292,12 @@ int main(int argc, char** argv) {
     char extra[64];
     std::snprintf(extra, sizeof extra, "%.3f allocations per command",
                   static_cast<double>(allocations) / commands);
-    print("worker INIT", figures(worker), extra);
+    const Figures init = figures(worker), floor_figures = figures(floor);
+    print("worker INIT", init, extra);
     // Proof that the counter sees the worker: its start and first commands allocate.
     std::printf("worker start-up, READ_INPUT, BUILD_MODEL and %d untimed INIT: %ld allocations\n", warm_up,
                 warm_up_allocations);
+    std::printf("worker INIT round trip is %.2f times the semaphore ping-pong (target at most 2)\n",
+                init.median / floor_figures.median);
     return 0;
 }

@@ -2,7 +2,9 @@
 //  1. Round trip: a worker process on 512 particles in one region, reports on. Each cycle
 //     the host writes a force for every exported record (not timed), then times
 //     IMPORT_LOADS plus EXPORT_INTERFACE from its first post to the second
-//     acknowledgement, then advances (not timed). Median and p99 over the cycles.
+//     acknowledgement, then advances (not timed). Median and p99 over the cycles, and the
+//     median as a multiple of a bare ping-pong over two named semaphores between this
+//     process and a child, measured just before in the same run (the target is at most 10).
 //  2. The same two commands in this process, reports on and off, on 512 particles in one
 //     region and on 4096 in eight (a region holds at most 512; forces go to region 1):
 //     time per pair and heap allocations per command, which grow with the regions, never
@@ -90,7 +92,50 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(k, v.size() - 1)];
 }
 
+// The floor of any round trip: the child answers every post of the host's command event
+// with a post of its done event, both opened by name as a worker opens them. Median
+// microseconds per round trip.
+double ping_pong_us() {
+    quorrel::test::Host host(quorrel::test::unique_ipc_name("pp"));
+    if (!host.create(quorrel::test::layout_with(false, false, true, true))) return -1.0;
+    const std::string command_name = "/" + host.command_event_name(), done_name = "/" + host.done_event_name();
+    const int warm = 200, rounds = 4000;
+    const pid_t child = fork();
+    if (child == 0) {
+        sem_t* command = sem_open(command_name.c_str(), 0);
+        sem_t* done = sem_open(done_name.c_str(), 0);
+        if (command == SEM_FAILED || done == SEM_FAILED) _exit(1);
+        for (int k = 0; k < warm + rounds; ++k) {
+            if (!quorrel::test::Host::wait(command, 10000)) _exit(1);
+            sem_post(done);
+        }
+        _exit(0);
+    }
+    sem_t* command = sem_open(command_name.c_str(), 0);
+    sem_t* done = sem_open(done_name.c_str(), 0);
+    std::vector<double> us;
+    us.reserve(rounds);
+    bool ok = child > 0 && command != SEM_FAILED && done != SEM_FAILED;
+    for (int k = 0; ok && k < warm + rounds; ++k) {
+        const auto t0 = Clock::now();
+        sem_post(command);
+        ok = quorrel::test::Host::wait(done, 10000);
+        if (k >= warm) us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    int status = 0;
+    if (child > 0) waitpid(child, &status, 0);
+    if (command != SEM_FAILED) sem_close(command);
+    if (done != SEM_FAILED) sem_close(done);
+    if (!ok || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1.0;
+    return percentile(us, 0.5);
+}
+
 int round_trip(const fs::path& dir) {
+    const double floor_us = ping_pong_us();
+    if (floor_us <= 0.0) {
+        std::fprintf(stderr, "semaphore ping-pong failed\n");
+        return 1;
+    }
     const std::string deck = write_lattice(dir, 512);
     quorrel::test::Host host(quorrel::test::unique_ipc_name("bench"));
     if (!host.create()) {
@@ -131,9 +176,12 @@ int round_trip(const fs::path& dir) {
     ++sequence;
     worker.command(sequence, 8, 0);
     worker.exit_status();
+    const double median = percentile(ms, 0.5);
     std::printf("round trip, 512 particles, IMPORT_LOADS + EXPORT_INTERFACE: median %.3f ms, p99 %.3f ms "
                 "(%d cycles)\n",
-                percentile(ms, 0.5), percentile(ms, 0.99), cycles);
+                median, percentile(ms, 0.99), cycles);
+    std::printf("semaphore ping-pong median %.2f us; the exchange round trip is %.1f times it (target at most 10)\n",
+                floor_us, 1000.0 * median / floor_us);
     return 0;
 }
 

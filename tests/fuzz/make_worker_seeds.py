@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the worker harness's seed inputs into tests/fuzz/corpus/worker/.
+"""Writes the worker harness's seed inputs into tests/fuzz/corpus/worker/ and its
+regression inputs into tests/fuzz/regressions/worker/.
 
-Each seed is what a host would write, command after command: one byte choosing the deck
-(0 worker_row, 1 worker_shell, 2 worker_regions, 3 worker_pair), then frames of a record
+Each input is what a host would write, command after command: one byte choosing the deck
+(0 worker_row, 1 worker_shell, 2 worker_regions, 3 worker_pair, 4 worker_facets), then frames of a record
 count, the 176-byte command block, the 80-byte force header and the force records. The
 layouts are packed here from the block format, not taken from the worker's code.
 
@@ -12,11 +13,12 @@ import math
 import pathlib
 import struct
 
-ROW, SHELL, REGIONS, PAIR = range(4)
+ROW, SHELL, REGIONS, PAIR, FACETS = range(5)
 INIT, READ, BUILD, EXPORT, IMPORT, ADVANCE, WRITE, STOP = range(1, 9)
 ACTIVE = 2
 NAN = math.nan
 INF = math.inf
+LARGEST = 1.7976931348623157e308
 
 
 def command(sequence, code, step=0, dt=0.0, version=1):
@@ -103,10 +105,38 @@ seeds = {
     "command_unknown": session(PAIR, frame(command(1, INIT)), frame(command(2, 9))),
     "build_before_read": session(PAIR, frame(command(1, BUILD)), frame(command(2, INIT))),
     "advance_without_model": session(ROW, frame(command(5, INIT)), frame(command(9, ADVANCE, dt=-1.0))),
+    "facets_session": session(
+        # worker_facets: region Mixed exports node 3 (particle 3), node 4 (the boundary
+        # particle 4), node 1 (particle 1); region Skin exports facets only.
+        FACETS, *prelude(),
+        frame(command(5, IMPORT, step=1), [
+            force(3, 1, 3, (0.0, 0.0, -1.0), state=ACTIVE, flags=5, normal=(0.0, 0.0, 1.0), gap=0.01),
+            force(4, 2, 4, (1.0, 0.0, 0.0)),
+            force(1, 3, 1, (0.0, 0.0, 2.0)),
+        ]),
+        frame(command(6, ADVANCE, dt=1.0e-6)), frame(command(7, EXPORT, step=2)), frame(command(8, STOP))),
 }
 
-out = pathlib.Path(__file__).resolve().parent / "corpus" / "worker"
-out.mkdir(parents=True, exist_ok=True)
-for name, data in seeds.items():
-    (out / name).write_bytes(data)
-print(f"{len(seeds)} seeds in {out}")
+# Inputs of faults found and fixed, replayed by ctest on every build.
+regressions = {
+    # The largest double passed the worker's finiteness check, which the coupling
+    # interface then refused: the command failed as INTERNAL and the session ended.
+    "largest_double_force": session(
+        ROW, *prelude(),
+        frame(command(5, IMPORT, step=1), [force(23, 1, 3, (LARGEST, 0.0, 0.0)), force(21, 2, 1, (0.0, 1.0, 0.0))]),
+        frame(command(6, ADVANCE, dt=0.0625)), frame(command(7, STOP))),
+    "largest_double_gap": session(
+        SHELL, *prelude(),
+        frame(command(5, IMPORT, step=1), [
+            force(2, 1, 2, (0.0, 0.0, -1.0), state=ACTIVE, flags=5, normal=(0.0, 0.0, 1.0), gap=LARGEST),
+            force(1, 2, 1, (0.0, 0.0, 1.0), state=ACTIVE, flags=5, normal=(0.0, 0.0, -LARGEST)),
+        ]),
+        frame(command(6, ADVANCE, dt=1.0e-6)), frame(command(7, STOP))),
+}
+
+here = pathlib.Path(__file__).resolve().parent
+for inputs, out in ((seeds, here / "corpus" / "worker"), (regressions, here / "regressions" / "worker")):
+    out.mkdir(parents=True, exist_ok=True)
+    for name, data in inputs.items():
+        (out / name).write_bytes(data)
+    print(f"{len(inputs)} inputs in {out}")

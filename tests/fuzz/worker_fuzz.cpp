@@ -24,6 +24,7 @@
 #include "sph_worker_protocol.h"
 #include "sph_worker_runtime.h"
 #include "sph_worker_runtime_reports.h"
+#include "coupling_interface/sph_coupling_interface.h"
 #include "fuzz_support.h"
 #include "quorrel.h"
 
@@ -31,7 +32,8 @@ namespace {
 
 using namespace quorrel;
 
-constexpr const char* decks[] = {"worker_row.inp", "worker_shell.inp", "worker_regions.inp", "worker_pair.inp"};
+constexpr const char* decks[] = {"worker_row.inp", "worker_shell.inp", "worker_regions.inp", "worker_pair.inp",
+                                 "worker_facets.inp"};
 constexpr std::size_t frame_head = 1 + sizeof(quorrel_worker_command_block_t) + sizeof(quorrel_worker_block_header_t);
 constexpr std::size_t record_bytes = sizeof(quorrel_worker_force_record_t);
 // Every field of a force record but reject_reason is the host's.
@@ -163,6 +165,51 @@ void check_import(const quorrel_worker_data_exchange_t& data, int step_id, std::
             fuzz::fault("the force header's totals are not the sums of the accepted records", k);
 }
 
+// What the coupling interface refuses must never pass the worker's checks: the whole
+// command would fail there. Every record the worker marked accepted (the mark is set to
+// `unmarked` before the command, so a 0 is the worker's) holds values the interface takes.
+constexpr std::int32_t unmarked = 0x7eadbeef;
+
+void check_accepted_pass_the_interface(const quorrel_worker_data_exchange_t& data, std::size_t marked) {
+    for (std::size_t i = 0; i < marked; ++i) {
+        const quorrel_worker_force_record_t& r = data.forces[i];
+        if (r.reject_reason != QUORREL_WORKER_REJECT_NONE) continue;
+        bool taken = sph_coupling_vector_is_finite(r.force);
+        if (quorrel_worker_contact_state_imported(r.contact_state))
+            taken = taken && sph_coupling_vector_is_finite(r.contact_normal) &&
+                    sph_coupling_scalar_is_finite(r.contact_gap) &&
+                    sph_coupling_scalar_is_finite(r.contact_penetration) &&
+                    sph_coupling_scalar_is_finite(r.contact_pressure) &&
+                    !sph_coupling_vector_is_degenerate(r.contact_normal);
+        if (!taken) fuzz::fault("the worker accepted a record the coupling interface refuses", static_cast<int>(i));
+    }
+}
+
+// Facet export after an export the worker served, as a host reads the facets beside the
+// particles: the interface exports every shell proxy its region info counts.
+void check_facet_export() {
+    int regions = 0;
+    if (quorrel_coupling_get_region_count(&regions) != 0) return;
+    for (int region = 1; region <= regions; ++region) {
+        char name[128];
+        int type = 0, export_mode = 0, import_mode = 0, enabled = 0, particles = 0, facets = 0;
+        if (quorrel_coupling_get_region_info(region, name, sizeof name, &type, &export_mode, &import_mode, &enabled,
+                                             &particles, &facets) != 0 ||
+            facets <= 0)
+            continue;
+        const std::size_t n = static_cast<std::size_t>(facets);
+        std::vector<int> ints(4 * n, 0);
+        std::vector<double> reals(10 * n, 0.0);
+        int count = -1;
+        int* i = ints.data();
+        // A proxy whose director or area went bad in the run fails by its own check.
+        if (quorrel_coupling_export_facets(region, facets, &count, i, i + n, i + 2 * n, i + 3 * n, reals.data(),
+                                           reals.data() + 9 * n) != 0)
+            continue;
+        if (count != facets) fuzz::fault("the facet export and the region info count different facets", count);
+    }
+}
+
 // The checks a host-side writer runs on the same bytes, away from the worker's block: the
 // records appended to a force half and, as particle records of the same size, to a particle
 // half, and the force half analysed without an export list.
@@ -285,9 +332,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         // The loop serves the command, then finds the same number again and stops with a
         // conflict: one command per call, the state carried over as the loop leaves it.
         const HostBytes before(s, written);
+        std::size_t marked = 0;
+        if (s.command.command == QUORREL_WORKER_COMMAND_IMPORT_LOADS && claimed > 0) {
+            marked = std::min<std::size_t>(claimed, quorrel_worker_block_record_capacity);
+            for (std::size_t i = 0; i < marked; ++i) s.data->forces[i].reject_reason = unmarked;
+        }
         const int acks = s.ipc.done_written;
         const int result = quorrel_worker_runtime_loop(&s.ipc, &options, &runtime, &reports);
         before.check(s);
+        check_accepted_pass_the_interface(*s.data, marked);
         if (s.trace)
             std::fprintf(stderr,
                          "worker fuzz: sequence %d %s -> result %d, state %s, acks %d, force count %d rejected %d\n",
@@ -300,6 +353,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         if (s.command.error_code != QUORREL_WORKER_ERROR_CONFLICT)
             fuzz::fault("a repeated command was not a conflict", 0);
         if (s.command.command == QUORREL_WORKER_COMMAND_IMPORT_LOADS) check_import(*s.data, s.command.step_id, written);
+        if (s.command.command == QUORREL_WORKER_COMMAND_EXPORT_INTERFACE) check_facet_export();
         // WRITE_OUTPUT writes to the scratch directory, whatever the deck says; ADVANCE writes
         // step output only when the deck asks for it.
         if (runtime.initialized != 0 && sph_control.output_directory != fuzz::scratch().output()) {

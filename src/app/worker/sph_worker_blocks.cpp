@@ -2,15 +2,14 @@
 
 #include <cstring>
 #include <initializer_list>
-#include <limits>
 
+#include "coupling_interface/sph_coupling_interface.h"
 #include "sph_worker_contract.h"
 
 namespace quorrel {
 
 namespace {
 
-constexpr double largest = std::numeric_limits<double>::max();
 constexpr double degenerate_normal2 = 1e-24;
 
 // Counts a rejection in the header; `nonfinite` for the reasons about values.
@@ -21,21 +20,25 @@ void count_rejection(quorrel_worker_block_header_t& header, bool nonfinite) {
 
 // The shared part of both appends: the half's header and records, the record's check and
 // which reasons count as non-finite.
+// The header's count and capacity are read once: the record lands where the checked count
+// says, whoever else writes the header meanwhile.
 template <typename Record, typename Validate, typename Nonfinite>
 int block_add(quorrel_worker_block_header_t& header, Record* records, const Record* record, Validate validate,
               Nonfinite nonfinite) {
-    if (record == nullptr || header.version != quorrel_worker_data_version || header.count < 0) return -1;
+    if (record == nullptr) return -1;
+    const std::int32_t version = header.version, count = header.count, capacity = header.capacity;
+    if (version != quorrel_worker_data_version || count < 0) return -1;
     int reason = QUORREL_WORKER_REJECT_NONE;
     if (validate(record, &reason) != 0) {
         count_rejection(header, nonfinite(reason));
         return -1;
     }
-    if (header.count >= header.capacity || header.count >= quorrel_worker_block_record_capacity) {
+    if (count >= capacity || count >= quorrel_worker_block_record_capacity) {
         count_rejection(header, false);
         return -1;
     }
-    std::memcpy(&records[header.count], record, sizeof *record);
-    header.count += 1;
+    std::memcpy(&records[count], record, sizeof *record);
+    header.count = count + 1;
     return 0;
 }
 
@@ -101,7 +104,8 @@ private:
 
 // A record that passed its check still has to name a particle as it was exported.
 bool matches_export(const quorrel_worker_force_record_t& r, const quorrel_worker_export_list_t& exports) {
-    if (r.export_index > exports.count || exports.ext_ids == nullptr || exports.internal_indices == nullptr)
+    if (r.export_index < 1 || r.export_index > exports.count || exports.ext_ids == nullptr ||
+        exports.internal_indices == nullptr)
         return false;
     const std::size_t k = static_cast<std::size_t>(r.export_index) - 1;
     return exports.internal_indices[k] == r.internal_index &&
@@ -110,9 +114,8 @@ bool matches_export(const quorrel_worker_force_record_t& r, const quorrel_worker
 
 }  // namespace
 
-bool quorrel_worker_value_is_finite(double value) {
-    return value == value && value >= -largest && value <= largest;
-}
+// The coupling interface's own rule, so that no record the worker takes is refused there.
+bool quorrel_worker_value_is_finite(double value) { return sph_coupling_scalar_is_finite(value); }
 
 bool quorrel_worker_vector_is_finite(const double* values) {
     return values != nullptr && quorrel_worker_value_is_finite(values[0]) &&
@@ -192,7 +195,8 @@ int quorrel_worker_force_record_validate(const quorrel_worker_force_record_t* re
             return reject(QUORREL_WORKER_REJECT_NONFINITE_CONTACT);
         if ((record->valid_flags & quorrel_worker_force_contact_valid) == 0)
             return reject(QUORREL_WORKER_REJECT_INVALID_WEIGHT);
-        if (quorrel_worker_vector_norm2(record->contact_normal) <= degenerate_normal2)
+        if (quorrel_worker_vector_norm2(record->contact_normal) <= degenerate_normal2 ||
+            sph_coupling_vector_is_degenerate(record->contact_normal))
             return reject(QUORREL_WORKER_REJECT_INVALID_WEIGHT);
     }
     return reject(QUORREL_WORKER_REJECT_NONE);
@@ -201,7 +205,14 @@ int quorrel_worker_force_record_validate(const quorrel_worker_force_record_t* re
 int quorrel_worker_particle_block_add(quorrel_worker_data_exchange_t* data,
                                       const quorrel_worker_particle_record_t* record) {
     if (data == nullptr) return -1;
-    return block_add(data->particle_header, data->particles, record, quorrel_worker_particle_record_validate,
+    return quorrel_worker_particle_records_add(&data->particle_header, data->particles, record);
+}
+
+int quorrel_worker_particle_records_add(quorrel_worker_block_header_t* header,
+                                        quorrel_worker_particle_record_t* records,
+                                        const quorrel_worker_particle_record_t* record) {
+    if (header == nullptr || records == nullptr) return -1;
+    return block_add(*header, records, record, quorrel_worker_particle_record_validate,
                      [](int reason) { return reason == QUORREL_WORKER_REJECT_NONFINITE_CONTACT; });
 }
 
@@ -231,18 +242,46 @@ int quorrel_worker_force_block_analyze(quorrel_worker_data_exchange_t* data, int
     if (valid_count != nullptr) *valid_count = 0;
     if (contact_count != nullptr) *contact_count = 0;
     if (data == nullptr) return -1;
-    quorrel_worker_block_header_t& header = data->force_header;
+    quorrel_worker_block_header_t header;
+    std::memcpy(&header, &data->force_header, sizeof header);
+    if (quorrel_worker_force_records_analyze(&header, data->forces, expected_step, valid_count, contact_count,
+                                             exports) != 0)
+        return -1;
+    quorrel_worker_force_header_store_diagnostics(&header, &data->force_header);
+    return 0;
+}
+
+void quorrel_worker_force_header_store_diagnostics(const quorrel_worker_block_header_t* from,
+                                                   quorrel_worker_block_header_t* to) {
+    if (from == nullptr || to == nullptr) return;
+    to->rejected_count = from->rejected_count;
+    to->nonfinite_count = from->nonfinite_count;
+    to->stale_count = from->stale_count;
+    to->repeated_count = from->repeated_count;
+    to->contact_count = from->contact_count;
+    for (int k = 0; k < 3; ++k) {
+        to->total_force[k] = from->total_force[k];
+        to->total_moment[k] = from->total_moment[k];
+    }
+}
+
+int quorrel_worker_force_records_analyze(quorrel_worker_block_header_t* header_copy,
+                                         quorrel_worker_force_record_t* records, int expected_step, int* valid_count,
+                                         int* contact_count, const quorrel_worker_export_list_t* exports) {
+    if (valid_count != nullptr) *valid_count = 0;
+    if (contact_count != nullptr) *contact_count = 0;
+    if (header_copy == nullptr || records == nullptr) return -1;
+    quorrel_worker_block_header_t& header = *header_copy;
     if (header.version != quorrel_worker_data_version || header.count < 0 || header.count > header.capacity ||
         header.count > quorrel_worker_block_record_capacity)
         return -1;
     quorrel_worker_block_header_reset_diagnostics(&header);
 
-    AcceptedKeys accepted(header.count);
+    const int count = header.count;
+    AcceptedKeys accepted(count);
     int valid = 0, contacts = 0;
-    // Summed here in record order, stored once: the block may alias every record.
-    double total_force[3] = {0.0, 0.0, 0.0}, total_moment[3] = {0.0, 0.0, 0.0};
-    for (int i = 0; i < header.count; ++i) {
-        quorrel_worker_force_record_t& r = data->forces[i];
+    for (int i = 0; i < count; ++i) {
+        quorrel_worker_force_record_t& r = records[i];
         r.reject_reason = QUORREL_WORKER_REJECT_NONE;
         int reason = QUORREL_WORKER_REJECT_NONE;
         if (quorrel_worker_force_record_validate(&r, &reason) != 0) {
@@ -255,24 +294,20 @@ int quorrel_worker_force_block_analyze(quorrel_worker_data_exchange_t* data, int
             reason = QUORREL_WORKER_REJECT_STALE_EPOCH;
             count_rejection(header, false);
             header.stale_count += 1;
-        } else if (const std::uint64_t hash = key_hash(r); accepted.contains(data->forces, i, hash)) {
+        } else if (const std::uint64_t hash = key_hash(r); accepted.contains(records, i, hash)) {
             reason = QUORREL_WORKER_REJECT_REPEATED_IMPORT;
             count_rejection(header, false);
             header.repeated_count += 1;
         } else {
             accepted.insert(i, hash);
             for (int k = 0; k < 3; ++k) {
-                total_force[k] += r.force[k];
-                total_moment[k] += r.moment[k];
+                header.total_force[k] += r.force[k];
+                header.total_moment[k] += r.moment[k];
             }
             valid += 1;
             if (quorrel_worker_contact_state_imported(r.contact_state)) contacts += 1;
         }
         r.reject_reason = reason;
-    }
-    for (int k = 0; k < 3; ++k) {
-        header.total_force[k] = total_force[k];
-        header.total_moment[k] = total_moment[k];
     }
     header.contact_count = contacts;
     if (valid_count != nullptr) *valid_count = valid;

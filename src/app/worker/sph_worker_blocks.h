@@ -144,8 +144,9 @@ static_assert(offsetof(quorrel_worker_data_exchange_t, particles) == 80);
 static_assert(offsetof(quorrel_worker_data_exchange_t, force_header) == 622672);
 static_assert(offsetof(quorrel_worker_data_exchange_t, forces) == 622752);
 
-// Finite: equal to itself and within the largest double either way (the largest double
-// itself counts as finite). A vector is finite when present and all three components are.
+// Finite as the coupling interface takes it: equal to itself and below the largest double
+// in magnitude (the largest double itself is not finite). A vector is finite when present
+// and all three components are.
 bool quorrel_worker_value_is_finite(double value);
 bool quorrel_worker_vector_is_finite(const double* values);
 // x² + y² + z²; 0 for a missing vector.
@@ -175,6 +176,11 @@ void quorrel_worker_data_exchange_clear(quorrel_worker_data_exchange_t* data);
                                                     const quorrel_worker_particle_record_t* record);
 [[nodiscard]] int quorrel_worker_force_block_add(quorrel_worker_data_exchange_t* data,
                                                  const quorrel_worker_force_record_t* record);
+// The particle append on a header and records apart from a block: the worker keeps its
+// own header while it fills the host's records.
+[[nodiscard]] int quorrel_worker_particle_records_add(quorrel_worker_block_header_t* header,
+                                                      quorrel_worker_particle_record_t* records,
+                                                      const quorrel_worker_particle_record_t* record);
 
 // True when an earlier force record (positions from 0) that was accepted (reject_reason
 // 0) has the same step_id, internal_index, export_index, source_id and pair_id. False
@@ -196,8 +202,19 @@ struct quorrel_worker_export_list_t {
 // accepted records and those of them with an imported contact state. -1, with no record
 // marked, for a missing block, a version other than 1, or a count below 0 or above the
 // capacity or 4096.
+// The force header is read once, then the records are analysed where they are.
 [[nodiscard]] int quorrel_worker_force_block_analyze(quorrel_worker_data_exchange_t* data, int expected_step,
                                                      int* valid_count, int* contact_count,
                                                      const quorrel_worker_export_list_t* exports = nullptr);
+// The same analysis on a header and records the caller owns (copies of a host's block):
+// the header's count decides how many records are read, and its diagnostics are refilled.
+[[nodiscard]] int quorrel_worker_force_records_analyze(quorrel_worker_block_header_t* header,
+                                                       quorrel_worker_force_record_t* records, int expected_step,
+                                                       int* valid_count, int* contact_count,
+                                                       const quorrel_worker_export_list_t* exports = nullptr);
+// Copies a header's diagnostics (rejected_count .. total_moment) to another header,
+// leaving its version, capacity and count alone.
+void quorrel_worker_force_header_store_diagnostics(const quorrel_worker_block_header_t* from,
+                                                   quorrel_worker_block_header_t* to);
 
 }  // namespace quorrel

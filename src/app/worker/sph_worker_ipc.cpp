@@ -80,10 +80,14 @@ int quorrel_worker_ipc_open(quorrel_worker_ipc_t* ipc, int use_mock, int* error_
         return 0;
     }
     ipc->platform = QUORREL_WORKER_IPC_PLATFORM_WINDOWS;
+    // The lock keeps a second worker off our command block for the whole session; the
+    // command and data blocks must be two objects, or each write would land in both.
     bool ok = quorrel_worker_posix_mapping_open(ipc->command_block, quorrel_worker_command_block_bytes, false,
-                                                &ipc->command_mapping) == 0;
+                                                &ipc->command_mapping) == 0 &&
+              quorrel_worker_posix_mapping_lock(&ipc->command_mapping) == 0;
     ok = ok && quorrel_worker_posix_mapping_open(ipc->data_prefix, quorrel_worker_data_block_bytes, true,
                                                  &ipc->data_mapping) == 0;
+    ok = ok && !quorrel_worker_posix_same_object(&ipc->command_mapping, &ipc->data_mapping);
     if (ok) ok = (ipc->command_event_handle = quorrel_worker_posix_event_open(ipc->command_event)) != nullptr;
     if (ok) ok = (ipc->done_event_handle = quorrel_worker_posix_event_open(ipc->done_event)) != nullptr;
     if (!ok) {
@@ -95,6 +99,12 @@ int quorrel_worker_ipc_open(quorrel_worker_ipc_t* ipc, int use_mock, int* error_
     ipc->opened = 1;
     set(error_code, QUORREL_WORKER_ERROR_OK);
     return 0;
+}
+
+bool quorrel_worker_ipc_data_intact(const quorrel_worker_ipc_t* ipc) {
+    if (ipc == nullptr || ipc->data_view == nullptr) return false;
+    if (ipc->data_mapping.fd < 0) return true;
+    return quorrel_worker_posix_mapping_intact(&ipc->data_mapping);
 }
 
 int quorrel_worker_ipc_close(quorrel_worker_ipc_t* ipc) {

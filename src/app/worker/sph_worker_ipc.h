@@ -93,9 +93,14 @@ struct quorrel_worker_ipc_t {
 // or a name holding "/" (each becomes an object name of its own).
 [[nodiscard]] int quorrel_worker_ipc_init(quorrel_worker_ipc_t* ipc, const char* ipc_name, const char* command_block,
                                           const char* data_prefix);
-// Attaches to the four objects (with `use_mock`, to none). On the first failure closes
-// what was opened and gives IPC. `error_code` 0 or IPC.
+// Attaches to the four objects (with `use_mock`, to none), holding an exclusive lock on
+// the command object until closed. On the first failure, among them a command object
+// another worker holds or a data object that is the command object itself, closes what
+// was opened and gives IPC. `error_code` 0 or IPC.
 [[nodiscard]] int quorrel_worker_ipc_open(quorrel_worker_ipc_t* ipc, int use_mock, int* error_code);
+// False when the data object the worker mapped has been cut below the mapped size since
+// (touching the view would fault); true for a data view of the worker's own memory.
+bool quorrel_worker_ipc_data_intact(const quorrel_worker_ipc_t* ipc);
 // Detaches and forgets every handle. -1 only for a missing record.
 int quorrel_worker_ipc_close(quorrel_worker_ipc_t* ipc);
 // Writes READY into the command block, keeping the host's ack_sequence.

@@ -1,6 +1,7 @@
 #include "sph_worker_posix.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +58,29 @@ int quorrel_worker_posix_mapping_open(const char* name, std::size_t minimum, boo
     mapping->view = view;
     mapping->size = length;
     return 0;
+}
+
+int quorrel_worker_posix_mapping_lock(quorrel_worker_posix_mapping_t* mapping) {
+    if (mapping == nullptr || mapping->fd < 0) return -1;
+    for (;;) {
+        if (flock(mapping->fd, LOCK_EX | LOCK_NB) == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+bool quorrel_worker_posix_same_object(const quorrel_worker_posix_mapping_t* a, const quorrel_worker_posix_mapping_t* b) {
+    if (a == nullptr || b == nullptr || a->fd < 0 || b->fd < 0) return false;
+    struct stat sa {}, sb {};
+    // An object that cannot be examined counts as the same: nothing may then be trusted.
+    if (fstat(a->fd, &sa) != 0 || fstat(b->fd, &sb) != 0) return true;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool quorrel_worker_posix_mapping_intact(const quorrel_worker_posix_mapping_t* mapping) {
+    if (mapping == nullptr || mapping->fd < 0) return false;
+    struct stat info {};
+    return fstat(mapping->fd, &info) == 0 && info.st_size >= 0 &&
+           static_cast<std::uintmax_t>(info.st_size) >= mapping->size;
 }
 
 void quorrel_worker_posix_mapping_close(quorrel_worker_posix_mapping_t* mapping) {

@@ -24,6 +24,14 @@ void quorrel_worker_posix_mapping_clear(quorrel_worker_posix_mapping_t* mapping)
 // past its end would fault on first touch). 0, or -1 with nothing left open.
 [[nodiscard]] int quorrel_worker_posix_mapping_open(const char* name, std::size_t minimum, bool whole,
                                                     quorrel_worker_posix_mapping_t* mapping);
+// Takes an exclusive lock on the open object, without waiting, held until it is closed:
+// one worker per command block. -1 when another open of the object holds a lock.
+[[nodiscard]] int quorrel_worker_posix_mapping_lock(quorrel_worker_posix_mapping_t* mapping);
+// True when both open mappings are the same object, under one name or two.
+bool quorrel_worker_posix_same_object(const quorrel_worker_posix_mapping_t* a, const quorrel_worker_posix_mapping_t* b);
+// True while the open object still holds every byte mapped: a view past its end faults
+// on first touch. False when it cannot be told.
+bool quorrel_worker_posix_mapping_intact(const quorrel_worker_posix_mapping_t* mapping);
 // Unmaps and closes what is open, then clears the record.
 void quorrel_worker_posix_mapping_close(quorrel_worker_posix_mapping_t* mapping);
 

@@ -1,8 +1,13 @@
 #include "sph_worker_reports.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 
 #include "sph_worker_contract.h"
 #include "sph_worker_protocol.h"
@@ -88,6 +93,25 @@ void quorrel_worker_line_text(quorrel_worker_line_t* line, const char* text) {
     if (text != nullptr) append(line, text, std::strlen(text));
 }
 
+void quorrel_worker_line_field(quorrel_worker_line_t* line, const char* text) {
+    if (text == nullptr) return;
+    const std::size_t n = std::strlen(text);
+    if (std::strpbrk(text, ",\"\r\n") == nullptr) {
+        append(line, text, n);
+        return;
+    }
+    append(line, "\"", 1);
+    for (const char* run = text; *run != '\0';) {
+        const char* quote = std::strchr(run, '"');
+        const std::size_t length = quote != nullptr ? static_cast<std::size_t>(quote - run) + 1 : std::strlen(run);
+        append(line, run, length);
+        if (quote == nullptr) break;
+        append(line, "\"", 1);  // the quote just copied, doubled
+        run = quote + 1;
+    }
+    append(line, "\"", 1);
+}
+
 void quorrel_worker_line_int(quorrel_worker_line_t* line, long long value) {
     char digits[24];
     const auto result = std::to_chars(digits, digits + sizeof digits, value);
@@ -110,7 +134,7 @@ int quorrel_worker_format_log_record(const quorrel_worker_log_record_t* record, 
     if (record == nullptr || line == nullptr) return -1;
     quorrel_worker_line_clear(line);
     const auto text = [line](const char* value) {
-        quorrel_worker_line_text(line, value);
+        quorrel_worker_line_field(line, value);
         quorrel_worker_line_comma(line);
     };
     const auto integer = [line](long long value) {
@@ -140,22 +164,49 @@ int quorrel_worker_format_log_record(const quorrel_worker_log_record_t* record, 
         }
     integer(record->nonfinite_particles);
     integer(record->error_code);
-    quorrel_worker_line_text(line, record->error_message);
+    quorrel_worker_line_field(line, record->error_message);
     return line->overflow ? -1 : 0;
 }
 
 namespace {
 
+// The widest column and its comma: "-9223372036854775808," and
+// "-1.7976931348623157e+308,". With that much room left a column is written straight into
+// the row, without a check per piece; the text is the same either way.
+constexpr std::size_t integer_room = 21, real_room = 25;
+
+bool has_room(const quorrel_worker_line_t* line, std::size_t n) {
+    return !line->overflow && sizeof line->text - line->length > n;
+}
+
 void integer_column(quorrel_worker_line_t* line, long long value) {
-    quorrel_worker_line_int(line, value);
-    quorrel_worker_line_comma(line);
+    if (!has_room(line, integer_room)) {
+        quorrel_worker_line_int(line, value);
+        quorrel_worker_line_comma(line);
+        return;
+    }
+    char* p = line->text + line->length;
+    p = std::to_chars(p, p + integer_room, value).ptr;
+    *p++ = ',';
+    *p = '\0';
+    line->length = static_cast<std::size_t>(p - line->text);
 }
 
 void vector_columns(quorrel_worker_line_t* line, const double* values) {
-    for (int k = 0; k < 3; ++k) {
-        quorrel_worker_line_real(line, values[k]);
-        quorrel_worker_line_comma(line);
+    if (!has_room(line, 3 * real_room)) {
+        for (int k = 0; k < 3; ++k) {
+            quorrel_worker_line_real(line, values[k]);
+            quorrel_worker_line_comma(line);
+        }
+        return;
     }
+    char* p = line->text + line->length;
+    for (int k = 0; k < 3; ++k) {
+        p = std::to_chars(p, p + real_room, values[k], std::chars_format::scientific, 16).ptr;
+        *p++ = ',';
+    }
+    *p = '\0';
+    line->length = static_cast<std::size_t>(p - line->text);
 }
 
 }  // namespace
@@ -175,7 +226,7 @@ int quorrel_worker_format_particle_record(int step_id, int region_index, const q
     integer_column(line, record->section_id);
     vector_columns(line, record->x);
     vector_columns(line, record->v);
-    quorrel_worker_line_text(line, quorrel_worker_reject_reason_name(record->reject_reason));
+    quorrel_worker_line_field(line, quorrel_worker_reject_reason_name(record->reject_reason));
     return line->overflow ? -1 : 0;
 }
 
@@ -192,38 +243,83 @@ int quorrel_worker_format_force_record(int step_id, int region_index, const quor
     integer_column(line, record->internal_index);
     vector_columns(line, record->force);
     vector_columns(line, record->moment);
-    quorrel_worker_line_text(line, quorrel_worker_contact_state_name(record->contact_state));
+    quorrel_worker_line_field(line, quorrel_worker_contact_state_name(record->contact_state));
     quorrel_worker_line_comma(line);
-    quorrel_worker_line_text(line, quorrel_worker_reject_reason_name(record->reject_reason));
+    quorrel_worker_line_field(line, quorrel_worker_reject_reason_name(record->reject_reason));
     return line->overflow ? -1 : 0;
 }
 
+namespace {
+
+// Every byte of `text`, or false.
+bool write_all(int fd, const char* text, std::size_t n) {
+    while (n > 0) {
+        const ssize_t done = write(fd, text, n);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        text += done;
+        n -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+void buffer_append(quorrel_worker_report_file_t* report, const char* text, std::size_t n) {
+    if (quorrel_worker_report_buffer_capacity - report->length < n) quorrel_worker_report_flush(report);
+    std::memcpy(report->buffer + report->length, text, n);
+    report->length += n;
+}
+
+}  // namespace
+
 int quorrel_worker_report_open(quorrel_worker_report_file_t* report, const char* path, int kind) {
     if (report == nullptr) return -1;
-    report->file = nullptr;
+    report->fd = -1;
+    report->buffer = nullptr;
+    report->length = 0;
     const char* header = quorrel_worker_report_header(kind);
     if (path == nullptr || header == nullptr) return -1;
-    report->file = std::fopen(path, "wb");
-    if (report->file == nullptr) return -1;
-    std::fputs(header, report->file);
-    std::fputs(line_break, report->file);
+    // A link planted where a report goes is not followed, and the descriptor is not
+    // inherited. Opening does not wait for a reader of a FIFO planted there (no reader: the
+    // open fails); writes wait as usual.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) return -1;
+    const int flags = fcntl(fd, F_GETFL);
+    report->buffer = new (std::nothrow) char[quorrel_worker_report_buffer_capacity];
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || report->buffer == nullptr) {
+        delete[] report->buffer;
+        report->buffer = nullptr;
+        close(fd);
+        return -1;
+    }
+    report->fd = fd;
+    buffer_append(report, header, std::strlen(header));
+    buffer_append(report, line_break, 2);
     return 0;
 }
 
 void quorrel_worker_report_append_line(quorrel_worker_report_file_t* report, const quorrel_worker_line_t* line) {
-    if (report == nullptr || report->file == nullptr || line == nullptr || line->overflow) return;
-    std::fwrite(line->text, 1, line->length, report->file);
-    std::fputs(line_break, report->file);
+    if (report == nullptr || report->fd < 0 || line == nullptr || line->overflow) return;
+    // The row and its line break in one piece: a row is never split across two writes.
+    if (quorrel_worker_report_buffer_capacity - report->length < line->length + 2) quorrel_worker_report_flush(report);
+    std::memcpy(report->buffer + report->length, line->text, line->length);
+    std::memcpy(report->buffer + report->length + line->length, line_break, 2);
+    report->length += line->length + 2;
 }
 
 void quorrel_worker_report_flush(quorrel_worker_report_file_t* report) {
-    if (report != nullptr && report->file != nullptr) std::fflush(report->file);
+    if (report == nullptr || report->fd < 0 || report->length == 0) return;
+    (void)write_all(report->fd, report->buffer, report->length);
+    report->length = 0;
 }
 
 void quorrel_worker_report_close(quorrel_worker_report_file_t* report) {
-    if (report == nullptr || report->file == nullptr) return;
-    std::fclose(report->file);
-    report->file = nullptr;
+    if (report == nullptr || report->fd < 0) return;
+    quorrel_worker_report_flush(report);
+    close(report->fd);
+    delete[] report->buffer;
+    report->fd = -1;
+    report->buffer = nullptr;
+    report->length = 0;
 }
 
 }  // namespace quorrel

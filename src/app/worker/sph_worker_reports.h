@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 
 #include "sph_worker_blocks.h"
 
@@ -38,6 +37,10 @@ struct quorrel_worker_line_t {
 };
 void quorrel_worker_line_clear(quorrel_worker_line_t* line);
 void quorrel_worker_line_text(quorrel_worker_line_t* line, const char* text);  // null appends nothing
+// A text column: as it is, or, when it holds a comma, a double quote or a line end, in
+// double quotes with each inner double quote doubled, as CSV readers expect. Null
+// appends nothing.
+void quorrel_worker_line_field(quorrel_worker_line_t* line, const char* text);
 void quorrel_worker_line_int(quorrel_worker_line_t* line, long long value);
 // "%.16e", whatever the locale.
 void quorrel_worker_line_real(quorrel_worker_line_t* line, double value);
@@ -86,15 +89,22 @@ void quorrel_worker_log_record_clear(quorrel_worker_log_record_t* record);
                                                      const quorrel_worker_force_record_t* record,
                                                      quorrel_worker_line_t* line);
 
-// A report file kept open from its header to the end of the run; a file that could not
-// be opened is skipped silently.
+// A report file kept open from its header to the end of the run, with one buffer for
+// its rows: a command's rows gather there and reach the file in one write when the
+// command is done (or earlier, should the buffer fill). A file that could not be opened
+// is skipped silently.
+inline constexpr std::size_t quorrel_worker_report_buffer_capacity = std::size_t{1} << 20;
 struct quorrel_worker_report_file_t {
-    std::FILE* file;
+    int fd;  // -1 when not open
+    char* buffer;
+    std::size_t length;  // bytes waiting in the buffer
 };
-// Creates or truncates `path` and writes the kind's header. -1 when it cannot be opened.
+// Creates (0644) or truncates `path` and writes the kind's header. -1 when it cannot be
+// opened, a symbolic link at `path` included.
 [[nodiscard]] int quorrel_worker_report_open(quorrel_worker_report_file_t* report, const char* path, int kind);
 // Appends the row and its line break; nothing for an unopened file or an overflowed row.
 void quorrel_worker_report_append_line(quorrel_worker_report_file_t* report, const quorrel_worker_line_t* line);
+// Writes what the buffer holds. A failed write drops it: reports never fail a command.
 void quorrel_worker_report_flush(quorrel_worker_report_file_t* report);
 void quorrel_worker_report_close(quorrel_worker_report_file_t* report);
 

@@ -23,6 +23,14 @@ int write_output(int step_id) {
     return quorrel_write_output(step_id > 0 ? step_id : step, time);
 }
 
+// The coupling calls work on whatever the coupling state holds; the exchange commands
+// first ask the interface whether it is initialised, so that before INIT or READ_INPUT
+// they fail with its "not initialized" like every other model command.
+int require_initialized() {
+    int count = 0;
+    return quorrel_get_particle_count(&count);
+}
+
 int stop(quorrel_worker_runtime_t* runtime, int* stop_requested) {
     if (runtime->initialized != 0) {
         (void)quorrel_finalize();
@@ -85,8 +93,11 @@ int quorrel_worker_runtime_execute(quorrel_worker_runtime_t* runtime, quorrel_wo
             return quorrel_read_inp(options->case_file);
         case QUORREL_WORKER_COMMAND_BUILD_MODEL: return quorrel_build_model();
         case QUORREL_WORKER_COMMAND_EXPORT_INTERFACE:
+            if (int status = require_initialized()) return status;
             return quorrel_worker_runtime_export_particles(ipc, reports, step_id);
-        case QUORREL_WORKER_COMMAND_IMPORT_LOADS: return quorrel_worker_runtime_import_forces(ipc, reports, step_id);
+        case QUORREL_WORKER_COMMAND_IMPORT_LOADS:
+            if (int status = require_initialized()) return status;
+            return quorrel_worker_runtime_import_forces(ipc, reports, step_id);
         case QUORREL_WORKER_COMMAND_ADVANCE: return advance(dt);
         case QUORREL_WORKER_COMMAND_WRITE_OUTPUT: return write_output(step_id);
         case QUORREL_WORKER_COMMAND_STOP: return stop(runtime, stop_requested);
@@ -125,6 +136,15 @@ int quorrel_worker_runtime_loop(quorrel_worker_ipc_t* ipc, const quorrel_worker_
             runtime->current_state = next_state;
             return fail_command(ipc, options, reports, command, step_id, sequence, next_state, error,
                                 "worker command rejected by state machine");
+        }
+        // The host may have cut the data object since the attach: checked again before
+        // every command that reads or writes the data block.
+        if ((command == QUORREL_WORKER_COMMAND_EXPORT_INTERFACE || command == QUORREL_WORKER_COMMAND_IMPORT_LOADS) &&
+            ipc->data_view != nullptr && !quorrel_worker_ipc_data_intact(ipc)) {
+            runtime->last_ack_sequence = sequence;
+            runtime->current_state = QUORREL_WORKER_STATE_ERROR;
+            return fail_command(ipc, options, reports, command, step_id, sequence, QUORREL_WORKER_STATE_ERROR,
+                                QUORREL_WORKER_ERROR_IPC, "worker data block is too short");
         }
         int stop_requested = 0;
         if (quorrel_worker_runtime_execute(runtime, ipc, options, reports, command, dt, step_id, &stop_requested) !=

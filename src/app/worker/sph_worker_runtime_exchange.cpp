@@ -105,10 +105,13 @@ quorrel_worker_data_exchange_t* quorrel_worker_runtime_exchange_data(const quorr
     return static_cast<quorrel_worker_data_exchange_t*>(ipc->data_view);
 }
 
-int quorrel_worker_runtime_export_region(quorrel_worker_data_exchange_t* data, int region_index, int capacity,
-                                         quorrel_worker_runtime_reports_t* reports, int step_id) {
+namespace {
+
+// One region's particles appended after those `header` counts: the header is the
+// worker's own, the records the host's.
+int export_region_into(quorrel_worker_block_header_t& header, quorrel_worker_particle_record_t* records,
+                       int region_index, int capacity, quorrel_worker_runtime_reports_t* reports, int step_id) {
     if (capacity <= 0) return 0;
-    if (data == nullptr) return -1;
     ExportArrays exported;
     if (exported.allocate(capacity) != 0) return -1;
     if (int status = exported.fetch(region_index)) return status;
@@ -117,10 +120,32 @@ int quorrel_worker_runtime_export_region(quorrel_worker_data_exchange_t* data, i
     for (int i = 0; i < count; ++i) {
         build_record(exported, i, &record);
         // A rejected or surplus record is only counted in the header; its row is written.
-        (void)quorrel_worker_particle_block_add(data, &record);
+        (void)quorrel_worker_particle_records_add(&header, records, &record);
         quorrel_worker_runtime_reports_particle(reports, step_id, region_index, &record);
     }
     return 0;
+}
+
+// The particle header's fields the export owns, from the worker's copy.
+void store_particle_header(const quorrel_worker_block_header_t& from, quorrel_worker_block_header_t& to) {
+    to.version = from.version;
+    to.capacity = from.capacity;
+    to.count = from.count;
+    to.rejected_count = from.rejected_count;
+    to.nonfinite_count = from.nonfinite_count;
+}
+
+}  // namespace
+
+int quorrel_worker_runtime_export_region(quorrel_worker_data_exchange_t* data, int region_index, int capacity,
+                                         quorrel_worker_runtime_reports_t* reports, int step_id) {
+    if (capacity <= 0) return 0;
+    if (data == nullptr) return -1;
+    quorrel_worker_block_header_t header;
+    std::memcpy(&header, &data->particle_header, sizeof header);
+    const int status = export_region_into(header, data->particles, region_index, capacity, reports, step_id);
+    store_particle_header(header, data->particle_header);
+    return status;
 }
 
 int quorrel_worker_runtime_export_particles(quorrel_worker_ipc_t* ipc, quorrel_worker_runtime_reports_t* reports,
@@ -129,20 +154,20 @@ int quorrel_worker_runtime_export_particles(quorrel_worker_ipc_t* ipc, quorrel_w
     if (int status = quorrel_coupling_get_region_count(&region_count)) return status;
     quorrel_worker_data_exchange_t* data = quorrel_worker_runtime_exchange_data(ipc);
     if (data == nullptr) return 0;
-    quorrel_worker_block_header_t& header = data->particle_header;
+    // The worker counts in its own header and stores it once: what the host writes into
+    // the header meanwhile never decides where a record goes.
+    quorrel_worker_block_header_t header{};
     header.version = quorrel_worker_data_version;
     header.capacity = quorrel_worker_block_record_capacity;
-    header.count = 0;
-    header.rejected_count = 0;
-    header.nonfinite_count = 0;
-    for (int r = 1; r <= region_count; ++r) {
+    int status = 0;
+    for (int r = 1; r <= region_count && status == 0; ++r) {
         int particle_count = 0;
-        if (int status = region_particle_count(r, &particle_count)) return status;
-        if (particle_count > 0)
-            if (int status = quorrel_worker_runtime_export_region(data, r, particle_count, reports, step_id))
-                return status;
+        status = region_particle_count(r, &particle_count);
+        if (status == 0 && particle_count > 0)
+            status = export_region_into(header, data->particles, r, particle_count, reports, step_id);
     }
-    return 0;
+    store_particle_header(header, data->particle_header);
+    return status;
 }
 
 int quorrel_worker_runtime_import_forces(quorrel_worker_ipc_t* ipc, quorrel_worker_runtime_reports_t* reports,
@@ -150,7 +175,10 @@ int quorrel_worker_runtime_import_forces(quorrel_worker_ipc_t* ipc, quorrel_work
     int coupling_step = step_id >= 0 ? step_id : 0;
     quorrel_worker_data_exchange_t* data = quorrel_worker_runtime_exchange_data(ipc);
     if (data == nullptr) return quorrel_coupling_clear_imports();
-    quorrel_worker_block_header_t& header = data->force_header;
+    // The host's header and records are read once, into copies; every check, the report
+    // rows and the imports use the copies only, so no value read twice can disagree.
+    quorrel_worker_block_header_t header;
+    std::memcpy(&header, &data->force_header, sizeof header);
     // An impossible header fails before anything is cleared or marked.
     if (header.version != quorrel_worker_data_version || header.count < 0) return -1;
     int region_count = 0;
@@ -167,10 +195,20 @@ int quorrel_worker_runtime_import_forces(quorrel_worker_ipc_t* ipc, quorrel_work
     }
     const quorrel_worker_export_list_t exports{exported.filled(), exported.ext_ids(), exported.internal_indices()};
 
+    if (header.count > header.capacity || header.count > quorrel_worker_block_record_capacity) return -1;
+    const int count = header.count;
+    std::unique_ptr<quorrel_worker_force_record_t[]> records =
+        zeroed<quorrel_worker_force_record_t>(static_cast<std::size_t>(count));
+    if (!records) return -1;
+    std::memcpy(records.get(), data->forces, static_cast<std::size_t>(count) * sizeof records[0]);
+
     int accepted = 0, contacts = 0;
-    if (quorrel_worker_force_block_analyze(data, step_id, &accepted, &contacts, &exports) != 0) return -1;
-    for (int i = 0; i < header.count; ++i)
-        quorrel_worker_runtime_reports_force(reports, step_id, import_region, &data->forces[i]);
+    if (quorrel_worker_force_records_analyze(&header, records.get(), step_id, &accepted, &contacts, &exports) != 0)
+        return -1;
+    // Back to the host: the marks of the records read and the diagnostics, nothing else.
+    for (int i = 0; i < count; ++i) data->forces[i].reject_reason = records[i].reject_reason;
+    quorrel_worker_force_header_store_diagnostics(&header, &data->force_header);
+    for (int i = 0; i < count; ++i) quorrel_worker_runtime_reports_force(reports, step_id, import_region, &records[i]);
     if (accepted == 0) return quorrel_coupling_clear_imports();
 
     const std::size_t a = static_cast<std::size_t>(accepted), c = static_cast<std::size_t>(contacts);
@@ -186,8 +224,8 @@ int quorrel_worker_runtime_import_forces(quorrel_worker_ipc_t* ipc, quorrel_work
     double* pressures = penetrations + c;
 
     std::size_t f = 0, k = 0;
-    for (int i = 0; i < header.count && f < a; ++i) {
-        const quorrel_worker_force_record_t& r = data->forces[i];
+    for (int i = 0; i < count && f < a; ++i) {
+        const quorrel_worker_force_record_t& r = records[i];
         if (r.reject_reason != QUORREL_WORKER_REJECT_NONE) continue;
         force_ids[f] = r.export_index;
         std::memcpy(forces + 3 * f, r.force, sizeof r.force);

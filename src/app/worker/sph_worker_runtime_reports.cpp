@@ -10,6 +10,7 @@ void quorrel_worker_runtime_reports_init(quorrel_worker_runtime_reports_t* repor
                                          const quorrel_worker_options_t* options) {
     if (reports == nullptr) return;
     std::memset(reports, 0, sizeof *reports);
+    reports->log.fd = reports->particle.fd = reports->force.fd = -1;
     const char* log_path = options != nullptr ? options->log_path : nullptr;
     const bool built =
         quorrel_worker_report_path(reports->log_path, sizeof reports->log_path, log_path, QUORREL_WORKER_REPORT_LOG) ==
@@ -31,7 +32,9 @@ void quorrel_worker_runtime_reports_prepare(quorrel_worker_runtime_reports_t* re
 
 void quorrel_worker_runtime_block_columns(const quorrel_worker_ipc_t* ipc, quorrel_worker_log_record_t* record) {
     if (record == nullptr) return;
-    const quorrel_worker_data_exchange_t* data = quorrel_worker_runtime_exchange_data(ipc);
+    // A data object cut since the attach is read as none rather than touched.
+    const quorrel_worker_data_exchange_t* data =
+        quorrel_worker_ipc_data_intact(ipc) ? quorrel_worker_runtime_exchange_data(ipc) : nullptr;
     if (data == nullptr) {
         record->exported_particles = 0;
         record->received_forces = 0;
@@ -65,7 +68,7 @@ void quorrel_worker_runtime_reports_log(quorrel_worker_runtime_reports_t* report
                                         int command_id, int step_id, int ack_sequence, int worker_state,
                                         int exported_facets, int error_code, const char* error_message,
                                         const quorrel_worker_log_record_t* block_columns) {
-    if (reports == nullptr || reports->enabled == 0 || reports->log.file == nullptr) return;
+    if (reports == nullptr || reports->enabled == 0 || reports->log.fd < 0) return;
     quorrel_worker_log_record_t record;
     quorrel_worker_log_record_clear(&record);
     if (options != nullptr) {
@@ -98,7 +101,7 @@ void quorrel_worker_runtime_reports_log(quorrel_worker_runtime_reports_t* report
 
 void quorrel_worker_runtime_reports_particle(quorrel_worker_runtime_reports_t* reports, int step_id,
                                              int region_index, const quorrel_worker_particle_record_t* record) {
-    if (reports == nullptr || reports->enabled == 0 || reports->particle.file == nullptr) return;
+    if (reports == nullptr || reports->enabled == 0 || reports->particle.fd < 0) return;
     quorrel_worker_line_t line;
     if (quorrel_worker_format_particle_record(step_id, region_index, record, &line) == 0)
         quorrel_worker_report_append_line(&reports->particle, &line);
@@ -106,7 +109,7 @@ void quorrel_worker_runtime_reports_particle(quorrel_worker_runtime_reports_t* r
 
 void quorrel_worker_runtime_reports_force(quorrel_worker_runtime_reports_t* reports, int step_id, int region_index,
                                           const quorrel_worker_force_record_t* record) {
-    if (reports == nullptr || reports->enabled == 0 || reports->force.file == nullptr) return;
+    if (reports == nullptr || reports->enabled == 0 || reports->force.fd < 0) return;
     quorrel_worker_line_t line;
     if (quorrel_worker_format_force_record(step_id, region_index, record, &line) == 0)
         quorrel_worker_report_append_line(&reports->force, &line);

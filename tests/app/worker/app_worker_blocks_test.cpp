@@ -35,18 +35,21 @@ std::unique_ptr<Block> cleared_block() {
 
 // ---- Finiteness ----
 
-TEST(WorkerBlockValues, FiniteMeansWithinTheLargestDoubleInclusive) {
+// The coupling interface refuses the largest double itself, so the worker does too: a
+// record it took would otherwise fail the whole command there.
+TEST(WorkerBlockValues, FiniteMeansBelowTheLargestDouble) {
+    const double below = std::nextafter(big, 0.0);
     const struct {
         double value;
         bool finite;
     } cases[] = {
-        {0.0, true},  {-0.0, true},   {1.5, true},        {big, true},           {-big, true},
+        {0.0, true},  {-0.0, true},  {1.5, true},  {below, true}, {-below, true},
         {4.9e-324, true},  // the smallest subnormal
-        {inf, false}, {-inf, false},  {nan, false},       {std::nextafter(big, inf), false},
+        {big, false}, {-big, false}, {inf, false}, {-inf, false}, {nan, false},
     };
     for (const auto& c : cases) EXPECT_EQ(quorrel_worker_value_is_finite(c.value), c.finite) << c.value;
 
-    const double good[3] = {1.0, -big, big};
+    const double good[3] = {1.0, -below, below};
     EXPECT_TRUE(quorrel_worker_vector_is_finite(good));
     EXPECT_FALSE(quorrel_worker_vector_is_finite(nullptr));
     for (int k = 0; k < 3; ++k)
@@ -95,7 +98,7 @@ TEST(WorkerBlockChecks, ParticleRecordEachCheckAndTheFirstFailingWins) {
         {"negative external id", [](Particle& p) { p.particle_id_ext = -5; }, 0},
         {"status 3", [](Particle& p) { p.status = 3; }, 0},
         {"negative pressure", [](Particle& p) { p.pressure = -5.0; }, 0},
-        {"largest double in x", [](Particle& p) { p.x[0] = big; }, 0},
+        {"just below the largest double in x", [](Particle& p) { p.x[0] = std::nextafter(big, 0.0); }, 0},
         {"one valid flag", [](Particle& p) { p.valid_flags = 0x1; }, 0},
         {"external id 0", [](Particle& p) { p.particle_id_ext = 0; }, 1},
         {"internal index 0", [](Particle& p) { p.internal_index = 0; }, 1},
@@ -106,6 +109,7 @@ TEST(WorkerBlockChecks, ParticleRecordEachCheckAndTheFirstFailingWins) {
         {"status -1", [](Particle& p) { p.status = -1; }, 1},
         {"NaN in x", [](Particle& p) { p.x[1] = nan; }, 3},
         {"infinity in v", [](Particle& p) { p.v[2] = inf; }, 3},
+        {"largest double in x", [](Particle& p) { p.x[0] = big; }, 3},
         {"pressure -infinity", [](Particle& p) { p.pressure = -inf; }, 3},
         {"mass 0", [](Particle& p) { p.mass = 0.0; }, 4},
         {"density -1", [](Particle& p) { p.density = -1.0; }, 4},
@@ -171,7 +175,7 @@ TEST(WorkerBlockChecks, ForceRecordEachCheckAndTheFirstFailingWins) {
         int reason;
     } cases[] = {
         {"plain force", [](Force&) {}, 0},
-        {"largest double force", [](Force& f) { f.force[0] = -big; }, 0},
+        {"just below the largest double force", [](Force& f) { f.force[0] = -std::nextafter(big, 0.0); }, 0},
         {"step 0", [](Force& f) { f.step_id = 0; }, 0},
         {"active contact", [](Force& f) { make_contact(f); }, 0},
         {"candidate contact", [](Force& f) { make_contact(f, 1); }, 0},
@@ -187,12 +191,16 @@ TEST(WorkerBlockChecks, ForceRecordEachCheckAndTheFirstFailingWins) {
         {"internal index -1", [](Force& f) { f.internal_index = -1; }, 1},
         {"NaN force", [](Force& f) { f.force[1] = nan; }, 2},
         {"infinite moment", [](Force& f) { f.moment[0] = inf; }, 2},
+        {"largest double force", [](Force& f) { f.force[0] = -big; }, 2},
+        {"largest double moment", [](Force& f) { f.moment[2] = big; }, 2},
         {"load mode -1", [](Force& f) { f.load_mode = -1; }, 4},
         {"contact state -1", [](Force& f) { f.contact_state = -1; }, 4},
         {"step -1", [](Force& f) { f.step_id = -1; }, 4},
         {"no valid flag", [](Force& f) { f.valid_flags = 0; }, 4},
         {"active, NaN normal", [](Force& f) { make_contact(f), f.contact_normal[1] = nan; }, 3},
         {"active, infinite gap", [](Force& f) { make_contact(f), f.contact_gap = inf; }, 3},
+        {"active, largest double gap", [](Force& f) { make_contact(f), f.contact_gap = big; }, 3},
+        {"tied, largest double normal", [](Force& f) { make_contact(f, 4), f.contact_normal[0] = -big; }, 3},
         {"active, NaN penetration", [](Force& f) { make_contact(f), f.contact_penetration = nan; }, 3},
         {"active, contact pressure -infinity", [](Force& f) { make_contact(f), f.contact_pressure = -inf; }, 3},
         {"candidate without the contact bit", [](Force& f) { make_contact(f, 1), f.valid_flags = 0x3; }, 4},
@@ -689,6 +697,28 @@ TEST(WorkerBlockRows, ParticleAndForceRowsInTheirColumnOrder) {
     EXPECT_EQ(row.substr(row.size() - 16), ",unknown,unknown") << row;
     EXPECT_EQ(quorrel_worker_format_particle_record(0, 1, nullptr, &line), -1);
     EXPECT_EQ(quorrel_worker_format_force_record(0, 1, nullptr, &line), -1);
+}
+
+// The widest text each column can take: the smallest int64, 32-bit extremes, the largest
+// double, the smallest subnormal (2^-1074 = 4.9406564584124654e-324 to 17 digits), -0 and
+// three-digit exponents. Rounded to 17 digits from the exact binary values: 1e-300 is
+// 1.00000000000000002506e-300 (down), 1e300 is 1.00000000000000005250e300 (up), 0.1 is
+// 0.1000000000000000055511 (up).
+TEST(WorkerBlockRows, WidestColumnsKeepTheirText) {
+    Force f = good_force();
+    f.source_id = std::numeric_limits<std::int64_t>::min();
+    f.pair_id = std::numeric_limits<std::int64_t>::max();
+    f.particle_id_ext = -1;
+    f.export_index = std::numeric_limits<std::int32_t>::min();
+    f.internal_index = std::numeric_limits<std::int32_t>::max();
+    f.force[0] = -big, f.force[1] = 4.9e-324, f.force[2] = -0.0;
+    f.moment[0] = 1e-300, f.moment[1] = -1e300, f.moment[2] = 0.1;
+    quorrel_worker_line_t line;
+    ASSERT_EQ(quorrel_worker_format_force_record(std::numeric_limits<int>::min(), 1, &f, &line), 0);
+    EXPECT_EQ(std::string(line.text, line.length),
+              "-2147483648,1,-9223372036854775808,9223372036854775807,-1,-2147483648,2147483647,"
+              "-1.7976931348623157e+308,4.9406564584124654e-324,-0.0000000000000000e+00,"
+              "1.0000000000000000e-300,-1.0000000000000001e+300,1.0000000000000001e-01,inactive,none");
 }
 
 }  // namespace

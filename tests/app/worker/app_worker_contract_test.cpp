@@ -601,6 +601,61 @@ TEST(WorkerReports, LogRowHasEveryColumnInOrder) {
     EXPECT_EQ(row.substr(row.size() - 6), ",10,7,") << row;  // and an empty message
 }
 
+// A text with a comma, a double quote or a line end is one CSV field: quoted, its inner
+// quotes doubled. Texts without one are copied as they are.
+TEST(WorkerReports, TextFieldsAreQuotedOnlyWhenTheyWouldSplitTheRow) {
+    const struct {
+        const char* text;
+        const char* field;
+    } cases[] = {
+        {"plain.inp", "plain.inp"},
+        {"", ""},
+        {"semi;colon 'single'", "semi;colon 'single'"},
+        {"a,b", "\"a,b\""},
+        {",", "\",\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {"\"", "\"\"\"\""},
+        {"two\nlines", "\"two\nlines\""},
+        {"cr\r", "\"cr\r\""},
+        {"\"a\",\"b\"", "\"\"\"a\"\",\"\"b\"\"\""},
+    };
+    for (const auto& c : cases) {
+        quorrel_worker_line_t line;
+        quorrel_worker_line_clear(&line);
+        quorrel_worker_line_field(&line, c.text);
+        EXPECT_EQ(std::string(line.text, line.length), c.field) << c.text;
+    }
+    quorrel_worker_line_t line;
+    quorrel_worker_line_clear(&line);
+    quorrel_worker_line_field(&line, nullptr);
+    EXPECT_EQ(line.length, 0u);
+
+    // A log row with commas in the IPC name and the case path keeps its 25 columns: the
+    // names derived from the base carry its comma too.
+    quorrel_worker_log_record_t r;
+    quorrel_worker_log_record_clear(&r);
+    r.solver_id = "SPH";
+    r.case_file = "runs/a,b/deck.inp";
+    r.ipc_name = "x,y";
+    r.command_block = "x,y.command";
+    r.data_prefix = "x,y.data";
+    r.command_event = "x,y.command_event";
+    r.done_event = "x,y.done_event";
+    r.worker_id = "say \"w\"";
+    r.worker_state = 3;
+    r.error_message = "ok";
+    ASSERT_EQ(quorrel_worker_format_log_record(&r, &line), 0);
+    EXPECT_EQ(std::string(line.text, line.length),
+              "SPH,\"runs/a,b/deck.inp\",\"x,y\",\"x,y.command\",\"x,y.data\",\"x,y.command_event\","
+              "\"x,y.done_event\",0,\"say \"\"w\"\"\",0,0,0,DONE,0,0,0," +
+                  [] {
+                      std::string reals;
+                      for (int k = 0; k < 6; ++k) reals += "0.0000000000000000e+00,";
+                      return reals;
+                  }() +
+                  "0,0,ok");
+}
+
 TEST(WorkerReports, LogRowLongerThanTheLineIsRefused) {
     // With every text missing, state CREATED and all numbers 0 the row is
     // ",,,,,,," (7) + "0," (2) + "," (1) + "0,0,0," (6) + "CREATED," (8) + "0,0,0," (6)

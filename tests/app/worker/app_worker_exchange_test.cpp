@@ -8,6 +8,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app_worker_data_host.h"
@@ -24,6 +27,7 @@
 #include "quorrel.h"
 #include "quorrel_test.h"
 #include "sph_worker_cli.h"
+#include "sph_worker_runtime.h"
 #include "sph_worker_runtime_exchange.h"
 
 namespace quorrel {
@@ -621,6 +625,137 @@ TEST_F(WorkerExchange, ConstantForceThroughTheExchangeIsAppliedOnceEachStepToIts
     ASSERT_NO_FATAL_FAILURE(stop(w, sequence));
 }
 
+// The coupling interface refuses the largest double itself. A force of it (or a contact
+// gap of it, on a region that imports contact states) is turned away by the worker's own
+// check, counted as non-finite, and the session goes on with the record beside it.
+TEST_F(WorkerExchange, LargestDoubleForceOrGapIsRejectedAndTheSessionGoesOn) {
+    const double big = std::numeric_limits<double>::max();
+    WorkerProcess w(*host, deck("worker_shell.inp"), dir.string());
+    ASSERT_NO_FATAL_FAILURE(start(w));
+    ASSERT_TRUE(acked_ok(w.command(4, EXPORT, 0), 4));
+    DataView d = block();
+    // Export index 1 is node 2 (particle 2), 2 is node 1 (particle 1).
+    const ParticleOut second = test::read_particle(d, 0), first = test::read_particle(d, 1);
+    ASSERT_EQ(second.particle_id_ext, 2);
+    ASSERT_EQ(first.particle_id_ext, 1);
+    ForceIn huge_force = aimed_at(second);
+    huge_force.force[0] = big;
+    huge_force.source_id = 1;
+    ForceIn huge_gap = aimed_at(second);
+    huge_gap.force[2] = 1.0;
+    huge_gap.contact_state = 2;
+    huge_gap.normal[2] = 1.0;
+    huge_gap.gap = big;
+    huge_gap.valid_flags = 0x5;
+    huge_gap.source_id = 2;
+    ForceIn sound = aimed_at(first);
+    sound.force[2] = 2.0;
+    sound.source_id = 3;
+    test::write_force(d, 0, huge_force);
+    test::write_force(d, 1, huge_gap);
+    test::write_force(d, 2, sound);
+    d.set_force_header(1, 4096, 3);
+    ASSERT_TRUE(acked_ok(w.command(5, IMPORT, 0), 5));
+    EXPECT_EQ(d.i32(DataView::force_at(0) + force::reject_reason), 2);
+    EXPECT_EQ(d.i32(DataView::force_at(1) + force::reject_reason), 3);
+    EXPECT_EQ(d.i32(DataView::force_at(2) + force::reject_reason), 0);
+    EXPECT_EQ(d.i32(data::force_header + data::rejected_count), 2);
+    EXPECT_EQ(d.i32(data::force_header + data::nonfinite_count), 2);
+    EXPECT_EQ(d.i32(data::force_header + data::contact_count), 0);
+    EXPECT_EQ(d.f64(data::force_header + data::total_force + 16), 2.0);
+    // Unit mass, one step of 1/16: particle 1 gets vz = 2/16 and z = 2/512; particle 2
+    // nothing.
+    ASSERT_TRUE(acked_ok(w.command(6, ADVANCE, 0, 0.0625), 6));
+    ASSERT_TRUE(acked_ok(w.command(7, EXPORT, 1), 7));
+    EXPECT_EQ(test::read_particle(d, 1).v[2], 0.125);
+    EXPECT_EQ(test::read_particle(d, 1).x[2], 1.0 / 256);
+    EXPECT_EQ(test::read_particle(d, 0).v[0], 0.0);
+    EXPECT_EQ(test::read_particle(d, 0).v[2], 0.0);
+    ASSERT_NO_FATAL_FAILURE(stop(w, 8));
+}
+
+// A host thread rewrites the force header's count and the records' indices without
+// pause while IMPORT_LOADS is sent again and again. The worker reads each value once, so
+// every session ends with an acknowledgement and exit 0 or 2: no signal, and (in the
+// sanitizer build) no report on its standard error.
+TEST_F(WorkerExchange, ARacingHostNeverMakesTheWorkerReadPastItsBlock) {
+    for (int session = 0; session < 16; ++session) {
+        SCOPED_TRACE(session);
+        new_host();
+        const fs::path run = dir / std::to_string(session);
+        fs::create_directories(run);
+        WorkerProcess w(*host, deck("worker_row.inp"), run.string());
+        ASSERT_NO_FATAL_FAILURE(start(w));
+        ASSERT_TRUE(acked_ok(w.command(4, EXPORT, 1), 4));
+        DataView d = block();
+        // All 4096 records aim at the four exported particles, each with its own source.
+        std::vector<std::string> exported;  // "node,export index,internal index"
+        for (int k = 0; k < 4; ++k) {
+            const ParticleOut p = test::read_particle(d, k);
+            exported.push_back(std::to_string(p.particle_id_ext) + "," + std::to_string(p.export_index) + "," +
+                               std::to_string(p.internal_index));
+        }
+        for (int k = 0; k < 4096; ++k) {
+            ForceIn f = aimed_at(test::read_particle(d, k % 4));
+            f.force[0] = 1.0;
+            f.source_id = k;
+            test::write_force(d, k, f);
+        }
+        d.set_force_header(1, 4096, 4096);
+
+        std::atomic<bool> racing{true};
+        std::thread racer([&racing, bytes = host->data_bytes()] {
+            volatile unsigned char* block = bytes;
+            const auto put = [block](std::size_t at, std::int32_t v) {
+                unsigned char raw[4];
+                std::memcpy(raw, &v, sizeof raw);
+                for (int b = 0; b < 4; ++b) block[at + b] = raw[b];
+            };
+            // The count is the whole half, and an eighth of the time far beyond it: a worker
+            // that reads it again after its check runs off the end of the mapping, one that
+            // reads it once mostly gets a sound header and serves the import.
+            for (std::uint32_t n = 0; racing.load(std::memory_order_relaxed); ++n) {
+                put(data::force_header + data::count, n % 8 == 0 ? 0x40000000 : 4096);
+                const std::size_t at = DataView::force_at(static_cast<int>(n * 2654435761u % 4096));
+                const bool wild = n % 4 < 2;
+                put(at + force::export_index, wild ? 0x7fffffff : 1);
+                put(at + force::internal_index, wild ? -0x7fffffff : 3);
+            }
+        });
+        int sequence = 5;
+        for (; sequence < 45; ++sequence) {
+            const Ack ack = w.command(sequence, IMPORT, 1);
+            if (ack.sequence != sequence || ack.error != 0) break;
+        }
+        racing = false;
+        racer.join();
+        int status = w.exit_status(sequence == 45 ? 0 : 10000);
+        if (status < 0) {  // still serving: every import was taken
+            ASSERT_TRUE(acked_ok(w.command(sequence, STOP), sequence, state_stopped));
+            status = w.exit_status();
+        }
+        EXPECT_TRUE(status == 0 || status == 2) << status;
+        const std::string err = w.file("worker.err");
+        EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+        EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+        // The rows come from the records as they were checked: a record taken names an
+        // exported particle, whatever the host wrote into the block afterwards.
+        const auto rows = w.report("quorrel_zenvik_force_report.csv");
+        int taken = 0, wrong = 0;
+        for (std::size_t r = 1; r < rows.size(); ++r) {
+            std::vector<std::string> f;
+            std::stringstream cells(rows[r]);
+            for (std::string cell; std::getline(cells, cell, ',');) f.push_back(cell);
+            ASSERT_EQ(f.size(), 15u) << rows[r];
+            if (f[14] != "none") continue;
+            ++taken;
+            const std::string target = f[4] + "," + f[5] + "," + f[6];
+            if (std::find(exported.begin(), exported.end(), target) == exported.end()) ++wrong;
+        }
+        EXPECT_EQ(wrong, 0) << "of " << taken << " rows of records taken";
+    }
+}
+
 // ---- In this process, on the model of the interface ----
 
 class WorkerExchangeInProcess : public test::QuorrelTest {
@@ -677,6 +812,32 @@ TEST_F(WorkerExchangeInProcess, WithoutADataBlockExportCountsRegionsAndImportCle
     EXPECT_EQ(quorrel_worker_runtime_import_forces(&ipc, &reports, 1), 0);
     ASSERT_EQ(quorrel_advance_explicit(0.0625), 0);
     EXPECT_EQ(position(3), (std::vector<double>{4.0, 0.0, 0.0}));
+}
+
+TEST_F(WorkerExchangeInProcess, ExchangeCommandsAskTheInterfaceWhetherItIsInitialized) {
+    ASSERT_EQ(quorrel_finalize(), 0);
+    auto block = std::make_unique<quorrel_worker_data_exchange_t>();
+    quorrel_worker_data_exchange_clear(block.get());
+    quorrel_worker_ipc_t ipc;
+    ASSERT_EQ(quorrel_worker_ipc_init(&ipc, "inprocess", nullptr, nullptr), 0);
+    ipc.data_view = block.get();
+    quorrel_worker_runtime_t runtime;
+    quorrel_worker_runtime_init(&runtime);
+    for (const int command : {EXPORT, IMPORT}) {
+        int stop_requested = 0;
+        EXPECT_NE(quorrel_worker_runtime_execute(&runtime, &ipc, &options, &reports, command, 0.0, 1,
+                                                 &stop_requested),
+                  0)
+            << command;
+        int code = 0;
+        char message[256] = {};
+        ASSERT_EQ(quorrel_get_last_error(&code, message, sizeof message), 0);
+        EXPECT_EQ(code, 2) << command;
+        EXPECT_STREQ(message, "Quorrel API is not initialized") << command;
+        EXPECT_EQ(stop_requested, 0);
+    }
+    EXPECT_EQ(block->particle_header.count, 0);
+    ASSERT_EQ(quorrel_initialize(), 0);  // for the fixture's finalise
 }
 
 TEST_F(WorkerExchangeInProcess, AParticleTheCheckTurnsAwayIsCountedAndStillReported) {

@@ -128,6 +128,15 @@ public:
         unlink_all();
     }
 
+    // Cuts the data object to `bytes`, as a careless host may while a worker is attached.
+    // The host's own view is unmapped first: it would fault past the new end too.
+    bool cut_data(std::size_t bytes) {
+        if (data_fd_ < 0) return false;
+        if (data_ != nullptr) munmap(data_, layout_.data_bytes);
+        data_ = nullptr;
+        return ftruncate(data_fd_, static_cast<off_t>(bytes)) == 0;
+    }
+
     unsigned char* command_bytes() { return command_; }
     unsigned char* data_bytes() { return data_; }
 

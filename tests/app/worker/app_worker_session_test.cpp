@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -407,12 +409,21 @@ protected:
         fs::remove_all(root);
     }
     // A fresh session under a base name no other uses, `pad` long when given.
-    Session& session(std::size_t pad = 0) {
-        std::string base = unique_ipc_name("_w");
+    Session& session(std::size_t pad = 0, const char* tag = "_w") {
+        std::string base = unique_ipc_name(tag);
         if (base.size() < pad) base += std::string(pad - base.size(), 'p');
         bases.push_back(base);
         sessions.push_back(std::make_unique<Session>(root / std::to_string(sessions.size()), base));
         return *sessions.back();
+    }
+
+    // A session on fresh objects whose worker has answered READY.
+    Session& ready_session(const char* tag = "_w") {
+        Session& s = session(0, tag);
+        EXPECT_TRUE(s.create());
+        EXPECT_TRUE(s.start());
+        expect_ready(s.await_ack());
+        return s;
     }
 
     // Runs each case as one session on the drop deck.
@@ -757,7 +768,7 @@ TEST_F(WorkerSession, HostDeathEndsTheWorkerAfterItsTimeOut) {
 
 // The fourteen lines of a failed attach, with the names as built and the options given.
 std::string attach_failure_lines(const Session& s, const Options& o, const std::string& command_block,
-                                 const std::string& data_prefix) {
+                                 const std::string& data_prefix, const std::string& log_path = "") {
     const std::string& base = s.host().base();
     return "worker_state: ERROR\n"
            "solver_id: " + (o.solver_id.empty() ? std::string("SPH") : o.solver_id) + "\n"
@@ -767,7 +778,7 @@ std::string attach_failure_lines(const Session& s, const Options& o, const std::
            "data_prefix: " + data_prefix + "\n"
            "command_event: " + base + ".command_event\n"
            "done_event: " + base + ".done_event\n"
-           "log: " + s.log_path().string() + "\n"
+           "log: " + (log_path.empty() ? s.log_path().string() : log_path) + "\n"
            "timeout_ms: " + std::to_string(o.timeout_ms) + "\n"
            "worker_id: " + (o.worker_id.empty() ? std::string("quorrel") : o.worker_id) + "\n"
            "ipc_platform: WINDOWS\n"
@@ -929,6 +940,208 @@ TEST_F(WorkerSession, ExchangeCommandsWithoutRegionsOrAWrittenBlock) {
          2,
          then(built, {5, 7, 4, "ERROR", 7, "worker command failed"})},
     });
+}
+
+// One worker per command block: the first holds a lock on it for the whole session, so a
+// second worker on the same names fails its attach as a missing object does and the
+// first goes on serving. One object named for both blocks is refused the same way.
+TEST_F(WorkerSession, ASecondWorkerOrOneObjectForBothBlocksFailsTheAttach) {
+    {
+        Session& s = ready_session();
+        expect_ack(s.command(1, cmd::init), 1, st::done, err::ok, "OK", "INIT");
+
+        const fs::path second = s.dir() / "second";
+        fs::create_directories(second);
+        const std::string second_log = (second / "worker.log").string();
+        const Options o;
+        std::vector<std::string> args = s.args(o);
+        const auto log_at = std::find(args.begin(), args.end(), "--log");
+        ASSERT_NE(log_at, args.end());
+        *(log_at + 1) = second_log;
+        const pid_t intruder = spawn_program(second, args);
+        ASSERT_GT(intruder, 0);
+        EXPECT_EQ(wait_exit(intruder, host_wait_ms), 2);
+        const std::string& base = s.host().base();
+        EXPECT_EQ(slurp(second / "stdout.txt"),
+                  attach_failure_lines(s, o, base + ".command", base + ".data", second_log));
+        EXPECT_EQ(slurp(second / "stderr.txt"), "");
+        // It wrote nothing into the block and posted nothing.
+        EXPECT_EQ(s.host().done_posts(), 0);
+        EXPECT_EQ(s.host().i32(block::ack_sequence), 1);
+
+        expect_ack(s.command(2, cmd::read_input), 2, st::done, err::ok, "OK", "READ_INPUT after the intruder");
+        expect_ack(s.command(3, cmd::stop), 3, st::stopped, err::ok, "OK", "STOP");
+        EXPECT_EQ(s.finish(), 0);
+        std::vector<std::string> want = s.opening_rows();
+        for (const Row& r : {Row{1, 0, 1, "DONE", 0, "ok"}, Row{2, 0, 2, "DONE", 0, "ok"}, Row{8, 0, 3, "STOPPED", 0, "ok"}})
+            want.push_back(s.row(r));
+        EXPECT_EQ(s.log_rows(), want);
+
+        // Once the first worker has ended, the same objects take a worker again.
+        ASSERT_TRUE(s.start());
+        const Ack ready = s.await_ack();
+        ASSERT_TRUE(ready.arrived);
+        EXPECT_EQ(ready.state, st::ready);
+        expect_ack(s.command(1, cmd::stop), 1, st::stopped, err::ok, "OK", "STOP of a later worker");
+        EXPECT_EQ(s.finish(), 0);
+    }
+    {
+        // One object of the data block's size, named as both.
+        Session& s = session();
+        Host::Layout layout = layout_with(true, false, true, true, data_block_bytes);
+        layout.command_name = s.host().base() + "_both";
+        ASSERT_TRUE(s.create(layout));
+        Options o;
+        o.command_block = layout.command_name;
+        o.data_prefix = layout.command_name;
+        ASSERT_TRUE(s.start(o));
+        EXPECT_EQ(s.finish(), 2);
+        EXPECT_EQ(s.out(), attach_failure_lines(s, o, o.command_block, o.data_prefix));
+        EXPECT_EQ(s.err(), "");
+        EXPECT_EQ(s.host().done_posts(), 0);
+        EXPECT_EQ(s.host().i32(block::worker_state), 0);  // no READY written
+        EXPECT_EQ(s.log_rows(), (std::vector<std::string>{s.row({0, 0, 0, "CREATED", 0, "worker startup"}),
+                                                          s.row({0, 0, 0, "ERROR", 5, "worker IPC attach failed"})}));
+    }
+}
+
+// A host that cuts the data object while the worker is attached: the command that would
+// touch the block is answered ERROR and IPC, and the worker ends with 2 instead of dying
+// of SIGBUS on the first byte past the new end.
+TEST_F(WorkerSession, ADataObjectCutAfterTheAttachFailsTheExchangeAsIpc) {
+    for (const int command : {cmd::export_interface, cmd::import_loads}) {
+        SCOPED_TRACE(command);
+        Session& s = ready_session();
+        expect_ack(s.command(1, cmd::init), 1, st::done, err::ok, "OK", "INIT");
+        expect_ack(s.command(2, cmd::read_input), 2, st::done, err::ok, "OK", "READ_INPUT");
+        expect_ack(s.command(3, cmd::build_model), 3, st::done, err::ok, "OK", "BUILD_MODEL");
+        ASSERT_TRUE(s.host().cut_data(0));
+        expect_ack(s.command(4, command, 2), 4, st::error, 5, "IPC", "the exchange on a cut block");
+        EXPECT_EQ(s.finish(), 2);
+        EXPECT_EQ(s.err(), "");
+        std::vector<std::string> want = s.opening_rows();
+        for (const Row& r : {Row{1, 0, 1, "DONE", 0, "ok"}, Row{2, 0, 2, "DONE", 0, "ok"}, Row{3, 0, 3, "DONE", 0, "ok"},
+                             Row{command, 2, 4, "ERROR", 5, "worker data block is too short"}})
+            want.push_back(s.row(r));
+        EXPECT_EQ(s.log_rows(), want);
+    }
+}
+
+// EXPORT_INTERFACE and IMPORT_LOADS ask the interface first, like every model command:
+// sent before INIT or READ_INPUT they fail as INTERNAL. The host's force header is sound
+// (version 1, no record), so only the missing model can fail them.
+TEST_F(WorkerSession, ExchangeCommandsBeforeTheModelFailAsInternal) {
+    for (const int command : {cmd::export_interface, cmd::import_loads}) {
+        SCOPED_TRACE(command);
+        Session& s = session();
+        ASSERT_TRUE(s.create());
+        for (const std::size_t header : {std::size_t{0}, std::size_t{622672}}) {
+            const std::int32_t fields[3] = {1, 4096, 0};  // version, capacity, count
+            std::memcpy(s.host().data_bytes() + header, fields, sizeof fields);
+        }
+        ASSERT_TRUE(s.start());
+        expect_ready(s.await_ack());
+        expect_ack(s.command(1, command, 3), 1, st::error, err::internal, "INTERNAL", "first command");
+        EXPECT_EQ(s.finish(), 2);
+        std::vector<std::string> want = s.opening_rows();
+        want.push_back(s.row({command, 3, 1, "ERROR", 7, "worker command failed"}));
+        EXPECT_EQ(s.log_rows(), want);
+    }
+}
+
+// The fields of one CSV row, quoted fields unquoted.
+std::vector<std::string> csv_fields(const std::string& row) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        const char c = row[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < row.size() && row[i + 1] == '"') {
+                fields.back() += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                fields.back() += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            fields.emplace_back();
+        } else {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+
+// A case path and an IPC name with commas stay one column each: every row keeps the
+// header's 25 columns.
+TEST_F(WorkerSession, LogColumnsHoldingCommasAreQuoted) {
+    Session& s = session(0, "_w,c");
+    ASSERT_TRUE(s.create());
+    const fs::path deck_dir = s.dir() / "a,b";
+    fs::create_directories(deck_dir);
+    fs::copy_file(drop_deck, deck_dir / "drop.inp");
+    Options o;
+    o.case_file = (deck_dir / "drop.inp").string();
+    o.worker_id = "say \"w\"";
+    ASSERT_TRUE(s.start(o));
+    expect_ready(s.await_ack());
+    expect_ack(s.command(1, cmd::read_input), 1, st::done, err::ok, "OK", "READ_INPUT");
+    expect_ack(s.command(2, cmd::stop), 2, st::stopped, err::ok, "OK", "STOP");
+    EXPECT_EQ(s.finish(), 0);
+    const std::vector<std::string> rows = s.log_rows();
+    ASSERT_EQ(rows.size(), 4u);
+    for (const std::string& row : rows) {
+        const std::vector<std::string> f = csv_fields(row);
+        ASSERT_EQ(f.size(), 25u) << row;
+        EXPECT_EQ(f[1], o.case_file) << row;
+        EXPECT_EQ(f[8], o.worker_id) << row;
+    }
+    for (const std::string& row : rows) EXPECT_EQ(csv_fields(row)[2], s.host().base()) << row;
+    const std::string& b = s.host().base();
+    EXPECT_EQ(rows[2].rfind("SPH,\"" + o.case_file + "\",\"" + b + "\",\"" + b + ".command\",\"" + b + ".data\",\"" + b +
+                                ".command_event\",\"" + b + ".done_event\",5000,\"say \"\"w\"\"\",2,0,1,DONE,",
+                            0),
+              0u)
+        << rows[2];
+}
+
+// A report file planted as a symbolic link (or a FIFO nobody reads) in the log's
+// directory is not followed: that report is skipped, the file the link names keeps its
+// bytes, and the session runs as before.
+TEST_F(WorkerSession, PlantedLinksAndFifosAtTheReportPathsAreNotFollowed) {
+    const char* names[] = {"worker.log", "quorrel_zenvik_particle_report.csv", "quorrel_zenvik_force_report.csv"};
+    for (const char* name : names)
+        for (const bool fifo : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (fifo ? " as a FIFO" : " as a link"));
+            Session& s = session();
+            ASSERT_TRUE(s.create());
+            const fs::path planted = s.dir() / "reports" / name;
+            const fs::path victim = s.dir() / "victim.txt";
+            {
+                std::ofstream(victim, std::ios::binary) << "precious\n";
+            }
+            if (fifo)
+                ASSERT_EQ(mkfifo(planted.c_str(), 0600), 0);
+            else
+                fs::create_symlink(victim, planted);
+            ASSERT_TRUE(s.start());
+            expect_ready(s.await_ack());
+            expect_ack(s.command(1, cmd::init), 1, st::done, err::ok, "OK", "INIT");
+            expect_ack(s.command(2, cmd::stop), 2, st::stopped, err::ok, "OK", "STOP");
+            EXPECT_EQ(s.finish(), 0);
+            EXPECT_EQ(slurp(victim), "precious\n");
+            EXPECT_EQ(fs::is_symlink(planted), !fifo);
+            EXPECT_EQ(fs::is_fifo(fs::symlink_status(planted)), fifo);
+            if (std::string(name) != "worker.log") {
+                std::vector<std::string> want = s.opening_rows();
+                want.push_back(s.row({1, 0, 1, "DONE", 0, "ok"}));
+                want.push_back(s.row({8, 0, 2, "STOPPED", 0, "ok"}));
+                EXPECT_EQ(s.log_rows(), want);
+            }
+        }
 }
 }  // namespace
 }  // namespace quorrel::test
