@@ -6,13 +6,17 @@
 // end in CR LF.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "core/sph_error.h"
 #include "output/sph_output_file.h"
 
 namespace quorrel {
@@ -94,5 +98,41 @@ private:
     std::string line_;
     uint64_t size_ = 0;
 };
+
+// ---- Record helpers shared by the main records and the sections ----
+
+// A failed record of the file: code 4 with the record's message.
+[[nodiscard]] inline int sph_restart_input_failure(std::string_view message) {
+    return sph_fail(sph_error_input, message);
+}
+
+template <typename T, std::size_t N>
+void put_all(SphRestartWriter& out, const std::array<T, N>& values) {
+    for (const T& v : values) {
+        if constexpr (std::is_integral_v<T>) out.put_int(v);
+        else out.put_real(v);
+    }
+}
+
+inline void put_reals(SphRestartWriter& out, const double* values, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) out.put_real(values[k]);
+}
+
+inline void put_reals(SphRestartWriter& out, std::initializer_list<double> values) {
+    for (double v : values) out.put_real(v);
+}
+
+// Reads one record of exactly the listed reals (further values ignored).
+inline bool read_reals(SphRestartReader& in, SphRestartRecord& r, std::initializer_list<double*> targets) {
+    if (!in.read_record(r)) return false;
+    std::size_t k = 0;
+    for (double* t : targets)
+        if (!r.get(k++, *t)) return false;
+    return true;
+}
+
+inline bool read_real_array(SphRestartReader& in, SphRestartRecord& r, double* values, std::size_t count) {
+    return in.read_record(r) && r.get_all(0, values, count);
+}
 
 }  // namespace quorrel
