@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -230,6 +231,21 @@ bool SphRestartRecord::get(std::size_t k, std::string& value) const {
 
 // ---- Reader ----
 
+namespace {
+
+// What ends a bare value: a separator (blank, comma, tab) or a slash.
+enum CharKind : unsigned char { ordinary, separator, slash };
+
+constexpr std::array<unsigned char, 256> char_kinds = [] {
+    std::array<unsigned char, 256> kinds{};
+    kinds[static_cast<unsigned char>(' ')] = kinds[static_cast<unsigned char>(',')] =
+        kinds[static_cast<unsigned char>('\t')] = separator;
+    kinds[static_cast<unsigned char>('/')] = slash;
+    return kinds;
+}();
+
+}  // namespace
+
 bool SphRestartReader::open(const std::string& path) {
     file_.reset();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -311,9 +327,9 @@ bool SphRestartReader::read_record(SphRestartRecord& record) {
     };
     std::vector<Quoted> quoted;
     std::size_t i = 0;
-    const auto separator = [](char c) { return c == ' ' || c == ',' || c == '\t'; };
+    const auto kind = [&line](std::size_t k) { return char_kinds[static_cast<unsigned char>(line[k])]; };
     while (i < line.size()) {
-        while (i < line.size() && separator(line[i])) ++i;
+        while (i < line.size() && kind(i) == separator) ++i;
         if (i >= line.size()) break;
         if (line[i] == '/') break;  // the rest of the record is absent
         if (line[i] == '"' || line[i] == '\'') {
@@ -339,7 +355,7 @@ bool SphRestartReader::read_record(SphRestartRecord& record) {
             continue;
         }
         const std::size_t start = i;
-        while (i < line.size() && !separator(line[i]) && line[i] != '/') ++i;
+        while (i < line.size() && kind(i) == ordinary) ++i;
         record.tokens_.push_back({line.substr(start, i - start), false});
     }
     for (const Quoted& q : quoted)
