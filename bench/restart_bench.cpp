@@ -2,13 +2,20 @@
 // first 512 particles form one coupling region with a force buffered on every member.
 // Every particle's position, velocity, half-step velocity, acceleration, density,
 // pressure and energy is set off the lattice values, so the reals are written with all
-// their digits, as a running model's are. Times: the write of the whole file (temporary
-// file, rename) and the read that replaces the model (the neighbour rebuild and the
-// diagnostics refresh included), each the median of several runs; the file size; the
-// time per particle and its ratio between the two sizes. Each read is checked: writing
-// the model it restored gives the same bytes.
-// Usage: restart_bench [n]   (no argument: n = 32 and 64, each in its own process)
-// The file goes to $TMPDIR (or /tmp) and is removed afterwards.
+// their digits, as a running model's are.
+// Times: the write of the whole file (temporary file, rename) and the read that replaces
+// the model (the neighbour rebuild and the diagnostics refresh included), each the median
+// of several runs, writes and reads taking turns; the file size; the time per particle.
+// Each read is checked: writing the model it restored gives the same bytes.
+// Memory: the peak resident size of a fresh process that only reads the file, against
+// that of a fresh process that builds the same model and runs one step of it.
+// Printed against the targets: read / write at 64^3, the read's time per particle at
+// 64^3 over that at 32^3, and the read's peak memory over the run's at each size.
+// Usage: restart_bench              (n = 32 and 64, every part in its own process)
+//        restart_bench time n DIR   (writes DIR/model.rst and leaves it)
+//        restart_bench read FILE    (reads, prints the peak memory)
+//        restart_bench run n        (builds, runs one step, prints the peak memory)
+// The files go to $TMPDIR (or /tmp) and are removed afterwards.
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +36,7 @@
 #include "gas/sph_gas.h"
 #include "interface/sph_api.h"
 #include "interface/sph_api_state.h"
+#include "solver/sph_solver_explicit.h"
 #include "water/sph_water.h"
 
 namespace {
@@ -40,8 +48,9 @@ constexpr double dx = 0.01, h = 1.2 * dx, rho0 = 1000.0, mass = rho0 * dx * dx *
 constexpr int members = 512;
 constexpr int repeats = 5;
 
-// Targets at 64^3 on one core.
-constexpr double write_target_s = 1.0, read_target_s = 1.5, per_particle_spread = 0.25;
+// Targets: the 64^3 read against the write of the same file, the read's time per particle
+// at 64^3 against 32^3 (linear), the read's peak memory against running the model.
+constexpr double read_over_write_target = 1.5, per_particle_spread = 0.25, memory_target = 2.0;
 
 // A deterministic value in [-1, 1) from an index and a salt (no library generator, so the
 // file is the same on every machine).
@@ -103,9 +112,18 @@ bool build(int n) {
     return true;
 }
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// Byte-for-byte equality of two files, read in blocks so that the check holds no file.
+bool same_file(const std::string& a, const std::string& b) {
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    if (!fa || !fb) return false;
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    for (;;) {
+        fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+        fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+        if (fa.gcount() != fb.gcount()) return false;
+        if (fa.gcount() == 0) return true;
+        if (std::memcmp(ba.data(), bb.data(), static_cast<std::size_t>(fa.gcount())) != 0) return false;
+    }
 }
 
 double median(std::vector<double> v) {
@@ -113,13 +131,79 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// One size: prints "n particles bytes write_s read_s peak_mib".
-int run_size(int n) {
+// Writes and reads DIR/model.rst in turn; prints "n particles bytes write_s read_s".
+int time_size(int n, const fs::path& dir) {
     using namespace quorrel;
     if (!build(n)) {
         std::fprintf(stderr, "building the model failed\n");
         return 1;
     }
+    const std::string file = (dir / "model.rst").string(), again = (dir / "again.rst").string();
+    std::vector<double> writes, reads;
+    for (int r = 0; r < repeats; ++r) {
+        auto t0 = Clock::now();
+        if (sph_write_restart(file) != 0) return 1;
+        writes.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+        t0 = Clock::now();
+        if (sph_read_restart(file) != 0) {
+            std::fprintf(stderr, "read failed\n");
+            return 1;
+        }
+        reads.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    // What was read is what was written.
+    if (sph_write_restart(again) != 0 || !same_file(file, again)) {
+        std::fprintf(stderr, "the model read back does not write the same file\n");
+        return 1;
+    }
+    std::error_code ec;
+    const auto bytes = fs::file_size(file, ec);
+    fs::remove(again, ec);
+    std::printf("%d %d %ju %.6f %.6f\n", n, sph_database.npart, static_cast<std::uintmax_t>(bytes), median(writes),
+                median(reads));
+    return 0;
+}
+
+// A fresh process that reads the file and nothing else; prints its peak memory in MiB.
+int read_peak(const char* file) {
+    using namespace quorrel;
+    sph_initialize();
+    if (sph_read_restart(file) != 0) {
+        std::fprintf(stderr, "read failed\n");
+        return 1;
+    }
+    std::printf("%.1f\n", bench::peak_rss_mib());
+    return 0;
+}
+
+// A fresh process that builds the same model and runs one explicit step of it; prints its
+// peak memory in MiB.
+int run_peak(int n) {
+    using namespace quorrel;
+    if (!build(n) || sph_solver_advance_explicit(1.0e-6) != 0) {
+        std::fprintf(stderr, "running the model failed\n");
+        return 1;
+    }
+    std::printf("%.1f\n", bench::peak_rss_mib());
+    return 0;
+}
+
+struct Row {
+    int n = 0, particles = 0;
+    double bytes = 0.0, write_s = 0.0, read_s = 0.0, read_mib = 0.0, run_mib = 0.0;
+};
+
+// Runs this program with `args` and scans its one output line with `format`.
+template <typename... T>
+bool child(const char* self, const std::string& args, const char* format, int expected, T*... values) {
+    const std::string cmd = std::string("\"") + self + "\" " + args;
+    std::FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return false;
+    const int got = std::fscanf(p, format, values...);
+    return pclose(p) == 0 && got == expected;
+}
+
+bool run_size(const char* self, int n, Row& row) {
     const char* tmp = std::getenv("TMPDIR");
     const fs::path dir = fs::path(tmp && *tmp ? tmp : "/tmp") /
                          ("quorrel_restart_bench_" + std::to_string(static_cast<long>(getpid())));
@@ -133,76 +217,46 @@ int run_size(int n) {
             fs::remove_all(dir, ignored);
         }
     } cleanup{dir};
-    const std::string file = (dir / "model.rst").string(), again = (dir / "again.rst").string();
-    std::vector<double> writes, reads;
-    for (int r = 0; r < repeats; ++r) {
-        const auto t0 = Clock::now();
-        if (sph_write_restart(file) != 0) return 1;
-        writes.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
-    }
-    const std::string written = slurp(file);
-    for (int r = 0; r < repeats; ++r) {
-        const auto t0 = Clock::now();
-        if (sph_read_restart(file) != 0) {
-            std::fprintf(stderr, "read failed\n");
-            return 1;
-        }
-        reads.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
-    }
-    // What was read is what was written.
-    if (sph_write_restart(again) != 0 || slurp(again) != written) {
-        std::fprintf(stderr, "the model read back does not write the same file\n");
-        return 1;
-    }
-    std::printf("%d %d %zu %.6f %.6f %.1f\n", n, sph_database.npart, written.size(), median(writes), median(reads),
-                bench::peak_rss_mib());
-    return 0;
-}
-
-struct Row {
-    int n = 0, particles = 0;
-    double bytes = 0.0, write_s = 0.0, read_s = 0.0, peak_mib = 0.0;
-};
-
-bool run_child(const char* self, int n, Row& row) {
-    const std::string cmd = std::string("\"") + self + "\" " + std::to_string(n);
-    std::FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return false;
-    const int got = std::fscanf(p, "%d %d %lf %lf %lf %lf", &row.n, &row.particles, &row.bytes, &row.write_s,
-                                &row.read_s, &row.peak_mib);
-    return pclose(p) == 0 && got == 6;
+    const std::string file = (dir / "model.rst").string();
+    return child(self, "time " + std::to_string(n) + " \"" + dir.string() + "\"", "%d %d %lf %lf %lf", 5, &row.n,
+                 &row.particles, &row.bytes, &row.write_s, &row.read_s) &&
+           child(self, "read \"" + file + "\"", "%lf", 1, &row.read_mib) &&
+           child(self, "run " + std::to_string(n), "%lf", 1, &row.run_mib);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2) return run_size(std::atoi(argv[1]));
+    if (argc >= 4 && std::strcmp(argv[1], "time") == 0) return time_size(std::atoi(argv[2]), argv[3]);
+    if (argc >= 3 && std::strcmp(argv[1], "read") == 0) return read_peak(argv[2]);
+    if (argc >= 3 && std::strcmp(argv[1], "run") == 0) return run_peak(std::atoi(argv[2]));
     Row rows[2];
     const int sizes[2] = {32, 64};
     for (int k = 0; k < 2; ++k)
-        if (!run_child(argv[0], sizes[k], rows[k])) {
+        if (!run_size(argv[0], sizes[k], rows[k])) {
             std::fprintf(stderr, "the run of n = %d failed\n", sizes[k]);
             return 1;
         }
     std::printf("restart file of a water lattice with a %d-member coupling region, median of %d\n", members,
                 repeats);
-    std::printf("%4s %9s %10s %9s %9s %10s %10s %12s %12s %10s\n", "n", "particles", "MB", "write s", "read s",
-                "write MB/s", "read MB/s", "write us/p", "read us/p", "peak MiB");
+    std::printf("%4s %9s %10s %9s %9s %10s %10s %12s %12s %10s %10s\n", "n", "particles", "MB", "write s", "read s",
+                "write MB/s", "read MB/s", "write us/p", "read us/p", "read MiB", "run MiB");
     for (const Row& r : rows)
-        std::printf("%4d %9d %10.2f %9.3f %9.3f %10.1f %10.1f %12.3f %12.3f %10.1f\n", r.n, r.particles,
+        std::printf("%4d %9d %10.2f %9.3f %9.3f %10.1f %10.1f %12.3f %12.3f %10.1f %10.1f\n", r.n, r.particles,
                     r.bytes / 1e6, r.write_s, r.read_s, r.bytes / 1e6 / r.write_s, r.bytes / 1e6 / r.read_s,
-                    r.write_s / r.particles * 1e6, r.read_s / r.particles * 1e6, r.peak_mib);
+                    r.write_s / r.particles * 1e6, r.read_s / r.particles * 1e6, r.read_mib, r.run_mib);
     const Row &a = rows[0], &b = rows[1];
-    const double write_ratio = (b.write_s / b.particles) / (a.write_s / a.particles);
-    const double read_ratio = (b.read_s / b.particles) / (a.read_s / a.particles);
+    const double read_write = b.read_s / b.write_s;
+    const double per_particle = (b.read_s / b.particles) / (a.read_s / a.particles);
     const auto verdict = [](bool ok) { return ok ? "met" : "MISSED"; };
-    std::printf("64^3 write %.3f s (target <= %.1f s): %s\n", b.write_s, write_target_s,
-                verdict(b.write_s <= write_target_s));
-    std::printf("64^3 read  %.3f s (target <= %.1f s): %s\n", b.read_s, read_target_s,
-                verdict(b.read_s <= read_target_s));
-    std::printf("time per particle 64^3 / 32^3: write %.3f, read %.3f (target within %.0f%%): %s\n", write_ratio,
-                read_ratio, per_particle_spread * 100.0,
-                verdict(std::abs(write_ratio - 1.0) <= per_particle_spread &&
-                        std::abs(read_ratio - 1.0) <= per_particle_spread));
+    std::printf("64^3 read / write: %.3f (target <= %.2f): %s\n", read_write, read_over_write_target,
+                verdict(read_write <= read_over_write_target));
+    std::printf("read time per particle 64^3 / 32^3: %.3f (target within %.0f%% of 1): %s\n", per_particle,
+                per_particle_spread * 100.0, verdict(std::abs(per_particle - 1.0) <= per_particle_spread));
+    for (const Row& r : rows) {
+        const double memory = r.read_mib / r.run_mib;
+        std::printf("%d^3 read peak memory / run peak memory: %.1f / %.1f MiB = %.3f (target <= %.1f): %s\n", r.n,
+                    r.read_mib, r.run_mib, memory, memory_target, verdict(memory <= memory_target));
+    }
     return 0;
 }

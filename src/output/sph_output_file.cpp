@@ -169,11 +169,18 @@ SphOutputFile::~SphOutputFile() {
 }
 
 bool SphOutputFile::open(const std::string& path) {
+    if (path.empty()) {
+        (void)adopt(nullptr);
+        return false;
+    }
+    return adopt(std::fopen(path.c_str(), "wb"));
+}
+
+bool SphOutputFile::adopt(std::FILE* file) {
     if (file_ != nullptr) (void)close();
     failed_ = false;
     used_ = 0;
-    if (path.empty()) return false;
-    file_ = std::fopen(path.c_str(), "wb");
+    file_ = file;
     if (file_ == nullptr) return false;
     if (!buffer_) buffer_ = std::make_unique<char[]>(capacity_);
     return true;

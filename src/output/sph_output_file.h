@@ -35,6 +35,8 @@ public:
 
     // Opens for writing, replacing any old content. False when it cannot be opened.
     bool open(const std::string& path);
+    // Takes over a stream already open for writing (null: false), as open() leaves it.
+    bool adopt(std::FILE* file);
     bool is_open() const { return file_ != nullptr; }
     // Flushes and closes. False when any write since open failed.
     bool close();

@@ -16,6 +16,10 @@ class SphRestartReader;
 enum class SphRestartVersion : int32_t { v0_2, v0_3, v0_3_1, v0_4, v0_4_1, v0_5, v0_5_1, v0_8, v0_8_1 };
 // The layout of a tag (exact, trailing blanks ignored); false for an unknown tag.
 bool sph_restart_version_of(std::string_view tag, SphRestartVersion& version);
+// True when `version` holds what the layout `since` brought.
+inline bool sph_restart_at_least(SphRestartVersion version, SphRestartVersion since) {
+    return static_cast<int32_t>(version) >= static_cast<int32_t>(since);
+}
 
 [[nodiscard]] int sph_restart_write(std::string_view filename);
 // `model_replaced` turns true once the header is accepted: from then on the file replaces

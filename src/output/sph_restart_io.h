@@ -6,20 +6,34 @@
 // end in CR LF.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "core/sph_error.h"
 #include "output/sph_output_file.h"
 
 namespace quorrel {
 
-// Writes to a temporary file beside the target; commit() renames it over the target only
-// when every write and the close succeeded, so an earlier file of that name survives any
-// failure. A writer destroyed without a commit removes its temporary file.
+// The longest line a restart file may hold, line end excluded. The longest the writer
+// produces is a coupling region's member list: 512 particle numbers of up to 10 digits
+// with a blank between, 5,631 characters; every other record stays under 700. A longer
+// line is refused as soon as the reader has seen that much of it, so a file that never
+// ends a line (a device, a damaged file) costs no more than this.
+inline constexpr std::size_t sph_restart_line_limit = 8192;
+
+// Writes a restart file so that an earlier file of that name survives any failure.
+// A target that is missing or a regular file is written to a new file of a name nothing
+// else uses, in the same directory, and commit() renames it over the target only when
+// every write and the close succeeded; a writer destroyed without a commit removes it.
+// A symbolic link is followed to the name it finally gives, and that name is written
+// (the link stays a link). Any other kind of file (a device, a FIFO) is written in place.
 class SphRestartWriter {
 public:
     SphRestartWriter() = default;
@@ -73,10 +87,13 @@ private:
 
 class SphRestartReader {
 public:
+    // False when the file cannot be opened or is a directory.
     bool open(const std::string& path);
-    // Size of the file in bytes (0 when unknown).
+    // Size of the file in bytes (0 when it is no regular file).
     uint64_t file_size() const { return size_; }
-    // The next line without its line end; false at the end of the file.
+    // The next line without its line end, valid until the next read; false at the end of
+    // the file, on a read error and, from a line longer than sph_restart_line_limit on,
+    // for good (as if the file ended there).
     bool read_line(std::string_view& line);
     bool read_record(SphRestartRecord& record);
 
@@ -88,11 +105,47 @@ private:
     };
     bool refill();
     std::unique_ptr<std::FILE, Closer> file_;
+    // Fixed at open, well above the line limit: a line never needs more.
     std::vector<char> buffer_;
     std::size_t begin_ = 0, end_ = 0;
-    bool eof_ = false;
-    std::string line_;
+    bool eof_ = false, stopped_ = false;
     uint64_t size_ = 0;
 };
+
+// ---- Record helpers shared by the main records and the sections ----
+
+// A failed record of the file: code 4 with the record's message.
+[[nodiscard]] inline int sph_restart_input_failure(std::string_view message) {
+    return sph_fail(sph_error_input, message);
+}
+
+template <typename T, std::size_t N>
+void put_all(SphRestartWriter& out, const std::array<T, N>& values) {
+    for (const T& v : values) {
+        if constexpr (std::is_integral_v<T>) out.put_int(v);
+        else out.put_real(v);
+    }
+}
+
+inline void put_reals(SphRestartWriter& out, const double* values, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) out.put_real(values[k]);
+}
+
+inline void put_reals(SphRestartWriter& out, std::initializer_list<double> values) {
+    for (double v : values) out.put_real(v);
+}
+
+// Reads one record of exactly the listed reals (further values ignored).
+inline bool read_reals(SphRestartReader& in, SphRestartRecord& r, std::initializer_list<double*> targets) {
+    if (!in.read_record(r)) return false;
+    std::size_t k = 0;
+    for (double* t : targets)
+        if (!r.get(k++, *t)) return false;
+    return true;
+}
+
+inline bool read_real_array(SphRestartReader& in, SphRestartRecord& r, double* values, std::size_t count) {
+    return in.read_record(r) && r.get_all(0, values, count);
+}
 
 }  // namespace quorrel

@@ -11,30 +11,6 @@
 
 namespace quorrel {
 
-namespace {
-
-void put_reals(SphRestartWriter& out, const double* values, std::size_t count) {
-    for (std::size_t k = 0; k < count; ++k) out.put_real(values[k]);
-}
-
-void put_reals(SphRestartWriter& out, std::initializer_list<double> values) {
-    for (double v : values) out.put_real(v);
-}
-
-bool read_reals(SphRestartReader& in, SphRestartRecord& r, std::initializer_list<double*> targets) {
-    if (!in.read_record(r)) return false;
-    std::size_t k = 0;
-    for (double* t : targets)
-        if (!r.get(k++, *t)) return false;
-    return true;
-}
-
-bool read_array(SphRestartReader& in, SphRestartRecord& r, double* values, std::size_t count) {
-    return in.read_record(r) && r.get_all(0, values, count);
-}
-
-}  // namespace
-
 void sph_solid_restart_write(SphRestartWriter& out) {
     const SphSolid& s = sph_solid;
     const SphSolidState& st = sph_solid_state;
@@ -131,7 +107,7 @@ void sph_solid_restart_seed_051_defaults() {
 }
 
 bool sph_solid_restart_read(SphRestartReader& in, SphRestartVersion version) {
-    const bool extended = static_cast<int32_t>(version) >= static_cast<int32_t>(SphRestartVersion::v0_5_1);
+    const bool extended = sph_restart_at_least(version, SphRestartVersion::v0_5_1);
     SphSolid& s = sph_solid;
     SphSolidState& st = sph_solid_state;
     SphDatabase& d = sph_database;
@@ -153,7 +129,7 @@ bool sph_solid_restart_read(SphRestartReader& in, SphRestartVersion version) {
         if (!read_reals(in, r, {&mat.params.elastic_e, &mat.params.elastic_nu}) ||
             !read_reals(in, r, {&mat.params.jc_a, &mat.params.jc_b, &mat.params.jc_n, &mat.params.jc_c, &mat.params.jc_m,
                                 &mat.params.jc_epsdot0, &mat.params.jc_troom, &mat.params.jc_tmelt}) ||
-            !read_array(in, r, mat.params.failure_d.data(), 5))
+            !read_real_array(in, r, mat.params.failure_d.data(), 5))
             return false;
         if (!in.read_record(r) || !r.get(0, mat.params.softening_type) || !r.get(1, mat.params.softening_width))
             return false;
@@ -162,7 +138,7 @@ bool sph_solid_restart_read(SphRestartReader& in, SphRestartVersion version) {
                                 &st.solid_wave_speed[u], &st.solid_temperature_rise_factor[u]}))
             return false;
     }
-    if (!read_array(in, r, st.solid_body_force.data(), 3)) return false;
+    if (!read_real_array(in, r, st.solid_body_force.data(), 3)) return false;
     if (!in.read_record(r) || !r.get(0, d.solid_particle_count) || !r.get(1, d.solid_failed_count) ||
         !r.get(2, d.solid_mass))
         return false;
@@ -189,25 +165,25 @@ bool sph_solid_restart_read(SphRestartReader& in, SphRestartVersion version) {
     }
     if (sph_solid_allocate_state() != 0) return false;
     for (std::size_t i = 0; i < npart_of(); ++i) {
-        if (!read_array(in, r, &st.solid_stress[6 * i], 6) || !read_array(in, r, &st.solid_strain[6 * i], 6)) return false;
+        if (!read_real_array(in, r, &st.solid_stress[6 * i], 6) || !read_real_array(in, r, &st.solid_strain[6 * i], 6)) return false;
         if (!read_reals(in, r, {&st.solid_plastic_strain[i], &st.solid_plastic_strain_rate[i], &st.solid_temperature[i],
                                 &st.solid_damage[i], &st.solid_softening[i], &st.solid_internal_energy[i],
                                 &st.solid_reference_volume[i]}) ||
             !r.get(7, st.solid_failure_status[i]))
             return false;
-        if (!read_array(in, r, &st.solid_deformation_gradient[9 * i], 9) ||
-            !read_array(in, r, &st.solid_correction_matrix[9 * i], 9))
+        if (!read_real_array(in, r, &st.solid_deformation_gradient[9 * i], 9) ||
+            !read_real_array(in, r, &st.solid_correction_matrix[9 * i], 9))
             return false;
         if (extended) {
             if (!in.read_record(r) || !r.get(0, st.solid_correction_determinant[i]) ||
                 !r.get(1, st.solid_strain_rate_eq[i]) || !r.get(2, st.solid_reference_neighbor_count[i]) ||
                 !r.get(3, st.solid_reference_degenerate[i]) || !r.get(4, st.solid_correction_status[i]))
                 return false;
-            if (!read_array(in, r, &st.solid_velocity_gradient[9 * i], 9) ||
-                !read_array(in, r, &st.solid_strain_rate[6 * i], 6))
+            if (!read_real_array(in, r, &st.solid_velocity_gradient[9 * i], 9) ||
+                !read_real_array(in, r, &st.solid_strain_rate[6 * i], 6))
                 return false;
         }
-        if (!read_array(in, r, &st.solid_acc_internal[3 * i], 3)) return false;
+        if (!read_real_array(in, r, &st.solid_acc_internal[3 * i], 3)) return false;
     }
     // The pairs follow the restored reference positions and smoothing lengths; the kept
     // force is found anew from the restored stresses.

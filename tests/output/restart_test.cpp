@@ -1,12 +1,19 @@
 // The restart file: the newest layout written for a small model, self-written files read
 // back to the same bytes (awkward texts, non-finite values, no particles), the older layouts
-// read with their seeds, corrupted files failing with the record's message, the write's
-// temporary file, what a read resets and rebuilds, and free fall across a restart.
+// read with their seeds, corrupted and overlong files failing with the record's message,
+// where the write goes (a temporary file renamed over the target, through links, in place
+// for FIFOs and devices), what a read resets and rebuilds, and free fall across a restart.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +21,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "blast/sph_blast.h"
@@ -30,6 +38,7 @@
 #include "interface/sph_api_state.h"
 #include "output/sph_output_vtu.h"
 #include "output/sph_restart.h"
+#include "output/sph_restart_io.h"
 #include "quorrel.h"
 #include "quorrel_interface_test.h"
 #include "shell/sph_shell_state.h"
@@ -92,6 +101,21 @@ std::string untokens(const std::vector<std::string>& t) {
 }
 
 bool model_built() { return sph_api_state.sph_api_model_built; }
+
+// The peak resident size of this process in KiB (VmHWM), or -1 when the system does not say.
+long peak_resident_kib() {
+    std::ifstream in("/proc/self/status");
+    std::string key;
+    while (in >> key) {
+        if (key == "VmHWM:") {
+            long kib = -1;
+            in >> kib;
+            return kib;
+        }
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return -1;
+}
 
 // The host's data for one step of a model with the coupling regions of the restart decks:
 // pressures and contact states on SKIN (carrying host step s), forces on PUSH, a velocity
@@ -826,6 +850,48 @@ TEST_F(DamagedRestart, CutAfterEveryLine) {
     }
 }
 
+// A line past the limit reads as the file cut before it: every line of the file in turn,
+// padded with blanks to one character more than sph_restart_line_limit, fails with the
+// message CutAfterEveryLine gives for the cut before that line (the header's for the first),
+// with the model built or not and the store allocated or not as there. Padded to exactly
+// the limit, with its line end CR LF or LF alone, the same line reads, and the model then
+// writes the intact file again: blanks separate values and end fixed-layout lines.
+TEST_F(DamagedRestart, OverlongLineReadsAsACut) {
+    ASSERT_EQ(lines_.size(), layout_.size());
+    const std::string damaged = path("long.rst"), again = path("again.rst");
+    const std::string intact = slurp(intact_);
+    const auto padded = [](const std::string& line, std::size_t length) {
+        return line + std::string(length > line.size() ? length - line.size() : 0, ' ');
+    };
+    for (std::size_t k = 0; k < lines_.size(); ++k) {
+        const std::string& label = layout_[k].label;
+        SCOPED_TRACE("line " + std::to_string(k + 1) + " (" + label + ")");
+        std::vector<std::string> lines = lines_;
+        lines[k] = padded(lines_[k], sph_restart_line_limit + 1);
+        old_model();
+        spill(damaged, join_crlf(lines, lines.size()));
+        expect_failure(sph_read_restart(damaged), sph_error_input, layout_[k].message);
+        EXPECT_EQ(model_built(), k == 0);
+        EXPECT_EQ(sph_database.npart, k >= 11 ? 23 : 2);
+
+        lines[k] = padded(lines_[k], sph_restart_line_limit);
+        for (const char* end : {"\r\n", "\n"}) {
+            std::string text = join_crlf(lines, k);
+            text += lines[k] + end;
+            text += intact.substr(join_crlf(lines_, k + 1).size());
+            spill(damaged, text);
+            ASSERT_EQ(sph_read_restart(damaged), 0) << sph_error_message();
+            ASSERT_EQ(sph_write_restart(again), 0) << sph_error_message();
+            EXPECT_TRUE(slurp(again) == intact);
+        }
+    }
+    // The same holds for a file whose only line never ends.
+    old_model();
+    spill(damaged, std::string(sph_restart_line_limit + 1, 'Q'));
+    expect_failure(sph_read_restart(damaged), sph_error_input, "invalid restart header");
+    EXPECT_TRUE(model_built());
+}
+
 // One token changed, dropped or added at a time: the code and message, whether the model is
 // still built and whether the store already holds the file's particles.
 TEST_F(DamagedRestart, EditedTokens) {
@@ -986,11 +1052,20 @@ TEST_F(DamagedRestart, AcceptedCounterLines) {
 
 // ---- Writing ----
 
+// The names in a directory, sorted: what a write leaves behind.
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+using Names = std::vector<std::string>;
+
 // A write that cannot finish leaves an earlier file of that name as it was and no temporary
-// file: a missing directory, a temporary name taken by a directory, a target that is a
-// directory, and a file-size limit anywhere in the file (set in a child process, with the
-// signal it raises ignored, so that the writes themselves fail). At a limit of exactly the
-// file's size the write succeeds.
+// file: a missing directory, a target that is a directory, and a file-size limit anywhere in
+// the file (set in a child process, with the signal it raises ignored, so that the writes
+// themselves fail). At a limit of exactly the file's size the write succeeds.
 TEST_F(Restart, FailedWritesKeepTheEarlierFile) {
     build(deck("restart_all.inp"));
     run(2, true);
@@ -1002,17 +1077,12 @@ TEST_F(Restart, FailedWritesKeepTheEarlierFile) {
     expect_failure(sph_write_restart(path("missing/x.rst")), sph_error_io, "failed to open restart file for writing");
     EXPECT_FALSE(fs::exists(path("missing")));
 
-    const std::string blocked = path("blocked.rst");
-    spill(blocked, earlier);
-    fs::create_directory(blocked + ".tmp");
-    expect_failure(sph_write_restart(blocked), sph_error_io, "failed to open restart file for writing");
-    EXPECT_EQ(slurp(blocked), earlier);
-
     const std::string folder = path("folder.rst");
     fs::create_directory(folder);
     expect_failure(sph_write_restart(folder), sph_error_io, "failed to write restart file");
     EXPECT_TRUE(fs::is_directory(folder));
-    EXPECT_FALSE(fs::exists(folder + ".tmp"));
+    EXPECT_TRUE(fs::is_empty(folder));
+    EXPECT_EQ(names_in(dir_.string()), (Names{"folder.rst", "reference.rst"}));
 
     const std::string target = path("limited.rst");
     const rlim_t size = full.size();
@@ -1034,20 +1104,170 @@ TEST_F(Restart, FailedWritesKeepTheEarlierFile) {
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), limit == size ? 0 : 1);
         EXPECT_TRUE(slurp(target) == (limit == size ? full : earlier));
-        EXPECT_FALSE(fs::exists(target + ".tmp"));
+        EXPECT_EQ(names_in(dir_.string()), (Names{"folder.rst", "limited.rst", "reference.rst"}));
     }
+}
+
+// Files of the user's that carry the name the temporary file once had, "<target>.tmp", a
+// regular file and a directory, are left as they are, and the write succeeds beside them.
+TEST_F(Restart, UsersTmpFilesAreNeverTouched) {
+    build(deck("out_fall.inp"));
+    const std::string reference = path("reference.rst");
+    ASSERT_EQ(sph_write_restart(reference), 0);
+    const std::string mine = "the user's own file\r\n";
+    const std::string target = path("model.rst"), folder_target = path("other.rst");
+    spill(target, "an earlier file\r\n");
+    spill(target + ".tmp", mine);
+    fs::create_directory(folder_target + ".tmp");
+    spill(folder_target + ".tmp/inside", mine);
+    ASSERT_EQ(sph_write_restart(target), 0) << sph_error_message();
+    ASSERT_EQ(sph_write_restart(folder_target), 0) << sph_error_message();
+    EXPECT_TRUE(slurp(target) == slurp(reference));
+    EXPECT_TRUE(slurp(folder_target) == slurp(reference));
+    EXPECT_EQ(slurp(target + ".tmp"), mine);
+    EXPECT_EQ(slurp(folder_target + ".tmp/inside"), mine);
+    EXPECT_EQ(names_in(dir_.string()), (Names{"model.rst", "model.rst.tmp", "other.rst", "other.rst.tmp", "reference.rst"}));
+}
+
+// A symbolic link stays a link, and the file it names receives the new contents; so does
+// the end of a chain of links, and a link whose target does not exist yet creates that
+// target. Nothing else is left in the directories. A loop of links cannot be written.
+TEST_F(Restart, SymbolicLinksStayLinks) {
+    build(deck("out_fall.inp"));
+    const std::string reference = path("reference.rst");
+    ASSERT_EQ(sph_write_restart(reference), 0);
+    const std::string expected = slurp(reference);
+    fs::create_directory(path("data"));
+    struct Case {
+        const char* name;
+        std::string link, link_to;  // the link written to and its text
+        std::string second, second_to;  // a second link of a chain, or none
+        std::string file;               // the file that must hold the contents
+        bool file_exists;
+    };
+    const Case cases[] = {
+        {"relative link", "rel.rst", "data/a.rst", "", "", "data/a.rst", true},
+        {"absolute link", "abs.rst", path("data/b.rst"), "", "", "data/b.rst", true},
+        {"chain of two links", "chain.rst", "data/hop.rst", "data/hop.rst", "c.rst", "data/c.rst", true},
+        {"link to a file not there yet", "dangling.rst", "data/new.rst", "", "", "data/new.rst", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.file_exists) spill(path(c.file), "an earlier file\r\n");
+        fs::create_symlink(c.link_to, path(c.link));
+        if (!c.second.empty()) fs::create_symlink(c.second_to, path(c.second));
+        ASSERT_EQ(sph_write_restart(path(c.link)), 0) << sph_error_message();
+        EXPECT_TRUE(fs::is_symlink(path(c.link)));
+        std::error_code ec;
+        EXPECT_EQ(fs::read_symlink(path(c.link), ec).string(), c.link_to);
+        if (!c.second.empty()) {
+            EXPECT_TRUE(fs::is_symlink(path(c.second)));
+        }
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path(c.file))));
+        EXPECT_TRUE(slurp(path(c.file)) == expected);
+    }
+    EXPECT_EQ(names_in(dir_.string()), (Names{"abs.rst", "chain.rst", "dangling.rst", "data", "reference.rst", "rel.rst"}));
+    EXPECT_EQ(names_in(path("data")), (Names{"a.rst", "b.rst", "c.rst", "hop.rst", "new.rst"}));
+
+    fs::create_symlink("loop_b.rst", path("loop_a.rst"));
+    fs::create_symlink("loop_a.rst", path("loop_b.rst"));
+    expect_failure(sph_write_restart(path("loop_a.rst")), sph_error_io, "failed to open restart file for writing");
+    EXPECT_TRUE(fs::is_symlink(path("loop_a.rst")));
+    EXPECT_TRUE(fs::is_symlink(path("loop_b.rst")));
+}
+
+// A FIFO is written in place: a reader at its other end receives exactly the file a
+// regular target gets, and it stays a FIFO. The reader holds its end open before the write
+// starts, so the write neither waits for it nor, when nothing is written, blocks the test.
+TEST_F(Restart, FifoIsWrittenInPlace) {
+    build(deck("restart_all.inp"));
+    run(2, true);
+    const std::string reference = path("reference.rst");
+    ASSERT_EQ(sph_write_restart(reference), 0);
+    const std::string fifo = path("pipe.rst");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    std::atomic<bool> written{false};
+    std::string received;
+    std::thread reader([&] {
+        char buffer[65536];
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            (void)poll(&p, 1, 50);
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got > 0) {
+                received.append(buffer, static_cast<std::size_t>(got));
+                continue;
+            }
+            // End of file: the writer has come and gone, or never came.
+            if (got == 0 && (!received.empty() || written)) break;
+        }
+    });
+    const int st = sph_write_restart(fifo);
+    written = true;
+    reader.join();
+    ::close(fd);
+    EXPECT_EQ(st, 0) << sph_error_message();
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+    EXPECT_TRUE(received == slurp(reference));
+    EXPECT_EQ(names_in(dir_.string()), (Names{"pipe.rst", "reference.rst"}));
+}
+
+// A device node is written in place and stays the device: a clone of /dev/null (character
+// device 1, 3) made in the scratch directory. Making one needs root.
+TEST_F(Restart, DeviceNodeIsWrittenInPlace) {
+    if (::geteuid() != 0) GTEST_SKIP() << "making a device node needs root";
+    const std::string node = path("nulldev");
+    if (::mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) GTEST_SKIP() << "mknod refused here";
+    const int probe = ::open(node.c_str(), O_WRONLY);
+    if (probe < 0) GTEST_SKIP() << "device nodes cannot be opened on this file system";
+    ::close(probe);
+    build(deck("out_fall.inp"));
+    ASSERT_EQ(sph_write_restart(node), 0) << sph_error_message();
+    struct stat st {};
+    ASSERT_EQ(::lstat(node.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(major(st.st_rdev), 1u);
+    EXPECT_EQ(minor(st.st_rdev), 3u);
+    EXPECT_EQ(names_in(dir_.string()), (Names{"nulldev"}));
 }
 
 // ---- Reading ----
 
 // A file that cannot be opened changes nothing: the model stays built, with its particles.
+// A directory counts as such a file.
 TEST_F(Restart, MissingFileKeepsTheModel) {
-    build(deck("out_fall.inp"));
-    expect_failure(sph_read_restart(path("absent.rst")), sph_error_io, "failed to open restart file for reading");
-    EXPECT_TRUE(model_built());
-    EXPECT_EQ(sph_database.npart, 2);
-    double dt = 0.0;
-    EXPECT_EQ(sph_estimate_stable_dt(dt), 0);
+    fs::create_directory(path("folder.rst"));
+    for (const char* name : {"absent.rst", "folder.rst"}) {
+        SCOPED_TRACE(name);
+        build(deck("out_fall.inp"));
+        expect_failure(sph_read_restart(path(name)), sph_error_io, "failed to open restart file for reading");
+        EXPECT_TRUE(model_built());
+        EXPECT_EQ(sph_database.npart, 2);
+        double dt = 0.0;
+        EXPECT_EQ(sph_estimate_stable_dt(dt), 0);
+    }
+}
+
+// A source that never ends a line: /dev/zero, through the C entry point, fails at once at
+// the header and holds no more memory than one buffer. In a child process, which an alarm
+// ends if the read does not return; the growth of its peak resident size is measured.
+TEST_F(Restart, EndlessLineFailsAtOnce) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(10);
+        const long before = peak_resident_kib();
+        const int st = quorrel_read_restart("/dev/zero");
+        const long grown = peak_resident_kib() - before;
+        if (st != sph_error_input || sph_error_message() != "invalid restart header") _exit(1);
+        _exit(grown < 16 * 1024 ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "the read did not return (signal " << WTERMSIG(status) << ")";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong failure, 2: memory grew by 16 MiB or more";
 }
 
 // What the file does not hold starts empty: the record tables, the shell state, the blast
