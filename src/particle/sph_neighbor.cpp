@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/sph_error.h"
+#include "core/sph_platform.h"
 #include "core/sph_simd.h"
 #include "database/sph_database.h"
 #include "particle/neighbor_scans/sph_neighbor_scan.h"
@@ -54,17 +55,6 @@ ScanFn pick_scan() {
 // A box that would need more cells than this gets larger cells instead
 // (one particle flung far away must not cost gigabytes).
 int64_t cell_limit(int32_t points) { return std::max<int64_t>(int64_t{8} * points, int64_t{1} << 16); }
-
-int grow_list(std::vector<int32_t>& list, int64_t needed) {
-    const int64_t cap = static_cast<int64_t>(list.size());
-    const int64_t want = std::max<int64_t>(needed, cap + cap / 2 + 1024);
-    try {
-        list.resize(static_cast<std::size_t>(want));
-    } catch (const std::exception&) {
-        return sph_fail(sph_error_database, "failed to allocate neighbor storage");
-    }
-    return sph_success;
-}
 
 bool takes_part(const SphNeighborPoints& pts, int32_t i) {
     return pts.takes_part == nullptr || pts.takes_part[i] != 0;
@@ -267,29 +257,126 @@ float float_toward(double v, float toward) {
     return f;
 }
 
-// Links, point by point; neighbour cells dz outer, dy, dx inner. The three dx cells of
-// one (dy, dz) row are adjacent in the sorted order, so a row is one contiguous range.
-int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
-                SphNeighborList& list) {
-    const int32_t n = pts.count;
-    const int64_t dimx = f.dims[0], dimy = f.dims[1], dimz = f.dims[2];
-    const double cell = f.cell;
+// What one link takes: its list entry.
+constexpr uint64_t kBytesPerLink = sizeof(int32_t);
+
+// Links the memory limit allows.
+int64_t memory_link_limit() {
+    uint64_t bytes = sph_neighbor.neighbor_memory_limit;
+    if (bytes == 0) bytes = sph_platform_physical_memory();
+    if (bytes == 0) return INT64_MAX;  // unknown: the allocation itself decides
+    return static_cast<int64_t>(std::min<uint64_t>(bytes / kBytesPerLink, INT64_MAX));
+}
+
+int storage_failure() { return sph_fail(sph_error_database, "failed to allocate neighbor storage"); }
+
+// Grows the list keeping what it holds.
+int grow_list(SphNeighborLinks& list, int64_t needed) {
+    const int64_t cap = static_cast<int64_t>(list.size());
+    const int64_t want = std::max<int64_t>(needed, cap + cap / 2 + 1024);
+    try {
+        list.resize(static_cast<std::size_t>(want));
+    } catch (const std::exception&) {
+        return storage_failure();
+    }
+    return sph_success;
+}
+
+// What every probe of one search shares.
+struct Linker {
+    const SphNeighborPoints& pts;
+    const Frame& f;
+    const SphNeighborGrid& grid;
+    SphNeighborCandidates cand;
+    ScanFn scan;
+    const int64_t* cs;
+    int64_t dimx, dimy, dimz;
+    double inv_cell;
     // A neighbour cell farther from the point than the largest support cannot hold a
     // neighbour and is skipped (the corner cells, often). Distances are in cell units;
     // the slack covers the rounding of the binning and of the gaps, and a NaN limit skips
     // nothing.
-    const double reach_limit = (f.max_support / cell) * (f.max_support / cell) * (1.0 + 1e-9);
-    int64_t total = 0;
-    int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
-    const int64_t* cs = scratch.cell_start.data();
-    const SphNeighborCandidates cand{scratch.sx.data(),  scratch.sy.data(), scratch.sz.data(), scratch.sr2.data(),
-                          scratch.sorted_index.data(), pts.h,    scratch.fx.data(), scratch.fy.data(),
-                          scratch.fz.data(),  scratch.fr2.data()};
-    const ScanFn scan = pick_scan();
-    const double inv_cell = 1.0 / cell;
+    double reach_limit;
+    // Most models have few distinct smoothing lengths: the prefilter factors of the last one are kept.
     double factors_h = std::numeric_limits<double>::quiet_NaN();
     bool factors_ok = false;
     float in_factor = 0.0f, out_factor = 0.0f;
+
+    Linker(const SphNeighborPoints& p, const Frame& fr, const SphNeighborGrid& g)
+        : pts(p),
+          f(fr),
+          grid(g),
+          cand{scratch.sx.data(), scratch.sy.data(), scratch.sz.data(), scratch.sr2.data(), scratch.sorted_index.data(),
+               p.h,               scratch.fx.data(), scratch.fy.data(), scratch.fz.data(),  scratch.fr2.data()},
+          scan(pick_scan()),
+          cs(scratch.cell_start.data()),
+          dimx(fr.dims[0]),
+          dimy(fr.dims[1]),
+          dimz(fr.dims[2]),
+          inv_cell(1.0 / fr.cell),
+          reach_limit((fr.max_support / fr.cell) * (fr.max_support / fr.cell) * (1.0 + 1e-9)) {}
+
+    Probe probe(const double* xi, double hi, SphNeighborScanMode& mode) {
+        Probe p{xi[0], xi[1], xi[2], (2.0 * hi) * (2.0 * hi), hi, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+        if (f.prefilter && !(hi == factors_h)) {
+            const double eps = 4.0 * f.error_a / (2.0 * hi) + 16.0 * kFloatUnit + 1e-8;
+            factors_h = hi;
+            factors_ok = eps <= 1e-3;
+            in_factor = float_toward((1.0 - eps) * (1.0 - eps) * (1.0 - 8.0 * kFloatUnit), 0.0f);
+            out_factor = float_toward((1.0 + eps) * (1.0 + eps) * (1.0 + 8.0 * kFloatUnit), 2.0f);
+        }
+        mode.prefilter = f.prefilter && factors_ok;
+        mode.own_reach_largest = p.reach2 >= f.max_r2;
+        if (mode.prefilter) {
+            p.fx = static_cast<float>(xi[0] - f.centre[0]);
+            p.fy = static_cast<float>(xi[1] - f.centre[1]);
+            p.fz = static_cast<float>(xi[2] - f.centre[2]);
+            p.freach2 = static_cast<float>(p.reach2);
+            p.in_factor = in_factor;
+            p.out_factor = out_factor;
+        }
+        return p;
+    }
+
+    // Squared gap from the point to the lower, own and upper cell along each axis,
+    // shrunk by the slack.
+    void gaps(const double* xi, const int64_t* ci, double gap2[3][3]) const {
+        for (std::size_t k = 0; k < 3; ++k) {
+            const double t = (xi[k] - grid.neighbor_min_corner[k]) * inv_cell;
+            const double c = static_cast<double>(ci[k]);
+            const double slack = 1e-12 * (std::fabs(t) + c + 1.0);
+            const double below = std::max(0.0, t - c - slack), above = std::max(0.0, c + 1.0 - t - slack);
+            gap2[k][0] = below * below;
+            gap2[k][1] = 0.0;
+            gap2[k][2] = above * above;
+        }
+    }
+
+    // The cells of row (jz, jy) within reach, from `from` on, as one range: the three dx
+    // cells of a row are adjacent in the sorted order.
+    void add_row(const int64_t* ci, const double gap2[3][3], int64_t jz, int64_t jy, bool lower_x, int64_t from,
+                 Range* ranges, int& nranges, int64_t& candidates) const {
+        const double gyz = gap2[2][jz - ci[2] + 1] + gap2[1][jy - ci[1] + 1];
+        if (gyz > reach_limit) return;
+        const int64_t ix = ci[0];
+        const int64_t x0 = ix - static_cast<int64_t>(lower_x && ix > 0 && !(gyz + gap2[0][0] > reach_limit));
+        const int64_t x1 = ix + static_cast<int64_t>(ix + 1 < dimx && !(gyz + gap2[0][2] > reach_limit));
+        const int64_t row = dimx * (jz * dimy + jy);
+        const int64_t b = std::max(from, cs[row + x0]), e = cs[row + x1 + 1];
+        ranges[nranges] = {b, e};
+        nranges += static_cast<int>(b < e);
+        candidates += std::max<int64_t>(e - b, 0);
+    }
+};
+
+// Links, point by point in point order, over every neighbour cell (dz outer, dy, dx
+// inner), stopping at `max_links`: the search that leaves the links and counts up to the
+// failing point when the capacity is too small.
+int link_points_capped(Linker& L, int64_t max_links, SphNeighborList& list) {
+    const SphNeighborPoints& pts = L.pts;
+    const int32_t n = pts.count;
+    int64_t total = 0;
+    int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
     // On a failure the links and counts so far stay.
     auto stop = [&](int32_t i, int64_t count, int st) {
         list.total_links = total;
@@ -300,85 +387,43 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
         list.neighbor_offset[static_cast<std::size_t>(i)] = total;
         if (!takes_part(pts, i)) continue;
         const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
-        const int32_t* ci = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
-        const double hi_ = pts.h[static_cast<std::size_t>(i)];
-        Probe probe{xi[0], xi[1], xi[2], (2.0 * hi_) * (2.0 * hi_), hi_, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-        if (f.prefilter && !(hi_ == factors_h)) {
-            // Most models have few distinct smoothing lengths: the factors of the last one are kept.
-            const double eps = 4.0 * f.error_a / (2.0 * hi_) + 16.0 * kFloatUnit + 1e-8;
-            factors_h = hi_;
-            factors_ok = eps <= 1e-3;
-            in_factor = float_toward((1.0 - eps) * (1.0 - eps) * (1.0 - 8.0 * kFloatUnit), 0.0f);
-            out_factor = float_toward((1.0 + eps) * (1.0 + eps) * (1.0 + 8.0 * kFloatUnit), 2.0f);
-        }
-        const bool filtered = f.prefilter && factors_ok;
-        if (filtered) {
-            probe.fx = static_cast<float>(xi[0] - f.centre[0]);
-            probe.fy = static_cast<float>(xi[1] - f.centre[1]);
-            probe.fz = static_cast<float>(xi[2] - f.centre[2]);
-            probe.freach2 = static_cast<float>(probe.reach2);
-            probe.in_factor = in_factor;
-            probe.out_factor = out_factor;
-        }
-        // Squared gap from the point to the lower, own and upper cell along each axis,
-        // shrunk by the slack.
+        const int32_t* c32 = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
+        const int64_t ci[3] = {c32[0], c32[1], c32[2]};
+        SphNeighborScanMode mode{};
+        const Probe probe = L.probe(xi, pts.h[static_cast<std::size_t>(i)], mode);
         double gap2[3][3];
-        for (std::size_t k = 0; k < 3; ++k) {
-            const double t = (xi[k] - grid.neighbor_min_corner[k]) * inv_cell;
-            const double slack = 1e-12 * (std::fabs(t) + ci[k] + 1.0);
-            const double below = std::max(0.0, t - ci[k] - slack), above = std::max(0.0, ci[k] + 1.0 - t - slack);
-            gap2[k][0] = below * below;
-            gap2[k][1] = 0.0;
-            gap2[k][2] = above * above;
-        }
-        const int64_t ix = ci[0], iy = ci[1], iz = ci[2];
+        L.gaps(xi, ci, gap2);
         Range ranges[9];
         int nranges = 0;
         int64_t candidates = 0;
-        for (int64_t jz = std::max<int64_t>(iz - 1, 0); jz <= std::min<int64_t>(iz + 1, dimz - 1); ++jz) {
-            for (int64_t jy = std::max<int64_t>(iy - 1, 0); jy <= std::min<int64_t>(iy + 1, dimy - 1); ++jy) {
-                const double gyz = gap2[2][jz - iz + 1] + gap2[1][jy - iy + 1];
-                if (gyz > reach_limit) continue;
-                const int64_t x0 = ix - static_cast<int64_t>(ix > 0 && !(gyz + gap2[0][0] > reach_limit));
-                const int64_t x1 = ix + static_cast<int64_t>(ix + 1 < dimx && !(gyz + gap2[0][2] > reach_limit));
-                const int64_t row = dimx * (jz * dimy + jy);
-                const int64_t b = cs[row + x0], e = cs[row + x1 + 1];
-                ranges[nranges] = {b, e};
-                nranges += static_cast<int>(b < e);
-                candidates += e - b;
-            }
-        }
-        const bool own_largest = probe.reach2 >= f.max_r2;
-        const SphNeighborScanMode mode{own_largest, filtered};
+        for (int64_t jz = std::max<int64_t>(ci[2] - 1, 0); jz <= std::min<int64_t>(ci[2] + 1, L.dimz - 1); ++jz)
+            for (int64_t jy = std::max<int64_t>(ci[1] - 1, 0); jy <= std::min<int64_t>(ci[1] + 1, L.dimy - 1); ++jy)
+                L.add_row(ci, gap2, jz, jy, true, 0, ranges, nranges, candidates);
         // The point's own entry fails every test while its x is NaN (d2 is NaN), so its
         // row needs no split around it.
         const std::size_t self = static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)]);
-        double* const self_x = &scratch.sx[self];
-        *self_x = std::numeric_limits<double>::quiet_NaN();
+        scratch.sx[self] = std::numeric_limits<double>::quiet_NaN();
         float self_fx = 0.0f;
-        if (filtered) {
+        if (mode.prefilter) {
             self_fx = scratch.fx[self];
             scratch.fx[self] = std::numeric_limits<float>::quiet_NaN();
         }
         int64_t count = 0;
-        if (total + candidates + kSlack <= cap) {
-            count = scan(cand, probe, ranges, nranges, mode, list.neighbor_list.data() + total);
-            total += count;
-        } else {
-            // Range by range, growing the list as it goes, so that a failed allocation
-            // leaves the links so far counted.
-            for (int r = 0; r < nranges; ++r) {
-                const int64_t room = ranges[r].e - ranges[r].b + kSlack;
-                if (total + room > cap) {
-                    if (int st = grow_list(list.neighbor_list, total + room)) return stop(i, count, st);
-                    cap = static_cast<int64_t>(list.neighbor_list.size());
-                }
-                const int64_t k = scan(cand, probe, ranges + r, 1, mode, list.neighbor_list.data() + total);
-                total += k;
-                count += k;
-                if (total > max_links) break;
+        // Range by range, growing the list as it goes, so that a failed allocation
+        // leaves the links so far counted.
+        for (int r = 0; r < nranges; ++r) {
+            const int64_t room = ranges[r].e - ranges[r].b + kSlack;
+            if (total + room > cap) {
+                if (int st = grow_list(list.neighbor_list, total + room)) return stop(i, count, st);
+                cap = static_cast<int64_t>(list.neighbor_list.size());
             }
+            const int64_t k = L.scan(L.cand, probe, ranges + r, 1, mode, list.neighbor_list.data() + total);
+            total += k;
+            count += k;
+            if (total > max_links) break;
         }
+        scratch.sx[self] = probe.x;
+        if (mode.prefilter) scratch.fx[self] = self_fx;
         // Checking once per point, not after each row, leaves the same total and counts:
         // both are clamped to max_links.
         if (total > max_links) {
@@ -386,9 +431,168 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
             total = max_links;
             return stop(i, count, sph_fail(sph_error_argument, "neighbor table capacity is too small"));
         }
-        *self_x = probe.x;
-        if (filtered) scratch.fx[self] = self_fx;
         list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
+    }
+    list.total_links = total;
+    return sph_success;
+}
+
+// Links certainly present, a lower bound: every pair of a cell whose box lies well within
+// the smallest support of its points.
+int64_t certain_links(const Frame& f) {
+    int64_t total = 0;
+    for (int64_t cid = 0; cid < f.num_cells; ++cid) {
+        const std::size_t b = static_cast<std::size_t>(scratch.cell_start[static_cast<std::size_t>(cid)]);
+        const std::size_t e = static_cast<std::size_t>(scratch.cell_start[static_cast<std::size_t>(cid) + 1]);
+        if (e - b < 2) continue;
+        double lo[3] = {scratch.sx[b], scratch.sy[b], scratch.sz[b]}, hi[3] = {lo[0], lo[1], lo[2]};
+        double min_r2 = scratch.sr2[b];
+        for (std::size_t s = b + 1; s < e; ++s) {
+            const double p[3] = {scratch.sx[s], scratch.sy[s], scratch.sz[s]};
+            for (int k = 0; k < 3; ++k) {
+                lo[k] = std::min(lo[k], p[k]);
+                hi[k] = std::max(hi[k], p[k]);
+            }
+            min_r2 = std::min(min_r2, scratch.sr2[s]);
+        }
+        const double ex = hi[0] - lo[0], ey = hi[1] - lo[1], ez = hi[2] - lo[2];
+        if (!(ex * ex + ey * ey + ez * ez <= 0.5 * min_r2)) continue;
+        const int64_t m = static_cast<int64_t>(e - b);
+        total = total > INT64_MAX - m * (m - 1) ? INT64_MAX : total + m * (m - 1);
+    }
+    return total;
+}
+
+// The ranges of point i: every neighbour cell within reach (dz outer, dy, dx inner).
+int point_ranges(const Linker& L, int32_t i, const double* xi, Range* ranges, int64_t& candidates) {
+    const int32_t* c32 = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
+    const int64_t ci[3] = {c32[0], c32[1], c32[2]};
+    double gap2[3][3];
+    L.gaps(xi, ci, gap2);
+    int nranges = 0;
+    candidates = 0;
+    for (int64_t jz = std::max<int64_t>(ci[2] - 1, 0); jz <= std::min<int64_t>(ci[2] + 1, L.dimz - 1); ++jz)
+        for (int64_t jy = std::max<int64_t>(ci[1] - 1, 0); jy <= std::min<int64_t>(ci[1] + 1, L.dimy - 1); ++jy)
+            L.add_row(ci, gap2, jz, jy, true, 0, ranges, nranges, candidates);
+    return nranges;
+}
+
+// The point's own entry fails every test while its x is NaN (d2 is NaN), so its row
+// needs no split around it.
+struct HideSelf {
+    std::size_t slot;
+    double x;
+    float fx;
+    bool prefilter;
+    HideSelf(int32_t i, const SphNeighborScanMode& mode)
+        : slot(static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)])),
+          x(scratch.sx[slot]),
+          fx(mode.prefilter ? scratch.fx[slot] : 0.0f),
+          prefilter(mode.prefilter) {
+        scratch.sx[slot] = std::numeric_limits<double>::quiet_NaN();
+        if (prefilter) scratch.fx[slot] = std::numeric_limits<float>::quiet_NaN();
+    }
+    ~HideSelf() {
+        scratch.sx[slot] = x;
+        if (prefilter) scratch.fx[slot] = fx;
+    }
+    HideSelf(const HideSelf&) = delete;
+    HideSelf& operator=(const HideSelf&) = delete;
+};
+
+// Links of points `from` .. n-1, counted with the same scan as the stores but without
+// them, up to just past `stop_after`.
+int64_t count_links(Linker& L, int32_t from, int64_t stop_after) {
+    const SphNeighborPoints& pts = L.pts;
+    int64_t links = 0;
+    for (int32_t i = from; i < pts.count && links <= stop_after; ++i) {
+        if (!takes_part(pts, i)) continue;
+        const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
+        SphNeighborScanMode mode{};
+        const Probe probe = L.probe(xi, pts.h[static_cast<std::size_t>(i)], mode);
+        Range ranges[9];
+        int64_t candidates = 0;
+        const int nranges = point_ranges(L, i, xi, ranges, candidates);
+        const HideSelf hide(i, mode);
+        links += L.scan(L.cand, probe, ranges, nranges, mode, nullptr);
+    }
+    return links;
+}
+
+// Room for `needed` links keeping the first `kept`: exactly that many the first time, a
+// little more when a later search outgrows it, so that slowly growing lists do not
+// reallocate step after step. The new entries are not zero-filled.
+int grow_links(SphNeighborLinks& v, int64_t kept, int64_t needed, int64_t most) {
+    const int64_t have = static_cast<int64_t>(v.size());
+    const int64_t want = have == 0 ? needed : std::max(needed, std::min(have + have / 32, most));
+    try {
+        SphNeighborLinks fresh(static_cast<std::size_t>(want));
+        std::copy(v.begin(), v.begin() + kept, fresh.begin());
+        v.swap(fresh);
+    } catch (const std::exception&) {
+        return storage_failure();
+    }
+    return sph_success;
+}
+
+// Links, point by point in point order, into the list's storage. When the storage
+// runs out, the links of the remaining points are counted first (the same scan without
+// the stores) and the list is sized once for them; a total past the memory limit fails
+// before anything more is stored.
+int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
+                SphNeighborList& list) {
+    Linker L(pts, f, grid);
+    const int64_t limit = memory_link_limit();
+    const int32_t n = pts.count;
+    int32_t* const count = list.neighbor_count.data();
+    int64_t* const offset = list.neighbor_offset.data();
+    int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
+    bool counted = false;
+    int64_t total = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        offset[i] = total;
+        if (!takes_part(pts, i)) continue;
+        const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
+        SphNeighborScanMode mode{};
+        const Probe probe = L.probe(xi, pts.h[static_cast<std::size_t>(i)], mode);
+        Range ranges[9];
+        int64_t candidates = 0;
+        const int nranges = point_ranges(L, i, xi, ranges, candidates);
+        // Near the end of the room the exact count decides (the stores write up to the
+        // slack past the last link).
+        bool room = total + candidates + kSlack <= cap;
+        if (!room) {
+            const HideSelf hide(i, mode);
+            room = total + L.scan(L.cand, probe, ranges, nranges, mode, nullptr) + kSlack <= cap;
+        }
+        if (!room) {
+            if (counted) return storage_failure();  // the count said they fit
+            counted = true;
+            const int64_t stop_after = std::min(limit, max_links);
+            const int64_t rest =
+                (i == 0 && certain_links(f) > stop_after) ? INT64_MAX : count_links(L, i, stop_after - total);
+            if (rest > stop_after - total) {
+                if (max_links > limit) return storage_failure();
+                // The capacity check keeps the links up to the failing point.
+                std::fill(count, count + n, 0);
+                return link_points_capped(L, max_links, list);
+            }
+            if (int st = grow_links(list.neighbor_list, total, total + rest + kSlack, limit + kSlack)) return st;
+            cap = static_cast<int64_t>(list.neighbor_list.size());
+        }
+        int64_t found = 0;
+        {
+            const HideSelf hide(i, mode);
+            found = L.scan(L.cand, probe, ranges, nranges, mode, list.neighbor_list.data() + total);
+        }
+        total += found;
+        if (total > max_links) {
+            // Both clamped to max_links, as the failure leaves them.
+            list.total_links = max_links;
+            count[i] = static_cast<int32_t>(found - (total - max_links));
+            return sph_fail(sph_error_argument, "neighbor table capacity is too small");
+        }
+        count[i] = static_cast<int32_t>(found);
     }
     list.total_links = total;
     return sph_success;
