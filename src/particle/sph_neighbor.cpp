@@ -352,20 +352,58 @@ struct Linker {
         }
     }
 
-    // The cells of row (jz, jy) within reach, from `from` on, as one range: the three dx
-    // cells of a row are adjacent in the sorted order.
-    void add_row(const int64_t* ci, const double gap2[3][3], int64_t jz, int64_t jy, bool lower_x, int64_t from,
-                 Range* ranges, int& nranges, int64_t& candidates) const {
-        const double gyz = gap2[2][jz - ci[2] + 1] + gap2[1][jy - ci[1] + 1];
-        if (gyz > reach_limit) return;
+    // The rows of neighbour cells (dz outer, dy inner) of the last point's cell, each
+    // with the sorted positions where its cells dx -1, 0, +1 start and where the last
+    // ends (an edge cell missing on the grid repeats its neighbour's start); points
+    // given in space order mostly share the cell of the point before.
+    struct Row {
+        int gz, gy;  // gap indices 0 (below), 1 (own), 2 (above)
+        int64_t edge[4];
+    };
+    int64_t rows_cell = -1;
+    int nrows = 0;
+    Row rows[9];
+
+    void load_rows(int64_t cid, const int64_t* ci) {
+        rows_cell = cid;
+        nrows = 0;
         const int64_t ix = ci[0];
-        const int64_t x0 = ix - static_cast<int64_t>(lower_x && ix > 0 && !(gyz + gap2[0][0] > reach_limit));
-        const int64_t x1 = ix + static_cast<int64_t>(ix + 1 < dimx && !(gyz + gap2[0][2] > reach_limit));
-        const int64_t row = dimx * (jz * dimy + jy);
-        const int64_t b = std::max(from, cs[row + x0]), e = cs[row + x1 + 1];
-        ranges[nranges] = {b, e};
-        nranges += static_cast<int>(b < e);
-        candidates += std::max<int64_t>(e - b, 0);
+        for (int64_t jz = std::max<int64_t>(ci[2] - 1, 0); jz <= std::min<int64_t>(ci[2] + 1, dimz - 1); ++jz)
+            for (int64_t jy = std::max<int64_t>(ci[1] - 1, 0); jy <= std::min<int64_t>(ci[1] + 1, dimy - 1); ++jy) {
+                const int64_t row = dimx * (jz * dimy + jy) + ix;
+                Row& r = rows[nrows++];
+                r.gz = static_cast<int>(jz - ci[2] + 1);
+                r.gy = static_cast<int>(jy - ci[1] + 1);
+                r.edge[1] = cs[row];
+                r.edge[2] = cs[row + 1];
+                r.edge[0] = ix > 0 ? cs[row - 1] : r.edge[1];
+                r.edge[3] = ix + 1 < dimx ? cs[row + 2] : r.edge[2];
+            }
+    }
+
+    // The cells of every neighbour row within reach of the point, a row as one range
+    // (the three dx cells of a row are adjacent in the sorted order). Without branches
+    // on the point's place in its cell, which varies from point to point.
+    int ranges_of(int32_t i, const double* xi, Range* ranges, int64_t& candidates) {
+        const int32_t* c32 = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
+        const int64_t ci[3] = {c32[0], c32[1], c32[2]};
+        const int64_t cid = ci[0] + dimx * (ci[2] * dimy + ci[1]);
+        if (cid != rows_cell) load_rows(cid, ci);
+        double gap2[3][3];
+        gaps(xi, ci, gap2);
+        int nranges = 0;
+        candidates = 0;
+        for (int r = 0; r < nrows; ++r) {
+            const Row& row = rows[r];
+            const double gyz = gap2[2][row.gz] + gap2[1][row.gy];
+            if (gyz > reach_limit) continue;
+            const int64_t b = !(gyz + gap2[0][0] > reach_limit) ? row.edge[0] : row.edge[1];
+            const int64_t e = !(gyz + gap2[0][2] > reach_limit) ? row.edge[3] : row.edge[2];
+            ranges[nranges] = {b, e};
+            nranges += static_cast<int>(b < e);
+            candidates += e - b;
+        }
+        return nranges;
     }
 };
 
@@ -387,18 +425,11 @@ int link_points_capped(Linker& L, int64_t max_links, SphNeighborList& list) {
         list.neighbor_offset[static_cast<std::size_t>(i)] = total;
         if (!takes_part(pts, i)) continue;
         const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
-        const int32_t* c32 = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
-        const int64_t ci[3] = {c32[0], c32[1], c32[2]};
         SphNeighborScanMode mode{};
         const Probe probe = L.probe(xi, pts.h[static_cast<std::size_t>(i)], mode);
-        double gap2[3][3];
-        L.gaps(xi, ci, gap2);
         Range ranges[9];
-        int nranges = 0;
         int64_t candidates = 0;
-        for (int64_t jz = std::max<int64_t>(ci[2] - 1, 0); jz <= std::min<int64_t>(ci[2] + 1, L.dimz - 1); ++jz)
-            for (int64_t jy = std::max<int64_t>(ci[1] - 1, 0); jy <= std::min<int64_t>(ci[1] + 1, L.dimy - 1); ++jy)
-                L.add_row(ci, gap2, jz, jy, true, 0, ranges, nranges, candidates);
+        const int nranges = L.ranges_of(i, xi, ranges, candidates);
         // The point's own entry fails every test while its x is NaN (d2 is NaN), so its
         // row needs no split around it.
         const std::size_t self = static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)]);
@@ -463,20 +494,6 @@ int64_t certain_links(const Frame& f) {
     return total;
 }
 
-// The ranges of point i: every neighbour cell within reach (dz outer, dy, dx inner).
-int point_ranges(const Linker& L, int32_t i, const double* xi, Range* ranges, int64_t& candidates) {
-    const int32_t* c32 = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
-    const int64_t ci[3] = {c32[0], c32[1], c32[2]};
-    double gap2[3][3];
-    L.gaps(xi, ci, gap2);
-    int nranges = 0;
-    candidates = 0;
-    for (int64_t jz = std::max<int64_t>(ci[2] - 1, 0); jz <= std::min<int64_t>(ci[2] + 1, L.dimz - 1); ++jz)
-        for (int64_t jy = std::max<int64_t>(ci[1] - 1, 0); jy <= std::min<int64_t>(ci[1] + 1, L.dimy - 1); ++jy)
-            L.add_row(ci, gap2, jz, jy, true, 0, ranges, nranges, candidates);
-    return nranges;
-}
-
 // The point's own entry fails every test while its x is NaN (d2 is NaN), so its row
 // needs no split around it.
 struct HideSelf {
@@ -512,7 +529,7 @@ int64_t count_links(Linker& L, int32_t from, int64_t stop_after) {
         const Probe probe = L.probe(xi, pts.h[static_cast<std::size_t>(i)], mode);
         Range ranges[9];
         int64_t candidates = 0;
-        const int nranges = point_ranges(L, i, xi, ranges, candidates);
+        const int nranges = L.ranges_of(i, xi, ranges, candidates);
         const HideSelf hide(i, mode);
         links += L.scan(L.cand, probe, ranges, nranges, mode, nullptr);
     }
@@ -535,6 +552,21 @@ int grow_links(SphNeighborLinks& v, int64_t kept, int64_t needed, int64_t most) 
     return sph_success;
 }
 
+// The room for the links of points i .. n-1 after the `total` stored: counted first (the
+// same scan without the stores), then allocated once. Sets `capped` when they pass
+// `max_links` within the memory limit.
+__attribute__((noinline)) int make_room(Linker& L, int32_t i, int64_t total, int64_t max_links, int64_t limit,
+                                        SphNeighborList& list, bool& capped) {
+    const int64_t stop_after = std::min(limit, max_links);
+    const int64_t rest = (i == 0 && certain_links(L.f) > stop_after) ? INT64_MAX : count_links(L, i, stop_after - total);
+    if (rest > stop_after - total) {
+        if (max_links > limit) return storage_failure();
+        capped = true;
+        return sph_success;
+    }
+    return grow_links(list.neighbor_list, total, total + rest + kSlack, limit + kSlack);
+}
+
 // Links, point by point in point order, into the list's storage. When the storage
 // runs out, the links of the remaining points are counted first (the same scan without
 // the stores) and the list is sized once for them; a total past the memory limit fails
@@ -546,7 +578,13 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
     const int32_t n = pts.count;
     int32_t* const count = list.neighbor_count.data();
     int64_t* const offset = list.neighbor_offset.data();
+    const ScanFn scan = L.scan;
+    const SphNeighborCandidates cand = L.cand;
+    double* const sx = scratch.sx.data();
+    float* const fx = scratch.fx.data();
+    const int64_t* const slot_of = scratch.slot_of.data();
     int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
+    int32_t* links = list.neighbor_list.data();
     bool counted = false;
     int64_t total = 0;
     for (int32_t i = 0; i < n; ++i) {
@@ -557,34 +595,36 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
         const Probe probe = L.probe(xi, pts.h[static_cast<std::size_t>(i)], mode);
         Range ranges[9];
         int64_t candidates = 0;
-        const int nranges = point_ranges(L, i, xi, ranges, candidates);
+        const int nranges = L.ranges_of(i, xi, ranges, candidates);
+        // The point's own entry fails every test while its x is NaN (d2 is NaN), so its
+        // row needs no split around it.
+        const int64_t self = slot_of[i];
+        sx[self] = std::numeric_limits<double>::quiet_NaN();
+        const float self_fx = mode.prefilter ? fx[self] : 0.0f;
+        if (mode.prefilter) fx[self] = std::numeric_limits<float>::quiet_NaN();
         // Near the end of the room the exact count decides (the stores write up to the
         // slack past the last link).
-        bool room = total + candidates + kSlack <= cap;
-        if (!room) {
-            const HideSelf hide(i, mode);
-            room = total + L.scan(L.cand, probe, ranges, nranges, mode, nullptr) + kSlack <= cap;
-        }
-        if (!room) {
+        if (total + candidates + kSlack > cap &&
+            total + scan(cand, probe, ranges, nranges, mode, nullptr) + kSlack > cap) [[unlikely]] {
+            sx[self] = probe.x;
+            if (mode.prefilter) fx[self] = self_fx;
             if (counted) return storage_failure();  // the count said they fit
             counted = true;
-            const int64_t stop_after = std::min(limit, max_links);
-            const int64_t rest =
-                (i == 0 && certain_links(f) > stop_after) ? INT64_MAX : count_links(L, i, stop_after - total);
-            if (rest > stop_after - total) {
-                if (max_links > limit) return storage_failure();
+            bool capped = false;
+            if (int st = make_room(L, i, total, max_links, limit, list, capped)) return st;
+            if (capped) {
                 // The capacity check keeps the links up to the failing point.
                 std::fill(count, count + n, 0);
                 return link_points_capped(L, max_links, list);
             }
-            if (int st = grow_links(list.neighbor_list, total, total + rest + kSlack, limit + kSlack)) return st;
             cap = static_cast<int64_t>(list.neighbor_list.size());
+            links = list.neighbor_list.data();
+            sx[self] = std::numeric_limits<double>::quiet_NaN();
+            if (mode.prefilter) fx[self] = std::numeric_limits<float>::quiet_NaN();
         }
-        int64_t found = 0;
-        {
-            const HideSelf hide(i, mode);
-            found = L.scan(L.cand, probe, ranges, nranges, mode, list.neighbor_list.data() + total);
-        }
+        const int64_t found = scan(cand, probe, ranges, nranges, mode, links + total);
+        sx[self] = probe.x;
+        if (mode.prefilter) fx[self] = self_fx;
         total += found;
         if (total > max_links) {
             // Both clamped to max_links, as the failure leaves them.
