@@ -555,8 +555,10 @@ int grow_links(SphNeighborLinks& v, int64_t kept, int64_t needed, int64_t most) 
 // The room for the links of points i .. n-1 after the `total` stored: counted first (the
 // same scan without the stores), then allocated once. Sets `capped` when they pass
 // `max_links` within the memory limit.
-__attribute__((noinline)) int make_room(Linker& L, int32_t i, int64_t total, int64_t max_links, int64_t limit,
+__attribute__((noinline)) int make_room(const SphNeighborPoints& pts, const Frame& f, const SphNeighborGrid& grid,
+                                        int32_t i, int64_t total, int64_t max_links, int64_t limit,
                                         SphNeighborList& list, bool& capped) {
+    Linker L(pts, f, grid);
     const int64_t stop_after = std::min(limit, max_links);
     const int64_t rest = (i == 0 && certain_links(L.f) > stop_after) ? INT64_MAX : count_links(L, i, stop_after - total);
     if (rest > stop_after - total) {
@@ -573,66 +575,129 @@ __attribute__((noinline)) int make_room(Linker& L, int32_t i, int64_t total, int
 // before anything more is stored.
 int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
                 SphNeighborList& list) {
-    Linker L(pts, f, grid);
-    const int64_t limit = memory_link_limit();
     const int32_t n = pts.count;
-    int32_t* const count = list.neighbor_count.data();
-    int64_t* const offset = list.neighbor_offset.data();
-    const ScanFn scan = L.scan;
-    const SphNeighborCandidates cand = L.cand;
-    double* const sx = scratch.sx.data();
-    float* const fx = scratch.fx.data();
-    const int64_t* const slot_of = scratch.slot_of.data();
-    int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
-    int32_t* links = list.neighbor_list.data();
+    const int64_t dimx = f.dims[0], dimy = f.dims[1], dimz = f.dims[2];
+    const double cell = f.cell;
+    // A neighbour cell farther from the point than the largest support cannot hold a
+    // neighbour and is skipped (the corner cells, often). Distances are in cell units;
+    // the slack covers the rounding of the binning and of the gaps, and a NaN limit skips
+    // nothing.
+    const double reach_limit = (f.max_support / cell) * (f.max_support / cell) * (1.0 + 1e-9);
+    const int64_t limit = memory_link_limit();
     bool counted = false;
     int64_t total = 0;
+    int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
+    const int64_t* cs = scratch.cell_start.data();
+    const SphNeighborCandidates cand{scratch.sx.data(),  scratch.sy.data(), scratch.sz.data(), scratch.sr2.data(),
+                          scratch.sorted_index.data(), pts.h,    scratch.fx.data(), scratch.fy.data(),
+                          scratch.fz.data(),  scratch.fr2.data()};
+    const ScanFn scan = pick_scan();
+    const double inv_cell = 1.0 / cell;
+    double factors_h = std::numeric_limits<double>::quiet_NaN();
+    bool factors_ok = false;
+    float in_factor = 0.0f, out_factor = 0.0f;
+    // On a failure the links and counts so far stay.
+    auto stop = [&](int32_t i, int64_t count, int st) {
+        list.total_links = total;
+        list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
+        return st;
+    };
     for (int32_t i = 0; i < n; ++i) {
-        offset[i] = total;
+        list.neighbor_offset[static_cast<std::size_t>(i)] = total;
         if (!takes_part(pts, i)) continue;
         const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
-        SphNeighborScanMode mode{};
-        const Probe probe = L.probe(xi, pts.h[static_cast<std::size_t>(i)], mode);
+        const int32_t* ci = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
+        const double hi_ = pts.h[static_cast<std::size_t>(i)];
+        Probe probe{xi[0], xi[1], xi[2], (2.0 * hi_) * (2.0 * hi_), hi_, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+        if (f.prefilter && !(hi_ == factors_h)) {
+            // Most models have few distinct smoothing lengths: the factors of the last one are kept.
+            const double eps = 4.0 * f.error_a / (2.0 * hi_) + 16.0 * kFloatUnit + 1e-8;
+            factors_h = hi_;
+            factors_ok = eps <= 1e-3;
+            in_factor = float_toward((1.0 - eps) * (1.0 - eps) * (1.0 - 8.0 * kFloatUnit), 0.0f);
+            out_factor = float_toward((1.0 + eps) * (1.0 + eps) * (1.0 + 8.0 * kFloatUnit), 2.0f);
+        }
+        const bool filtered = f.prefilter && factors_ok;
+        if (filtered) {
+            probe.fx = static_cast<float>(xi[0] - f.centre[0]);
+            probe.fy = static_cast<float>(xi[1] - f.centre[1]);
+            probe.fz = static_cast<float>(xi[2] - f.centre[2]);
+            probe.freach2 = static_cast<float>(probe.reach2);
+            probe.in_factor = in_factor;
+            probe.out_factor = out_factor;
+        }
+        // Squared gap from the point to the lower, own and upper cell along each axis,
+        // shrunk by the slack.
+        double gap2[3][3];
+        for (std::size_t k = 0; k < 3; ++k) {
+            const double t = (xi[k] - grid.neighbor_min_corner[k]) * inv_cell;
+            const double slack = 1e-12 * (std::fabs(t) + ci[k] + 1.0);
+            const double below = std::max(0.0, t - ci[k] - slack), above = std::max(0.0, ci[k] + 1.0 - t - slack);
+            gap2[k][0] = below * below;
+            gap2[k][1] = 0.0;
+            gap2[k][2] = above * above;
+        }
+        const int64_t ix = ci[0], iy = ci[1], iz = ci[2];
         Range ranges[9];
+        int nranges = 0;
         int64_t candidates = 0;
-        const int nranges = L.ranges_of(i, xi, ranges, candidates);
+        for (int64_t jz = std::max<int64_t>(iz - 1, 0); jz <= std::min<int64_t>(iz + 1, dimz - 1); ++jz) {
+            for (int64_t jy = std::max<int64_t>(iy - 1, 0); jy <= std::min<int64_t>(iy + 1, dimy - 1); ++jy) {
+                const double gyz = gap2[2][jz - iz + 1] + gap2[1][jy - iy + 1];
+                if (gyz > reach_limit) continue;
+                const int64_t x0 = ix - static_cast<int64_t>(ix > 0 && !(gyz + gap2[0][0] > reach_limit));
+                const int64_t x1 = ix + static_cast<int64_t>(ix + 1 < dimx && !(gyz + gap2[0][2] > reach_limit));
+                const int64_t row = dimx * (jz * dimy + jy);
+                const int64_t b = cs[row + x0], e = cs[row + x1 + 1];
+                ranges[nranges] = {b, e};
+                nranges += static_cast<int>(b < e);
+                candidates += e - b;
+            }
+        }
+        const bool own_largest = probe.reach2 >= f.max_r2;
+        const SphNeighborScanMode mode{own_largest, filtered};
         // The point's own entry fails every test while its x is NaN (d2 is NaN), so its
         // row needs no split around it.
-        const int64_t self = slot_of[i];
-        sx[self] = std::numeric_limits<double>::quiet_NaN();
-        const float self_fx = mode.prefilter ? fx[self] : 0.0f;
-        if (mode.prefilter) fx[self] = std::numeric_limits<float>::quiet_NaN();
+        const std::size_t self = static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)]);
+        double* const self_x = &scratch.sx[self];
+        *self_x = std::numeric_limits<double>::quiet_NaN();
+        float self_fx = 0.0f;
+        if (filtered) {
+            self_fx = scratch.fx[self];
+            scratch.fx[self] = std::numeric_limits<float>::quiet_NaN();
+        }
+        int64_t count = 0;
         // Near the end of the room the exact count decides (the stores write up to the
         // slack past the last link).
         if (total + candidates + kSlack > cap &&
             total + scan(cand, probe, ranges, nranges, mode, nullptr) + kSlack > cap) [[unlikely]] {
-            sx[self] = probe.x;
-            if (mode.prefilter) fx[self] = self_fx;
+            *self_x = probe.x;
+            if (filtered) scratch.fx[self] = self_fx;
             if (counted) return storage_failure();  // the count said they fit
             counted = true;
             bool capped = false;
-            if (int st = make_room(L, i, total, max_links, limit, list, capped)) return st;
+            if (int st = make_room(pts, f, grid, i, total, max_links, limit, list, capped)) return st;
             if (capped) {
                 // The capacity check keeps the links up to the failing point.
-                std::fill(count, count + n, 0);
+                std::fill(list.neighbor_count.begin(), list.neighbor_count.end(), 0);
+                Linker L(pts, f, grid);
                 return link_points_capped(L, max_links, list);
             }
             cap = static_cast<int64_t>(list.neighbor_list.size());
-            links = list.neighbor_list.data();
-            sx[self] = std::numeric_limits<double>::quiet_NaN();
-            if (mode.prefilter) fx[self] = std::numeric_limits<float>::quiet_NaN();
+            *self_x = std::numeric_limits<double>::quiet_NaN();
+            if (filtered) scratch.fx[self] = std::numeric_limits<float>::quiet_NaN();
         }
-        const int64_t found = scan(cand, probe, ranges, nranges, mode, links + total);
-        sx[self] = probe.x;
-        if (mode.prefilter) fx[self] = self_fx;
-        total += found;
+        count = scan(cand, probe, ranges, nranges, mode, list.neighbor_list.data() + total);
+        total += count;
+        // Both clamped to max_links, as the failure leaves them.
         if (total > max_links) {
-            // Both clamped to max_links, as the failure leaves them.
-            list.total_links = max_links;
-            count[i] = static_cast<int32_t>(found - (total - max_links));
-            return sph_fail(sph_error_argument, "neighbor table capacity is too small");
+            count -= total - max_links;
+            total = max_links;
+            return stop(i, count, sph_fail(sph_error_argument, "neighbor table capacity is too small"));
         }
-        count[i] = static_cast<int32_t>(found);
+        *self_x = probe.x;
+        if (filtered) scratch.fx[self] = self_fx;
+        list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
     }
     list.total_links = total;
     return sph_success;
