@@ -282,192 +282,6 @@ int grow_list(SphNeighborLinks& list, int64_t needed) {
     return sph_success;
 }
 
-// What every probe of one search shares.
-struct Linker {
-    const SphNeighborPoints& pts;
-    const Frame& f;
-    const SphNeighborGrid& grid;
-    SphNeighborCandidates cand;
-    ScanFn scan;
-    const int64_t* cs;
-    int64_t dimx, dimy, dimz;
-    double inv_cell;
-    // A neighbour cell farther from the point than the largest support cannot hold a
-    // neighbour and is skipped (the corner cells, often). Distances are in cell units;
-    // the slack covers the rounding of the binning and of the gaps, and a NaN limit skips
-    // nothing.
-    double reach_limit;
-    // Most models have few distinct smoothing lengths: the prefilter factors of the last one are kept.
-    double factors_h = std::numeric_limits<double>::quiet_NaN();
-    bool factors_ok = false;
-    float in_factor = 0.0f, out_factor = 0.0f;
-
-    Linker(const SphNeighborPoints& p, const Frame& fr, const SphNeighborGrid& g)
-        : pts(p),
-          f(fr),
-          grid(g),
-          cand{scratch.sx.data(), scratch.sy.data(), scratch.sz.data(), scratch.sr2.data(), scratch.sorted_index.data(),
-               p.h,               scratch.fx.data(), scratch.fy.data(), scratch.fz.data(),  scratch.fr2.data()},
-          scan(pick_scan()),
-          cs(scratch.cell_start.data()),
-          dimx(fr.dims[0]),
-          dimy(fr.dims[1]),
-          dimz(fr.dims[2]),
-          inv_cell(1.0 / fr.cell),
-          reach_limit((fr.max_support / fr.cell) * (fr.max_support / fr.cell) * (1.0 + 1e-9)) {}
-
-    Probe probe(const double* xi, double hi, SphNeighborScanMode& mode) {
-        Probe p{xi[0], xi[1], xi[2], (2.0 * hi) * (2.0 * hi), hi, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-        if (f.prefilter && !(hi == factors_h)) {
-            const double eps = 4.0 * f.error_a / (2.0 * hi) + 16.0 * kFloatUnit + 1e-8;
-            factors_h = hi;
-            factors_ok = eps <= 1e-3;
-            in_factor = float_toward((1.0 - eps) * (1.0 - eps) * (1.0 - 8.0 * kFloatUnit), 0.0f);
-            out_factor = float_toward((1.0 + eps) * (1.0 + eps) * (1.0 + 8.0 * kFloatUnit), 2.0f);
-        }
-        mode.prefilter = f.prefilter && factors_ok;
-        mode.own_reach_largest = p.reach2 >= f.max_r2;
-        if (mode.prefilter) {
-            p.fx = static_cast<float>(xi[0] - f.centre[0]);
-            p.fy = static_cast<float>(xi[1] - f.centre[1]);
-            p.fz = static_cast<float>(xi[2] - f.centre[2]);
-            p.freach2 = static_cast<float>(p.reach2);
-            p.in_factor = in_factor;
-            p.out_factor = out_factor;
-        }
-        return p;
-    }
-
-    // Squared gap from the point to the lower, own and upper cell along each axis,
-    // shrunk by the slack.
-    void gaps(const double* xi, const int64_t* ci, double gap2[3][3]) const {
-        for (std::size_t k = 0; k < 3; ++k) {
-            const double t = (xi[k] - grid.neighbor_min_corner[k]) * inv_cell;
-            const double c = static_cast<double>(ci[k]);
-            const double slack = 1e-12 * (std::fabs(t) + c + 1.0);
-            const double below = std::max(0.0, t - c - slack), above = std::max(0.0, c + 1.0 - t - slack);
-            gap2[k][0] = below * below;
-            gap2[k][1] = 0.0;
-            gap2[k][2] = above * above;
-        }
-    }
-
-    // The rows of neighbour cells (dz outer, dy inner) of the last point's cell, each
-    // with the sorted positions where its cells dx -1, 0, +1 start and where the last
-    // ends (an edge cell missing on the grid repeats its neighbour's start); points
-    // given in space order mostly share the cell of the point before.
-    struct Row {
-        int gz, gy;  // gap indices 0 (below), 1 (own), 2 (above)
-        int64_t edge[4];
-    };
-    int64_t rows_cell = -1;
-    int nrows = 0;
-    Row rows[9];
-
-    void load_rows(int64_t cid, const int64_t* ci) {
-        rows_cell = cid;
-        nrows = 0;
-        const int64_t ix = ci[0];
-        for (int64_t jz = std::max<int64_t>(ci[2] - 1, 0); jz <= std::min<int64_t>(ci[2] + 1, dimz - 1); ++jz)
-            for (int64_t jy = std::max<int64_t>(ci[1] - 1, 0); jy <= std::min<int64_t>(ci[1] + 1, dimy - 1); ++jy) {
-                const int64_t row = dimx * (jz * dimy + jy) + ix;
-                Row& r = rows[nrows++];
-                r.gz = static_cast<int>(jz - ci[2] + 1);
-                r.gy = static_cast<int>(jy - ci[1] + 1);
-                r.edge[1] = cs[row];
-                r.edge[2] = cs[row + 1];
-                r.edge[0] = ix > 0 ? cs[row - 1] : r.edge[1];
-                r.edge[3] = ix + 1 < dimx ? cs[row + 2] : r.edge[2];
-            }
-    }
-
-    // The cells of every neighbour row within reach of the point, a row as one range
-    // (the three dx cells of a row are adjacent in the sorted order). Without branches
-    // on the point's place in its cell, which varies from point to point.
-    int ranges_of(int32_t i, const double* xi, Range* ranges, int64_t& candidates) {
-        const int32_t* c32 = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
-        const int64_t ci[3] = {c32[0], c32[1], c32[2]};
-        const int64_t cid = ci[0] + dimx * (ci[2] * dimy + ci[1]);
-        if (cid != rows_cell) load_rows(cid, ci);
-        double gap2[3][3];
-        gaps(xi, ci, gap2);
-        int nranges = 0;
-        candidates = 0;
-        for (int r = 0; r < nrows; ++r) {
-            const Row& row = rows[r];
-            const double gyz = gap2[2][row.gz] + gap2[1][row.gy];
-            if (gyz > reach_limit) continue;
-            const int64_t b = !(gyz + gap2[0][0] > reach_limit) ? row.edge[0] : row.edge[1];
-            const int64_t e = !(gyz + gap2[0][2] > reach_limit) ? row.edge[3] : row.edge[2];
-            ranges[nranges] = {b, e};
-            nranges += static_cast<int>(b < e);
-            candidates += e - b;
-        }
-        return nranges;
-    }
-};
-
-// Links, point by point in point order, over every neighbour cell (dz outer, dy, dx
-// inner), stopping at `max_links`: the search that leaves the links and counts up to the
-// failing point when the capacity is too small.
-int link_points_capped(Linker& L, int64_t max_links, SphNeighborList& list) {
-    const SphNeighborPoints& pts = L.pts;
-    const int32_t n = pts.count;
-    int64_t total = 0;
-    int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
-    // On a failure the links and counts so far stay.
-    auto stop = [&](int32_t i, int64_t count, int st) {
-        list.total_links = total;
-        list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
-        return st;
-    };
-    for (int32_t i = 0; i < n; ++i) {
-        list.neighbor_offset[static_cast<std::size_t>(i)] = total;
-        if (!takes_part(pts, i)) continue;
-        const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
-        SphNeighborScanMode mode{};
-        const Probe probe = L.probe(xi, pts.h[static_cast<std::size_t>(i)], mode);
-        Range ranges[9];
-        int64_t candidates = 0;
-        const int nranges = L.ranges_of(i, xi, ranges, candidates);
-        // The point's own entry fails every test while its x is NaN (d2 is NaN), so its
-        // row needs no split around it.
-        const std::size_t self = static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)]);
-        scratch.sx[self] = std::numeric_limits<double>::quiet_NaN();
-        float self_fx = 0.0f;
-        if (mode.prefilter) {
-            self_fx = scratch.fx[self];
-            scratch.fx[self] = std::numeric_limits<float>::quiet_NaN();
-        }
-        int64_t count = 0;
-        // Range by range, growing the list as it goes, so that a failed allocation
-        // leaves the links so far counted.
-        for (int r = 0; r < nranges; ++r) {
-            const int64_t room = ranges[r].e - ranges[r].b + kSlack;
-            if (total + room > cap) {
-                if (int st = grow_list(list.neighbor_list, total + room)) return stop(i, count, st);
-                cap = static_cast<int64_t>(list.neighbor_list.size());
-            }
-            const int64_t k = L.scan(L.cand, probe, ranges + r, 1, mode, list.neighbor_list.data() + total);
-            total += k;
-            count += k;
-            if (total > max_links) break;
-        }
-        scratch.sx[self] = probe.x;
-        if (mode.prefilter) scratch.fx[self] = self_fx;
-        // Checking once per point, not after each row, leaves the same total and counts:
-        // both are clamped to max_links.
-        if (total > max_links) {
-            count -= total - max_links;
-            total = max_links;
-            return stop(i, count, sph_fail(sph_error_argument, "neighbor table capacity is too small"));
-        }
-        list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
-    }
-    list.total_links = total;
-    return sph_success;
-}
-
 // Links certainly present, a lower bound: every pair of a cell whose box lies well within
 // the smallest support of its points.
 int64_t certain_links(const Frame& f) {
@@ -494,48 +308,6 @@ int64_t certain_links(const Frame& f) {
     return total;
 }
 
-// The point's own entry fails every test while its x is NaN (d2 is NaN), so its row
-// needs no split around it.
-struct HideSelf {
-    std::size_t slot;
-    double x;
-    float fx;
-    bool prefilter;
-    HideSelf(int32_t i, const SphNeighborScanMode& mode)
-        : slot(static_cast<std::size_t>(scratch.slot_of[static_cast<std::size_t>(i)])),
-          x(scratch.sx[slot]),
-          fx(mode.prefilter ? scratch.fx[slot] : 0.0f),
-          prefilter(mode.prefilter) {
-        scratch.sx[slot] = std::numeric_limits<double>::quiet_NaN();
-        if (prefilter) scratch.fx[slot] = std::numeric_limits<float>::quiet_NaN();
-    }
-    ~HideSelf() {
-        scratch.sx[slot] = x;
-        if (prefilter) scratch.fx[slot] = fx;
-    }
-    HideSelf(const HideSelf&) = delete;
-    HideSelf& operator=(const HideSelf&) = delete;
-};
-
-// Links of points `from` .. n-1, counted with the same scan as the stores but without
-// them, up to just past `stop_after`.
-int64_t count_links(Linker& L, int32_t from, int64_t stop_after) {
-    const SphNeighborPoints& pts = L.pts;
-    int64_t links = 0;
-    for (int32_t i = from; i < pts.count && links <= stop_after; ++i) {
-        if (!takes_part(pts, i)) continue;
-        const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
-        SphNeighborScanMode mode{};
-        const Probe probe = L.probe(xi, pts.h[static_cast<std::size_t>(i)], mode);
-        Range ranges[9];
-        int64_t candidates = 0;
-        const int nranges = L.ranges_of(i, xi, ranges, candidates);
-        const HideSelf hide(i, mode);
-        links += L.scan(L.cand, probe, ranges, nranges, mode, nullptr);
-    }
-    return links;
-}
-
 // Room for `needed` links keeping the first `kept`: exactly that many the first time, a
 // little more when a later search outgrows it, so that slowly growing lists do not
 // reallocate step after step. The new entries are not zero-filled.
@@ -552,15 +324,30 @@ int grow_links(SphNeighborLinks& v, int64_t kept, int64_t needed, int64_t most) 
     return sph_success;
 }
 
+// How one walk over the points uses each point's scan.
+enum class Walk {
+    store,   // into the list's storage; counts first when the room runs out
+    count,   // only counts, from a given point on, up to a given total
+    capped,  // into storage grown range by range, stopping at max_links
+};
+
+// Links, point by point in point order; neighbour cells dz outer, dy, dx inner. The three
+// dx cells of one (dy, dz) row are adjacent in the sorted order, so a row is one
+// contiguous range. A count walk sets `links` to the links of points `from` .. n-1, or to
+// just past `stop_after` when it stops there.
+int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
+                SphNeighborList& list, Walk walk, int32_t from, int64_t stop_after, int64_t& links);
+
 // The room for the links of points i .. n-1 after the `total` stored: counted first (the
 // same scan without the stores), then allocated once. Sets `capped` when they pass
 // `max_links` within the memory limit.
 __attribute__((noinline)) int make_room(const SphNeighborPoints& pts, const Frame& f, const SphNeighborGrid& grid,
                                         int32_t i, int64_t total, int64_t max_links, int64_t limit,
                                         SphNeighborList& list, bool& capped) {
-    Linker L(pts, f, grid);
     const int64_t stop_after = std::min(limit, max_links);
-    const int64_t rest = (i == 0 && certain_links(L.f) > stop_after) ? INT64_MAX : count_links(L, i, stop_after - total);
+    int64_t rest = INT64_MAX;
+    if (!(i == 0 && certain_links(f) > stop_after))
+        if (int st = walk_points(pts, max_links, f, grid, list, Walk::count, i, stop_after - total, rest)) return st;
     if (rest > stop_after - total) {
         if (max_links > limit) return storage_failure();
         capped = true;
@@ -569,12 +356,8 @@ __attribute__((noinline)) int make_room(const SphNeighborPoints& pts, const Fram
     return grow_links(list.neighbor_list, total, total + rest + kSlack, limit + kSlack);
 }
 
-// Links, point by point in point order, into the list's storage. When the storage
-// runs out, the links of the remaining points are counted first (the same scan without
-// the stores) and the list is sized once for them; a total past the memory limit fails
-// before anything more is stored.
-int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
-                SphNeighborList& list) {
+int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
+                SphNeighborList& list, Walk walk, int32_t from, int64_t stop_after, int64_t& links) {
     const int32_t n = pts.count;
     const int64_t dimx = f.dims[0], dimy = f.dims[1], dimz = f.dims[2];
     const double cell = f.cell;
@@ -602,8 +385,9 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
         list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
         return st;
     };
-    for (int32_t i = 0; i < n; ++i) {
-        list.neighbor_offset[static_cast<std::size_t>(i)] = total;
+    links = 0;
+    for (int32_t i = from; i < n; ++i) {
+        if (walk != Walk::count) list.neighbor_offset[static_cast<std::size_t>(i)] = total;
         if (!takes_part(pts, i)) continue;
         const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
         const int32_t* ci = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
@@ -667,10 +451,32 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
             scratch.fx[self] = std::numeric_limits<float>::quiet_NaN();
         }
         int64_t count = 0;
-        // Near the end of the room the exact count decides (the stores write up to the
-        // slack past the last link).
-        if (total + candidates + kSlack > cap &&
-            total + scan(cand, probe, ranges, nranges, mode, nullptr) + kSlack > cap) [[unlikely]] {
+        if (walk == Walk::count) {
+            links += scan(cand, probe, ranges, nranges, mode, nullptr);
+            *self_x = probe.x;
+            if (filtered) scratch.fx[self] = self_fx;
+            if (links > stop_after) break;
+            continue;
+        }
+        if (walk == Walk::capped) {
+            // Range by range, growing the list as it goes, so that a failed allocation
+            // leaves the links so far counted.
+            for (int r = 0; r < nranges; ++r) {
+                const int64_t room = ranges[r].e - ranges[r].b + kSlack;
+                if (total + room > cap) {
+                    if (int st = grow_list(list.neighbor_list, total + room)) return stop(i, count, st);
+                    cap = static_cast<int64_t>(list.neighbor_list.size());
+                }
+                const int64_t k = scan(cand, probe, ranges + r, 1, mode, list.neighbor_list.data() + total);
+                total += k;
+                count += k;
+                if (total > max_links) break;
+            }
+            total -= count;
+        } else if (total + candidates + kSlack > cap &&
+                   total + scan(cand, probe, ranges, nranges, mode, nullptr) + kSlack > cap) [[unlikely]] {
+            // Near the end of the room the exact count decides (the stores write up to the
+            // slack past the last link); past it, the rest is counted and the room made.
             *self_x = probe.x;
             if (filtered) scratch.fx[self] = self_fx;
             if (counted) return storage_failure();  // the count said they fit
@@ -680,14 +486,13 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
             if (capped) {
                 // The capacity check keeps the links up to the failing point.
                 std::fill(list.neighbor_count.begin(), list.neighbor_count.end(), 0);
-                Linker L(pts, f, grid);
-                return link_points_capped(L, max_links, list);
+                return walk_points(pts, max_links, f, grid, list, Walk::capped, 0, 0, links);
             }
             cap = static_cast<int64_t>(list.neighbor_list.size());
             *self_x = std::numeric_limits<double>::quiet_NaN();
             if (filtered) scratch.fx[self] = std::numeric_limits<float>::quiet_NaN();
         }
-        count = scan(cand, probe, ranges, nranges, mode, list.neighbor_list.data() + total);
+        if (walk == Walk::store) count = scan(cand, probe, ranges, nranges, mode, list.neighbor_list.data() + total);
         total += count;
         // Both clamped to max_links, as the failure leaves them.
         if (total > max_links) {
@@ -699,9 +504,20 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
         if (filtered) scratch.fx[self] = self_fx;
         list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
     }
-    list.total_links = total;
+    if (walk != Walk::count) list.total_links = total;
     return sph_success;
 }
+
+// Links of every point into the list's storage. When the storage runs out, the links
+// of the remaining points are counted first (the same scan without the stores) and the
+// list is sized once for them; a total past the memory limit fails before anything more
+// is stored.
+int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
+                SphNeighborList& list) {
+    int64_t unused = 0;
+    return walk_points(pts, max_links, f, grid, list, Walk::store, 0, 0, unused);
+}
+
 
 // The database's lists lend their storage to the search and take it back, so a rebuild
 // neither copies nor reallocates them.
