@@ -308,16 +308,16 @@ int64_t certain_links(const Frame& f) {
     return total;
 }
 
-// Room for `needed` links keeping the first `kept`: exactly that many the first time, a
-// little more when a later search outgrows it, so that slowly growing lists do not
-// reallocate step after step. The new entries are not zero-filled.
-int grow_links(SphNeighborLinks& v, int64_t kept, int64_t needed, int64_t most) {
+// Room for `needed` links, what the list held dropped first so that the two never
+// stand side by side: exactly that many the first time, a little more when a later search
+// outgrows it, so that slowly growing lists do not reallocate step after step. The new
+// entries are not zero-filled.
+int fresh_links(SphNeighborLinks& v, int64_t needed, int64_t most) {
     const int64_t have = static_cast<int64_t>(v.size());
     const int64_t want = have == 0 ? needed : std::max(needed, std::min(have + have / 32, most));
     try {
-        SphNeighborLinks fresh(static_cast<std::size_t>(want));
-        std::copy(v.begin(), v.begin() + kept, fresh.begin());
-        v.swap(fresh);
+        SphNeighborLinks().swap(v);
+        v.resize(static_cast<std::size_t>(want));
     } catch (const std::exception&) {
         return storage_failure();
     }
@@ -334,30 +334,32 @@ enum class Walk {
 // Links, point by point in point order; neighbour cells dz outer, dy, dx inner. The three
 // dx cells of one (dy, dz) row are adjacent in the sorted order, so a row is one
 // contiguous range. A count walk sets `links` to the links of points `from` .. n-1, or to
-// just past `stop_after` when it stops there.
+// just past `stop_after` when it stops there. A store walk whose room was `sized` by a
+// count does not count again.
 int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
-                SphNeighborList& list, Walk walk, int32_t from, int64_t stop_after, int64_t& links);
+                SphNeighborList& list, Walk walk, int32_t from, int64_t stop_after, bool sized, int64_t& links);
 
-// The room for the links of points i .. n-1 after the `total` stored: counted first (the
-// same scan without the stores), then allocated once. Sets `capped` when they pass
-// `max_links` within the memory limit.
+// The room for all links when the `total` of the points before i are stored: the links
+// of points i .. n-1 are counted first (the same scan without the stores), then the list
+// is allocated once, empty. Sets `capped` when they pass `max_links` within the memory
+// limit.
 __attribute__((noinline)) int make_room(const SphNeighborPoints& pts, const Frame& f, const SphNeighborGrid& grid,
                                         int32_t i, int64_t total, int64_t max_links, int64_t limit,
                                         SphNeighborList& list, bool& capped) {
     const int64_t stop_after = std::min(limit, max_links);
     int64_t rest = INT64_MAX;
     if (!(i == 0 && certain_links(f) > stop_after))
-        if (int st = walk_points(pts, max_links, f, grid, list, Walk::count, i, stop_after - total, rest)) return st;
+        if (int st = walk_points(pts, max_links, f, grid, list, Walk::count, i, stop_after - total, false, rest)) return st;
     if (rest > stop_after - total) {
         if (max_links > limit) return storage_failure();
         capped = true;
         return sph_success;
     }
-    return grow_links(list.neighbor_list, total, total + rest + kSlack, limit + kSlack);
+    return fresh_links(list.neighbor_list, total + rest + kSlack, limit + kSlack);
 }
 
 int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
-                SphNeighborList& list, Walk walk, int32_t from, int64_t stop_after, int64_t& links) {
+                SphNeighborList& list, Walk walk, int32_t from, int64_t stop_after, bool sized, int64_t& links) {
     const int32_t n = pts.count;
     const int64_t dimx = f.dims[0], dimy = f.dims[1], dimz = f.dims[2];
     const double cell = f.cell;
@@ -367,7 +369,6 @@ int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
     // nothing.
     const double reach_limit = (f.max_support / cell) * (f.max_support / cell) * (1.0 + 1e-9);
     const int64_t limit = memory_link_limit();
-    bool counted = false;
     int64_t total = 0;
     int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
     const int64_t* cs = scratch.cell_start.data();
@@ -479,18 +480,16 @@ int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
             // slack past the last link); past it, the rest is counted and the room made.
             *self_x = probe.x;
             if (filtered) scratch.fx[self] = self_fx;
-            if (counted) return storage_failure();  // the count said they fit
-            counted = true;
+            if (sized) return storage_failure();  // the count said they fit
             bool capped = false;
             if (int st = make_room(pts, f, grid, i, total, max_links, limit, list, capped)) return st;
             if (capped) {
                 // The capacity check keeps the links up to the failing point.
                 std::fill(list.neighbor_count.begin(), list.neighbor_count.end(), 0);
-                return walk_points(pts, max_links, f, grid, list, Walk::capped, 0, 0, links);
+                return walk_points(pts, max_links, f, grid, list, Walk::capped, 0, 0, false, links);
             }
-            cap = static_cast<int64_t>(list.neighbor_list.size());
-            *self_x = std::numeric_limits<double>::quiet_NaN();
-            if (filtered) scratch.fx[self] = std::numeric_limits<float>::quiet_NaN();
+            // The room is made afresh: the walk starts again from the first point.
+            return walk_points(pts, max_links, f, grid, list, Walk::store, 0, 0, true, links);
         }
         if (walk == Walk::store) count = scan(cand, probe, ranges, nranges, mode, list.neighbor_list.data() + total);
         total += count;
@@ -509,13 +508,13 @@ int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
 }
 
 // Links of every point into the list's storage. When the storage runs out, the links
-// of the remaining points are counted first (the same scan without the stores) and the
-// list is sized once for them; a total past the memory limit fails before anything more
-// is stored.
+// of the remaining points are counted first (the same scan without the stores), the list
+// is allocated once for all of them and the stores start again; a total past the memory
+// limit fails before anything more is stored.
 int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
                 SphNeighborList& list) {
     int64_t unused = 0;
-    return walk_points(pts, max_links, f, grid, list, Walk::store, 0, 0, unused);
+    return walk_points(pts, max_links, f, grid, list, Walk::store, 0, 0, false, unused);
 }
 
 
