@@ -49,8 +49,8 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-template <typename T>
-double bytes_of(const std::vector<T>& v) {
+template <typename T, typename A>
+double bytes_of(const std::vector<T, A>& v) {
     return static_cast<double>(v.capacity() * sizeof(T));
 }
 

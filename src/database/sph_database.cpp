@@ -73,9 +73,9 @@ constexpr std::size_t node_map_bytes_per_particle = sizeof(void*) + 32;
 
 constexpr std::size_t bytes_per_particle = particle_array_bytes() + node_map_bytes_per_particle;
 
-template <typename T>
-void release(std::vector<T>& v) {
-    std::vector<T>().swap(v);
+template <typename T, typename A>
+void release(std::vector<T, A>& v) {
+    std::vector<T, A>().swap(v);
 }
 
 void release_particle_arrays(SphDatabase& d) {
@@ -213,7 +213,7 @@ int sph_db_allocate_neighbor_storage(int64_t max_links, int64_t num_cells) {
     try {
         // Capacity is kept between rebuilds: no allocation once the sizes are reached.
         if (static_cast<std::size_t>(max_links) > d.neighbor_list.size())
-            d.neighbor_list.resize(static_cast<std::size_t>(max_links));
+            d.neighbor_list.resize(static_cast<std::size_t>(max_links), 0);
         d.cell_head.assign(static_cast<std::size_t>(num_cells), -1);
     } catch (const std::exception&) {
         return sph_fail(sph_error_database, "failed to allocate neighbor storage");

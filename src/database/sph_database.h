@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <new>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace quorrel {
@@ -149,6 +151,28 @@ struct SphSolidDiagnostics {
     double solid_internal_force_residual = 0.0;
 };
 
+// An allocator whose value-less construct leaves the entry unset: the neighbour search
+// writes every link it later reads, so sizing the list costs no zero-fill.
+template <class T>
+struct SphUninitializedAllocator {
+    using value_type = T;
+    SphUninitializedAllocator() = default;
+    template <class U>
+    SphUninitializedAllocator(const SphUninitializedAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+    void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>{}.deallocate(p, n); }
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    friend bool operator==(const SphUninitializedAllocator&, const SphUninitializedAllocator&) { return true; }
+};
+using SphNeighborLinks = std::vector<int32_t, SphUninitializedAllocator<int32_t>>;
+
 // The diagnostics are bases so that their fields read as sph_database.water_mass etc.
 struct SphDatabase : SphWaterDiagnostics, SphGasDiagnostics, SphSolidDiagnostics {
     int32_t npart = 0;
@@ -165,7 +189,7 @@ struct SphDatabase : SphWaterDiagnostics, SphGasDiagnostics, SphSolidDiagnostics
 
     // Neighbour storage (filled by the neighbour search).
     std::vector<int32_t> cell_head;      // first particle of each cell's chain, -1 empty
-    std::vector<int32_t> neighbor_list;  // 0-based particle indices; size() is the capacity
+    SphNeighborLinks neighbor_list;      // 0-based particle indices; size() is the capacity
 
     // First particle index of each node number: rebuilt by the first lookup after any
     // node is set, so filling n nodes and then looking them up stays linear.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/sph_error.h"
+#include "core/sph_platform.h"
 #include "core/sph_simd.h"
 #include "database/sph_database.h"
 #include "particle/neighbor_scans/sph_neighbor_scan.h"
@@ -54,17 +55,6 @@ ScanFn pick_scan() {
 // A box that would need more cells than this gets larger cells instead
 // (one particle flung far away must not cost gigabytes).
 int64_t cell_limit(int32_t points) { return std::max<int64_t>(int64_t{8} * points, int64_t{1} << 16); }
-
-int grow_list(std::vector<int32_t>& list, int64_t needed) {
-    const int64_t cap = static_cast<int64_t>(list.size());
-    const int64_t want = std::max<int64_t>(needed, cap + cap / 2 + 1024);
-    try {
-        list.resize(static_cast<std::size_t>(want));
-    } catch (const std::exception&) {
-        return sph_fail(sph_error_database, "failed to allocate neighbor storage");
-    }
-    return sph_success;
-}
 
 bool takes_part(const SphNeighborPoints& pts, int32_t i) {
     return pts.takes_part == nullptr || pts.takes_part[i] != 0;
@@ -267,10 +257,109 @@ float float_toward(double v, float toward) {
     return f;
 }
 
-// Links, point by point; neighbour cells dz outer, dy, dx inner. The three dx cells of
-// one (dy, dz) row are adjacent in the sorted order, so a row is one contiguous range.
-int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
-                SphNeighborList& list) {
+// What one link takes: its list entry.
+constexpr uint64_t kBytesPerLink = sizeof(int32_t);
+
+// Links the memory limit allows.
+int64_t memory_link_limit() {
+    uint64_t bytes = sph_neighbor.neighbor_memory_limit;
+    if (bytes == 0) bytes = sph_platform_physical_memory();
+    if (bytes == 0) return INT64_MAX;  // unknown: the allocation itself decides
+    return static_cast<int64_t>(std::min<uint64_t>(bytes / kBytesPerLink, INT64_MAX));
+}
+
+int storage_failure() { return sph_fail(sph_error_database, "failed to allocate neighbor storage"); }
+
+// Grows the list keeping what it holds.
+int grow_list(SphNeighborLinks& list, int64_t needed) {
+    const int64_t cap = static_cast<int64_t>(list.size());
+    const int64_t want = std::max<int64_t>(needed, cap + cap / 2 + 1024);
+    try {
+        list.resize(static_cast<std::size_t>(want));
+    } catch (const std::exception&) {
+        return storage_failure();
+    }
+    return sph_success;
+}
+
+// Links certainly present, a lower bound: every pair of a cell whose box lies well within
+// the smallest support of its points.
+int64_t certain_links(const Frame& f) {
+    int64_t total = 0;
+    for (int64_t cid = 0; cid < f.num_cells; ++cid) {
+        const std::size_t b = static_cast<std::size_t>(scratch.cell_start[static_cast<std::size_t>(cid)]);
+        const std::size_t e = static_cast<std::size_t>(scratch.cell_start[static_cast<std::size_t>(cid) + 1]);
+        if (e - b < 2) continue;
+        double lo[3] = {scratch.sx[b], scratch.sy[b], scratch.sz[b]}, hi[3] = {lo[0], lo[1], lo[2]};
+        double min_r2 = scratch.sr2[b];
+        for (std::size_t s = b + 1; s < e; ++s) {
+            const double p[3] = {scratch.sx[s], scratch.sy[s], scratch.sz[s]};
+            for (int k = 0; k < 3; ++k) {
+                lo[k] = std::min(lo[k], p[k]);
+                hi[k] = std::max(hi[k], p[k]);
+            }
+            min_r2 = std::min(min_r2, scratch.sr2[s]);
+        }
+        const double ex = hi[0] - lo[0], ey = hi[1] - lo[1], ez = hi[2] - lo[2];
+        if (!(ex * ex + ey * ey + ez * ez <= 0.5 * min_r2)) continue;
+        const int64_t m = static_cast<int64_t>(e - b);
+        total = total > INT64_MAX - m * (m - 1) ? INT64_MAX : total + m * (m - 1);
+    }
+    return total;
+}
+
+// Room for `needed` links, what the list held dropped first so that the two never
+// stand side by side: exactly that many the first time, a little more when a later search
+// outgrows it, so that slowly growing lists do not reallocate step after step. The new
+// entries are not zero-filled.
+int fresh_links(SphNeighborLinks& v, int64_t needed, int64_t most) {
+    const int64_t have = static_cast<int64_t>(v.size());
+    const int64_t want = have == 0 ? needed : std::max(needed, std::min(have + have / 32, most));
+    try {
+        SphNeighborLinks().swap(v);
+        v.resize(static_cast<std::size_t>(want));
+    } catch (const std::exception&) {
+        return storage_failure();
+    }
+    return sph_success;
+}
+
+// How one walk over the points uses each point's scan.
+enum class Walk {
+    store,   // into the list's storage; counts first when the room runs out
+    count,   // only counts, from a given point on, up to a given total
+    capped,  // into storage grown range by range, stopping at max_links
+};
+
+// Links, point by point in point order; neighbour cells dz outer, dy, dx inner. The three
+// dx cells of one (dy, dz) row are adjacent in the sorted order, so a row is one
+// contiguous range. A count walk sets `links` to the links of points `from` .. n-1, or to
+// just past `stop_after` when it stops there. A store walk whose room was `sized` by a
+// count does not count again.
+int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
+                SphNeighborList& list, Walk walk, int32_t from, int64_t stop_after, bool sized, int64_t& links);
+
+// The room for all links when the `total` of the points before i are stored: the links
+// of points i .. n-1 are counted first (the same scan without the stores), then the list
+// is allocated once, empty. Sets `capped` when they pass `max_links` within the memory
+// limit.
+__attribute__((noinline)) int make_room(const SphNeighborPoints& pts, const Frame& f, const SphNeighborGrid& grid,
+                                        int32_t i, int64_t total, int64_t max_links, int64_t limit,
+                                        SphNeighborList& list, bool& capped) {
+    const int64_t stop_after = std::min(limit, max_links);
+    int64_t rest = INT64_MAX;
+    if (!(i == 0 && certain_links(f) > stop_after))
+        if (int st = walk_points(pts, max_links, f, grid, list, Walk::count, i, stop_after - total, false, rest)) return st;
+    if (rest > stop_after - total) {
+        if (max_links > limit) return storage_failure();
+        capped = true;
+        return sph_success;
+    }
+    return fresh_links(list.neighbor_list, total + rest + kSlack, limit + kSlack);
+}
+
+int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
+                SphNeighborList& list, Walk walk, int32_t from, int64_t stop_after, bool sized, int64_t& links) {
     const int32_t n = pts.count;
     const int64_t dimx = f.dims[0], dimy = f.dims[1], dimz = f.dims[2];
     const double cell = f.cell;
@@ -279,6 +368,7 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
     // the slack covers the rounding of the binning and of the gaps, and a NaN limit skips
     // nothing.
     const double reach_limit = (f.max_support / cell) * (f.max_support / cell) * (1.0 + 1e-9);
+    const int64_t limit = memory_link_limit();
     int64_t total = 0;
     int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
     const int64_t* cs = scratch.cell_start.data();
@@ -296,8 +386,9 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
         list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
         return st;
     };
-    for (int32_t i = 0; i < n; ++i) {
-        list.neighbor_offset[static_cast<std::size_t>(i)] = total;
+    links = 0;
+    for (int32_t i = from; i < n; ++i) {
+        if (walk != Walk::count) list.neighbor_offset[static_cast<std::size_t>(i)] = total;
         if (!takes_part(pts, i)) continue;
         const double* xi = &pts.x[3 * static_cast<std::size_t>(i)];
         const int32_t* ci = &scratch.cell_xyz[3 * static_cast<std::size_t>(i)];
@@ -361,10 +452,14 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
             scratch.fx[self] = std::numeric_limits<float>::quiet_NaN();
         }
         int64_t count = 0;
-        if (total + candidates + kSlack <= cap) {
-            count = scan(cand, probe, ranges, nranges, mode, list.neighbor_list.data() + total);
-            total += count;
-        } else {
+        if (walk == Walk::count) {
+            links += scan(cand, probe, ranges, nranges, mode, nullptr);
+            *self_x = probe.x;
+            if (filtered) scratch.fx[self] = self_fx;
+            if (links > stop_after) break;
+            continue;
+        }
+        if (walk == Walk::capped) {
             // Range by range, growing the list as it goes, so that a failed allocation
             // leaves the links so far counted.
             for (int r = 0; r < nranges; ++r) {
@@ -378,9 +473,27 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
                 count += k;
                 if (total > max_links) break;
             }
+            total -= count;
+        } else if (total + candidates + kSlack > cap &&
+                   total + scan(cand, probe, ranges, nranges, mode, nullptr) + kSlack > cap) [[unlikely]] {
+            // Near the end of the room the exact count decides (the stores write up to the
+            // slack past the last link); past it, the rest is counted and the room made.
+            *self_x = probe.x;
+            if (filtered) scratch.fx[self] = self_fx;
+            if (sized) return storage_failure();  // the count said they fit
+            bool capped = false;
+            if (int st = make_room(pts, f, grid, i, total, max_links, limit, list, capped)) return st;
+            if (capped) {
+                // The capacity check keeps the links up to the failing point.
+                std::fill(list.neighbor_count.begin(), list.neighbor_count.end(), 0);
+                return walk_points(pts, max_links, f, grid, list, Walk::capped, 0, 0, false, links);
+            }
+            // The room is made afresh: the walk starts again from the first point.
+            return walk_points(pts, max_links, f, grid, list, Walk::store, 0, 0, true, links);
         }
-        // Checking once per point, not after each row, leaves the same total and counts:
-        // both are clamped to max_links.
+        if (walk == Walk::store) count = scan(cand, probe, ranges, nranges, mode, list.neighbor_list.data() + total);
+        total += count;
+        // Both clamped to max_links, as the failure leaves them.
         if (total > max_links) {
             count -= total - max_links;
             total = max_links;
@@ -390,9 +503,20 @@ int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
         if (filtered) scratch.fx[self] = self_fx;
         list.neighbor_count[static_cast<std::size_t>(i)] = static_cast<int32_t>(count);
     }
-    list.total_links = total;
+    if (walk != Walk::count) list.total_links = total;
     return sph_success;
 }
+
+// Links of every point into the list's storage. When the storage runs out, the links
+// of the remaining points are counted first (the same scan without the stores), the list
+// is allocated once for all of them and the stores start again; a total past the memory
+// limit fails before anything more is stored.
+int link_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f, const SphNeighborGrid& grid,
+                SphNeighborList& list) {
+    int64_t unused = 0;
+    return walk_points(pts, max_links, f, grid, list, Walk::store, 0, 0, false, unused);
+}
+
 
 // The database's lists lend their storage to the search and take it back, so a rebuild
 // neither copies nor reallocates them.

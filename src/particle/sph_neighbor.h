@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "database/sph_database.h"
+
 namespace quorrel {
 
 // The grid of one search: the points' box padded by one cell on every side.
@@ -23,6 +25,9 @@ struct SphNeighborGrid {
 // The grid of the database's last rebuild and its number of links.
 struct SphNeighbor : SphNeighborGrid {
     int64_t neighbor_total_links = 0;
+    // Bytes every search's link storage may take; 0: the machine's physical memory. A
+    // search that would need more fails with code 5 before it stores a link.
+    uint64_t neighbor_memory_limit = 0;
 };
 extern SphNeighbor sph_neighbor;
 
@@ -46,7 +51,7 @@ struct SphNeighborPoints {
 struct SphNeighborList {
     std::vector<int32_t> neighbor_count;
     std::vector<int64_t> neighbor_offset;
-    std::vector<int32_t> neighbor_list;     // size() is the capacity
+    SphNeighborLinks neighbor_list;         // size() is the capacity
     std::vector<int32_t> particle_cell_id;  // cell of each point, -1 when it takes no part
     std::vector<int32_t> cell_next;         // next point in the cell's chain, -1 ends it
     std::vector<int32_t> cell_head;         // first point of each cell's chain, -1 empty
@@ -56,6 +61,8 @@ struct SphNeighborList {
 
 // Fails once more than `max_links` links would be stored, keeping the links and counts
 // found up to the failing point; the grid is that of the last search that reached it.
+// Links are counted before they are stored: a search whose links would not fit in the
+// memory limit fails (code 5) with nothing stored.
 [[nodiscard]] int sph_neighbor_search(const SphNeighborPoints& points, int64_t max_links, SphNeighborList& list);
 
 void sph_neighbor_reset();

@@ -398,3 +398,51 @@ TEST_F(Neighbors, ExtremeMagnitudesFailInsteadOfOverflowingTheGrid) {
         }
     }
 }
+
+TEST_F(Neighbors, LinksBeyondTheMemoryLimitFailBeforeTheyAreStored) {
+    // The links are counted before they are stored, and a count past the memory limit
+    // (4 bytes a link) fails with code 5. Coincident points: n (n - 1) links, every pair.
+    // The 10 x 10 x 10 lattice of spacing 1 and h 0.5 has only its axis neighbours (at 2h
+    // exactly; diagonals at sqrt 2 are out): 2 directions x 3 axes x 9 gaps x 100 lines
+    // = 5400 links, 21,600 bytes.
+    auto coincident = [](int n) { return std::vector<P>(static_cast<std::size_t>(n), P{0.5, -2.0, 3.0, 0.1}); };
+    std::vector<P> lattice;
+    for (int i = 0; i < 1000; ++i) lattice.push_back({1.0 * (i % 10), 1.0 * (i / 10 % 10), 1.0 * (i / 100), 0.5});
+    struct Row {
+        const char* what;
+        std::vector<P> ps;
+        uint64_t limit;
+        int status;
+        int64_t links;
+    };
+    const std::vector<Row> rows = {
+        {"20000 points at one point, 4e8 links (1.6 GB), 1 MB", coincident(20000), 1 << 20, 5, 0},
+        {"3 points at one point, 6 links, 1 MB", coincident(3), 1 << 20, 0, 6},
+        {"lattice, 21,600 bytes, 16 KB", lattice, 16 << 10, 5, 0},
+        {"lattice, 21,600 bytes, 1 MB", lattice, 1 << 20, 0, 5400},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        make_model(row.ps);
+        sph_neighbor.neighbor_memory_limit = row.limit;
+        ASSERT_EQ(sph_neighbor_rebuild(), row.status);
+        EXPECT_EQ(sph_neighbor.neighbor_total_links, row.links);
+        if (row.status != 0) {
+            EXPECT_EQ(sph_error_message(), "failed to allocate neighbor storage");
+            EXPECT_LT(sph_database.neighbor_list.size(), std::size_t{1} << 18);  // nothing near the count was stored
+        }
+    }
+    // Within the limit the same lists as without one, also once the limit is lifted and
+    // the storage grows.
+    make_model(lattice);
+    sph_neighbor.neighbor_memory_limit = 1 << 20;
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    const auto literal = literal_lists();
+    for (int i = 0; i < 1000; ++i) EXPECT_EQ(list_of(i), literal[i]) << i;
+    sph_neighbor.neighbor_memory_limit = 0;
+    // Now the face diagonals too (sqrt 2 <= 1.5): the storage runs out part way.
+    for (int i = 0; i < 1000; ++i) sph_database.h[i] = 0.75;
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    const auto wider = literal_lists();
+    for (int i = 0; i < 1000; ++i) EXPECT_EQ(list_of(i), wider[i]) << i;
+}

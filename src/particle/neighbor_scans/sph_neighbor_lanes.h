@@ -43,7 +43,7 @@ __attribute__((noinline)) unsigned settle_exactly(const SphNeighborCandidates& c
     return in;
 }
 
-template <class S, bool kOwnReachLargest>
+template <class S, bool kOwnReachLargest, bool kStore>
 int64_t scan_ranges(const SphNeighborCandidates& c, const SphNeighborProbe& p, const SphNeighborRange* ranges,
                     int nranges, int32_t* out) {
     constexpr int W = S::width;
@@ -79,7 +79,10 @@ int64_t scan_ranges(const SphNeighborCandidates& c, const SphNeighborProbe& p, c
         const unsigned maybe = S::le(d2, bound_out, lanes);
         if (in != maybe) [[unlikely]]
             in = settle_exactly(c, p, s, in, maybe & ~in);
-        k += S::compress(o + k, cidx + s, in);
+        if constexpr (kStore)
+            k += S::compress(o + k, cidx + s, in);
+        else
+            k += __builtin_popcount(in);
     };
     for (int r = 0; r < nranges; ++r) {
         const int64_t e = ranges[r].e;
@@ -94,8 +97,11 @@ int64_t scan_ranges(const SphNeighborCandidates& c, const SphNeighborProbe& p, c
 template <class S>
 int64_t scan_dispatch(const SphNeighborCandidates& c, const SphNeighborProbe& p, const SphNeighborRange* ranges,
                       int nranges, bool own_reach_largest, int32_t* out) {
-    return own_reach_largest ? scan_ranges<S, true>(c, p, ranges, nranges, out)
-                             : scan_ranges<S, false>(c, p, ranges, nranges, out);
+    if (out == nullptr)
+        return own_reach_largest ? scan_ranges<S, true, false>(c, p, ranges, nranges, out)
+                                 : scan_ranges<S, false, false>(c, p, ranges, nranges, out);
+    return own_reach_largest ? scan_ranges<S, true, true>(c, p, ranges, nranges, out)
+                             : scan_ranges<S, false, true>(c, p, ranges, nranges, out);
 }
 
 // The double-precision accessors every lane type in double shares.

@@ -48,7 +48,7 @@ struct SphNeighborScanMode {
 
 // Writes the candidates of `ranges` that are within reach to `out`, in range order, and
 // returns how many; every scan gives the same list. `out` needs room for the candidates
-// plus the slack.
+// plus the slack; a null `out` only counts them.
 int64_t sph_neighbor_scan_scalar(const SphNeighborCandidates& c, const SphNeighborProbe& p,
                                  const SphNeighborRange* ranges, int nranges, SphNeighborScanMode mode, int32_t* out);
 int64_t sph_neighbor_scan_avx2(const SphNeighborCandidates& c, const SphNeighborProbe& p,
