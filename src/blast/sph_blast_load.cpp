@@ -74,8 +74,6 @@ bool finite3(const double v[3]) {
     return sph_within_half_max(v[0]) && sph_within_half_max(v[1]) && sph_within_half_max(v[2]);
 }
 
-double norm3(const double v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
-
 void store_force(int r, int target, const double force[3]) {
     SphBlastLoad& b = sph_blast_load;
     const SphDatabase& d = sph_database;
@@ -110,7 +108,7 @@ void store_force(int r, int target, const double force[3]) {
     }
     diag.blast_load_momentum_input = diag.blast_load_impulse;
     diag.blast_load_work += power * window;
-    if (d.mass[u] > 0.0) diag.blast_load_max_acceleration = std::max(diag.blast_load_max_acceleration, norm3(force) / d.mass[u]);
+    if (d.mass[u] > 0.0) diag.blast_load_max_acceleration = std::max(diag.blast_load_max_acceleration, sph_norm3(force) / d.mass[u]);
 }
 
 void apply_target(int r, int target, double pressure) {
@@ -132,7 +130,7 @@ void apply_target(int r, int target, double pressure) {
         return;
     }
     store_force(r, target, force);
-    diag.blast_load_max_particle_force = std::max(diag.blast_load_max_particle_force, norm3(force));
+    diag.blast_load_max_particle_force = std::max(diag.blast_load_max_particle_force, sph_norm3(force));
 }
 
 void project_region(int r) {
@@ -222,7 +220,7 @@ int sph_blast_load_apply_to_acceleration() {
         for (std::size_t k = 0; k < 3; ++k) d.a[3 * u + k] += contribution[k];
         if (!(std::max({std::fabs(contribution[0]), std::fabs(contribution[1]), std::fabs(contribution[2])}) > 0.0))
             continue;
-        const double magnitude = norm3(contribution);
+        const double magnitude = sph_norm3(contribution);
         for (int r = 0; r < sph_blast.blast_region_count; ++r)
             if (sph_blast_target_accepts(r, i)) {
                 double& top = sph_blast_load.blast_load_regions[static_cast<std::size_t>(r)].blast_load_max_acceleration;
@@ -288,7 +286,7 @@ void sph_blast_load_direction(int r, int target, double direction[3]) {
     const SphBlastRegion& reg = sph_blast.blast_regions[static_cast<std::size_t>(r)];
     const double* x = &sph_database.x[3 * static_cast<std::size_t>(target)];
     const double d[3] = {x[0] - reg.blast_center[0], x[1] - reg.blast_center[1], x[2] - reg.blast_center[2]};
-    const double length = norm3(d);
+    const double length = sph_norm3(d);
     for (int k = 0; k < 3; ++k) direction[k] = length <= sph_blast_load_eps ? 0.0 : d[k] / length;
 }
 
