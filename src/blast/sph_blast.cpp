@@ -139,6 +139,14 @@ void accumulate_region(int r) {
         }
     }
     if (s.blast_source_count > 0) s.blast_source_pressure_mean = pressure_sum / s.blast_source_count;
+    if (s.blast_source_count > 0 && !std::isfinite(pressure_sum)) {
+        // Finite pressures whose sum overflowed: each is divided by the count first, so the
+        // mean stays within the range of the pressures.
+        double mean = 0.0;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i)
+            if (sph_blast_source_accepts(r, static_cast<int>(i))) mean += d.pressure[i] / s.blast_source_count;
+        s.blast_source_pressure_mean = mean;
+    }
     if (s.blast_explosive_count > 0) s.blast_explosive_progress_mean = progress_sum / s.blast_explosive_count;
     rs.pairs_known = false;
 }

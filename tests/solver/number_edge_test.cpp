@@ -2,6 +2,7 @@
 // lengths, step limits, means and centres, and a total that is not representable must fail
 // the operation that computes it, never be reported after success.
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <string>
@@ -89,6 +90,12 @@ protected:
     void build(const std::string& path) {
         ASSERT_EQ(sph_read_inp(path), 0) << sph_error_message();
         ASSERT_EQ(sph_build_model(), 0) << sph_error_message();
+    }
+    // The deck just written moved to a name of its own, so that the next one keeps it.
+    std::string kept_as(const std::string& path, const char* name) const {
+        const std::filesystem::path to = dir_ / name;
+        std::filesystem::rename(path, to);
+        return to.string();
     }
     void SetUp() override {
         test::DeckTest::SetUp();
@@ -265,6 +272,24 @@ TEST_F(NumberEdge, HugeVectorsGiveTheirLengthsStepsAndDirections) {
              EXPECT_EQ(counts[0], 0) << "source";
              EXPECT_EQ(counts[1], 0) << "target";
          }},
+        {"blast source pressure mean of two at 1e308",
+         [this] {
+             return edited("blast_one.inp",
+                           {{5, "2, 1.0, 0.0, 0.0\n3, 0.0, 0.5, 0.0"},
+                            {9, "1, 3"},
+                            {21, "*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=AIR, GAMMA=1.5, E0=1e308"}});
+         },
+         [] {
+             // Both sources: p = 0.5 * 2 * 1e308 = 1e308; their plain sum is inf, the mean
+             // 1e308 / 2 + 1e308 / 2 = 1e308. The force 1e308 * 1 is beyond half the largest
+             // double and is counted as non-finite, not stored.
+             int32_t counts[12] = {};
+             double values[26] = {};
+             ASSERT_EQ(sph_get_blast_summary(1, counts, values), 0);
+             EXPECT_EQ(counts[0], 2);
+             EXPECT_EQ(values[2], 1e308);
+             EXPECT_EQ(counts[8], 1) << "non-finite";
+         }},
         {"mean pressure of two at 1e308", [this] { return write_deck(gas_deck(2, "1e308", "H=0.5, MASS=1.0, VOLUME=1.0")); },
          [] {
              // p = (2 - 1) * 1 * 1e308 on both; V p sums to inf, but the mean is
@@ -303,6 +328,12 @@ TEST_F(NumberEdge, TotalsOutOfRangeAndOversizedForcesFailWithTheirQuantity) {
                                       {17, "*QUORREL, EXPLOSIVE, MATERIAL=TNT, TYPE=PROGRAMMED_BURN, "
                                            "DETONATION_VELOCITY=4.0, ENERGY=1e308, BURN_TIME=0.0, "
                                            "PRODUCT_MATERIAL=FUMES, CONVERSION=PHASE"}});
+    const std::string burnt_kept = kept_as(burnt, "burnt.inp");
+    // A source of mass 10 and specific energy 1e308 holds the energy 1e309.
+    const std::string energetic = kept_as(
+        edited("blast_one.inp", {{21, "*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=AIR, GAMMA=1.5, E0=1e308"},
+                                 {22, "*QUORREL, PARTICLE CONTROL, H=0.5, MASS=10.0, VOLUME=0.125"}}),
+        "energetic.inp");
     const std::vector<Case> cases = {
         // Half the largest double bounds every solid value.
         {"solid body force beyond half the largest double", solid, Stage::read, 1,
@@ -311,7 +342,9 @@ TEST_F(NumberEdge, TotalsOutOfRangeAndOversizedForcesFailWithTheirQuantity) {
          1, "Gas diagnostics overflow: total volume is not finite"},
         {"two gas masses of 1e308", write_deck(gas_deck(2, "1.0", "H=0.5, MASS=1e308, VOLUME=1.0"), "\n", "mass.inp"), Stage::build, 1,
          "Gas diagnostics overflow: total mass is not finite"},
-        {"released energy of a burnt-out charge", burnt, Stage::run, 1,
+        {"blast source energy", energetic, Stage::build, 1,
+         "Blast diagnostics overflow: source energy of region PUSH is not finite"},
+        {"released energy of a burnt-out charge", burnt_kept, Stage::run, 1,
          "Explosive diagnostics overflow: total released energy is not finite"},
     };
     for (const Case& c : cases) {
