@@ -110,7 +110,8 @@ void store_force(int r, int target, const double force[3]) {
     }
     diag.blast_load_momentum_input = diag.blast_load_impulse;
     diag.blast_load_work += power * window;
-    if (d.mass[u] > 0.0) diag.blast_load_max_acceleration = std::max(diag.blast_load_max_acceleration, sph_norm3(force) / d.mass[u]);
+    if (d.mass[u] > 0.0)
+        diag.blast_load_max_acceleration = std::max(diag.blast_load_max_acceleration, sph_norm3(force) / d.mass[u]);
 }
 
 void apply_target(int r, int target, double pressure) {

@@ -535,7 +535,8 @@ int gas_sums_beyond_range(double volume_pressure) {
     if (!std::isfinite(d.gas_volume)) return diagnostics_overflow("total volume");
     const std::size_t n = static_cast<std::size_t>(d.npart);
     double momentum[3], center[3] = {0.0, 0.0, 0.0}, mean_pressure = 0.0;
-    sph_scaled_momentum(n, d.mass.data(), d.v.data(), [](std::size_t i) { return active_gas(sph_database, i); }, momentum);
+    sph_scaled_momentum(n, d.mass.data(), d.v.data(), [](std::size_t i) { return active_gas(sph_database, i); },
+                        momentum);
     for (std::size_t i = 0; i < n; ++i) {
         if (!active_gas(d, i)) continue;
         const double w = d.volume[i] / d.gas_volume;
@@ -590,7 +591,8 @@ int sph_gas_update_diagnostics() {
     if (d.gas_volume > 0.0) {
         d.gas_equivalent_radius = std::cbrt(3.0 * d.gas_volume / (4.0 * sph_pi));
         // 3 V overflows above a third of the largest double; the radius itself cannot.
-        if (std::isinf(d.gas_equivalent_radius)) d.gas_equivalent_radius = std::cbrt(3.0 * (d.gas_volume / (4.0 * sph_pi)));
+        if (std::isinf(d.gas_equivalent_radius))
+            d.gas_equivalent_radius = std::cbrt(3.0 * (d.gas_volume / (4.0 * sph_pi)));
     }
     // A change per refresh, not per time: two refreshes in a row report 0 the second time.
     if (g.gas_bubble_history_valid) {

@@ -151,8 +151,9 @@ bool sph_solid_restart_read(SphRestartReader& in, SphRestartVersion version) {
             return false;
         mat.solid_material_names = sph_fixed(mat.solid_material_names, sph_name_len);
         if (!read_reals(in, r, {&mat.params.elastic_e, &mat.params.elastic_nu}) ||
-            !read_reals(in, r, {&mat.params.jc_a, &mat.params.jc_b, &mat.params.jc_n, &mat.params.jc_c, &mat.params.jc_m,
-                                &mat.params.jc_epsdot0, &mat.params.jc_troom, &mat.params.jc_tmelt}) ||
+            !read_reals(in, r,
+                        {&mat.params.jc_a, &mat.params.jc_b, &mat.params.jc_n, &mat.params.jc_c, &mat.params.jc_m,
+                         &mat.params.jc_epsdot0, &mat.params.jc_troom, &mat.params.jc_tmelt}) ||
             !read_array(in, r, mat.params.failure_d.data(), 5))
             return false;
         if (!in.read_record(r) || !r.get(0, mat.params.softening_type) || !r.get(1, mat.params.softening_width))
