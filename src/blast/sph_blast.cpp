@@ -1,6 +1,7 @@
 #include "blast/sph_blast.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 
 #include "core/sph_error.h"
@@ -75,10 +76,14 @@ void ensure_membership() {
     scratch.membership_npart = d.npart;
 }
 
-// The one sphere test of the blast regions: is `p` within `radius` of `c`?
+// The one sphere test of the blast regions: is `p` within `radius` of `c`? Squared
+// distances are compared only while both squares are finite; beyond that (a centre at
+// 2e200 would put the origin "inside" a sphere of radius 1e200) the lengths are.
 inline bool within_sphere(const double* p, const double* c, double radius) {
     const double dx = p[0] - c[0], dy = p[1] - c[1], dz = p[2] - c[2];
-    return dx * dx + dy * dy + dz * dz <= radius * radius;
+    const double d2 = dx * dx + dy * dy + dz * dz, r2 = radius * radius;
+    if (std::isfinite(d2) && std::isfinite(r2)) return d2 <= r2;
+    return sph_distance3(p, c) <= radius;
 }
 
 void accumulate_region(int r) {
@@ -134,6 +139,14 @@ void accumulate_region(int r) {
         }
     }
     if (s.blast_source_count > 0) s.blast_source_pressure_mean = pressure_sum / s.blast_source_count;
+    if (s.blast_source_count > 0 && !std::isfinite(pressure_sum)) {
+        // Finite pressures whose sum overflowed: each is divided by the count first, so the
+        // mean stays within the range of the pressures.
+        double mean = 0.0;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i)
+            if (sph_blast_source_accepts(r, static_cast<int>(i))) mean += d.pressure[i] / s.blast_source_count;
+        s.blast_source_pressure_mean = mean;
+    }
     if (s.blast_explosive_count > 0) s.blast_explosive_progress_mean = progress_sum / s.blast_explosive_count;
     rs.pairs_known = false;
 }

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <string>
 
 #include "core/sph_error.h"
 #include "core/sph_numeric.h"
+#include "core/sph_text.h"
 #include "database/sph_database.h"
 
 namespace quorrel {
@@ -74,8 +76,6 @@ bool finite3(const double v[3]) {
     return sph_within_half_max(v[0]) && sph_within_half_max(v[1]) && sph_within_half_max(v[2]);
 }
 
-double norm3(const double v[3]) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
-
 void store_force(int r, int target, const double force[3]) {
     SphBlastLoad& b = sph_blast_load;
     const SphDatabase& d = sph_database;
@@ -110,7 +110,8 @@ void store_force(int r, int target, const double force[3]) {
     }
     diag.blast_load_momentum_input = diag.blast_load_impulse;
     diag.blast_load_work += power * window;
-    if (d.mass[u] > 0.0) diag.blast_load_max_acceleration = std::max(diag.blast_load_max_acceleration, norm3(force) / d.mass[u]);
+    if (d.mass[u] > 0.0)
+        diag.blast_load_max_acceleration = std::max(diag.blast_load_max_acceleration, sph_norm3(force) / d.mass[u]);
 }
 
 void apply_target(int r, int target, double pressure) {
@@ -132,7 +133,7 @@ void apply_target(int r, int target, double pressure) {
         return;
     }
     store_force(r, target, force);
-    diag.blast_load_max_particle_force = std::max(diag.blast_load_max_particle_force, norm3(force));
+    diag.blast_load_max_particle_force = std::max(diag.blast_load_max_particle_force, sph_norm3(force));
 }
 
 void project_region(int r) {
@@ -187,15 +188,53 @@ int sph_blast_load_clear() {
     return sph_success;
 }
 
+namespace {
+
+// The values the region summaries report, after an evaluation: a sum or product of
+// accepted values that left the double range fails the evaluation, naming it. A pressure
+// that is not finite is counted and skipped by the projection instead, and the largest
+// acceleration of a stored force on a particle of mass 1e-308 is meant to show as inf.
+int values_in_range() {
+    for (int r = 0; r < sph_blast.blast_region_count; ++r) {
+        const SphBlastSnapshot& s = sph_blast.blast_snapshots[static_cast<std::size_t>(r)];
+        const SphBlastLoadRegion& g = sph_blast_load.blast_load_regions[static_cast<std::size_t>(r)];
+        const struct {
+            const double* values;
+            std::size_t count;
+            const char* quantity;
+        } reported[] = {{&s.blast_source_mass, 1, "source mass"},
+                        {&s.blast_source_energy, 1, "source energy"},
+                        {&s.blast_gas_volume, 1, "gas volume"},
+                        {g.blast_solid_total_force.data(), 3, "solid total force"},
+                        {g.blast_shell_total_force.data(), 3, "shell total force"},
+                        {g.blast_load_total_force.data(), 3, "total force"},
+                        {g.blast_load_impulse.data(), 3, "impulse"},
+                        {&g.blast_load_work, 1, "work"},
+                        {&g.blast_load_energy_input, 1, "energy input"},
+                        {&g.blast_load_max_particle_force, 1, "largest particle force"}};
+        for (const auto& v : reported)
+            for (std::size_t k = 0; k < v.count; ++k)
+                if (!std::isfinite(v.values[k])) {
+                    const std::string& name = sph_blast.blast_regions[static_cast<std::size_t>(r)].blast_region_name;
+                    return sph_fail(sph_error_argument, "Blast diagnostics overflow: " + std::string(v.quantity) +
+                                                            " of region " + std::string(sph_trim_right(name)) +
+                                                            " is not finite");
+                }
+    }
+    return sph_success;
+}
+
+}  // namespace
+
 int sph_blast_load_compute_at(double time_value) {
     sph_blast_refresh_snapshot();
     if (int st = sph_blast_load_clear()) return st;
-    if (!sph_blast_load.blast_load_enabled) return sph_success;
-    for (int r = 0; r < sph_blast.blast_region_count; ++r)
-        if (sph_blast.blast_regions[static_cast<std::size_t>(r)].blast_region_enabled &&
-            sph_blast_load_in_time_window(r, time_value))
-            project_region(r);
-    return sph_success;
+    if (sph_blast_load.blast_load_enabled)
+        for (int r = 0; r < sph_blast.blast_region_count; ++r)
+            if (sph_blast.blast_regions[static_cast<std::size_t>(r)].blast_region_enabled &&
+                sph_blast_load_in_time_window(r, time_value))
+                project_region(r);
+    return values_in_range();
 }
 
 int sph_blast_load_compute() {
@@ -222,7 +261,7 @@ int sph_blast_load_apply_to_acceleration() {
         for (std::size_t k = 0; k < 3; ++k) d.a[3 * u + k] += contribution[k];
         if (!(std::max({std::fabs(contribution[0]), std::fabs(contribution[1]), std::fabs(contribution[2])}) > 0.0))
             continue;
-        const double magnitude = norm3(contribution);
+        const double magnitude = sph_norm3(contribution);
         for (int r = 0; r < sph_blast.blast_region_count; ++r)
             if (sph_blast_target_accepts(r, i)) {
                 double& top = sph_blast_load.blast_load_regions[static_cast<std::size_t>(r)].blast_load_max_acceleration;
@@ -288,7 +327,7 @@ void sph_blast_load_direction(int r, int target, double direction[3]) {
     const SphBlastRegion& reg = sph_blast.blast_regions[static_cast<std::size_t>(r)];
     const double* x = &sph_database.x[3 * static_cast<std::size_t>(target)];
     const double d[3] = {x[0] - reg.blast_center[0], x[1] - reg.blast_center[1], x[2] - reg.blast_center[2]};
-    const double length = norm3(d);
+    const double length = sph_norm3(d);
     for (int k = 0; k < 3; ++k) direction[k] = length <= sph_blast_load_eps ? 0.0 : d[k] / length;
 }
 

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/sph_numeric.h"
+
 namespace quorrel {
 
 inline constexpr int32_t sph_coupling_motion_none = 0;
@@ -104,10 +106,7 @@ inline void sph_coupling_cross(const double* l, const double* r, double* out) {
 }
 // The plain length; a scaled sum only when the plain squares overflow.
 double sph_coupling_vector_norm_scaled(const double* values, double plain);
-inline double sph_coupling_vector_norm(const double* v) {
-    const double plain = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-    return plain <= 1.7976931348623157e308 ? plain : sph_coupling_vector_norm_scaled(v, plain);
-}
+inline double sph_coupling_vector_norm(const double* v) { return sph_norm3(v); }
 // Not NaN and below the largest double in magnitude (the infinities fail).
 inline bool sph_coupling_scalar_is_finite(double value) {
     return value == value && (value < 0.0 ? -value : value) < 1.7976931348623157e308;

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "core/sph_error.h"
 #include "core/sph_numeric.h"
+#include "core/sph_sums.h"
 #include "database/sph_database.h"
 #include "explosive/sph_explosive_helpers.h"
 #include "explosive/sph_explosive_state.h"
@@ -188,7 +191,7 @@ int sph_explosive_advance(double dt, double time) {
     }
     close_batch();
     sph_explosive_update_release_balance();
-    return sph_success;
+    return sph_explosive_release_balance_in_range();
 }
 
 int sph_explosive_apply_source_release(int explosive_index, double release_mass, const double release_momentum[3],
@@ -294,8 +297,42 @@ void sph_explosive_update_release_balance() {
     s.explosive_release_energy_balance[1] = s.explosive_release_energy_balance[0] - expected;
 }
 
+int sph_explosive_release_balance_in_range() {
+    SphExplosiveState& s = sph_explosive_state;
+    auto& momentum = s.explosive_release_momentum_balance;
+    if (!std::isfinite(momentum[0]) || !std::isfinite(momentum[1]) || !std::isfinite(momentum[2])) {
+        // Released momenta of either sign: summed again where opposite terms cancel.
+        SphScaledSum again[3];
+        for (int i = 0; i < sph_database.npart; ++i)
+            if (sph_explosive_is_tracked_particle(i))
+                for (std::size_t c = 0; c < 3; ++c)
+                    again[c].add(s.explosive_released_momentum[3 * static_cast<std::size_t>(i) + c]);
+        for (std::size_t c = 0; c < 3; ++c)
+            if (!std::isfinite(momentum[c])) momentum[c] = again[c].value();
+    }
+    // Masses and energies are sums of terms >= 0: an overflow is a total out of range.
+    const struct {
+        double value;
+        const char* quantity;
+    } totals[] = {{s.explosive_release_mass_balance[0], "total initial mass"},
+                  {s.explosive_release_mass_balance[1], "total released mass"},
+                  {s.explosive_release_mass_balance[2], "total remaining mass"},
+                  {s.explosive_release_mass_balance[3], "release mass error"},
+                  {s.explosive_release_energy_balance[0], "total released energy"},
+                  {s.explosive_release_energy_balance[1], "release energy error"},
+                  {momentum[0], "total released momentum"},
+                  {momentum[1], "total released momentum"},
+                  {momentum[2], "total released momentum"}};
+    for (const auto& t : totals)
+        if (!std::isfinite(t.value))
+            return sph_fail(sph_error_argument,
+                            std::string("Explosive diagnostics overflow: ") + t.quantity + " is not finite");
+    return sph_success;
+}
+
 int sph_explosive_get_release_balance(double mass_values[4], double energy_values[2], double momentum_values[3]) {
     sph_explosive_update_release_balance();
+    if (int st = sph_explosive_release_balance_in_range()) return st;
     const SphExplosiveState& s = sph_explosive_state;
     std::copy(s.explosive_release_mass_balance.begin(), s.explosive_release_mass_balance.end(), mass_values);
     std::copy(s.explosive_release_energy_balance.begin(), s.explosive_release_energy_balance.end(), energy_values);
@@ -312,6 +349,7 @@ int sph_explosive_get_summary(int32_t& particle_count, int32_t& reacted_count, d
     std::fill(detonation_time_range, detonation_time_range + 2, 0.0);
     if (!sph_explosive_state_present()) return sph_success;
     sph_explosive_update_release_balance();
+    if (int st = sph_explosive_release_balance_in_range()) return st;
     const SphExplosiveState& s = sph_explosive_state;
     double lambda_sum = 0.0;
     for (int i = 0; i < sph_database.npart; ++i) {
@@ -336,6 +374,9 @@ int sph_explosive_get_summary(int32_t& particle_count, int32_t& reacted_count, d
         for (std::size_t c = 0; c < 3; ++c) released_totals[2 + c] += s.explosive_released_momentum[3 * u + c];
     }
     if (particle_count > 0) lambda_range[2] = lambda_sum / particle_count;
+    // The same sums as the balance's, which has taken an overflowed momentum again.
+    for (std::size_t c = 0; c < 3; ++c)
+        if (!std::isfinite(released_totals[2 + c])) released_totals[2 + c] = s.explosive_release_momentum_balance[c];
     return sph_success;
 }
 

@@ -22,6 +22,9 @@ double sph_explosive_reaction_target(int index, int explosive_index, double time
 [[nodiscard]] int sph_explosive_convert_particle_to_gas(int index, int explosive_index);
 [[nodiscard]] int sph_explosive_estimate_dt_limit(double& dt_reaction);
 void sph_explosive_update_release_balance();
+// Fails when a total of the balance is out of range (an overflowed momentum sum is first
+// taken again where opposite terms cancel).
+[[nodiscard]] int sph_explosive_release_balance_in_range();
 [[nodiscard]] int sph_explosive_get_release_balance(double mass_values[4], double energy_values[2],
                                                     double momentum_values[3]);
 [[nodiscard]] int sph_explosive_get_summary(int32_t& particle_count, int32_t& reacted_count, double lambda_range[3],

@@ -258,7 +258,7 @@ int sph_explosive_apply_initial_conditions() {
         s.explosive_remaining_mass[u] = d.mass[u];
     }
     sph_explosive_update_release_balance();
-    return sph_success;
+    return sph_explosive_release_balance_in_range();
 }
 
 int sph_explosive_compute_detonation_times() {
@@ -279,12 +279,10 @@ int sph_explosive_compute_detonation_times() {
         for (int r = 0; r < s.explosive_ignition_count; ++r) {
             const SphExplosiveIgnition& ign = s.explosive_ignitions[static_cast<std::size_t>(r)];
             if (ign.explosive_ignition_material_id != m) continue;
-            double dist2 = 0.0;
-            for (std::size_t c = 0; c < 3; ++c) {
-                const double dx = d.x0[3 * u + c] - ign.explosive_ignition_x[c];
-                dist2 += dx * dx;
-            }
-            const double t = ign.explosive_ignition_time + std::sqrt(dist2) / speed;
+            const double distance = sph_distance3(&d.x0[3 * u], ign.explosive_ignition_x.data());
+            const double t = ign.explosive_ignition_time + distance / speed;
+            // An arrival beyond the largest double is no time the model can reach or report.
+            if (!std::isfinite(t)) return sph_fail(sph_error_argument, "Explosive detonation time is not finite");
             arrival = found ? std::min(arrival, t) : t;
             found = true;
         }

@@ -7,6 +7,7 @@
 
 #include "core/sph_error.h"
 #include "core/sph_numeric.h"
+#include "core/sph_sums.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
 #include "gas/sph_gas_source.h"
@@ -494,10 +495,10 @@ int sph_gas_estimate_dt_limits(double& dt_cfl_out, double& dt_accel_out, double&
         if (!(d.rho[i] > 0.0) || !(h > 0.0)) return sph_fail(sph_error_argument, "invalid Gas state for dt estimate");
         const double* vi = &d.v[3 * i];
         const double* ai = &d.a[3 * i];
-        const double vmag = std::sqrt(vi[0] * vi[0] + vi[1] * vi[1] + vi[2] * vi[2]);
-        const double amag = std::sqrt(ai[0] * ai[0] + ai[1] * ai[1] + ai[2] * ai[2]);
+        const double vmag = sph_norm3(vi);
+        const double amag = sph_norm3(ai);
         dt_cfl = std::min(dt_cfl, h / (sph_gas_sound_speed(static_cast<int>(i)) + vmag));
-        if (amag > 0.0) dt_accel = std::min(dt_accel, std::sqrt(h / amag));
+        if (amag > 0.0) dt_accel = std::min(dt_accel, sph_acceleration_step(h, amag));
     }
     if (dt_cfl == big) dt_cfl = 0.0;
     if (dt_accel == big) dt_accel = dt_cfl;
@@ -507,6 +508,51 @@ int sph_gas_estimate_dt_limits(double& dt_cfl_out, double& dt_accel_out, double&
     d.gas_dtcrit = dt_limit_out = dt_limit;
     return sph_success;
 }
+
+namespace {
+
+int diagnostics_overflow(const char* quantity) {
+    return sph_fail(sph_error_argument, std::string("Gas diagnostics overflow: ") + quantity + " is not finite");
+}
+
+// Are the plain sums of the refresh (centre still undivided) all finite?
+bool plain_sums_finite(double volume_pressure) {
+    const SphDatabase& d = sph_database;
+    bool finite = std::isfinite(d.gas_mass) && std::isfinite(d.gas_volume) && std::isfinite(volume_pressure);
+    for (std::size_t k = 0; k < 3; ++k)
+        finite = finite && std::isfinite(d.gas_momentum[k]) && std::isfinite(d.gas_center[k]);
+    return finite;
+}
+
+// The refresh once a plain sum has overflowed. Mass and volume are sums of positive terms:
+// their overflow means the total is not representable, and the refresh fails. Momentum is
+// summed again at a scale where opposite terms cancel; the centre and the mean pressure,
+// which always lie within the range of their terms, as means with weights V/(total V).
+// Whatever summed plainly to a finite value keeps its plain result.
+int gas_sums_beyond_range(double volume_pressure) {
+    SphDatabase& d = sph_database;
+    if (!std::isfinite(d.gas_mass)) return diagnostics_overflow("total mass");
+    if (!std::isfinite(d.gas_volume)) return diagnostics_overflow("total volume");
+    const std::size_t n = static_cast<std::size_t>(d.npart);
+    double momentum[3], center[3] = {0.0, 0.0, 0.0}, mean_pressure = 0.0;
+    sph_scaled_momentum(n, d.mass.data(), d.v.data(), [](std::size_t i) { return active_gas(sph_database, i); },
+                        momentum);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!active_gas(d, i)) continue;
+        const double w = d.volume[i] / d.gas_volume;
+        for (std::size_t k = 0; k < 3; ++k) center[k] += w * d.x[3 * i + k];
+        mean_pressure += w * d.pressure[i];
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (!std::isfinite(d.gas_momentum[k])) d.gas_momentum[k] = momentum[k];
+        if (!std::isfinite(d.gas_momentum[k])) return diagnostics_overflow("total momentum");
+        d.gas_center[k] = std::isfinite(d.gas_center[k]) ? d.gas_center[k] / d.gas_volume : center[k];
+    }
+    d.gas_mean_pressure = std::isfinite(volume_pressure) ? volume_pressure / d.gas_volume : mean_pressure;
+    return sph_success;
+}
+
+}  // namespace
 
 int sph_gas_update_diagnostics() {
     sph_db_clear_gas_diagnostics();
@@ -536,20 +582,22 @@ int sph_gas_update_diagnostics() {
             if (d.rho[i] > d.gas_max_density) d.gas_max_density = d.rho[i];
         }
     }
-    if (d.gas_volume > 0.0) {
+    if (!plain_sums_finite(volume_pressure)) {
+        if (int st = gas_sums_beyond_range(volume_pressure)) return st;
+    } else if (d.gas_volume > 0.0) {
         for (std::size_t k = 0; k < 3; ++k) d.gas_center[k] /= d.gas_volume;
         d.gas_mean_pressure = volume_pressure / d.gas_volume;
+    }
+    if (d.gas_volume > 0.0) {
         d.gas_equivalent_radius = std::cbrt(3.0 * d.gas_volume / (4.0 * sph_pi));
+        // 3 V overflows above a third of the largest double; the radius itself cannot.
+        if (std::isinf(d.gas_equivalent_radius))
+            d.gas_equivalent_radius = std::cbrt(3.0 * (d.gas_volume / (4.0 * sph_pi)));
     }
     // A change per refresh, not per time: two refreshes in a row report 0 the second time.
     if (g.gas_bubble_history_valid) {
         d.gas_radius_rate = d.gas_equivalent_radius - d.gas_previous_equivalent_radius;
-        double shift2 = 0.0;
-        for (std::size_t k = 0; k < 3; ++k) {
-            const double c = d.gas_center[k] - d.gas_previous_center[k];
-            shift2 += c * c;
-        }
-        d.gas_center_shift = std::sqrt(shift2);
+        d.gas_center_shift = sph_distance3(d.gas_center.data(), d.gas_previous_center.data());
     }
     d.gas_previous_equivalent_radius = d.gas_equivalent_radius;
     d.gas_previous_center = d.gas_center;

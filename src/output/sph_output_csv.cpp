@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/sph_error.h"
+#include "core/sph_numeric.h"
 #include "core/sph_text.h"
 #include "coupling_interface/sph_coupling_interface.h"
 #include "blast/sph_blast_load.h"
@@ -180,8 +181,7 @@ int sph_output_write_csv(std::string_view filename) {
         put_real(value_at(damage, i));
         put_real(value_at(softening, i));
         put_real(value_at(rate_eq, i));
-        const double ax = db.a[3 * i], ay = db.a[3 * i + 1], az = db.a[3 * i + 2];
-        put_real(std::sqrt(ax * ax + ay * ay + az * az));
+        put_real(sph_norm3(&db.a[3 * i]));
         put_triple(blast_solid_f);
         put_triple(blast_shell_f);
         put_triple(blast_shell_m);

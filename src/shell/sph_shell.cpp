@@ -48,7 +48,7 @@ bool sph_shell_vector_is_finite(const double* values, std::size_t count) {
     return std::all_of(values, values + count, sph_shell_scalar_is_finite);
 }
 
-double sph_shell_norm(const double* v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+double sph_shell_norm(const double* v) { return sph_norm3(v); }
 
 int sph_shell_normalize_vector(const double* values, double* normalized) {
     const double length = sph_shell_norm(values);

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <string>
 
 #include "core/sph_error.h"
 #include "core/sph_numeric.h"
+#include "core/sph_sums.h"
 #include "database/sph_database.h"
 #include "particle/sph_neighbor.h"
 #include "solid/sph_solid.h"
@@ -30,8 +32,6 @@ bool sized(const std::vector<double>& values, std::size_t n, std::size_t compone
 // Column-by-column 3 x 3 entry (k, l), 0-based.
 inline double& at(double* m, int k, int l) { return m[k + 3 * l]; }
 inline double at(const double* m, int k, int l) { return m[k + 3 * l]; }
-
-inline double norm3(const double* v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
 
 int allocation_failure() { return sph_fail(sph_error_input, "failed to allocate Solid state"); }
 
@@ -432,8 +432,9 @@ int sph_solid_compute_acceleration() {
 }
 
 int sph_solid_set_body_force(const double force[3]) {
-    if (!std::isfinite(force[0]) || !std::isfinite(force[1]) || !std::isfinite(force[2]))
-        return sph_fail(sph_error_argument, "Solid body force must be finite");
+    // Half the largest double, as every solid value: an acceleration of 1e308 would give
+    // an infinite largest acceleration.
+    if (!sph_solid_vector_is_finite(force, 3)) return sph_fail(sph_error_argument, "Solid body force must be finite");
     for (std::size_t k = 0; k < 3; ++k) sph_solid_state.solid_body_force[k] = force[k];
     return sph_success;
 }
@@ -458,9 +459,9 @@ int sph_solid_estimate_dt_limits(double& dt_cfl, double& dt_accel, double& dt_li
         const double c = s.solid_wave_speed[static_cast<std::size_t>(k)];
         const double h = d.h[i];
         if (!(h > 0.0) || !(c > 0.0)) return sph_fail(sph_error_argument, "invalid Solid state for dt estimate");
-        dt_cfl = std::min(dt_cfl, h / (c + norm3(&d.v[3 * i])));
-        const double a = norm3(&d.a[3 * i]);
-        if (a > 0.0) dt_accel = std::min(dt_accel, std::sqrt(h / a));
+        dt_cfl = std::min(dt_cfl, h / (c + sph_norm3(&d.v[3 * i])));
+        const double a = sph_norm3(&d.a[3 * i]);
+        if (a > 0.0) dt_accel = std::min(dt_accel, sph_acceleration_step(h, a));
     }
     if (dt_cfl == largest_double) dt_cfl = 0.0;
     if (dt_accel == largest_double) dt_accel = dt_cfl;
@@ -476,6 +477,59 @@ void sph_solid_store_dt(double dt_cfl, double dt_accel, double dt_limit) {
     d.solid_dt_accel = dt_accel;
     d.solid_dtcrit = dt_limit;
 }
+
+namespace {
+
+int diagnostics_overflow(const char* quantity) {
+    return sph_fail(sph_error_argument, std::string("Solid diagnostics overflow: ") + quantity + " is not finite");
+}
+
+// After the plain sums of a refresh. The mass and the kinetic energy have positive terms:
+// an overflowed total is not representable, unless only a speed's square overflowed, so
+// the energy is summed again with each term as (m/2 |v|) |v|. Momentum, internal energy
+// and the residual are summed again where opposite terms cancel. A total still out of
+// range fails the refresh. Whatever summed plainly to a finite value keeps that value.
+int solid_totals_in_range(double residual[3]) {
+    SphDatabase& d = sph_database;
+    const SphSolidState& s = sph_solid_state;
+    const std::size_t n = npart_of(d);
+    const auto active = [](std::size_t i) { return active_at(sph_database, i); };
+    if (!std::isfinite(d.solid_mass)) return diagnostics_overflow("total mass");
+    if (!std::isfinite(d.solid_momentum[0]) || !std::isfinite(d.solid_momentum[1]) ||
+        !std::isfinite(d.solid_momentum[2])) {
+        double momentum[3];
+        sph_scaled_momentum(n, d.mass.data(), d.v.data(), active, momentum);
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (!std::isfinite(d.solid_momentum[k])) d.solid_momentum[k] = momentum[k];
+            if (!std::isfinite(d.solid_momentum[k])) return diagnostics_overflow("total momentum");
+        }
+    }
+    if (!std::isfinite(d.solid_kinetic_energy) || !std::isfinite(d.solid_internal_energy_total)) {
+        double kinetic = 0.0;
+        SphScaledSum internal;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!active(i)) continue;
+            const double speed = sph_norm3(&d.v[3 * i]);
+            kinetic += 0.5 * d.mass[i] * speed * speed;
+            internal.add(d.mass[i], s.solid_internal_energy[i]);
+        }
+        if (!std::isfinite(d.solid_kinetic_energy)) d.solid_kinetic_energy = kinetic;
+        if (!std::isfinite(d.solid_kinetic_energy)) return diagnostics_overflow("total kinetic energy");
+        if (!std::isfinite(d.solid_internal_energy_total)) d.solid_internal_energy_total = internal.value();
+        if (!std::isfinite(d.solid_internal_energy_total)) return diagnostics_overflow("total internal energy");
+    }
+    if (!std::isfinite(residual[0]) || !std::isfinite(residual[1]) || !std::isfinite(residual[2])) {
+        double again[3];
+        sph_scaled_momentum(n, d.mass.data(), s.solid_acc_internal.data(), active, again);
+        for (std::size_t k = 0; k < 3; ++k)
+            if (!std::isfinite(residual[k])) residual[k] = again[k];
+    }
+    d.solid_internal_force_residual = sph_norm3(residual);
+    if (!std::isfinite(d.solid_internal_force_residual)) return diagnostics_overflow("internal force residual");
+    return sph_success;
+}
+
+}  // namespace
 
 int sph_solid_update_diagnostics() {
     SphDatabase& d = sph_database;
@@ -498,7 +552,7 @@ int sph_solid_update_diagnostics() {
         for (std::size_t k = 0; k < 3; ++k) d.solid_momentum[k] += m * v[k];
         d.solid_kinetic_energy += 0.5 * m * (v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
         d.solid_internal_energy_total += m * s.solid_internal_energy[i];
-        d.solid_max_acceleration = std::max(d.solid_max_acceleration, norm3(&d.a[3 * i]));
+        d.solid_max_acceleration = std::max(d.solid_max_acceleration, sph_norm3(&d.a[3 * i]));
         d.solid_max_strain_rate = std::max(d.solid_max_strain_rate, s.solid_strain_rate_eq[i]);
         for (std::size_t k = 0; k < 3; ++k) residual[k] += m * s.solid_acc_internal[3 * i + k];
         SphSymTensor stress{};
@@ -519,8 +573,7 @@ int sph_solid_update_diagnostics() {
             sph_solid_update_reference_diagnostics(index);
         }
     }
-    d.solid_internal_force_residual = norm3(residual);
-    return sph_success;
+    return solid_totals_in_range(residual);
 }
 
 void sph_solid_set_reference_diagnostics(int32_t index) {

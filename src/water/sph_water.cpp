@@ -4,9 +4,12 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "core/sph_error.h"
+#include "core/sph_numeric.h"
+#include "core/sph_sums.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
 #include "particle/sph_pair_pass.h"
@@ -256,10 +259,10 @@ int sph_water_estimate_dt_limits(double& dt_cfl_out, double& dt_accel_out, doubl
         if (!(c0 > 0.0) || !(h > 0.0)) return sph_fail(sph_error_argument, "invalid Water state for dt estimate");
         const double* vi = &d.v[3 * i];
         const double* ai = &d.a[3 * i];
-        const double vmag = std::sqrt(vi[0] * vi[0] + vi[1] * vi[1] + vi[2] * vi[2]);
-        const double amag = std::sqrt(ai[0] * ai[0] + ai[1] * ai[1] + ai[2] * ai[2]);
+        const double vmag = sph_norm3(vi);
+        const double amag = sph_norm3(ai);
         dt_cfl = std::min(dt_cfl, h / (c0 + vmag));
-        if (amag > 0.0) dt_accel = std::min(dt_accel, std::sqrt(h / amag));
+        if (amag > 0.0) dt_accel = std::min(dt_accel, sph_acceleration_step(h, amag));
         dt_viscous = std::min(dt_viscous, h / visc);
     }
     if (dt_cfl == big) dt_cfl = 0.0;
@@ -270,6 +273,32 @@ int sph_water_estimate_dt_limits(double& dt_cfl_out, double& dt_accel_out, doubl
     d.water_dt_viscous = dt_viscous_out = dt_viscous;
     return sph_success;
 }
+
+namespace {
+
+int diagnostics_overflow(const char* quantity) {
+    return sph_fail(sph_error_argument, std::string("Water diagnostics overflow: ") + quantity + " is not finite");
+}
+
+// After the plain sums of a refresh: a total mass that overflowed is not representable; a
+// momentum that did is summed again where opposite terms cancel, and fails only when the
+// total itself is out of range.
+int water_totals_in_range() {
+    SphDatabase& d = sph_database;
+    if (!std::isfinite(d.water_mass)) return diagnostics_overflow("total mass");
+    if (std::isfinite(d.water_momentum[0]) && std::isfinite(d.water_momentum[1]) && std::isfinite(d.water_momentum[2]))
+        return sph_success;
+    double momentum[3];
+    sph_scaled_momentum(static_cast<std::size_t>(d.npart), d.mass.data(), d.v.data(),
+                        [](std::size_t i) { return active_water(sph_database, i); }, momentum);
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (!std::isfinite(d.water_momentum[k])) d.water_momentum[k] = momentum[k];
+        if (!std::isfinite(d.water_momentum[k])) return diagnostics_overflow("total momentum");
+    }
+    return sph_success;
+}
+
+}  // namespace
 
 int sph_water_update_diagnostics() {
     sph_db_clear_water_diagnostics();
@@ -291,7 +320,7 @@ int sph_water_update_diagnostics() {
             d.water_max_density = std::max(d.water_max_density, d.rho[i]);
         }
     }
-    return sph_success;
+    return water_totals_in_range();
 }
 
 int sph_water_get_summary(double& mass_out, double momentum_out[3], double& max_pressure_out,

@@ -1,16 +1,113 @@
 // The bytes are a deck: read and built through the interface, then read and built again
 // over the first model, which must give the same outcome (every read starts from the
-// defaults, not from the last deck), then, when it is small, stepped once. Every module
-// starts from initialise and ends at finalise, so no input leaves anything behind for the
-// next.
+// defaults, not from the last deck), then, when it is small, stepped once. After the step
+// every value the console report shows and every value of the summary CSV is finite: a
+// quantity out of range fails the call that computes it, it is never reported. Every
+// module starts from initialise and ends at finalise, so no input leaves anything behind
+// for the next.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
+#include "coupling_interface/sph_coupling_interface.h"
 #include "fuzz_support.h"
 #include "interface/sph_api.h"
+#include "output/sph_output.h"
 
 namespace {
+
+void expect_finite(const char* what, const double* values, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k)
+        if (!std::isfinite(values[k])) {
+            std::fprintf(stderr, "fuzz fault: %s[%zu] = %g after a successful call\n", what, k, values[k]);
+            std::abort();
+        }
+}
+
+// The queries of the console report, in its order; a query that fails has recorded its
+// failure (checked), and the report would not have been printed.
+bool report_is_finite() {
+    using namespace quorrel;
+    double time = 0.0, dt = 0.0;
+    int32_t step = 0, n1 = 0, n2 = 0, n3 = 0;
+    if (fuzz::checked(sph_get_current_time(time, step), "current time")) return false;
+    expect_finite("time", &time, 1);
+    double water[7] = {};  // mass, momentum (3), max pressure, min and max density
+    if (fuzz::checked(sph_get_water_summary(water[0], water + 1, water[4], water[5], water[6]), "water summary"))
+        return false;
+    expect_finite("water summary", water, 7);
+    if (fuzz::checked(sph_estimate_stable_dt(dt), "stable dt")) return false;
+    expect_finite("dtcrit", &dt, 1);
+    double gas[6] = {};  // volume, centre (3), mean and max pressure
+    if (fuzz::checked(sph_get_gas_summary(gas[0], gas + 1, gas[4], gas[5]), "gas summary")) return false;
+    expect_finite("gas summary", gas, 6);
+    double extended[9] = {};  // mass, momentum (3), density range (2), dt limits (3)
+    if (fuzz::checked(sph_get_gas_extended_summary(extended[0], extended + 1, extended + 4, extended + 6),
+                      "gas extended summary"))
+        return false;
+    expect_finite("gas extended summary", extended, 9);
+    double bubble[5] = {};  // radius, rate, centre (3)
+    if (fuzz::checked(sph_get_gas_bubble_metrics(bubble[0], bubble[1], bubble + 2), "bubble metrics")) return false;
+    expect_finite("gas bubble metrics", bubble, 5);
+    double source[5] = {};  // mass, momentum (3), energy
+    if (fuzz::checked(sph_get_gas_source_summary(source[0], source + 1, source[4]), "gas source summary"))
+        return false;
+    expect_finite("gas source summary", source, 5);
+    double explosive[10] = {};  // lambda range (3), released totals (5), detonation times (2)
+    if (fuzz::checked(sph_get_explosive_summary(n1, n2, explosive, explosive + 3, explosive + 8), "explosive summary"))
+        return false;
+    expect_finite("explosive summary", explosive, 10);
+    double balance[9] = {};  // mass (4), energy (2), momentum (3)
+    if (fuzz::checked(sph_get_explosive_release_balance(balance, balance + 4, balance + 6), "release balance"))
+        return false;
+    expect_finite("explosive release balance", balance, 9);
+    double solid[16] = {};  // mass, momentum (3), energies (2), von Mises, three ranges (6), dt limits (3)
+    if (fuzz::checked(sph_get_solid_summary(n1, n2, solid[0], solid + 1, solid + 4, solid[6], solid + 7, solid + 9,
+                                            solid + 11, solid + 13),
+                      "solid summary"))
+        return false;
+    expect_finite("solid summary", solid, 16);
+    double diagnostics[3] = {};
+    if (fuzz::checked(sph_get_solid_diagnostics(3, diagnostics), "solid diagnostics")) return false;
+    expect_finite("solid diagnostics", diagnostics, 3);
+    double det_min = 0.0;
+    if (fuzz::checked(sph_get_solid_reference_quality(n1, det_min, n3), "solid reference quality")) return false;
+    expect_finite("solid correction det min", &det_min, 1);
+    double coupling[27] = {};
+    int32_t counts[12] = {};
+    if (fuzz::checked(sph_coupling_get_diagnostic_values(27, coupling, 12, counts), "coupling diagnostics"))
+        return false;
+    expect_finite("coupling diagnostics", coupling, 27);
+    return true;
+}
+
+// The summary CSV of the current step, written into the scratch directory alone (the
+// particle and VTU files of an output step would only slow the fuzzer down): every value
+// row is a number (an integer or a real), and finite.
+void summary_is_finite() {
+    using namespace quorrel;
+    static const std::string path = fuzz::scratch().path("summary.csv");
+    double time = 0.0;
+    int32_t step = 0;
+    if (fuzz::checked(sph_get_current_time(time, step), "current time") ||
+        fuzz::checked(sph_output_write_summary(path, step, time), "write summary"))
+        return;
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);  // metric,value
+    while (std::getline(in, line)) {
+        const std::size_t comma = line.find(',');
+        if (comma == std::string::npos) continue;
+        const double value = std::strtod(line.c_str() + comma + 1, nullptr);
+        if (!std::isfinite(value)) {
+            std::fprintf(stderr, "fuzz fault: summary row \"%s\" is not finite\n", line.c_str());
+            std::abort();
+        }
+    }
+}
 
 struct Outcome {
     int read_status = 0, build_status = -1;
@@ -46,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(read_and_build(deck) == first)) fuzz::fault("a second read of the same deck came out differently", 0);
     if (first.build_status == 0 && first.count <= fuzz::step_particle_limit) {
         fuzz::redirect_output();
-        (void)fuzz::one_step();
+        if (fuzz::one_step() == 0 && report_is_finite()) summary_is_finite();
     }
     sph_finalize();
     scratch.clear_output();

@@ -63,7 +63,8 @@ SphSolidMaterial base_slot() {
     SphSolidMaterial s;
     s.solid_material_ids = 1;
     s.solid_material_names = "STEEL";
-    s.params.elastic_defined = s.params.johnson_cook_defined = s.params.failure_defined = s.params.control_defined = true;
+    s.params.elastic_defined = s.params.johnson_cook_defined = true;
+    s.params.failure_defined = s.params.control_defined = true;
     s.params.elastic_e = 2.0e11;
     s.params.elastic_nu = 0.25;
     s.params.jc_a = 3.5e8;
