@@ -46,13 +46,24 @@ int pack(const SphDatabase& d) {
         return sph_fail(sph_error_database, "failed to allocate pair-pass storage");
     }
     p.pair_pack_level = static_cast<int32_t>(level);
+    p.pair_phases = 0;
+    p.pair_records_packed = false;
     for (std::size_t i = 0; i < n; ++i) {
         const int32_t key = d.particle_status[i] == sph_status_active ? d.particle_phase[i] : 0;
         p.pair_key[i] = key;
+        if (key > 0 && key < 32) p.pair_phases |= 1u << key;
         // Only a particle that fails the pressure term's density checks lacks the value.
         p.pair_p_over_rho2[i] = key != 0 && d.rho[i] > 0.0 ? d.pressure[i] / (d.rho[i] * d.rho[i]) : 0.0;
     }
-    if (!uses_vector_kernels(level)) return sph_success;
+    return sph_success;
+}
+
+// The vector paths' records, made once per pack by the first pass with particles to sum.
+void pack_records(const SphDatabase& d) {
+    SphPairPass& p = sph_pair_pass;
+    p.pair_records_packed = true;
+    if (!uses_vector_kernels(static_cast<SphSimd>(p.pair_pack_level))) return;
+    const std::size_t n = static_cast<std::size_t>(d.npart);
     double* r = p.pair_records.data();
     for (std::size_t i = 0; i < n; ++i, r += record) {
         r[0] = d.x[3 * i];
@@ -69,7 +80,6 @@ int pack(const SphDatabase& d) {
         r[11] = 0.0;
     }
     std::memset(r, 0, record * sizeof(double));
-    return sph_success;
 }
 
 bool pack_is_current(const SphDatabase& d) {
@@ -276,6 +286,10 @@ int sph_pair_pass_sum(const SphPairPhase& phase, SphPairTerms terms) {
     if (phase.phase <= 0) return sph_fail(sph_error_argument, "pair pass needs a phase code");
     if (!pack_is_current(d))
         if (int st = pack(d)) return st;
+    // A phase without active particles has nothing to sum (a model of solids only, say).
+    const SphPairPass& p = sph_pair_pass;
+    if (phase.phase < 32 && (p.pair_phases & (1u << phase.phase)) == 0) return sph_success;
+    if (!p.pair_records_packed) pack_records(d);
     const int which = (terms.pressure ? 4 : 0) | (terms.viscosity ? 2 : 0) | (terms.density_rate ? 1 : 0);
     switch (which) {
         case 1: return pair_pass<false, false, true>(phase);
