@@ -22,17 +22,16 @@ int pair_group_sum(const SphPairGroupInput& in, const SphPairCentre* centres, in
     using V = typename S::V;
     using M = typename S::M;
 
-    // Unused lanes copy lane 0 with an empty list. Every lane has an entry below kmin;
-    // from there on a lane past the end of its list takes the blank record.
+    // Unused lanes copy lane 0 with an empty list; a lane past the end of its list takes
+    // the blank record.
     const SphPairCentre* cl[W];
     int32_t cnt[W];
     const int32_t* nb[W];
-    int32_t kmin = 0, kmax = 0;
+    int32_t kmax = 0;
     for (int l = 0; l < W; ++l) {
         cl[l] = &centres[l < lanes ? l : 0];
         cnt[l] = l < lanes ? centres[l].cnt : 0;
         nb[l] = cl[l]->nb;
-        kmin = l == 0 || cnt[l] < kmin ? cnt[l] : kmin;
         kmax = cnt[l] > kmax ? cnt[l] : kmax;
     }
     auto lane_values = [&](double SphPairCentre::*field) {
@@ -100,16 +99,25 @@ int pair_group_sum(const SphPairGroupInput& in, const SphPairCentre* centres, in
         }
     };
 
+    // Each lane's record offsets, a block of list positions at a time (blank past the end
+    // of its list): one cursor for all lanes instead of one per lane.
+    constexpr int32_t block = 64;
+    uint32_t offsets[W][block];
     const double* records = in.records;
-    int32_t k = 0;
-    for (; k < kmin; ++k) {
-        for (int l = 0; l < W; ++l) r[l] = records + static_cast<std::size_t>(nb[l][k]) * sph_pair_record;
-        step();
-    }
-    for (; k < kmax; ++k) {
-        for (int l = 0; l < W; ++l)
-            r[l] = records + (k < cnt[l] ? static_cast<std::size_t>(nb[l][k]) : in.blank) * sph_pair_record;
-        step();
+    const uint32_t blank = static_cast<uint32_t>(in.blank * sph_pair_record);
+    for (int32_t k0 = 0; k0 < kmax; k0 += block) {
+        const int32_t len = kmax - k0 < block ? kmax - k0 : block;
+        for (int l = 0; l < W; ++l) {
+            const int32_t have = cnt[l] - k0 < 0 ? 0 : (cnt[l] - k0 < len ? cnt[l] - k0 : len);
+            const int32_t* from = nb[l] + k0;
+            uint32_t* to = offsets[l];
+            for (int32_t k = 0; k < have; ++k) to[k] = static_cast<uint32_t>(from[k]) * static_cast<uint32_t>(sph_pair_record);
+            for (int32_t k = have; k < len; ++k) to[k] = blank;
+        }
+        for (int32_t k = 0; k < len; ++k) {
+            for (int l = 0; l < W; ++l) r[l] = records + offsets[l][k];
+            step();
+        }
     }
     if (S::any(bad)) return 1;
     const V sums[7] = {px, py, pz, qx, qy, qz, ds};
