@@ -110,6 +110,10 @@ int pair_group_sum(const SphPairGroupInput& in, const SphPairCentre* centres, in
         for (int l = 0; l < W; ++l) {
             const int32_t have = cnt[l] - k0 < 0 ? 0 : (cnt[l] - k0 < len ? cnt[l] - k0 : len);
             const int32_t* from = nb[l] + k0;
+            // The next block of the list is read ahead: the hardware does not see eight
+            // streams coming.
+            for (int32_t c = 0; c < block; c += 16)
+                _mm_prefetch(reinterpret_cast<const char*>(from + block + c), _MM_HINT_T0);
             uint32_t* to = offsets[l];
             for (int32_t k = 0; k < have; ++k) to[k] = static_cast<uint32_t>(from[k]) * static_cast<uint32_t>(sph_pair_record);
             for (int32_t k = have; k < len; ++k) to[k] = blank;
