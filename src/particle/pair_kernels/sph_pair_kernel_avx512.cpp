@@ -72,24 +72,31 @@ template <class Step>
 void solid_lanes(const double* records, std::size_t blank, std::size_t stride, const SphSolidLane* const cl[8],
                  const int32_t cnt[8], Step step) {
     constexpr int W = Avx512::width;
-    int32_t kmin = cnt[0], kmax = cnt[0];
-    for (int l = 1; l < W; ++l) {
-        kmin = cnt[l] < kmin ? cnt[l] : kmin;
-        kmax = cnt[l] > kmax ? cnt[l] : kmax;
-    }
+    int32_t kmax = cnt[0];
+    for (int l = 1; l < W; ++l) kmax = cnt[l] > kmax ? cnt[l] : kmax;
+    // Each lane's record offsets, a block of list positions at a time (blank past the end
+    // of its list): one cursor for all lanes instead of one per lane.
+    constexpr int32_t block = 64;
+    uint32_t offsets[W][block];
+    const uint32_t blank_offset = static_cast<uint32_t>(blank * stride);
     const double* r[W];
-    int32_t k = 0;
-    for (; k < kmin; ++k) {
-        // The lists are read ahead of use: the hardware does not see eight streams coming.
-        if ((k & 7) == 0)
-            for (int l = 0; l < W; ++l) _mm_prefetch(reinterpret_cast<const char*>(cl[l]->partners + k + 64), _MM_HINT_T0);
-        for (int l = 0; l < W; ++l) r[l] = records + static_cast<std::size_t>(cl[l]->partners[k]) * stride;
-        step(r);
-    }
-    for (; k < kmax; ++k) {
-        for (int l = 0; l < W; ++l)
-            r[l] = records + (k < cnt[l] ? static_cast<std::size_t>(cl[l]->partners[k]) : blank) * stride;
-        step(r);
+    for (int32_t k0 = 0; k0 < kmax; k0 += block) {
+        const int32_t len = kmax - k0 < block ? kmax - k0 : block;
+        for (int l = 0; l < W; ++l) {
+            const int32_t have = cnt[l] - k0 < 0 ? 0 : (cnt[l] - k0 < len ? cnt[l] - k0 : len);
+            const int32_t* from = cl[l]->partners + k0;
+            // The next block of the list is read ahead: the hardware does not see eight
+            // streams coming.
+            for (int32_t c = 0; c < block; c += 16)
+                _mm_prefetch(reinterpret_cast<const char*>(from + block + c), _MM_HINT_T0);
+            uint32_t* to = offsets[l];
+            for (int32_t k = 0; k < have; ++k) to[k] = static_cast<uint32_t>(from[k]) * static_cast<uint32_t>(stride);
+            for (int32_t k = have; k < len; ++k) to[k] = blank_offset;
+        }
+        for (int32_t k = 0; k < len; ++k) {
+            for (int l = 0; l < W; ++l) r[l] = records + offsets[l][k];
+            step(r);
+        }
     }
 }
 
