@@ -1481,6 +1481,16 @@ TEST_P(SolidAtLevel, PairSumsMatchTheAllPairsLoopsBitForBit) {
         s.solid_softening[i] = soft(rng);
         for (std::size_t k = 0; k < 3; ++k) d.v[3 * i + k] = value(rng);
     }
+    // Some lists are longer than the kernels' block of 64 positions, others far shorter.
+    ASSERT_TRUE(sph_solid_dynamics.solid_pairs_current);
+    const std::vector<int64_t>& offset = sph_solid_dynamics.solid_pair_offset;
+    int64_t longest = 0, shortest = offset[1] - offset[0];
+    for (std::size_t i = 0; i < n; ++i) {
+        longest = std::max(longest, offset[i + 1] - offset[i]);
+        shortest = std::min(shortest, offset[i + 1] - offset[i]);
+    }
+    EXPECT_GT(longest, 64);
+    EXPECT_LT(shortest, 40);
     for (int32_t i : {0, 9, 57, 100}) ASSERT_EQ(sph_solid_mark_particle_failed(i), 0);
     sph_solid_invalidate_forces();
 
