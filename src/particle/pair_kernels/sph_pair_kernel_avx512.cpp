@@ -71,33 +71,9 @@ namespace {
 template <class Step>
 void solid_lanes(const double* records, std::size_t blank, std::size_t stride, const SphSolidLane* const cl[8],
                  const int32_t cnt[8], Step step) {
-    constexpr int W = Avx512::width;
-    int32_t kmax = cnt[0];
-    for (int l = 1; l < W; ++l) kmax = cnt[l] > kmax ? cnt[l] : kmax;
-    // Each lane's record offsets, a block of list positions at a time (blank past the end
-    // of its list): one cursor for all lanes instead of one per lane.
-    constexpr int32_t block = 64;
-    uint32_t offsets[W][block];
-    const uint32_t blank_offset = static_cast<uint32_t>(blank * stride);
-    const double* r[W];
-    for (int32_t k0 = 0; k0 < kmax; k0 += block) {
-        const int32_t len = kmax - k0 < block ? kmax - k0 : block;
-        for (int l = 0; l < W; ++l) {
-            const int32_t have = cnt[l] - k0 < 0 ? 0 : (cnt[l] - k0 < len ? cnt[l] - k0 : len);
-            const int32_t* from = cl[l]->partners + k0;
-            // The next block of the list is read ahead: the hardware does not see eight
-            // streams coming.
-            for (int32_t c = 0; c < block; c += 16)
-                _mm_prefetch(reinterpret_cast<const char*>(from + block + c), _MM_HINT_T0);
-            uint32_t* to = offsets[l];
-            for (int32_t k = 0; k < have; ++k) to[k] = static_cast<uint32_t>(from[k]) * static_cast<uint32_t>(stride);
-            for (int32_t k = have; k < len; ++k) to[k] = blank_offset;
-        }
-        for (int32_t k = 0; k < len; ++k) {
-            for (int l = 0; l < W; ++l) r[l] = records + offsets[l][k];
-            step(r);
-        }
-    }
+    const int32_t* nb[Avx512::width];
+    for (int l = 0; l < Avx512::width; ++l) nb[l] = cl[l]->partners;
+    walk_lists<Avx512::width>(records, stride, blank, nb, cnt, step);
 }
 
 // Unused lanes copy lane 0 with an empty list.
