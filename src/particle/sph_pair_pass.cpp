@@ -94,9 +94,22 @@ struct PassInput {
     const double *x, *v, *m, *rho, *h, *pr2;
 };
 
-SphPairCentre make_centre(const PassInput& in, std::size_t i, const int32_t* nb, int32_t cnt, bool with_pressure) {
-    const double h = in.h[i];
-    const double sigma = 21.0 / (sph_kernel_16pi * h * h * h);
+// The kernel factors of one smoothing length; neighbouring particles mostly share theirs,
+// so the last one is kept.
+struct KernelFactors {
+    double h = 0.0, inv_h = 0.0, neg_c = 0.0;
+    void set(double h_value) {
+        if (h_value == h && h != 0.0) return;
+        const double sigma = 21.0 / (sph_kernel_16pi * h_value * h_value * h_value);
+        h = h_value;
+        inv_h = 1.0 / h_value;
+        neg_c = -(5.0 * sigma / (h_value * h_value));
+    }
+};
+
+SphPairCentre make_centre(const PassInput& in, std::size_t i, const int32_t* nb, int32_t cnt, bool with_pressure,
+                          KernelFactors& k) {
+    k.set(in.h[i]);
     return SphPairCentre{nb,
                          cnt,
                          static_cast<int32_t>(i),
@@ -106,11 +119,11 @@ SphPairCentre make_centre(const PassInput& in, std::size_t i, const int32_t* nb,
                          in.v[3 * i],
                          in.v[3 * i + 1],
                          in.v[3 * i + 2],
-                         h,
+                         in.h[i],
                          in.rho[i],
                          with_pressure ? in.pr2[i] : 0.0,
-                         1.0 / h,
-                         -(5.0 * sigma / (h * h))};
+                         k.inv_h,
+                         k.neg_c};
 }
 
 // Wendland C2: grad W_ij = f r_ij; f is 0 at r = 0 and outside the support.
@@ -252,6 +265,7 @@ int pair_pass(const SphPairPhase& phase) {
             if (int st = one(group[l])) return st;
         return sph_success;
     };
+    KernelFactors factors;
     for (std::size_t i = 0; i < n; ++i) {
         if (in.key[i] != phase.phase) continue;
         if (want_pressure && !(d.rho[i] > 0.0)) {
@@ -266,7 +280,7 @@ int pair_pass(const SphPairPhase& phase) {
             if (int st2 = flush()) return st2;
             return st;
         }
-        const SphPairCentre c = make_centre(in, i, list + d.neighbor_offset[i], cnt, want_pressure);
+        const SphPairCentre c = make_centre(in, i, list + d.neighbor_offset[i], cnt, want_pressure, factors);
         if (!vector) {
             if (int st = one(c)) return st;
             continue;
