@@ -343,15 +343,20 @@ void solid_groups(Takes takes, Fill fill, Kernel kernel, Store store) {
 
 int vector_velocity_gradient() {
     const SphDatabase& d = sph_database;
-    const SphSolidState& s = sph_solid_state;
+    SphSolidState& s = sph_solid_state;
     const std::size_t n = npart_of(d);
-    if (int st = size_records(n)) return st;
     double* rec = records_base();
     for (std::size_t i = 0; i < n; ++i, rec += sph_solid_gradient_record) {
         std::copy_n(&d.x0[3 * i], 3, rec);
         rec[3] = s.solid_reference_volume[i];
         std::copy_n(&d.v[3 * i], 3, rec + 4);
         rec[7] = active_at(d, i) ? 1.0 : 0.0;
+        // Particles without a summed gradient (not active, or fallen back to the identity).
+        if (!active_at(d, i) || s.solid_correction_status[i] != sph_solid_correction_ok) {
+            std::fill_n(&s.solid_velocity_gradient[9 * i], 9, 0.0);
+            std::fill_n(&s.solid_strain_rate[6 * i], 6, 0.0);
+            s.solid_strain_rate_eq[i] = 0.0;
+        }
     }
     std::fill_n(rec, sph_solid_gradient_record, 0.0);  // the blank record
     const double* records = records_base();
@@ -405,9 +410,20 @@ int sph_solid_compute_velocity_gradient() {
     SphSolidState& s = sph_solid_state;
     const std::size_t n = npart_of(d);
     if (!sized(s.solid_velocity_gradient, n, 9)) return sph_success;
-    std::fill(s.solid_velocity_gradient.begin(), s.solid_velocity_gradient.end(), 0.0);
-    std::fill(s.solid_strain_rate.begin(), s.solid_strain_rate.end(), 0.0);
-    std::fill(s.solid_strain_rate_eq.begin(), s.solid_strain_rate_eq.end(), 0.0);
+    auto clear_all = [&s]() {
+        std::fill(s.solid_velocity_gradient.begin(), s.solid_velocity_gradient.end(), 0.0);
+        std::fill(s.solid_strain_rate.begin(), s.solid_strain_rate.end(), 0.0);
+        std::fill(s.solid_strain_rate_eq.begin(), s.solid_strain_rate_eq.end(), 0.0);
+    };
+    // The vector path writes every particle itself, zero where no gradient is summed.
+    if (vector_kernels()) {
+        int st = ensure_pairs();
+        if (st == sph_success) st = size_records(n);
+        if (st == sph_success) return vector_velocity_gradient();
+        clear_all();
+        return st;
+    }
+    clear_all();
     if (int st = ensure_pairs()) return st;
     const SphSolidDynamics& dyn = sph_solid_dynamics;
     const double* x0 = d.x0.data();

@@ -1504,7 +1504,15 @@ TEST_P(SolidAtLevel, PairSumsMatchTheAllPairsLoopsBitForBit) {
     for (std::size_t q = 0; q < acc.size(); ++q)
         ASSERT_EQ(std::memcmp(&s.solid_acc_internal[q], &acc[q], sizeof(double)), 0) << q;
 
+    // Whatever the arrays held before, the failed and fallen-back particles end with 0.
+    std::fill(s.solid_velocity_gradient.begin(), s.solid_velocity_gradient.end(), 7.0);
+    std::fill(s.solid_strain_rate.begin(), s.solid_strain_rate.end(), 7.0);
+    std::fill(s.solid_strain_rate_eq.begin(), s.solid_strain_rate_eq.end(), 7.0);
     ASSERT_EQ(sph_solid_compute_velocity_gradient(), 0) << sph_error_message();
+    for (int32_t i : {0, 9, 57, 100}) {
+        EXPECT_EQ(sym6(s.solid_strain_rate, static_cast<std::size_t>(i)), Sym6{}) << i;
+        EXPECT_EQ(s.solid_strain_rate_eq[static_cast<std::size_t>(i)], 0.0) << i;
+    }
     const std::vector<double> l = direct_velocity_gradient();
     for (std::size_t q = 0; q < l.size(); ++q)
         ASSERT_EQ(std::memcmp(&s.solid_velocity_gradient[q], &l[q], sizeof(double)), 0) << q;
