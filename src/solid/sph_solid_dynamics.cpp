@@ -410,7 +410,7 @@ int sph_solid_compute_velocity_gradient() {
     SphSolidState& s = sph_solid_state;
     const std::size_t n = npart_of(d);
     if (!sized(s.solid_velocity_gradient, n, 9)) return sph_success;
-    auto clear_all = [&s]() {
+    auto clear_all = [&]() {
         std::fill(s.solid_velocity_gradient.begin(), s.solid_velocity_gradient.end(), 0.0);
         std::fill(s.solid_strain_rate.begin(), s.solid_strain_rate.end(), 0.0);
         std::fill(s.solid_strain_rate_eq.begin(), s.solid_strain_rate_eq.end(), 0.0);
