@@ -203,7 +203,9 @@ int pair_pass(const SphPairPhase& phase) {
     const PassInput in{&phase,        pk.pair_key.data(), d.x.data(), d.v.data(), d.mass.data(),
                        d.rho.data(),  d.h.data(),         pk.pair_p_over_rho2.data()};
     const SphSimd level = static_cast<SphSimd>(pk.pair_pack_level);
-    const bool vector = uses_vector_kernels(level);
+    // The kernels address records by 32-bit offsets; a model too large for them is summed
+    // by the scalar path.
+    const bool vector = uses_vector_kernels(level) && n < UINT32_MAX / sph_pair_record;
     const int width = level == SphSimd::avx512 ? 8 : 4;
     [[maybe_unused]] const SphPairGroupInput group_in{pk.pair_records.data(),
                                      n,

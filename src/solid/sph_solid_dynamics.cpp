@@ -41,7 +41,8 @@ int allocation_failure() { return sph_fail(sph_error_input, "failed to allocate 
 // The vector kernels serve CPUs with AVX-512; the loops here are the reference.
 bool vector_kernels() {
 #ifdef QUORREL_X86_KERNELS
-    return sph_simd_level() == SphSimd::avx512;
+    // The kernels address records by 32-bit offsets.
+    return sph_simd_level() == SphSimd::avx512 && npart_of(sph_database) < UINT32_MAX / sph_solid_force_record;
 #else
     return false;
 #endif
