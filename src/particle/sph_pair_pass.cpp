@@ -1,6 +1,7 @@
 #include "particle/sph_pair_pass.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 
@@ -17,6 +18,15 @@ SphPairPass sph_pair_pass;
 namespace {
 
 constexpr std::size_t record = sph_pair_record;
+constexpr std::size_t line_doubles = 64 / sizeof(double);
+
+// The records start on a cache line, so that no 32-byte field group of a record straddles
+// two lines.
+double* records_base() {
+    double* p = sph_pair_pass.pair_records.data();
+    const std::uintptr_t misalign = reinterpret_cast<std::uintptr_t>(p) % 64;
+    return misalign == 0 ? p : p + (64 - misalign) / sizeof(double);
+}
 
 // The kernel gradient's own check, made once per summed particle with neighbours.
 int check_h(double h) {
@@ -41,7 +51,7 @@ int pack(const SphDatabase& d) {
         p.pair_key.resize(n);
         p.pair_p_over_rho2.resize(n);
         // One blank record (key 0) follows the last particle's.
-        if (uses_vector_kernels(level)) p.pair_records.resize((n + 1) * record);
+        if (uses_vector_kernels(level)) p.pair_records.resize((n + 1) * record + line_doubles);
     } catch (const std::exception&) {
         return sph_fail(sph_error_database, "failed to allocate pair-pass storage");
     }
@@ -64,7 +74,7 @@ void pack_records(const SphDatabase& d) {
     p.pair_records_packed = true;
     if (!uses_vector_kernels(static_cast<SphSimd>(p.pair_pack_level))) return;
     const std::size_t n = static_cast<std::size_t>(d.npart);
-    double* r = p.pair_records.data();
+    double* r = records_base();
     for (std::size_t i = 0; i < n; ++i, r += record) {
         r[0] = d.x[3 * i];
         r[1] = d.x[3 * i + 1];
@@ -207,7 +217,7 @@ int pair_pass(const SphPairPhase& phase) {
     // by the scalar path.
     const bool vector = uses_vector_kernels(level) && n < UINT32_MAX / sph_pair_record;
     const int width = level == SphSimd::avx512 ? 8 : 4;
-    [[maybe_unused]] const SphPairGroupInput group_in{pk.pair_records.data(),
+    [[maybe_unused]] const SphPairGroupInput group_in{records_base(),
                                      n,
                                      static_cast<double>(phase.phase),
                                      phase.visc_alpha_c0,
