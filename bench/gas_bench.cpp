@@ -2,11 +2,14 @@
 // for p = 1e5 Pa, mass rho dx^3), released from rest and advanced 100 fixed steps of
 // 1e-6 s. One step is the full explicit step: neighbour rebuild, the pressure update, the
 // gas pair pass, the leapfrog update, the sources and the diagnostics.
-// Usage: gas_bench [n]   (no argument: n = 20, 40, 64, each in its own process)
-// Each run also writes the cube as a deck, gas_bench_<n>.inp, in the working directory.
+// Usage: gas_bench [n | water n]   (no argument: n = 20, 40, 64, each in its own process)
+// Without an argument each size also runs the water benchmark's cube in a process of its
+// own, and the last column is gas particle-steps/s over water's from the same sitting.
+// Each gas run also writes the cube as a deck, gas_bench_<n>.inp, in the working directory.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "bench_support.h"
 #include "core/sph_control.h"
@@ -43,13 +46,45 @@ void write_deck(int n) {
     std::fclose(f);
 }
 
+// The row a child run of this program prints, without its line end; empty on failure.
+std::string child_row(const char* self, const std::string& args) {
+    const std::string cmd = std::string("\"") + self + "\" " + args;
+    std::FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return {};
+    std::string row;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p) != nullptr) row += buf;
+    if (pclose(p) != 0) return {};
+    while (!row.empty() && (row.back() == '\n' || row.back() == '\r')) row.pop_back();
+    return row;
+}
+
+// Third column of a step row: particle-steps per second.
+double steps_per_second(const std::string& row) {
+    int n = 0, particles = 0;
+    double rate = 0.0;
+    return std::sscanf(row.c_str(), "%d %d %lf", &n, &particles, &rate) == 3 ? rate : 0.0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace quorrel;
     if (argc < 2) {
-        bench::print_step_header();
-        return bench::run_sizes_in_children(argv[0], {20, 40, 64});
+        std::printf("%6s %10s %18s %12s %16s %12s %14s %10s\n", "n", "particles", "particle-steps/s", "ms/step",
+                    "neighbours", "allocs/step", "bytes/particle", "gas/water");
+        for (int size : {20, 40, 64}) {
+            const std::string gas = child_row(argv[0], std::to_string(size));
+            const std::string water = child_row(argv[0], "water " + std::to_string(size));
+            if (gas.empty() || water.empty()) return 1;
+            std::printf("%s %10.2f\n", gas.c_str(), steps_per_second(gas) / steps_per_second(water));
+            std::fflush(stdout);
+        }
+        return 0;
+    }
+    if (std::string_view(argv[1]) == "water") {
+        if (argc < 3 || !bench::water_cube(std::atoi(argv[2]))) return 1;
+        return bench::time_steps(std::atoi(argv[2]), bench::water_dt, steps);
     }
     const int n = std::atoi(argv[1]);
     write_deck(n);

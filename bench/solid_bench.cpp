@@ -14,11 +14,11 @@
 // buffer to its working size; the next 100 steps are timed.
 //
 // Printed per size: particle-steps per second, time per step, the mean dt, heap
-// allocations inside the timed steps, bytes per particle (solid state, reference pair
-// cache, database arrays with the neighbour list, their total, and the peak resident set),
-// the share of particles with plastic strain > 0 after the run, the first step with
-// plastic strain, the largest plastic strain, and the build time (solid state, reference
-// state with its pair search, diagnostics).
+// allocations inside the timed steps, bytes per particle (solid state, reference pairs with
+// the pair kernels' records, database arrays with the neighbour list, their total, and the
+// peak resident set), the share of particles with plastic strain > 0 after the run, the
+// first step with plastic strain, the largest plastic strain, and the build time (solid
+// state, reference state with its pair search, diagnostics).
 // Usage: solid_bench [n]   (no argument: n = 40, 64, each in its own process)
 #include <chrono>
 #include <cstdio>
@@ -129,7 +129,7 @@ int run(int n) {
     double solid_bytes = 0.0;
     sph_solid_for_each_array(s, [&solid_bytes](const auto& values, std::size_t) { solid_bytes += bytes_of(values); });
     const double pair_bytes = bytes_of(dyn.solid_pair_offset) + bytes_of(dyn.solid_pair_lower) +
-                              bytes_of(dyn.solid_pair_list);
+                              bytes_of(dyn.solid_pair_list) + bytes_of(dyn.solid_pair_records);
     const double db_bytes = static_cast<double>(sph_db_bytes_per_particle()) * np + bytes_of(d.neighbor_list) +
                             bytes_of(d.cell_head);
     int32_t yielded = 0;

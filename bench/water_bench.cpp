@@ -18,8 +18,7 @@ QUORREL_BENCH_COUNT_ALLOCATIONS
 
 namespace {
 
-constexpr double dx = 0.01, h = 1.2 * dx, rho0 = 1000.0, c0 = 50.0, mass = rho0 * dx * dx * dx;
-constexpr double dt = 5.0e-5;
+constexpr double dx = 0.01;
 constexpr int steps = 100;
 
 void write_deck(int n) {
@@ -54,19 +53,7 @@ int main(int argc, char** argv) {
     }
     const int n = std::atoi(argv[1]);
     write_deck(n);
-    sph_control_reset();
-    sph_water_reset_state();
-    if (sph_water_set_eos("TAIT", "WATER", rho0, c0, 7.0, 0.0, 0.0, false) != 0) return 1;
-    if (sph_water_set_viscosity("MONAGHAN", "WATER", 0.1, 0.0, 0.01) != 0) return 1;
-    if (!bench::fill_cube(n, dx, h)) return 1;
-    SphDatabase& d = sph_database;
-    const double half = 0.5 * dx * (n - 1);
-    for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
-        d.particle_phase[i] = sph_phase_water;
-        d.mass[i] = mass;
-        d.rho[i] = rho0;
-        for (std::size_t k = 0; k < 3; ++k) d.v[3 * i + k] = (d.x[3 * i + k] - half) / half;
-    }
-    return bench::time_steps(n, dt, steps);
+    if (!bench::water_cube(n)) return 1;
+    return bench::time_steps(n, bench::water_dt, steps);
 }
 

@@ -1,6 +1,7 @@
 #include "particle/sph_pair_pass.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 
@@ -17,6 +18,15 @@ SphPairPass sph_pair_pass;
 namespace {
 
 constexpr std::size_t record = sph_pair_record;
+constexpr std::size_t line_doubles = 64 / sizeof(double);
+
+// The records start on a cache line, so that no 32-byte field group of a record straddles
+// two lines.
+double* records_base() {
+    double* p = sph_pair_pass.pair_records.data();
+    const std::uintptr_t misalign = reinterpret_cast<std::uintptr_t>(p) % 64;
+    return misalign == 0 ? p : p + (64 - misalign) / sizeof(double);
+}
 
 // The kernel gradient's own check, made once per summed particle with neighbours.
 int check_h(double h) {
@@ -41,19 +51,30 @@ int pack(const SphDatabase& d) {
         p.pair_key.resize(n);
         p.pair_p_over_rho2.resize(n);
         // One blank record (key 0) follows the last particle's.
-        if (uses_vector_kernels(level)) p.pair_records.resize((n + 1) * record);
+        if (uses_vector_kernels(level)) p.pair_records.resize((n + 1) * record + line_doubles);
     } catch (const std::exception&) {
         return sph_fail(sph_error_database, "failed to allocate pair-pass storage");
     }
     p.pair_pack_level = static_cast<int32_t>(level);
+    p.pair_phases = 0;
+    p.pair_records_packed = false;
     for (std::size_t i = 0; i < n; ++i) {
         const int32_t key = d.particle_status[i] == sph_status_active ? d.particle_phase[i] : 0;
         p.pair_key[i] = key;
+        if (key > 0 && key < 32) p.pair_phases |= 1u << key;
         // Only a particle that fails the pressure term's density checks lacks the value.
         p.pair_p_over_rho2[i] = key != 0 && d.rho[i] > 0.0 ? d.pressure[i] / (d.rho[i] * d.rho[i]) : 0.0;
     }
-    if (!uses_vector_kernels(level)) return sph_success;
-    double* r = p.pair_records.data();
+    return sph_success;
+}
+
+// The vector paths' records, made once per pack by the first pass with particles to sum.
+void pack_records(const SphDatabase& d) {
+    SphPairPass& p = sph_pair_pass;
+    p.pair_records_packed = true;
+    if (!uses_vector_kernels(static_cast<SphSimd>(p.pair_pack_level))) return;
+    const std::size_t n = static_cast<std::size_t>(d.npart);
+    double* r = records_base();
     for (std::size_t i = 0; i < n; ++i, r += record) {
         r[0] = d.x[3 * i];
         r[1] = d.x[3 * i + 1];
@@ -69,7 +90,6 @@ int pack(const SphDatabase& d) {
         r[11] = 0.0;
     }
     std::memset(r, 0, record * sizeof(double));
-    return sph_success;
 }
 
 bool pack_is_current(const SphDatabase& d) {
@@ -84,9 +104,22 @@ struct PassInput {
     const double *x, *v, *m, *rho, *h, *pr2;
 };
 
-SphPairCentre make_centre(const PassInput& in, std::size_t i, const int32_t* nb, int32_t cnt, bool with_pressure) {
-    const double h = in.h[i];
-    const double sigma = 21.0 / (sph_kernel_16pi * h * h * h);
+// The kernel factors of one smoothing length; neighbouring particles mostly share theirs,
+// so the last one is kept.
+struct KernelFactors {
+    double h = 0.0, inv_h = 0.0, neg_c = 0.0;
+    void set(double h_value) {
+        if (h_value == h && h != 0.0) return;
+        const double sigma = 21.0 / (sph_kernel_16pi * h_value * h_value * h_value);
+        h = h_value;
+        inv_h = 1.0 / h_value;
+        neg_c = -(5.0 * sigma / (h_value * h_value));
+    }
+};
+
+SphPairCentre make_centre(const PassInput& in, std::size_t i, const int32_t* nb, int32_t cnt, bool with_pressure,
+                          KernelFactors& k) {
+    k.set(in.h[i]);
     return SphPairCentre{nb,
                          cnt,
                          static_cast<int32_t>(i),
@@ -96,11 +129,11 @@ SphPairCentre make_centre(const PassInput& in, std::size_t i, const int32_t* nb,
                          in.v[3 * i],
                          in.v[3 * i + 1],
                          in.v[3 * i + 2],
-                         h,
+                         in.h[i],
                          in.rho[i],
                          with_pressure ? in.pr2[i] : 0.0,
-                         1.0 / h,
-                         -(5.0 * sigma / (h * h))};
+                         k.inv_h,
+                         k.neg_c};
 }
 
 // Wendland C2: grad W_ij = f r_ij; f is 0 at r = 0 and outside the support.
@@ -180,9 +213,11 @@ int pair_pass(const SphPairPhase& phase) {
     const PassInput in{&phase,        pk.pair_key.data(), d.x.data(), d.v.data(), d.mass.data(),
                        d.rho.data(),  d.h.data(),         pk.pair_p_over_rho2.data()};
     const SphSimd level = static_cast<SphSimd>(pk.pair_pack_level);
-    const bool vector = uses_vector_kernels(level);
+    // The kernels address records by 32-bit offsets; a model too large for them is summed
+    // by the scalar path.
+    const bool vector = uses_vector_kernels(level) && n < UINT32_MAX / sph_pair_record;
     const int width = level == SphSimd::avx512 ? 8 : 4;
-    [[maybe_unused]] const SphPairGroupInput group_in{pk.pair_records.data(),
+    [[maybe_unused]] const SphPairGroupInput group_in{records_base(),
                                      n,
                                      static_cast<double>(phase.phase),
                                      phase.visc_alpha_c0,
@@ -242,6 +277,7 @@ int pair_pass(const SphPairPhase& phase) {
             if (int st = one(group[l])) return st;
         return sph_success;
     };
+    KernelFactors factors;
     for (std::size_t i = 0; i < n; ++i) {
         if (in.key[i] != phase.phase) continue;
         if (want_pressure && !(d.rho[i] > 0.0)) {
@@ -256,7 +292,7 @@ int pair_pass(const SphPairPhase& phase) {
             if (int st2 = flush()) return st2;
             return st;
         }
-        const SphPairCentre c = make_centre(in, i, list + d.neighbor_offset[i], cnt, want_pressure);
+        const SphPairCentre c = make_centre(in, i, list + d.neighbor_offset[i], cnt, want_pressure, factors);
         if (!vector) {
             if (int st = one(c)) return st;
             continue;
@@ -276,6 +312,10 @@ int sph_pair_pass_sum(const SphPairPhase& phase, SphPairTerms terms) {
     if (phase.phase <= 0) return sph_fail(sph_error_argument, "pair pass needs a phase code");
     if (!pack_is_current(d))
         if (int st = pack(d)) return st;
+    // A phase without active particles has nothing to sum (a model of solids only, say).
+    const SphPairPass& p = sph_pair_pass;
+    if (phase.phase < 32 && (p.pair_phases & (1u << phase.phase)) == 0) return sph_success;
+    if (!p.pair_records_packed) pack_records(d);
     const int which = (terms.pressure ? 4 : 0) | (terms.viscosity ? 2 : 0) | (terms.density_rate ? 1 : 0);
     switch (which) {
         case 1: return pair_pass<false, false, true>(phase);

@@ -50,6 +50,8 @@ struct SphPairPass {
     std::vector<double> pair_records;
     int32_t pair_pack_level = 0;  // vector level the pack was made for
     bool pair_pack_held = false;  // a caller holds the pack for several passes
+    uint32_t pair_phases = 0;     // bit k: some particle has phase key k
+    bool pair_records_packed = false;  // the records are made by the first pass that needs them
 };
 extern SphPairPass sph_pair_pass;
 

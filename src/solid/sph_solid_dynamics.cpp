@@ -2,14 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 #include <limits>
 #include <string>
 
 #include "core/sph_error.h"
 #include "core/sph_numeric.h"
+#include "core/sph_simd.h"
 #include "core/sph_sums.h"
 #include "database/sph_database.h"
+#include "particle/pair_kernels/sph_pair_kernel.h"
 #include "particle/sph_neighbor.h"
 #include "solid/sph_solid.h"
 
@@ -34,6 +37,16 @@ inline double& at(double* m, int k, int l) { return m[k + 3 * l]; }
 inline double at(const double* m, int k, int l) { return m[k + 3 * l]; }
 
 int allocation_failure() { return sph_fail(sph_error_input, "failed to allocate Solid state"); }
+
+// The vector kernels serve CPUs with AVX-512; the loops here are the reference.
+bool vector_kernels() {
+#ifdef QUORREL_X86_KERNELS
+    // The kernels address records by 32-bit offsets.
+    return sph_simd_level() == SphSimd::avx512 && npart_of(sph_database) < UINT32_MAX / sph_solid_force_record;
+#else
+    return false;
+#endif
+}
 
 int ensure_pairs() {
     if (sph_solid_dynamics.solid_pairs_current) return sph_success;
@@ -266,19 +279,158 @@ void sph_solid_reference_fallback(int32_t index, int32_t status, double det_valu
 
 // ---- Kinematics and material advance ----
 
+namespace {
+
+// L = G C of particle i, then its strain rate.
+void store_gradient(std::size_t i, const double* g) {
+    SphSolidState& s = sph_solid_state;
+    const double* c = &s.solid_correction_matrix[9 * i];
+    double* lgrad = &s.solid_velocity_gradient[9 * i];
+    for (int l = 0; l < 3; ++l)
+        for (int k = 0; k < 3; ++k)
+            at(lgrad, k, l) = at(g, k, 0) * at(c, 0, l) + at(g, k, 1) * at(c, 1, l) + at(g, k, 2) * at(c, 2, l);
+    sph_solid_store_strain_rate(static_cast<int32_t>(i));
+}
+
+// The pair records the vector kernels read: one per particle and a blank one after them,
+// kept from step to step (the first pass allocates, later ones reuse).
+int size_records(std::size_t n) {
+    try {
+        sph_solid_dynamics.solid_pair_records.resize((n + 1) * sph_solid_force_record + 8);
+    } catch (const std::exception&) {
+        return allocation_failure();
+    }
+    return sph_success;
+}
+
+// The records start on a cache line, so that a gradient record is one line.
+double* records_base() {
+    double* p = sph_solid_dynamics.solid_pair_records.data();
+    const std::uintptr_t misalign = reinterpret_cast<std::uintptr_t>(p) % 64;
+    return misalign == 0 ? p : p + (64 - misalign) / sizeof(double);
+}
+
+// Runs `kernel` over the particles that `takes` accepts, eight side by side, each over
+// its full partner list; `fill` sets a lane's own values and `store` takes its results.
+template <class Takes, class Fill, class Kernel, class Store>
+void solid_groups(Takes takes, Fill fill, Kernel kernel, Store store) {
+    const SphSolidDynamics& dyn = sph_solid_dynamics;
+    const std::size_t n = npart_of(sph_database);
+    SphSolidLane lanes[sph_pair_max_lanes];
+    std::size_t index[sph_pair_max_lanes];
+    int waiting = 0;
+    auto flush = [&]() {
+        double out[9][sph_pair_max_lanes];
+        kernel(lanes, waiting, out);
+        for (int l = 0; l < waiting; ++l) {
+            double values[9];
+            for (int c = 0; c < 9; ++c) values[c] = out[c][l];
+            store(index[l], values);
+        }
+        waiting = 0;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!takes(i)) continue;
+        SphSolidLane& lane = lanes[waiting];
+        const int64_t begin = dyn.solid_pair_offset[i];
+        lane.partners = dyn.solid_pair_list.data() + begin;
+        lane.count = static_cast<int32_t>(dyn.solid_pair_offset[i + 1] - begin);
+        fill(i, lane);
+        index[waiting++] = i;
+        if (waiting == sph_pair_max_lanes) flush();
+    }
+    if (waiting > 0) flush();
+}
+
+int vector_velocity_gradient() {
+    const SphDatabase& d = sph_database;
+    SphSolidState& s = sph_solid_state;
+    const std::size_t n = npart_of(d);
+    double* rec = records_base();
+    for (std::size_t i = 0; i < n; ++i, rec += sph_solid_gradient_record) {
+        std::copy_n(&d.x0[3 * i], 3, rec);
+        rec[3] = s.solid_reference_volume[i];
+        std::copy_n(&d.v[3 * i], 3, rec + 4);
+        rec[7] = active_at(d, i) ? 1.0 : 0.0;
+        // Particles without a summed gradient (not active, or fallen back to the identity).
+        if (!active_at(d, i) || s.solid_correction_status[i] != sph_solid_correction_ok) {
+            std::fill_n(&s.solid_velocity_gradient[9 * i], 9, 0.0);
+            std::fill_n(&s.solid_strain_rate[6 * i], 6, 0.0);
+            s.solid_strain_rate_eq[i] = 0.0;
+        }
+    }
+    std::fill_n(rec, sph_solid_gradient_record, 0.0);  // the blank record
+    const double* records = records_base();
+    solid_groups(
+        [&](std::size_t i) { return active_at(d, i) && s.solid_correction_status[i] == sph_solid_correction_ok; },
+        [&](std::size_t i, SphSolidLane& lane) {
+            std::copy_n(&d.x0[3 * i], 3, lane.x);
+            std::copy_n(&d.v[3 * i], 3, lane.v);
+        },
+        [&](const SphSolidLane* lanes, int count, double out[9][sph_pair_max_lanes]) {
+            sph_solid_gradient_group_avx512(records, n, lanes, count, out);
+        },
+        [](std::size_t i, const double* g) { store_gradient(i, g); });
+    return sph_success;
+}
+
+int vector_internal_acceleration() {
+    const SphDatabase& d = sph_database;
+    SphSolidState& s = sph_solid_state;
+    const std::size_t n = npart_of(d);
+    if (int st = size_records(n)) return st;
+    double* rec = records_base();
+    for (std::size_t i = 0; i < n; ++i, rec += sph_solid_force_record) {
+        std::copy_n(&d.x0[3 * i], 3, rec);
+        rec[3] = s.solid_reference_volume[i];
+        std::copy_n(&s.solid_stress[6 * i], 6, rec + 4);
+        rec[10] = s.solid_softening[i];
+        rec[11] = active_at(d, i) ? 1.0 : 0.0;
+    }
+    std::fill_n(rec, sph_solid_force_record, 0.0);  // the blank record
+    const double* records = records_base();
+    solid_groups([&](std::size_t i) { return active_at(d, i); },
+                 [&](std::size_t i, SphSolidLane& lane) {
+                     std::copy_n(&d.x0[3 * i], 3, lane.x);
+                     std::copy_n(&s.solid_stress[6 * i], 6, lane.stress);
+                     lane.softening = s.solid_softening[i];
+                     lane.volume = s.solid_reference_volume[i];
+                     lane.mass = d.mass[i];
+                 },
+                 [&](const SphSolidLane* lanes, int count, double out[9][sph_pair_max_lanes]) {
+                     sph_solid_force_group_avx512(records, n, lanes, count, out);
+                 },
+                 [&](std::size_t i, const double* a) { std::copy_n(a, 3, &s.solid_acc_internal[3 * i]); });
+    return sph_success;
+}
+
+}  // namespace
+
 int sph_solid_compute_velocity_gradient() {
     const SphDatabase& d = sph_database;
     SphSolidState& s = sph_solid_state;
     const std::size_t n = npart_of(d);
     if (!sized(s.solid_velocity_gradient, n, 9)) return sph_success;
-    std::fill(s.solid_velocity_gradient.begin(), s.solid_velocity_gradient.end(), 0.0);
-    std::fill(s.solid_strain_rate.begin(), s.solid_strain_rate.end(), 0.0);
-    std::fill(s.solid_strain_rate_eq.begin(), s.solid_strain_rate_eq.end(), 0.0);
+    auto clear_all = [&]() {
+        std::fill(s.solid_velocity_gradient.begin(), s.solid_velocity_gradient.end(), 0.0);
+        std::fill(s.solid_strain_rate.begin(), s.solid_strain_rate.end(), 0.0);
+        std::fill(s.solid_strain_rate_eq.begin(), s.solid_strain_rate_eq.end(), 0.0);
+    };
+    // The vector path writes every particle itself, zero where no gradient is summed.
+    if (vector_kernels()) {
+        int st = ensure_pairs();
+        if (st == sph_success) st = size_records(n);
+        if (st == sph_success) return vector_velocity_gradient();
+        clear_all();
+        return st;
+    }
+    clear_all();
     if (int st = ensure_pairs()) return st;
     const SphSolidDynamics& dyn = sph_solid_dynamics;
     const double* x0 = d.x0.data();
     const double* v = d.v.data();
     const double* v0 = s.solid_reference_volume.data();
+    if (vector_kernels()) return vector_velocity_gradient();
     for (std::size_t i = 0; i < n; ++i) {
         // Particles that fell back to the identity keep L = 0.
         if (!active_at(d, i) || s.solid_correction_status[i] != sph_solid_correction_ok) continue;
@@ -291,12 +443,7 @@ int sph_solid_compute_velocity_gradient() {
             for (int l = 0; l < 3; ++l)
                 for (int k = 0; k < 3; ++k) at(g, k, l) += v0[j] * dv[k] * r[l];
         }
-        const double* c = &s.solid_correction_matrix[9 * i];
-        double* lgrad = &s.solid_velocity_gradient[9 * i];
-        for (int l = 0; l < 3; ++l)
-            for (int k = 0; k < 3; ++k)
-                at(lgrad, k, l) = at(g, k, 0) * at(c, 0, l) + at(g, k, 1) * at(c, 1, l) + at(g, k, 2) * at(c, 2, l);
-        sph_solid_store_strain_rate(static_cast<int32_t>(i));
+        store_gradient(i, g);
     }
     return sph_success;
 }
@@ -375,6 +522,11 @@ int sph_solid_compute_internal_acceleration() {
     if (dyn.solid_forces_current) return sph_success;
     std::fill(s.solid_acc_internal.begin(), s.solid_acc_internal.end(), 0.0);
     if (int st = ensure_pairs()) return st;
+    if (vector_kernels()) {
+        if (int st = vector_internal_acceleration()) return st;
+        dyn.solid_forces_current = true;
+        return sph_success;
+    }
     const double* x0 = d.x0.data();
     const double* mass = d.mass.data();
     const double* stress = s.solid_stress.data();

@@ -33,6 +33,8 @@ struct SphSolidDynamics {
     bool solid_pairs_current = false;
     // solid_acc_internal holds the force of the current stresses and pairs.
     bool solid_forces_current = false;
+    // What the vector pair kernels read of every particle, packed per pass.
+    std::vector<double> solid_pair_records;
 };
 extern SphSolidDynamics sph_solid_dynamics;
 

@@ -550,3 +550,41 @@ TEST_P(WaterAtLevel, GivesTheScalarBits) {
             ASSERT_EQ(std::memcmp(&got[k], &reference[k], sizeof(double)), 0) << k;
     }
 }
+
+TEST_P(WaterAtLevel, LongListsGiveTheScalarBits) {
+    // A dense cloud: lists of well over a hundred neighbours, of different lengths side by
+    // side, so the vector kernel walks them in several blocks and its lanes run out at
+    // different places. Velocities both approaching and receding; one gas particle.
+    std::mt19937 rng(77);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<std::array<double, 3>> xs;
+    for (int i = 0; i < 260; ++i) xs.push_back({0.5 * u(rng), 0.5 * u(rng), 0.5 * u(rng)});
+    water_model(xs);
+    SphDatabase& d = sph_database;
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        d.h[i] = 0.08 + 0.07 * u(rng);
+        d.mass[i] = 0.5 + u(rng);
+        d.rho[i] = 990.0 + 20.0 * u(rng);
+        d.pressure[i] = 2000.0 * (u(rng) - 0.3);
+        for (std::size_t k = 0; k < 3; ++k) d.v[3 * i + k] = 2.0 * u(rng) - 1.0;
+    }
+    d.particle_phase[100] = sph_phase_gas;
+    ASSERT_EQ(sph_water_set_viscosity("MONAGHAN", "WATER", 0.1, 0.2, 0.01), 0);
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    int32_t longest = 0;
+    double mean = 0.0;
+    ASSERT_EQ(sph_neighbor_get_stats(longest, mean), 0);
+    EXPECT_GT(longest, 130);
+    EXPECT_LT(*std::min_element(d.neighbor_count.begin(), d.neighbor_count.end()), 64);
+    auto run = [&](SphSimd level) {
+        sph_simd_set_cap(level);
+        EXPECT_EQ(sph_water_compute_density_rate_and_acceleration(), 0);
+        std::vector<double> out;
+        for (const auto* f : {&d.drho_dt, &d.acc_pressure, &d.acc_viscosity}) out.insert(out.end(), f->begin(), f->end());
+        return out;
+    };
+    const std::vector<double> reference = run(SphSimd::scalar);
+    const std::vector<double> got = run(GetParam());
+    ASSERT_EQ(got.size(), reference.size());
+    for (std::size_t k = 0; k < got.size(); ++k) ASSERT_EQ(std::memcmp(&got[k], &reference[k], sizeof(double)), 0) << k;
+}

@@ -10,10 +10,48 @@
 // adding +0 changes nothing).
 #pragma once
 
+#include <xmmintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
 #include "particle/pair_kernels/sph_pair_kernel.h"
 
 namespace quorrel {
 namespace {
+
+// Walks W neighbour lists side by side: `step(r)` runs once per list position with the
+// records of the lanes' neighbours there, the blank record for a lane past its list's end.
+// The lanes' record offsets are laid out a block of positions at a time, so one cursor
+// serves all lanes instead of one per lane.
+template <int W, class Step>
+void walk_lists(const double* records, std::size_t stride, std::size_t blank, const int32_t* const nb[W],
+                const int32_t cnt[W], Step&& step) {
+    int32_t kmax = 0;
+    for (int l = 0; l < W; ++l) kmax = cnt[l] > kmax ? cnt[l] : kmax;
+    constexpr int32_t block = 64;
+    uint32_t offsets[W][block];
+    const uint32_t blank_offset = static_cast<uint32_t>(blank * stride);
+    const double* r[W];
+    for (int32_t k0 = 0; k0 < kmax; k0 += block) {
+        const int32_t len = kmax - k0 < block ? kmax - k0 : block;
+        for (int l = 0; l < W; ++l) {
+            const int32_t have = cnt[l] - k0 < 0 ? 0 : (cnt[l] - k0 < len ? cnt[l] - k0 : len);
+            const int32_t* from = nb[l] + k0;
+            // The next block of the list is read ahead: the hardware does not see W
+            // streams coming.
+            for (int32_t c = 0; c < block; c += 16)
+                _mm_prefetch(reinterpret_cast<const char*>(from + block + c), _MM_HINT_T0);
+            uint32_t* to = offsets[l];
+            for (int32_t k = 0; k < have; ++k) to[k] = static_cast<uint32_t>(from[k]) * static_cast<uint32_t>(stride);
+            for (int32_t k = have; k < len; ++k) to[k] = blank_offset;
+        }
+        for (int32_t k = 0; k < len; ++k) {
+            for (int l = 0; l < W; ++l) r[l] = records + offsets[l][k];
+            step(r);
+        }
+    }
+}
 
 template <class S, bool want_pressure, bool want_viscosity, bool want_density>
 int pair_group_sum(const SphPairGroupInput& in, const SphPairCentre* centres, int lanes,
@@ -22,18 +60,15 @@ int pair_group_sum(const SphPairGroupInput& in, const SphPairCentre* centres, in
     using V = typename S::V;
     using M = typename S::M;
 
-    // Unused lanes copy lane 0 with an empty list. Every lane has an entry below kmin;
-    // from there on a lane past the end of its list takes the blank record.
+    // Unused lanes copy lane 0 with an empty list; a lane past the end of its list takes
+    // the blank record.
     const SphPairCentre* cl[W];
     int32_t cnt[W];
     const int32_t* nb[W];
-    int32_t kmin = 0, kmax = 0;
     for (int l = 0; l < W; ++l) {
         cl[l] = &centres[l < lanes ? l : 0];
         cnt[l] = l < lanes ? centres[l].cnt : 0;
         nb[l] = cl[l]->nb;
-        kmin = l == 0 || cnt[l] < kmin ? cnt[l] : kmin;
-        kmax = cnt[l] > kmax ? cnt[l] : kmax;
     }
     auto lane_values = [&](double SphPairCentre::*field) {
         double v[W];
@@ -53,8 +88,7 @@ int pair_group_sum(const SphPairGroupInput& in, const SphPairCentre* centres, in
     V px = zero, py = zero, pz = zero, qx = zero, qy = zero, qz = zero, ds = zero;
     M bad = S::none();
 
-    const double* r[W];
-    auto step = [&]() {
+    auto step = [&](const double* const* r) {
         const typename S::Fields p = S::load_fields(r, 0);  // x y z key
         const typename S::Fields w = S::load_fields(r, 4);  // vx vy vz m
         const typename S::Fields e = S::load_fields(r, 8);  // rho h p/rho^2 -
@@ -100,17 +134,7 @@ int pair_group_sum(const SphPairGroupInput& in, const SphPairCentre* centres, in
         }
     };
 
-    const double* records = in.records;
-    int32_t k = 0;
-    for (; k < kmin; ++k) {
-        for (int l = 0; l < W; ++l) r[l] = records + static_cast<std::size_t>(nb[l][k]) * sph_pair_record;
-        step();
-    }
-    for (; k < kmax; ++k) {
-        for (int l = 0; l < W; ++l)
-            r[l] = records + (k < cnt[l] ? static_cast<std::size_t>(nb[l][k]) : in.blank) * sph_pair_record;
-        step();
-    }
+    walk_lists<W>(in.records, sph_pair_record, in.blank, nb, cnt, step);
     if (S::any(bad)) return 1;
     const V sums[7] = {px, py, pz, qx, qy, qz, ds};
     for (int j = 0; j < 7; ++j) S::store(out[j], sums[j]);
