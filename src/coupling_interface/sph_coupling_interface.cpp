@@ -88,14 +88,6 @@ using namespace coupling_detail;
 
 // ---- Numeric helpers ----
 
-double sph_coupling_vector_norm_scaled(const double* v, double plain) {
-    // Finite components above about 1.3e154 overflow the squares: scale by the largest.
-    const double s = std::max({std::fabs(v[0]), std::fabs(v[1]), std::fabs(v[2])});
-    if (!std::isfinite(s)) return plain;
-    const double a = v[0] / s, b = v[1] / s, c = v[2] / s;
-    return s * std::sqrt(a * a + b * b + c * c);
-}
-
 bool sph_coupling_vector_is_degenerate(const double* v) { return !(sph_coupling_vector_norm(v) > 1e-12); }
 
 bool sph_coupling_particle_should_skip(int32_t index) {

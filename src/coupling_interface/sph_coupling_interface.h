@@ -105,7 +105,6 @@ inline void sph_coupling_cross(const double* l, const double* r, double* out) {
     out[2] = z;
 }
 // The plain length; a scaled sum only when the plain squares overflow.
-double sph_coupling_vector_norm_scaled(const double* values, double plain);
 inline double sph_coupling_vector_norm(const double* v) { return sph_norm3(v); }
 // Not NaN and below the largest double in magnitude (the infinities fail).
 inline bool sph_coupling_scalar_is_finite(double value) {
