@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Rewrites the restart seeds in corpus/restart/ from small decks of tests/decks/: each is
 # built, stepped once and written in the newest layout. The older layouts (old_*.rst) are
-# edited by hand from one of these and are left alone.
+# derived from one of these by make_old_layouts.py and are left alone here.
 #
 #   tests/fuzz/make_restart_seeds.sh BUILD_DIR
 set -euo pipefail
