@@ -6,6 +6,7 @@
 
 #include "core/sph_error.h"
 #include "core/sph_numeric.h"
+#include "core/sph_table.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
 #include "explosive/sph_explosive_state.h"
@@ -155,9 +156,25 @@ void accumulate_region(int r) {
 
 // ---- Lifecycle ----
 
+// In place: a whole fresh table built on the stack and moved in cost more than the rest
+// of a worker's INIT. Regions are added at the count and evaluated below it, so the slots
+// past it are clean. The names keep their buffers, as a move from a short empty string
+// leaves them; the scratch vectors give theirs back.
 void sph_blast_reset() {
-    sph_blast = SphBlast{};
-    scratch = BlastScratch{};
+    SphBlast& b = sph_blast;
+    sph_clear_used_slots(b.blast_regions, b.blast_region_count);
+    sph_clear_used_slots(b.blast_snapshots, b.blast_region_count);
+    b.blast_region_count = 0;
+    for (RegionScratch& rs : scratch.regions) {
+        std::vector<uint8_t>().swap(rs.member);
+        std::vector<double>().swap(rs.source_xyz);
+        std::vector<double>().swap(rs.target_xyz);
+        std::vector<int32_t>().swap(rs.target_index);
+        rs.pairs = 0;
+        rs.pairs_known = true;
+    }
+    scratch.membership_valid = false;
+    scratch.membership_npart = -1;
 }
 
 void sph_blast_initialize() { sph_blast_reset(); }

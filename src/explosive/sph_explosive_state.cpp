@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/sph_error.h"
+#include "core/sph_table.h"
 #include "core/sph_numeric.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
@@ -96,10 +97,10 @@ void sph_explosive_reset_deck_settings() {
 void sph_explosive_clear_material_table() {
     SphExplosiveState& s = sph_explosive_state;
     s.explosive_material_seen = false;
+    sph_clear_used_slots(s.explosive_materials, s.explosive_material_count);
     s.explosive_material_count = 0;
-    s.explosive_materials.fill(SphExplosiveMaterial{});
+    sph_clear_used_slots(s.explosive_ignitions, s.explosive_ignition_count);
     s.explosive_ignition_count = 0;
-    s.explosive_ignitions.fill(SphExplosiveIgnition{});
     reset_totals(s);
     s.explosive_dt_reaction = 0.0;
 }

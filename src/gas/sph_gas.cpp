@@ -30,7 +30,9 @@ inline bool active_gas(const SphDatabase& d, std::size_t i) {
 // module's initialised flag is the caller's.
 void reset_state() {
     const bool initialized = sph_gas.gas_module_initialized;
-    sph_gas = SphGas{};
+    // Copied from one fresh instance rather than built anew on the stack each time.
+    static const SphGas fresh{};
+    sph_gas = fresh;
     sph_gas.gas_module_initialized = initialized;
     sph_gas_source_reset();
     SphDatabase& d = sph_database;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/sph_real_digits.h"
+
 namespace quorrel {
 
 namespace {
@@ -13,85 +15,6 @@ void right_justify(const char* text, std::size_t len, char* field) {
     std::memset(field, ' ', pad);
     std::memcpy(field + pad, text, len);
 }
-
-}  // namespace
-
-namespace {
-
-constexpr char digit_pairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-constexpr uint64_t pow10_u64[] = {1ull,
-                                  10ull,
-                                  100ull,
-                                  1000ull,
-                                  10000ull,
-                                  100000ull,
-                                  1000000ull,
-                                  10000000ull,
-                                  100000000ull,
-                                  1000000000ull,
-                                  10000000000ull,
-                                  100000000000ull,
-                                  1000000000000ull,
-                                  10000000000000ull,
-                                  100000000000000ull,
-                                  1000000000000000ull,
-                                  10000000000000000ull,
-                                  100000000000000000ull,
-                                  1000000000000000000ull,
-                                  10000000000000000000ull};
-
-#ifdef __SIZEOF_INT128__
-using u128 = unsigned __int128;
-
-// round(m * 2^e2 * 10^p) to nearest, ties to even, computed exactly; p in 0..22.
-uint64_t scaled_round(uint64_t m, int e2, int p) {
-    u128 scaled = m;
-    if (p > 19) scaled *= pow10_u64[19], p -= 19;
-    scaled *= pow10_u64[p];
-    if (e2 >= 0) return static_cast<uint64_t>(scaled << e2);
-    const int s = -e2;
-    const u128 q = scaled >> s;
-    const u128 rem = scaled & ((u128{1} << s) - 1);
-    const u128 half = u128{1} << (s - 1);
-    const bool up = rem > half || (rem == half && (q & 1) != 0);
-    return static_cast<uint64_t>(q) + (up ? 1 : 0);
-}
-
-// The 17 significant digits and decimal exponent of a positive normal double,
-// exactly as correctly rounded formatting gives them, for the decimal exponents
-// that cover most physical values (10^-6 up to below 10^17). False outside.
-bool fast_digits(double value, uint64_t& digits, int& exponent) {
-    uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
-    if (biased == 0 || biased == 0x7ff) return false;
-    const uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
-    const int e2 = biased - 1075;
-    const int binary_exponent = biased - 1023;  // value in [2^b, 2^(b+1))
-    // floor(b * log10 2): the decimal exponent or one below it.
-    int e10 = static_cast<int>(std::floor(binary_exponent * 0.30102999566398119521));
-    if (e10 < -6 || e10 > 16) return false;
-    uint64_t q = scaled_round(m, e2, 16 - e10);
-    if (q >= pow10_u64[17]) {
-        ++e10;
-        if (e10 > 16) return false;
-        q = scaled_round(m, e2, 16 - e10);
-    }
-    if (q >= pow10_u64[17]) {  // rounded up to the next power of ten
-        q /= 10;
-        ++e10;
-    }
-    digits = q;
-    exponent = e10;
-    return true;
-}
-#else
-bool fast_digits(double, uint64_t&, int&) { return false; }
-#endif
 
 }  // namespace
 
@@ -118,22 +41,12 @@ void format_real(double value, char* field, bool vtk) {
     }
     uint64_t digits = 0;
     int exponent = 0;
-    if (fast_digits(std::fabs(value), digits, exponent)) {
+    if (sph_real_digits17(std::fabs(value), digits, exponent)) {
         // [blank][-|blank]d.dddddddddddddddd E(+|-)dd : always 24 characters.
         char* p = field;
         *p++ = ' ';
         *p++ = value < 0.0 ? '-' : ' ';
-        const uint64_t lead = digits / pow10_u64[16];
-        uint64_t rest = digits - lead * pow10_u64[16];
-        *p++ = static_cast<char>('0' + lead);
-        *p++ = '.';
-        for (int k = 14; k >= 0; k -= 2) {
-            const uint64_t pair = rest % 100;
-            rest /= 100;
-            p[k] = digit_pairs[2 * pair];
-            p[k + 1] = digit_pairs[2 * pair + 1];
-        }
-        p += 16;
+        p = sph_write_digits17(p, digits);
         *p++ = 'E';
         *p++ = exponent < 0 ? '-' : '+';
         const int magnitude = exponent < 0 ? -exponent : exponent;

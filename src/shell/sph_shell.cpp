@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/sph_error.h"
+#include "core/sph_table.h"
 #include "core/sph_numeric.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
@@ -270,16 +271,16 @@ void sph_shell_update_max_angular_velocity() {
 void sph_shell_clear_material_table() {
     SphShell& s = sph_shell;
     s.shell_material_seen = false;
+    sph_clear_used_slots(s.shell_materials, s.shell_material_count);
     s.shell_material_count = 0;
-    s.shell_materials.fill(SphShellMaterial{});
 }
 
 void sph_shell_clear_orientation_table() {
     SphShell& s = sph_shell;
+    sph_clear_used_slots(s.shell_orientations, s.shell_orientation_count);
+    sph_clear_used_slots(s.shell_director_sets, s.shell_director_set_count);
+    sph_clear_used_slots(s.shell_rotation_sets, s.shell_rotation_set_count);
     s.shell_orientation_count = s.shell_director_set_count = s.shell_rotation_set_count = 0;
-    s.shell_orientations.fill(SphShellOrientation{});
-    s.shell_director_sets.fill(SphShellDirectorSet{});
-    s.shell_rotation_sets.fill(SphShellRotationSet{});
     s.shell_director_degenerate_count = s.shell_local_frame_degenerate_count = 0;
     s.shell_area_degenerate_count = s.shell_inertia_degenerate_count = 0;
     s.shell_director_max_length_error = s.shell_max_angular_velocity = 0.0;

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/sph_error.h"
+#include "core/sph_table.h"
 #include "core/sph_numeric.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
@@ -51,8 +52,8 @@ constexpr SphMaterialParamsPhase solid_params{"Solid", prepare_params};
 void sph_solid_clear_material_table() {
     SphSolid& s = sph_solid;
     s.solid_material_seen = false;
+    sph_clear_used_slots(s.solid_materials, s.solid_material_count);
     s.solid_material_count = 0;
-    s.solid_materials.fill(SphSolidMaterial{});
     SphSolidState& st = sph_solid_state;
     for (auto* derived : {&st.solid_density, &st.solid_shear_modulus, &st.solid_bulk_modulus, &st.solid_wave_speed,
                           &st.solid_temperature_rise_factor})

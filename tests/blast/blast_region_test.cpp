@@ -13,9 +13,12 @@
 #include "core/sph_error.h"
 #include "database/sph_database.h"
 #include "explosive/sph_explosive_state.h"
+#include "gas/sph_gas.h"
 #include "input/sph_input_reader.h"
 #include "interface/sph_api.h"
 #include "quorrel_test.h"
+#include "shell/sph_shell.h"
+#include "solid/sph_solid.h"
 
 using namespace quorrel;
 
@@ -297,6 +300,76 @@ TEST_F(BlastSummary, PairsAreThoseOfTheLastEvaluation) {
     EXPECT_EQ(c[5], 0);
     EXPECT_EQ(c[6], 0);
     EXPECT_EQ(v[13], 0.0);
+}
+
+// A new initialisation after a full model leaves no trace of it: every region, snapshot
+// and pair count of the blast regions, and every slot of the material tables, as they were
+// before the deck was read. The case uses every phase, so each table has slots to clear.
+TEST_F(BlastSummary, InitializeAfterAModelLeavesNothingOfIt) {
+    build_hand_case();
+    if (HasFatalFailure()) return;
+    ASSERT_GT(sph_blast.blast_region_count, 0);
+    ASSERT_EQ(sph_blast_candidate_pair_count(0), 3);
+    ASSERT_GT(sph_blast.blast_snapshots[0].blast_source_count, 0);
+    ASSERT_GT(sph_solid.solid_material_count + sph_shell.shell_material_count +
+                  sph_explosive_state.explosive_material_count + sph_gas.gas_material_count,
+              0);
+    sph_finalize();
+    sph_initialize();
+
+    EXPECT_EQ(sph_blast.blast_region_count, 0);
+    for (int r = 0; r < sph_blast_max_regions; ++r) {
+        SCOPED_TRACE(r);
+        const SphBlastRegion& reg = sph_blast.blast_regions[static_cast<std::size_t>(r)];
+        EXPECT_EQ(reg.blast_region_name, "");
+        EXPECT_EQ(reg.blast_target_set_name, "");
+        EXPECT_EQ(reg.blast_center, (std::array<double, 3>{0.0, 0.0, 0.0}));
+        EXPECT_EQ(reg.blast_radius, 0.0);
+        EXPECT_EQ(reg.blast_source_phase, sph_blast_phase_none);
+        EXPECT_EQ(reg.blast_target_phase, sph_blast_phase_none);
+        EXPECT_EQ(reg.blast_load_scale, 0.0);
+        EXPECT_EQ(reg.blast_time_window, 0.0);
+        EXPECT_EQ(reg.blast_projection_mode, sph_blast_mode_radial);
+        EXPECT_FALSE(reg.blast_region_enabled);
+        const SphBlastSnapshot& s = sph_blast.blast_snapshots[static_cast<std::size_t>(r)];
+        EXPECT_EQ(s.blast_source_count + s.blast_target_count + s.blast_skipped_source_count +
+                      s.blast_skipped_target_count + s.blast_water_count + s.blast_gas_count + s.blast_explosive_count,
+                  0);
+        for (double x : {s.blast_source_mass, s.blast_source_energy, s.blast_source_pressure_mean, s.blast_gas_volume,
+                         s.blast_explosive_progress_mean, s.blast_water_pressure_min, s.blast_water_pressure_max})
+            EXPECT_EQ(x, 0.0);
+        EXPECT_EQ(sph_blast_candidate_pair_count(r), 0);
+    }
+    EXPECT_EQ(sph_solid.solid_material_count, 0);
+    for (const SphSolidMaterial& m : sph_solid.solid_materials) {
+        EXPECT_EQ(m.solid_material_ids, 0);
+        EXPECT_EQ(m.solid_material_names, "");
+        EXPECT_FALSE(m.params.elastic_defined);
+        EXPECT_EQ(m.params.elastic_e, 0.0);
+        EXPECT_EQ(m.params.jc_tmelt, 1793.0);
+    }
+    EXPECT_EQ(sph_shell.shell_material_count, 0);
+    for (const SphShellMaterial& m : sph_shell.shell_materials) {
+        EXPECT_EQ(m.shell_material_ids, 0);
+        EXPECT_EQ(m.shell_material_names, "");
+        EXPECT_FALSE(m.params.elastic_defined);
+        EXPECT_EQ(m.params.elastic_e, 0.0);
+    }
+    EXPECT_EQ(sph_explosive_state.explosive_material_count, 0);
+    for (const SphExplosiveMaterial& m : sph_explosive_state.explosive_materials) {
+        EXPECT_EQ(m.explosive_material_id, 0);
+        EXPECT_EQ(m.explosive_material_name, "");
+        EXPECT_EQ(m.explosive_density0, 0.0);
+        EXPECT_FALSE(m.explosive_control_defined);
+    }
+    EXPECT_EQ(sph_gas.gas_material_count, 0);
+    EXPECT_EQ(sph_gas.gas_material_name, "GAS");
+    for (const SphGasMaterial& m : sph_gas.gas_materials) {
+        EXPECT_EQ(m.gas_material_ids, 0);
+        EXPECT_EQ(m.gas_material_names, "");
+        EXPECT_FALSE(m.gas_material_eos_defined);
+        EXPECT_EQ(m.gas_material_gamma, 1.4);
+    }
 }
 
 TEST_F(BlastSummary, RegionNumbersAndGuards) {

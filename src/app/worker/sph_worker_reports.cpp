@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <initializer_list>
 #include <new>
 
+#include "core/sph_real_digits.h"
 #include "sph_worker_contract.h"
 #include "sph_worker_protocol.h"
 
@@ -118,10 +120,40 @@ void quorrel_worker_line_int(quorrel_worker_line_t* line, long long value) {
     append(line, digits, static_cast<std::size_t>(result.ptr - digits));
 }
 
+namespace {
+
+// The widest real column: "-1.7976931348623157e+308".
+constexpr std::size_t real_width = 24;
+
+// `value` as std::to_chars writes it in scientific form with 16 decimals (the C
+// library's %.16e), into at least real_width bytes at `out`; the end. Zeros and the
+// common magnitudes are put together from exact integer digits, which costs a fraction
+// of the general conversion the rest takes.
+char* put_real(char* out, double value) {
+    uint64_t digits = 0;
+    int exponent = 0;
+    if (value == 0.0) {
+        if (std::signbit(value)) *out++ = '-';
+        std::memcpy(out, "0.0000000000000000e+00", 22);
+        return out + 22;
+    }
+    if (!sph_real_digits17(std::fabs(value), digits, exponent))
+        return std::to_chars(out, out + real_width, value, std::chars_format::scientific, 16).ptr;
+    if (value < 0.0) *out++ = '-';
+    out = sph_write_digits17(out, digits);
+    *out++ = 'e';
+    *out++ = exponent < 0 ? '-' : '+';
+    const int magnitude = exponent < 0 ? -exponent : exponent;  // at most 17: two digits
+    *out++ = static_cast<char>('0' + magnitude / 10);
+    *out++ = static_cast<char>('0' + magnitude % 10);
+    return out;
+}
+
+}  // namespace
+
 void quorrel_worker_line_real(quorrel_worker_line_t* line, double value) {
     char digits[40];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific, 16);
-    append(line, digits, static_cast<std::size_t>(result.ptr - digits));
+    append(line, digits, static_cast<std::size_t>(put_real(digits, value) - digits));
 }
 
 void quorrel_worker_line_comma(quorrel_worker_line_t* line) { append(line, ",", 1); }
@@ -202,7 +234,7 @@ void vector_columns(quorrel_worker_line_t* line, const double* values) {
     }
     char* p = line->text + line->length;
     for (int k = 0; k < 3; ++k) {
-        p = std::to_chars(p, p + real_room, values[k], std::chars_format::scientific, 16).ptr;
+        p = put_real(p, values[k]);
         *p++ = ',';
     }
     *p = '\0';

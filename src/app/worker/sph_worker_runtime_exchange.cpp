@@ -1,5 +1,6 @@
 #include "sph_worker_runtime_exchange.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -18,34 +19,60 @@ constexpr int import_region = 1;
 constexpr int contact_state_import = 1;
 constexpr double sound_speed = 1.0;
 
-// A zero-filled array of `n` values, or null when it cannot be had.
+// A zero-filled array that keeps its memory from command to command: an exchange asks for
+// about the same sizes every time, and the commands need not go to the heap for them.
 template <typename T>
-std::unique_ptr<T[]> zeroed(std::size_t n) {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[n == 0 ? 1 : n]());
-}
+struct Scratch {
+    std::unique_ptr<T[]> data;
+    std::size_t capacity = 0;
+
+    // The first `n` values zeroed (at least one), or null when they cannot be had.
+    T* zeroed(std::size_t n) {
+        if (n == 0) n = 1;
+        if (n > capacity) {
+            std::unique_ptr<T[]> grown(new (std::nothrow) T[n]());
+            if (!grown) return nullptr;
+            data = std::move(grown);
+            capacity = n;
+            return data.get();
+        }
+        std::fill_n(data.get(), n, T{});
+        return data.get();
+    }
+};
+
+// The worker's exchange scratch: one process-wide instance.
+struct ExchangeScratch {
+    Scratch<int> export_ints;
+    Scratch<double> export_reals;
+    Scratch<quorrel_worker_force_record_t> forces;
+    Scratch<int> import_ids;
+    Scratch<double> import_reals;
+};
+ExchangeScratch exchange_scratch;
 
 // What quorrel_coupling_export_particles fills for `capacity` particles: six integer
 // arrays one after another, then 7 scalars and 3 vectors per particle.
 struct ExportArrays {
     std::size_t capacity = 0;
-    std::unique_ptr<int[]> ints;
-    std::unique_ptr<double[]> reals;
+    int* ints = nullptr;
+    double* reals = nullptr;
     int count = 0;
 
     [[nodiscard]] int allocate(int n) {
         capacity = static_cast<std::size_t>(n);
-        ints = zeroed<int>(6 * capacity);
-        reals = zeroed<double>(16 * capacity);
+        ints = exchange_scratch.export_ints.zeroed(6 * capacity);
+        reals = exchange_scratch.export_reals.zeroed(16 * capacity);
         return ints && reals ? 0 : -1;
     }
-    int* ext_ids() const { return ints.get(); }
-    int* internal_indices() const { return ints.get() + capacity; }
-    int* phases() const { return ints.get() + 2 * capacity; }
-    int* statuses() const { return ints.get() + 3 * capacity; }
-    int* materials() const { return ints.get() + 4 * capacity; }
-    int* sections() const { return ints.get() + 5 * capacity; }
-    double* scalars() const { return reals.get(); }
-    double* vectors() const { return reals.get() + 7 * capacity; }
+    int* ext_ids() const { return ints; }
+    int* internal_indices() const { return ints + capacity; }
+    int* phases() const { return ints + 2 * capacity; }
+    int* statuses() const { return ints + 3 * capacity; }
+    int* materials() const { return ints + 4 * capacity; }
+    int* sections() const { return ints + 5 * capacity; }
+    double* scalars() const { return reals; }
+    double* vectors() const { return reals + 7 * capacity; }
 
     [[nodiscard]] int fetch(int region_index) {
         count = 0;
@@ -197,13 +224,12 @@ int quorrel_worker_runtime_import_forces(quorrel_worker_ipc_t* ipc, quorrel_work
 
     if (header.count > header.capacity || header.count > quorrel_worker_block_record_capacity) return -1;
     const int count = header.count;
-    std::unique_ptr<quorrel_worker_force_record_t[]> records =
-        zeroed<quorrel_worker_force_record_t>(static_cast<std::size_t>(count));
-    if (!records) return -1;
-    std::memcpy(records.get(), data->forces, static_cast<std::size_t>(count) * sizeof records[0]);
+    quorrel_worker_force_record_t* records = exchange_scratch.forces.zeroed(static_cast<std::size_t>(count));
+    if (records == nullptr) return -1;
+    std::memcpy(records, data->forces, static_cast<std::size_t>(count) * sizeof records[0]);
 
     int accepted = 0, contacts = 0;
-    if (quorrel_worker_force_records_analyze(&header, records.get(), step_id, &accepted, &contacts, &exports) != 0)
+    if (quorrel_worker_force_records_analyze(&header, records, step_id, &accepted, &contacts, &exports) != 0)
         return -1;
     // Back to the host: the marks of the records read and the diagnostics, nothing else.
     for (int i = 0; i < count; ++i) data->forces[i].reject_reason = records[i].reject_reason;
@@ -212,11 +238,9 @@ int quorrel_worker_runtime_import_forces(quorrel_worker_ipc_t* ipc, quorrel_work
     if (accepted == 0) return quorrel_coupling_clear_imports();
 
     const std::size_t a = static_cast<std::size_t>(accepted), c = static_cast<std::size_t>(contacts);
-    std::unique_ptr<int[]> ids = zeroed<int>(a + c);
-    std::unique_ptr<double[]> reals = zeroed<double>(3 * a + 6 * c);
-    if (!ids || !reals) return -1;
-    int* force_ids = ids.get();
-    double* forces = reals.get();
+    int* force_ids = exchange_scratch.import_ids.zeroed(a + c);
+    double* forces = exchange_scratch.import_reals.zeroed(3 * a + 6 * c);
+    if (force_ids == nullptr || forces == nullptr) return -1;
     int* contact_ids = force_ids + a;
     double* normals = forces + 3 * a;
     double* gaps = normals + 3 * c;

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -719,6 +721,100 @@ TEST(WorkerBlockRows, WidestColumnsKeepTheirText) {
               "-2147483648,1,-9223372036854775808,9223372036854775807,-1,-2147483648,2147483647,"
               "-1.7976931348623157e+308,4.9406564584124654e-324,-0.0000000000000000e+00,"
               "1.0000000000000000e-300,-1.0000000000000001e+300,1.0000000000000001e-01,inactive,none");
+}
+
+}  // namespace
+}  // namespace quorrel
+
+namespace quorrel {
+namespace {
+
+std::string c_library_text(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.16e", value);
+    return text;
+}
+
+std::string line_real_text(double value) {
+    quorrel_worker_line_t line;
+    quorrel_worker_line_clear(&line);
+    quorrel_worker_line_real(&line, value);
+    return std::string(line.text, line.length);
+}
+
+// The three force columns of a row that carries a, b and c.
+std::string row_reals(double a, double b, double c) {
+    Force f = good_force();
+    f.force[0] = a, f.force[1] = b, f.force[2] = c;
+    quorrel_worker_line_t line;
+    if (quorrel_worker_format_force_record(1, 1, &f, &line) != 0) return "unformatted";
+    const std::string row(line.text, line.length);
+    std::size_t start = 0;
+    for (int comma = 0; comma < 7; ++comma) start = row.find(',', start) + 1;
+    std::size_t end = start;
+    for (int comma = 0; comma < 3; ++comma) end = row.find(',', end) + 1;
+    return row.substr(start, end - 1 - start);
+}
+
+// Awkward doubles for a 17-digit rounding: zeros, every binary exponent (a power of two
+// and both neighbours), every power of ten and its neighbours (where the decimal exponent
+// changes, and the edges of any short cut a formatter takes), values just below a power
+// of ten that round up to it, subnormals, the largest double, exact ties and a spread of
+// random bit patterns.
+std::vector<double> awkward_doubles() {
+    std::vector<double> v = {0.0, -0.0, std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::min(),
+                             std::numeric_limits<double>::max(), std::ldexp(1.0, -1060), 0.1, 2.0 / 3.0,
+                             9.99999999999999999e5, 0.99999999999999999, 99999999999999999.0, 9.999999999999999e-7,
+                             9.9999999999999995e-7, 9.99999999999999999e16, 1e17, 1e-6};
+    for (int b = -1074; b <= 1023; ++b) {
+        const double p = std::ldexp(1.0, b);
+        v.insert(v.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, INFINITY)});
+    }
+    for (int k = -324; k <= 308; ++k) {
+        const double p = std::strtod(("1e" + std::to_string(k)).c_str(), nullptr);
+        v.insert(v.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, INFINITY)});
+    }
+    // Between 2^40 and 2^53 a double has few enough fraction bits that its exact value can
+    // end in a 5 just past the 17th digit: a tie, to be rounded to even.
+    for (int b = 40; b <= 53; ++b)
+        for (int j = 1; j <= 64; ++j) v.push_back(std::ldexp(1.0, b) + std::ldexp(static_cast<double>(j), b - 52));
+    uint64_t state = 0x9e3779b97f4a7c15ull;
+    for (int k = 0; k < 200000; ++k) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        uint64_t bits = state ^ (state >> 29);
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        if (std::isfinite(d)) v.push_back(d);
+    }
+    // Common magnitudes, where rows spend their time.
+    for (int k = 0; k < 100000; ++k) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const double unit = static_cast<double>(state >> 11) * 0x1p-53;
+        v.push_back((unit - 0.5) * std::pow(10.0, static_cast<int>(state % 30) - 10));
+    }
+    const std::size_t n = v.size();
+    for (std::size_t k = 0; k < n; ++k) v.push_back(-v[k]);
+    return v;
+}
+
+// The C library's %.16e is the reference, for the slow column path and for the rows.
+// Two ties worked by hand: 2^50 + 1/4 = 1125899906842624.25 and 2^50 + 3/4 =
+// 1125899906842624.75 have 18 digits ending in 5; to even, the first keeps its 17th digit
+// 2 and the second rounds its 7 up to 8.
+TEST(WorkerBlockRows, RealsAreTheCLibrarysText) {
+    EXPECT_EQ(line_real_text(std::ldexp(1.0, 50) + 0.25), "1.1258999068426242e+15");
+    EXPECT_EQ(line_real_text(std::ldexp(1.0, 50) + 0.75), "1.1258999068426248e+15");
+    const std::vector<double> values = awkward_doubles();
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        const double d = values[k];
+        ASSERT_EQ(line_real_text(d), c_library_text(d)) << std::hexfloat << d;
+        if (k % 3 == 2) {
+            const double a = values[k - 2], b = values[k - 1];
+            ASSERT_EQ(row_reals(a, b, d), c_library_text(a) + "," + c_library_text(b) + "," + c_library_text(d))
+                << std::hexfloat << a << " " << b << " " << d;
+        }
+    }
+    for (double d : {INFINITY, -INFINITY}) EXPECT_EQ(line_real_text(d), c_library_text(d));
 }
 
 }  // namespace
