@@ -24,8 +24,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -197,10 +199,12 @@ int worker_round_trips(int commands, std::vector<double>& samples, long& allocat
     Objects o;
     o.base = "qwb" + std::to_string(getpid()) + "_w";
     if (!o.create()) return 1;
-    char log_path[] = "/tmp/quorrel_worker_bench_XXXXXX";
-    const int log_fd = mkstemp(log_path);
-    if (log_fd < 0) return 1;
-    close(log_fd);
+    // The worker writes its two reports beside its log: a directory of their own holds all
+    // three, removed at the end.
+    char log_dir[] = "/tmp/quorrel_worker_bench_XXXXXX";
+    if (mkdtemp(log_dir) == nullptr) return 1;
+    const std::string log_file = std::string(log_dir) + "/worker.log";
+    const char* log_path = log_file.c_str();
     // A one-particle deck, read and built once before the INITs, so that the first INIT
     // has a model to finalise.
     char deck_path[] = "/tmp/quorrel_worker_bench_XXXXXX.inp";
@@ -256,7 +260,8 @@ int worker_round_trips(int commands, std::vector<double>& samples, long& allocat
     if (result == 0 && !send(command_stop)) result = 1;
     int status = 0;
     waitpid(child, &status, 0);
-    std::remove(log_path);
+    std::error_code ignored;
+    std::filesystem::remove_all(log_dir, ignored);
     std::remove(deck_path);
     if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) result = 1;
     return result;
