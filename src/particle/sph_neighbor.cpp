@@ -426,17 +426,36 @@ int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
         Range ranges[9];
         int nranges = 0;
         int64_t candidates = 0;
-        for (int64_t jz = std::max<int64_t>(iz - 1, 0); jz <= std::min<int64_t>(iz + 1, dimz - 1); ++jz) {
-            for (int64_t jy = std::max<int64_t>(iy - 1, 0); jy <= std::min<int64_t>(iy + 1, dimy - 1); ++jy) {
-                const double gyz = gap2[2][jz - iz + 1] + gap2[1][jy - iy + 1];
-                if (gyz > reach_limit) continue;
-                const int64_t x0 = ix - static_cast<int64_t>(ix > 0 && !(gyz + gap2[0][0] > reach_limit));
-                const int64_t x1 = ix + static_cast<int64_t>(ix + 1 < dimx && !(gyz + gap2[0][2] > reach_limit));
-                const int64_t row = dimx * (jz * dimy + jy);
-                const int64_t b = cs[row + x0], e = cs[row + x1 + 1];
-                ranges[nranges] = {b, e};
-                nranges += static_cast<int>(b < e);
-                candidates += e - b;
+        if (ix > 0 && iy > 0 && iz > 0 && ix + 1 < dimx && iy + 1 < dimy && iz + 1 < dimz) [[likely]] {
+            // All 27 cells exist (the grid's padding keeps nearly every point here): the
+            // nine rows unrolled, each read whether or not it is pruned.
+            const int64_t* own = cs + (ix + dimx * (iz * dimy + iy));
+            for (int dz = 0; dz < 3; ++dz) {
+                for (int dy = 0; dy < 3; ++dy) {
+                    const double gyz = gap2[2][dz] + gap2[1][dy];
+                    const int64_t* row = own + dimx * ((dz - 1) * dimy + (dy - 1));
+                    const int64_t x0 = -static_cast<int64_t>(!(gyz + gap2[0][0] > reach_limit));
+                    const int64_t x1 = 1 + static_cast<int64_t>(!(gyz + gap2[0][2] > reach_limit));
+                    const int64_t b = row[x0], e = row[x1];
+                    const bool keep = !(gyz > reach_limit) && b < e;
+                    ranges[nranges] = {b, e};
+                    nranges += static_cast<int>(keep);
+                    candidates += keep ? e - b : 0;
+                }
+            }
+        } else {
+            for (int64_t jz = std::max<int64_t>(iz - 1, 0); jz <= std::min<int64_t>(iz + 1, dimz - 1); ++jz) {
+                for (int64_t jy = std::max<int64_t>(iy - 1, 0); jy <= std::min<int64_t>(iy + 1, dimy - 1); ++jy) {
+                    const double gyz = gap2[2][jz - iz + 1] + gap2[1][jy - iy + 1];
+                    if (gyz > reach_limit) continue;
+                    const int64_t x0 = ix - static_cast<int64_t>(ix > 0 && !(gyz + gap2[0][0] > reach_limit));
+                    const int64_t x1 = ix + static_cast<int64_t>(ix + 1 < dimx && !(gyz + gap2[0][2] > reach_limit));
+                    const int64_t row = dimx * (jz * dimy + jy);
+                    const int64_t b = cs[row + x0], e = cs[row + x1 + 1];
+                    ranges[nranges] = {b, e};
+                    nranges += static_cast<int>(b < e);
+                    candidates += e - b;
+                }
             }
         }
         const bool own_largest = probe.reach2 >= f.max_r2;
