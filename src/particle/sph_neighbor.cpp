@@ -86,6 +86,7 @@ struct Frame {
 // Bounds and cell size: the box of the points taking part and their largest support.
 int find_bounds(const SphNeighborPoints& pts, Frame& f) {
     bool first = true;
+    double last_h = std::numeric_limits<double>::quiet_NaN(), last_support = 0.0;
     for (int32_t i = 0; i < pts.count; ++i) {
         if (!takes_part(pts, i)) continue;
         ++f.members;
@@ -99,10 +100,13 @@ int find_bounds(const SphNeighborPoints& pts, Frame& f) {
             f.hi[k] = first ? xi[k] : std::max(f.hi[k], xi[k]);
         }
         first = false;
-        double support = 0.0;
-        if (int st = sph_kernel_support_radius(sph_kernel_wendland_c2, pts.h[static_cast<std::size_t>(i)], support))
-            return st;
-        f.max_support = std::max(f.max_support, support);
+        // Most models have few distinct smoothing lengths: the support of the last one is kept.
+        const double h = pts.h[static_cast<std::size_t>(i)];
+        if (!(h == last_h)) {
+            if (int st = sph_kernel_support_radius(sph_kernel_wendland_c2, h, last_support)) return st;
+            last_h = h;
+        }
+        f.max_support = std::max(f.max_support, last_support);
     }
     if (f.members == 0) return sph_success;
     if (!(f.max_support > 0.0)) return sph_fail(sph_error_argument, "neighbor support radius must be positive");
@@ -314,8 +318,9 @@ int bound_slabs(Frame& f) {
     // (a neighbour past the grid's edge counts as empty).
     const int64_t dims[3] = {f.dims[0], f.dims[1], f.dims[2]};
     const int64_t stride[3] = {1, dims[0], dims[0] * dims[1]};
-    auto widen = [&](double* v, int across, bool low) {
+    auto widen = [&](std::vector<double>& out, int across, bool low) {
         double* t = scratch.slab_pass.data();
+        const double* v = out.data();
         const int64_t st = stride[across], n_across = dims[across];
         // Cells run as (outer, at, inner): `at` along the axis, `inner` the cells below its stride.
         const int64_t outer = f.num_cells / (st * n_across);
@@ -332,13 +337,13 @@ int bound_slabs(Frame& f) {
                 }
             }
         }
-        std::copy(t, t + f.num_cells, v);
+        out.swap(scratch.slab_pass);
     };
     for (int k = 0; k < 3; ++k) {
         for (int across = 0; across < 3; ++across) {
             if (across == k) continue;
-            widen(lo[k], across, true);
-            widen(hi[k], across, false);
+            widen(scratch.slab_lo[k], across, true);
+            widen(scratch.slab_hi[k], across, false);
         }
     }
     f.slabs = true;
