@@ -221,15 +221,26 @@ void sort_by_cell(const SphNeighborPoints& pts, Frame& f, const SphNeighborList&
         scratch.sorted_index[static_cast<std::size_t>(slot)] = i;
         scratch.slot_of[static_cast<std::size_t>(i)] = slot;
     }
-    for (int32_t s = 0; s < f.members; ++s) {
-        const std::size_t j = static_cast<std::size_t>(scratch.sorted_index[static_cast<std::size_t>(s)]);
-        scratch.sx[static_cast<std::size_t>(s)] = pts.x[3 * j];
-        scratch.sy[static_cast<std::size_t>(s)] = pts.x[3 * j + 1];
-        scratch.sz[static_cast<std::size_t>(s)] = pts.x[3 * j + 2];
-        const double r2 = (2.0 * pts.h[j]) * (2.0 * pts.h[j]);
-        scratch.sr2[static_cast<std::size_t>(s)] = r2;
-        f.max_r2 = std::max(f.max_r2, r2);
+    // Through locals: stores to the arrays could otherwise alias the frame's maximum,
+    // which would then make a chain through memory from one point to the next.
+    const int32_t* __restrict order = scratch.sorted_index.data();
+    const double* __restrict x = pts.x;
+    const double* __restrict h = pts.h;
+    double* __restrict sx = scratch.sx.data();
+    double* __restrict sy = scratch.sy.data();
+    double* __restrict sz = scratch.sz.data();
+    double* __restrict sr2 = scratch.sr2.data();
+    double max_r2 = f.max_r2;
+    for (std::size_t s = 0; s < static_cast<std::size_t>(f.members); ++s) {
+        const std::size_t j = static_cast<std::size_t>(order[s]);
+        sx[s] = x[3 * j];
+        sy[s] = x[3 * j + 1];
+        sz[s] = x[3 * j + 2];
+        const double r2 = (2.0 * h[j]) * (2.0 * h[j]);
+        sr2[s] = r2;
+        max_r2 = std::max(max_r2, r2);
     }
+    f.max_r2 = max_r2;
 }
 
 // Single-precision prefilter, where the CPU has AVX-512: positions relative to the box
