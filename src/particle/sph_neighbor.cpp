@@ -5,6 +5,9 @@
 #include <limits>
 #include <string>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/sph_error.h"
 #include "core/sph_platform.h"
@@ -34,6 +37,10 @@ struct NeighborScratch {
     std::vector<double> sx, sy, sz, sr2;
     // Single-precision copies, relative to the box centre, for the prefilter.
     std::vector<float> fx, fy, fz, fr2;
+    // Per cell, where the grid has no more cells than points (see bound_slabs): for each
+    // axis the lowest and the highest coordinate along it in the 3 x 3 cells across it.
+    std::vector<double> slab_lo[3], slab_hi[3];
+    std::vector<double> slab_pass;
 };
 NeighborScratch scratch;
 
@@ -73,11 +80,13 @@ struct Frame {
     bool prefilter = false;
     double centre[3] = {0.0, 0.0, 0.0};
     double error_a = 0.0;
+    bool slabs = false;  // the slab bounds are there
 };
 
 // Bounds and cell size: the box of the points taking part and their largest support.
 int find_bounds(const SphNeighborPoints& pts, Frame& f) {
     bool first = true;
+    double last_h = std::numeric_limits<double>::quiet_NaN(), last_support = 0.0;
     for (int32_t i = 0; i < pts.count; ++i) {
         if (!takes_part(pts, i)) continue;
         ++f.members;
@@ -91,10 +100,13 @@ int find_bounds(const SphNeighborPoints& pts, Frame& f) {
             f.hi[k] = first ? xi[k] : std::max(f.hi[k], xi[k]);
         }
         first = false;
-        double support = 0.0;
-        if (int st = sph_kernel_support_radius(sph_kernel_wendland_c2, pts.h[static_cast<std::size_t>(i)], support))
-            return st;
-        f.max_support = std::max(f.max_support, support);
+        // Most models have few distinct smoothing lengths: the support of the last one is kept.
+        const double h = pts.h[static_cast<std::size_t>(i)];
+        if (!(h == last_h)) {
+            if (int st = sph_kernel_support_radius(sph_kernel_wendland_c2, h, last_support)) return st;
+            last_h = h;
+        }
+        f.max_support = std::max(f.max_support, last_support);
     }
     if (f.members == 0) return sph_success;
     if (!(f.max_support > 0.0)) return sph_fail(sph_error_argument, "neighbor support radius must be positive");
@@ -209,15 +221,26 @@ void sort_by_cell(const SphNeighborPoints& pts, Frame& f, const SphNeighborList&
         scratch.sorted_index[static_cast<std::size_t>(slot)] = i;
         scratch.slot_of[static_cast<std::size_t>(i)] = slot;
     }
-    for (int32_t s = 0; s < f.members; ++s) {
-        const std::size_t j = static_cast<std::size_t>(scratch.sorted_index[static_cast<std::size_t>(s)]);
-        scratch.sx[static_cast<std::size_t>(s)] = pts.x[3 * j];
-        scratch.sy[static_cast<std::size_t>(s)] = pts.x[3 * j + 1];
-        scratch.sz[static_cast<std::size_t>(s)] = pts.x[3 * j + 2];
-        const double r2 = (2.0 * pts.h[j]) * (2.0 * pts.h[j]);
-        scratch.sr2[static_cast<std::size_t>(s)] = r2;
-        f.max_r2 = std::max(f.max_r2, r2);
+    // Through locals: stores to the arrays could otherwise alias the frame's maximum,
+    // which would then make a chain through memory from one point to the next.
+    const int32_t* __restrict order = scratch.sorted_index.data();
+    const double* __restrict x = pts.x;
+    const double* __restrict h = pts.h;
+    double* __restrict sx = scratch.sx.data();
+    double* __restrict sy = scratch.sy.data();
+    double* __restrict sz = scratch.sz.data();
+    double* __restrict sr2 = scratch.sr2.data();
+    double max_r2 = f.max_r2;
+    for (std::size_t s = 0; s < static_cast<std::size_t>(f.members); ++s) {
+        const std::size_t j = static_cast<std::size_t>(order[s]);
+        sx[s] = x[3 * j];
+        sy[s] = x[3 * j + 1];
+        sz[s] = x[3 * j + 2];
+        const double r2 = (2.0 * h[j]) * (2.0 * h[j]);
+        sr2[s] = r2;
+        max_r2 = std::max(max_r2, r2);
     }
+    f.max_r2 = max_r2;
 }
 
 // Single-precision prefilter, where the CPU has AVX-512: positions relative to the box
@@ -255,6 +278,96 @@ float float_toward(double v, float toward) {
     float f = static_cast<float>(v);
     if ((toward < f) ? (f > v) : (f < v)) f = std::nextafter(f, toward);
     return f;
+}
+
+// Slab bounds: for each cell and axis, the lowest and highest coordinate along that axis
+// of the points in the 3 x 3 cells around it across the axis (+inf and -inf when they are
+// empty). The slab of cells beside a point's cell along an axis then lies at least as far
+// from the point as these, and usually farther than the cell wall: a point's rows are
+// pruned by them more often. Kept only where the grid has no more cells than points (a
+// sparse grid would cost more memory than it saves time); then every point whose 27 cells
+// exist uses them.
+int bound_slabs(Frame& f) {
+    f.slabs = false;
+    if (f.num_cells > f.members) return sph_success;
+    const std::size_t cells = static_cast<std::size_t>(f.num_cells);
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    try {
+        for (int k = 0; k < 3; ++k) {
+            scratch.slab_lo[k].resize(cells);
+            scratch.slab_hi[k].resize(cells);
+        }
+        scratch.slab_pass.resize(cells);
+    } catch (const std::exception&) {
+        return sph_fail(sph_error_database, "failed to allocate neighbor storage");
+    }
+    // Each cell's own extent first.
+    const int64_t* cs = scratch.cell_start.data();
+    const double* px = scratch.sx.data();
+    const double* py = scratch.sy.data();
+    const double* pz = scratch.sz.data();
+    double* lo[3] = {scratch.slab_lo[0].data(), scratch.slab_lo[1].data(), scratch.slab_lo[2].data()};
+    double* hi[3] = {scratch.slab_hi[0].data(), scratch.slab_hi[1].data(), scratch.slab_hi[2].data()};
+    for (std::size_t c = 0; c < cells; ++c) {
+        double l0 = kInf, l1 = kInf, l2 = kInf, h0 = -kInf, h1 = -kInf, h2 = -kInf;
+        for (int64_t t = cs[c]; t < cs[c + 1]; ++t) {
+            l0 = std::min(l0, px[t]);
+            h0 = std::max(h0, px[t]);
+            l1 = std::min(l1, py[t]);
+            h1 = std::max(h1, py[t]);
+            l2 = std::min(l2, pz[t]);
+            h2 = std::max(h2, pz[t]);
+        }
+        lo[0][c] = l0;
+        lo[1][c] = l1;
+        lo[2][c] = l2;
+        hi[0][c] = h0;
+        hi[1][c] = h1;
+        hi[2][c] = h2;
+    }
+    // Then widened over the neighbours along the two other axes, one axis at a time
+    // (a neighbour past the grid's edge counts as empty).
+    const int64_t dims[3] = {f.dims[0], f.dims[1], f.dims[2]};
+    const int64_t stride[3] = {1, dims[0], dims[0] * dims[1]};
+    auto widen = [&](std::vector<double>& out, int across, bool low) {
+        double* t = scratch.slab_pass.data();
+        const double* v = out.data();
+        const int64_t st = stride[across], n_across = dims[across];
+        // Cells run as (outer, at, inner): `at` along the axis, `inner` the cells below its stride.
+        const int64_t outer = f.num_cells / (st * n_across);
+        for (int64_t o = 0; o < outer; ++o) {
+            for (int64_t at = 0; at < n_across; ++at) {
+                const int64_t base = (o * n_across + at) * st;
+                const bool has_lower = at > 0, has_upper = at + 1 < n_across;
+                for (int64_t in = 0; in < st; ++in) {
+                    const int64_t c = base + in;
+                    double m = v[c];
+                    if (has_lower) m = low ? std::min(m, v[c - st]) : std::max(m, v[c - st]);
+                    if (has_upper) m = low ? std::min(m, v[c + st]) : std::max(m, v[c + st]);
+                    t[c] = m;
+                }
+            }
+        }
+        out.swap(scratch.slab_pass);
+    };
+    for (int k = 0; k < 3; ++k) {
+        for (int across = 0; across < 3; ++across) {
+            if (across == k) continue;
+            widen(scratch.slab_lo[k], across, true);
+            widen(scratch.slab_hi[k], across, false);
+        }
+    }
+    f.slabs = true;
+    return sph_success;
+}
+
+inline double positive_part(double d) {
+#if defined(__SSE2__)
+    // A max instruction, not a branch: which rows are pruned is hard to predict.
+    return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(d), _mm_setzero_pd()));
+#else
+    return d > 0.0 ? d : 0.0;
+#endif
 }
 
 // What one link takes: its list entry.
@@ -368,6 +481,13 @@ int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
     // the slack covers the rounding of the binning and of the gaps, and a NaN limit skips
     // nothing.
     const double reach_limit = (f.max_support / cell) * (f.max_support / cell) * (1.0 + 1e-9);
+    // The same in length units for the slab bounds: the larger of the support and the
+    // largest pair reach, with room for the rounding of the gaps (differences of stored
+    // coordinates, so their error is relative).
+    const double slab_limit = std::max(f.max_support * f.max_support, f.max_r2) * (1.0 + 1e-9);
+    const double* slab_lo[3] = {scratch.slab_lo[0].data(), scratch.slab_lo[1].data(), scratch.slab_lo[2].data()};
+    const double* slab_hi[3] = {scratch.slab_hi[0].data(), scratch.slab_hi[1].data(), scratch.slab_hi[2].data()};
+    const int64_t stride[3] = {1, dimx, dimx * dimy};
     const int64_t limit = memory_link_limit();
     int64_t total = 0;
     int64_t cap = static_cast<int64_t>(list.neighbor_list.size());
@@ -411,32 +531,66 @@ int walk_points(const SphNeighborPoints& pts, int64_t max_links, const Frame& f,
             probe.in_factor = in_factor;
             probe.out_factor = out_factor;
         }
-        // Squared gap from the point to the lower, own and upper cell along each axis,
-        // shrunk by the slack.
-        double gap2[3][3];
-        for (std::size_t k = 0; k < 3; ++k) {
-            const double t = (xi[k] - grid.neighbor_min_corner[k]) * inv_cell;
-            const double slack = 1e-12 * (std::fabs(t) + ci[k] + 1.0);
-            const double below = std::max(0.0, t - ci[k] - slack), above = std::max(0.0, ci[k] + 1.0 - t - slack);
-            gap2[k][0] = below * below;
-            gap2[k][1] = 0.0;
-            gap2[k][2] = above * above;
-        }
         const int64_t ix = ci[0], iy = ci[1], iz = ci[2];
+        const bool all_cells = ix > 0 && iy > 0 && iz > 0 && ix + 1 < dimx && iy + 1 < dimy && iz + 1 < dimz;
+        const int64_t own_cell = ix + dimx * (iz * dimy + iy);
+        // Squared gap from the point to the lower, own and upper cell along each axis: to
+        // the slabs beside its cell where they are there and all 27 cells exist, else to
+        // its cell's walls in cell units, shrunk by the slack.
+        double gap2[3][3];
+        double prune_limit = reach_limit;
+        if (f.slabs && all_cells) [[likely]] {
+            for (std::size_t k = 0; k < 3; ++k) {
+                const double below = positive_part(xi[k] - slab_hi[k][own_cell - stride[k]]);
+                const double above = positive_part(slab_lo[k][own_cell + stride[k]] - xi[k]);
+                gap2[k][0] = below * below;
+                gap2[k][1] = 0.0;
+                gap2[k][2] = above * above;
+            }
+            prune_limit = slab_limit;
+        } else {
+            for (std::size_t k = 0; k < 3; ++k) {
+                const double t = (xi[k] - grid.neighbor_min_corner[k]) * inv_cell;
+                const double slack = 1e-12 * (std::fabs(t) + ci[k] + 1.0);
+                const double below = std::max(0.0, t - ci[k] - slack), above = std::max(0.0, ci[k] + 1.0 - t - slack);
+                gap2[k][0] = below * below;
+                gap2[k][1] = 0.0;
+                gap2[k][2] = above * above;
+            }
+        }
         Range ranges[9];
         int nranges = 0;
         int64_t candidates = 0;
-        for (int64_t jz = std::max<int64_t>(iz - 1, 0); jz <= std::min<int64_t>(iz + 1, dimz - 1); ++jz) {
-            for (int64_t jy = std::max<int64_t>(iy - 1, 0); jy <= std::min<int64_t>(iy + 1, dimy - 1); ++jy) {
-                const double gyz = gap2[2][jz - iz + 1] + gap2[1][jy - iy + 1];
-                if (gyz > reach_limit) continue;
-                const int64_t x0 = ix - static_cast<int64_t>(ix > 0 && !(gyz + gap2[0][0] > reach_limit));
-                const int64_t x1 = ix + static_cast<int64_t>(ix + 1 < dimx && !(gyz + gap2[0][2] > reach_limit));
-                const int64_t row = dimx * (jz * dimy + jy);
-                const int64_t b = cs[row + x0], e = cs[row + x1 + 1];
-                ranges[nranges] = {b, e};
-                nranges += static_cast<int>(b < e);
-                candidates += e - b;
+        if (all_cells) [[likely]] {
+            // All 27 cells exist (the grid's padding keeps nearly every point here): the
+            // nine rows unrolled, each read whether or not it is pruned.
+            const int64_t* own = cs + own_cell;
+            for (int dz = 0; dz < 3; ++dz) {
+                for (int dy = 0; dy < 3; ++dy) {
+                    const double gyz = gap2[2][dz] + gap2[1][dy];
+                    const int64_t* row = own + dimx * ((dz - 1) * dimy + (dy - 1));
+                    const int64_t x0 = -static_cast<int64_t>(!(gyz + gap2[0][0] > prune_limit));
+                    const int64_t x1 = 1 + static_cast<int64_t>(!(gyz + gap2[0][2] > prune_limit));
+                    const int64_t b = row[x0], e = row[x1];
+                    const int64_t keep = static_cast<int64_t>(!(gyz > prune_limit)) & static_cast<int64_t>(b < e);
+                    ranges[nranges] = {b, e};
+                    nranges += static_cast<int>(keep);
+                    candidates += keep * (e - b);
+                }
+            }
+        } else {
+            for (int64_t jz = std::max<int64_t>(iz - 1, 0); jz <= std::min<int64_t>(iz + 1, dimz - 1); ++jz) {
+                for (int64_t jy = std::max<int64_t>(iy - 1, 0); jy <= std::min<int64_t>(iy + 1, dimy - 1); ++jy) {
+                    const double gyz = gap2[2][jz - iz + 1] + gap2[1][jy - iy + 1];
+                    if (gyz > reach_limit) continue;
+                    const int64_t x0 = ix - static_cast<int64_t>(ix > 0 && !(gyz + gap2[0][0] > reach_limit));
+                    const int64_t x1 = ix + static_cast<int64_t>(ix + 1 < dimx && !(gyz + gap2[0][2] > reach_limit));
+                    const int64_t row = dimx * (jz * dimy + jy);
+                    const int64_t b = cs[row + x0], e = cs[row + x1 + 1];
+                    ranges[nranges] = {b, e};
+                    nranges += static_cast<int>(b < e);
+                    candidates += e - b;
+                }
             }
         }
         const bool own_largest = probe.reach2 >= f.max_r2;
@@ -566,6 +720,7 @@ int sph_neighbor_search(const SphNeighborPoints& points, int64_t max_links, SphN
     bin_points(points, f, list.grid, list);
     sort_by_cell(points, f, list);
     prepare_prefilter(f);
+    if (int st = bound_slabs(f)) return st;
     return link_points(points, max_links, f, list.grid, list);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/sph_error.h"
@@ -87,6 +88,20 @@ std::vector<std::vector<int32_t>> literal_lists() {
     return out;
 }
 
+// Rebuilds with every vector level; each list must be the literal walk's, and `also`
+// checks more after each rebuild.
+template <class Also>
+void expect_literal_lists_with_every_level(const std::string& trace, Also also) {
+    const auto literal = literal_lists();
+    for (SphSimd level : {SphSimd::scalar, SphSimd::avx2, SphSimd::avx512}) {
+        SCOPED_TRACE(trace + " level " + std::to_string(static_cast<int>(level)));
+        sph_simd_set_cap(level);
+        ASSERT_EQ(sph_neighbor_rebuild(), 0);
+        for (int i = 0; i < sph_database.npart; ++i) EXPECT_EQ(list_of(i), literal[i]) << i;
+        also();
+    }
+}
+
 }  // namespace
 
 class Neighbors : public test::QuorrelTest {};
@@ -164,6 +179,40 @@ TEST_F(Neighbors, LatticeAtTheSupportBoundaryWithEveryVectorLevel) {
             }
         }
     }
+}
+
+TEST_F(Neighbors, DenseGridsPruneNoNeighbourWithEveryVectorLevel) {
+    // Grids with at least as many points as cells, where the rows beside a point are
+    // pruned by the extent of the points in them rather than by the cell walls.
+    // A 10^3 lattice with h equal to the spacing: the cells (2h) are two spacings wide
+    // and start on lattice planes, so the points on a cell's lower wall have the next
+    // cell's nearest points exactly 2h away, and those pairs count. A point two spacings
+    // or more from every face has the lattice vectors of squared length <= 4: 6 of 1, 12
+    // of 2, 8 of 3 and 6 of 4, 32 in all; the corner has those with no negative
+    // component: 3 + 3 + 3 + 1 = 10. With spacing 0.1 the rounded coordinates land on
+    // either side of 2h, as the literal walk says.
+    for (double spacing : {0.125, 0.1}) {
+        std::vector<P> ps;
+        for (int i = 0; i < 1000; ++i) ps.push_back({spacing * (i % 10), spacing * (i / 10 % 10), spacing * (i / 100), spacing});
+        make_model(ps);
+        expect_literal_lists_with_every_level(std::to_string(spacing), [&] {
+            if (spacing != 0.125) return;
+            for (int i = 0; i < 1000; ++i) {
+                const int c[3] = {i % 10, i / 10 % 10, i / 100};
+                if (std::min({c[0], c[1], c[2]}) >= 2 && std::max({c[0], c[1], c[2]}) <= 7) {
+                    EXPECT_EQ(sph_database.neighbor_count[i], 32) << i;
+                }
+            }
+            EXPECT_EQ(sph_database.neighbor_count[0], 10);
+        });
+    }
+    // An irregular cloud of mixed smoothing lengths, about one point per cell.
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<double> pos(0.0, 1.0), hh(0.02, 0.04);
+    std::vector<P> cloud;
+    for (int i = 0; i < 5000; ++i) cloud.push_back({pos(rng), pos(rng), pos(rng), hh(rng)});
+    make_model(cloud);
+    expect_literal_lists_with_every_level("cloud", [] {});
 }
 
 TEST_F(Neighbors, PairsJustInsideAndOutsideTheSupportWithEveryVectorLevel) {
