@@ -150,6 +150,21 @@ std::string attach_failure_lines(const Args& a, const std::string& command_block
            "\nworker_id: quorrel\nipc_platform: WINDOWS\nerror_code: 5\nerror_message: worker IPC attach failed\n";
 }
 
+// The arguments of a worker on the derived names of `h`, its log dir/worker.log.
+Args args_for(const Host& h, const fs::path& dir) {
+    Args a;
+    a.ipc_name = h.base();
+    a.log = (dir / "worker.log").string();
+    return a;
+}
+
+// The worker started and posted READY.
+::testing::AssertionResult ready(const Worker& w, Host& h) {
+    if (!w.started()) return ::testing::AssertionFailure() << "the worker did not start";
+    if (!h.await_done(host_wait_ms)) return ::testing::AssertionFailure() << "no READY";
+    return ::testing::AssertionSuccess();
+}
+
 // One log row of a worker on the derived names of `a`: the data block's columns are all
 // 0 but `exported` particles, which a region export leaves in the particle header.
 std::string log_row(const Args& a, int command, int step, int ack, const char* state, int error,
@@ -234,12 +249,9 @@ TEST_F(WorkerTrust, AWorkerNamingAnotherWorkersDataObjectFailsItsAttach) {
         SCOPED_TRACE(c.what);
         Host& first = host();
         const fs::path first_dir = directory(std::string("first_") + (c.command_is_theirs ? "c" : "d"));
-        Args a;
-        a.ipc_name = first.base();
-        a.log = (first_dir / "worker.log").string();
+        const Args a = args_for(first, first_dir);
         Worker w(first_dir, a.list());
-        ASSERT_TRUE(w.started());
-        ASSERT_TRUE(first.await_done(host_wait_ms)) << "no READY";
+        ASSERT_TRUE(ready(w, first));
         ASSERT_TRUE(answered(ask(first, 1, cmd::init), 1));
         const std::vector<unsigned char> zeros(data_block_bytes, 0);
 
@@ -247,9 +259,7 @@ TEST_F(WorkerTrust, AWorkerNamingAnotherWorkersDataObjectFailsItsAttach) {
         Host& second = host(c.command_is_theirs ? layout_with(false, true, true, true)
                                                 : layout_with(true, false, true, true));
         const fs::path second_dir = directory(std::string("second_") + (c.command_is_theirs ? "c" : "d"));
-        Args b;
-        b.ipc_name = second.base();
-        b.log = (second_dir / "worker.log").string();
+        Args b = args_for(second, second_dir);
         b.timeout_ms = 200;  // should it attach after all, it ends soon
         (c.command_is_theirs ? b.command_block : b.data_prefix) = first.data_name();
         Worker intruder(second_dir, b.list());
@@ -288,12 +298,9 @@ TEST_F(WorkerTrust, ACutCommandObjectEndsTheSession) {
         SCOPED_TRACE(c.what);
         Host& h = host();
         const fs::path dir = directory("cut" + std::to_string(c.bytes));
-        Args a;
-        a.ipc_name = h.base();
-        a.log = (dir / "worker.log").string();
+        const Args a = args_for(h, dir);
         Worker w(dir, a.list());
-        ASSERT_TRUE(w.started());
-        ASSERT_TRUE(h.await_done(host_wait_ms)) << "no READY";
+        ASSERT_TRUE(ready(w, h));
         ASSERT_TRUE(answered(ask(h, 1, cmd::init), 1));
 
         const int fd = shm_open(("/" + h.command_name()).c_str(), O_RDWR, 0);
@@ -333,12 +340,9 @@ const char* const report_names[] = {"worker.log", "quorrel_zenvik_particle_repor
 // IMPORT_LOADS of 24 records the export never named), then STOP. Every command must be
 // answered OK and the worker must end with 0, silent; `commands` counts the commands.
 void serve_the_regions_deck(Host& h, const fs::path& dir, int& commands) {
-    Args a;
-    a.ipc_name = h.base();
-    a.log = (dir / "worker.log").string();
+    const Args a = args_for(h, dir);
     Worker w(dir, a.list());
-    ASSERT_TRUE(w.started());
-    ASSERT_TRUE(h.await_done(host_wait_ms)) << "no READY";
+    ASSERT_TRUE(ready(w, h));
     int sequence = 0;
     const auto serve = [&](int command, int step_id = 0, double dt = 0.0) {
         ++sequence;
@@ -438,16 +442,14 @@ TEST_F(WorkerTrust, TwoWorkersInOneDirectoryKeepTheirRowsApart) {
     a1.ipc_name = h1.base();
     a2.ipc_name = h2.base();
     Worker w1(dir, a1.list());
-    ASSERT_TRUE(w1.started());
-    ASSERT_TRUE(h1.await_done(host_wait_ms)) << "no READY from the first";
+    ASSERT_TRUE(ready(w1, h1)) << "the first";
     // The second writes its start-up lines elsewhere, so as not to mix them with the first's.
     const fs::path second_out = directory("second_out");
     const int out = open((second_out / "output.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(out, 0);
     Worker w2(dir, a2.list(), out);
     close(out);
-    ASSERT_TRUE(w2.started());
-    ASSERT_TRUE(h2.await_done(host_wait_ms)) << "no READY from the second";
+    ASSERT_TRUE(ready(w2, h2)) << "the second";
 
     // Command by command, in turns: INIT, READ_INPUT, BUILD_MODEL, EXPORT_INTERFACE (step
     // 1 for the first, 2 for the second), STOP.
@@ -499,10 +501,7 @@ TEST_F(WorkerTrust, AClosedPipeOnStandardOutputDoesNotKillTheWorker) {
         SCOPED_TRACE(c.what);
         Host& h = host(c.objects ? Host::Layout() : layout_with(false, false, false, false));
         const fs::path dir = directory(std::string("pipe") + std::to_string(c.status));
-        Args a;
-        a.ipc_name = h.base();
-        a.log = (dir / "worker.log").string();
-        std::vector<std::string> args = a.list();
+        std::vector<std::string> args = args_for(h, dir).list();
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         int ends[2];
         ASSERT_EQ(pipe(ends), 0);
