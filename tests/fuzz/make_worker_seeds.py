@@ -132,6 +132,19 @@ regressions = {
             force(1, 2, 1, (0.0, 0.0, 1.0), state=ACTIVE, flags=5, normal=(0.0, 0.0, -LARGEST)),
         ]),
         frame(command(6, ADVANCE, dt=1.0e-6)), frame(command(7, STOP))),
+    # Rows for all three reports, each opened locked and only then emptied; the force rows
+    # of matched records and of records that name no exported particle. The command block
+    # is the worker's own memory, which the size checks before every read and write pass.
+    "reports_of_every_kind": session(
+        REGIONS, *prelude(),
+        frame(command(5, IMPORT, step=1),
+              [force(2, 1, 2, (1.0, 0.0, 0.0)), force(4, 2, 4, (0.0, 1.0, 0.0)), force(7, 3, 9), force(0, 0, 0)]),
+        frame(command(6, EXPORT, step=2)), frame(command(7, ADVANCE, dt=0.0625)), frame(command(8, STOP))),
+    # A read refused for its version after rows were written: the refusal is acknowledged
+    # (CONFLICT) in a block that is whole, not taken for a command block cut short.
+    "refused_read_after_rows": session(
+        REGIONS, *prelude(), frame(command(5, IMPORT, step=1), [force(2, 1, 2, (1.0, 0.0, 0.0))]),
+        frame(command(6, ADVANCE, version=0))),
 }
 
 here = pathlib.Path(__file__).resolve().parent

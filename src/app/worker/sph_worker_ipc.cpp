@@ -80,13 +80,16 @@ int quorrel_worker_ipc_open(quorrel_worker_ipc_t* ipc, int use_mock, int* error_
         return 0;
     }
     ipc->platform = QUORREL_WORKER_IPC_PLATFORM_WINDOWS;
-    // The lock keeps a second worker off our command block for the whole session; the
-    // command and data blocks must be two objects, or each write would land in both.
+    // The locks keep every other worker off both of our blocks for the whole session,
+    // whichever names it was given: a worker whose data name, or whose command name, is
+    // one of our objects fails its attach instead of writing into our block. The command
+    // and data blocks must be two objects, or each write would land in both.
     bool ok = quorrel_worker_posix_mapping_open(ipc->command_block, quorrel_worker_command_block_bytes, false,
                                                 &ipc->command_mapping) == 0 &&
               quorrel_worker_posix_mapping_lock(&ipc->command_mapping) == 0;
     ok = ok && quorrel_worker_posix_mapping_open(ipc->data_prefix, quorrel_worker_data_block_bytes, true,
-                                                 &ipc->data_mapping) == 0;
+                                                 &ipc->data_mapping) == 0 &&
+         quorrel_worker_posix_mapping_lock(&ipc->data_mapping) == 0;
     ok = ok && !quorrel_worker_posix_same_object(&ipc->command_mapping, &ipc->data_mapping);
     if (ok) ok = (ipc->command_event_handle = quorrel_worker_posix_event_open(ipc->command_event)) != nullptr;
     if (ok) ok = (ipc->done_event_handle = quorrel_worker_posix_event_open(ipc->done_event)) != nullptr;
@@ -99,6 +102,12 @@ int quorrel_worker_ipc_open(quorrel_worker_ipc_t* ipc, int use_mock, int* error_
     ipc->opened = 1;
     set(error_code, QUORREL_WORKER_ERROR_OK);
     return 0;
+}
+
+bool quorrel_worker_ipc_command_intact(const quorrel_worker_ipc_t* ipc) {
+    if (ipc == nullptr || ipc->command_view == nullptr) return false;
+    if (ipc->command_mapping.fd < 0) return true;
+    return quorrel_worker_posix_mapping_intact(&ipc->command_mapping);
 }
 
 bool quorrel_worker_ipc_data_intact(const quorrel_worker_ipc_t* ipc) {
@@ -123,6 +132,11 @@ int quorrel_worker_ipc_write_ready(quorrel_worker_ipc_t* ipc, int* error_code) {
         set(error_code, QUORREL_WORKER_ERROR_IPC);
         return -1;
     }
+    // A block cut since the attach would fault on the first byte past its new end.
+    if (ipc->command_view != nullptr && !quorrel_worker_ipc_command_intact(ipc)) {
+        set(error_code, QUORREL_WORKER_ERROR_IPC);
+        return -1;
+    }
     ++ipc->ready_written;
     if (quorrel_worker_command_block_t* block = ipc->command_view) {
         // ack_sequence stays as the host wrote it.
@@ -137,6 +151,7 @@ int quorrel_worker_ipc_write_ready(quorrel_worker_ipc_t* ipc, int* error_code) {
 
 int quorrel_worker_ipc_write_done(quorrel_worker_ipc_t* ipc, int ack_sequence, int state, int error_code) {
     if (ipc == nullptr || ipc->opened == 0) return -1;
+    if (ipc->command_view != nullptr && !quorrel_worker_ipc_command_intact(ipc)) return -1;
     ++ipc->done_written;
     ipc->command_sequence = ack_sequence;
     ipc->command_id = state;
@@ -161,6 +176,12 @@ int quorrel_worker_ipc_read_command(quorrel_worker_ipc_t* ipc, int* sequence, in
     const quorrel_worker_command_block_t* block = ipc->command_view;
     if (block == nullptr) {
         *error_code = QUORREL_WORKER_ERROR_UNSUPPORTED;
+        return -1;
+    }
+    // The host may have cut the object since the last command; past its end the view
+    // faults, or within the last page reads zeros the host never wrote.
+    if (!quorrel_worker_ipc_command_intact(ipc)) {
+        *error_code = QUORREL_WORKER_ERROR_IPC;
         return -1;
     }
     // One copy of the host's fields, taken after the wait that ordered them.

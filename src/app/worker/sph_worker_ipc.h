@@ -94,23 +94,29 @@ struct quorrel_worker_ipc_t {
 [[nodiscard]] int quorrel_worker_ipc_init(quorrel_worker_ipc_t* ipc, const char* ipc_name, const char* command_block,
                                           const char* data_prefix);
 // Attaches to the four objects (with `use_mock`, to none), holding an exclusive lock on
-// the command object until closed. On the first failure, among them a command object
-// another worker holds or a data object that is the command object itself, closes what
-// was opened and gives IPC. `error_code` 0 or IPC.
+// the command object and one on the data object until closed. On the first failure,
+// among them an object another worker holds (under either name) or a data object that
+// is the command object itself, closes what was opened and gives IPC. `error_code` 0 or
+// IPC.
 [[nodiscard]] int quorrel_worker_ipc_open(quorrel_worker_ipc_t* ipc, int use_mock, int* error_code);
+// False when there is no command view, or when the command object has been cut below
+// the block's 176 bytes since the attach; true for a view of the worker's own memory.
+bool quorrel_worker_ipc_command_intact(const quorrel_worker_ipc_t* ipc);
 // False when the data object the worker mapped has been cut below the mapped size since
 // (touching the view would fault); true for a data view of the worker's own memory.
 bool quorrel_worker_ipc_data_intact(const quorrel_worker_ipc_t* ipc);
 // Detaches and forgets every handle. -1 only for a missing record.
 int quorrel_worker_ipc_close(quorrel_worker_ipc_t* ipc);
-// Writes READY into the command block, keeping the host's ack_sequence.
+// Writes READY into the command block, keeping the host's ack_sequence. IPC, writing
+// nothing, when the command object has been cut.
 [[nodiscard]] int quorrel_worker_ipc_write_ready(quorrel_worker_ipc_t* ipc, int* error_code);
 // Writes an acknowledgement: ack_sequence, worker_state, error_code and the error's name.
-// Does not signal.
+// Does not signal. -1, writing nothing, when the command object has been cut.
 [[nodiscard]] int quorrel_worker_ipc_write_done(quorrel_worker_ipc_t* ipc, int ack_sequence, int state,
                                                 int error_code);
 // Copies the host's command fields out of the block once: IPC when not attached,
-// UNSUPPORTED without a command view, CONFLICT for a version other than 1.
+// UNSUPPORTED without a command view, IPC when the command object has been cut,
+// CONFLICT for a version other than 1.
 [[nodiscard]] int quorrel_worker_ipc_read_command(quorrel_worker_ipc_t* ipc, int* sequence, int* command, double* dt,
                                                   int* step_id, int* error_code);
 // Waits for one post of the command event: TIMEOUT after `timeout_ms` (at once for a

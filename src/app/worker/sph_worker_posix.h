@@ -25,7 +25,8 @@ void quorrel_worker_posix_mapping_clear(quorrel_worker_posix_mapping_t* mapping)
 [[nodiscard]] int quorrel_worker_posix_mapping_open(const char* name, std::size_t minimum, bool whole,
                                                     quorrel_worker_posix_mapping_t* mapping);
 // Takes an exclusive lock on the open object, without waiting, held until it is closed:
-// one worker per command block. -1 when another open of the object holds a lock.
+// one worker per object, command or data. -1 when another open of the object holds a
+// lock.
 [[nodiscard]] int quorrel_worker_posix_mapping_lock(quorrel_worker_posix_mapping_t* mapping);
 // True when both open mappings are the same object, under one name or two.
 bool quorrel_worker_posix_same_object(const quorrel_worker_posix_mapping_t* a, const quorrel_worker_posix_mapping_t* b);

@@ -1,6 +1,5 @@
 #include "sph_worker_reports.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <initializer_list>
 #include <new>
 
+#include "core/sph_file.h"
 #include "core/sph_real_digits.h"
 #include "sph_worker_contract.h"
 #include "sph_worker_protocol.h"
@@ -303,24 +303,29 @@ void buffer_append(quorrel_worker_report_file_t* report, const char* text, std::
 
 }  // namespace
 
-int quorrel_worker_report_open(quorrel_worker_report_file_t* report, const char* path, int kind) {
+int quorrel_worker_report_open(quorrel_worker_report_file_t* report, const char* path, int kind,
+                               SphFileOutcome* outcome) {
+    if (outcome != nullptr) *outcome = SphFileOutcome::failed;
     if (report == nullptr) return -1;
     report->fd = -1;
     report->buffer = nullptr;
     report->length = 0;
     const char* header = quorrel_worker_report_header(kind);
     if (path == nullptr || header == nullptr) return -1;
-    // A link planted where a report goes is not followed, and the descriptor is not
-    // inherited. Opening does not wait for a reader of a FIFO planted there (no reader: the
-    // open fails); writes wait as usual.
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    // Only a file that is ours alone is emptied and written: no FIFO, socket or link, no
+    // file another user planted, and none that another live worker holds, whose rows
+    // would otherwise mix with ours. The lock stays with the descriptor until the close.
+    SphWriteOptions options;
+    options.truncate = true;
+    options.lock = true;
+    options.own_only = true;
+    options.mode = 0644;
+    const int fd = sph_file_open_write(path, options, outcome);
     if (fd < 0) return -1;
-    const int flags = fcntl(fd, F_GETFL);
     report->buffer = new (std::nothrow) char[quorrel_worker_report_buffer_capacity];
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || report->buffer == nullptr) {
-        delete[] report->buffer;
-        report->buffer = nullptr;
+    if (report->buffer == nullptr) {
         close(fd);
+        if (outcome != nullptr) *outcome = SphFileOutcome::failed;
         return -1;
     }
     report->fd = fd;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "core/sph_file.h"
 #include "sph_worker_blocks.h"
 
 namespace quorrel {
@@ -99,9 +100,13 @@ struct quorrel_worker_report_file_t {
     char* buffer;
     std::size_t length;  // bytes waiting in the buffer
 };
-// Creates (0644) or truncates `path` and writes the kind's header. -1 when it cannot be
-// opened, a symbolic link at `path` included.
-[[nodiscard]] int quorrel_worker_report_open(quorrel_worker_report_file_t* report, const char* path, int kind);
+// Creates (0644) or truncates `path` and writes the kind's header, holding an exclusive
+// lock on the file until it is closed. -1, with the reason in `outcome` when given, when
+// it cannot be opened: a FIFO, socket or link at `path` (not_regular), a regular file of
+// another user (foreign) or one that another open holds locked (locked) included; such
+// a file is left as it was.
+[[nodiscard]] int quorrel_worker_report_open(quorrel_worker_report_file_t* report, const char* path, int kind,
+                                             SphFileOutcome* outcome = nullptr);
 // Appends the row and its line break; nothing for an unopened file or an overflowed row.
 void quorrel_worker_report_append_line(quorrel_worker_report_file_t* report, const quorrel_worker_line_t* line);
 // Writes what the buffer holds. A failed write drops it: reports never fail a command.

@@ -1,5 +1,6 @@
 #include "sph_worker_runtime.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include "quorrel.h"
@@ -40,6 +41,23 @@ int stop(quorrel_worker_runtime_t* runtime, int* stop_requested) {
     return 0;
 }
 
+bool command_block_cut(const quorrel_worker_ipc_t* ipc) {
+    return ipc != nullptr && ipc->command_view != nullptr && !quorrel_worker_ipc_command_intact(ipc);
+}
+
+// The host cut the command object: no acknowledgement fits in it any more. One post of
+// the done event wakes a host waiting for an answer, the log says why, and the run ends.
+int end_on_short_command_block(quorrel_worker_ipc_t* ipc, const quorrel_worker_options_t* options,
+                               quorrel_worker_runtime_reports_t* reports, int command, int step_id,
+                               int ack_sequence, const quorrel_worker_log_record_t* block) {
+    int signal_error = QUORREL_WORKER_ERROR_OK;
+    (void)quorrel_worker_ipc_signal_done(ipc, &signal_error);
+    quorrel_worker_runtime_reports_log(reports, options, ipc, command, step_id, ack_sequence,
+                                       QUORREL_WORKER_STATE_ERROR, 0, QUORREL_WORKER_ERROR_IPC,
+                                       "worker command block is too short", block);
+    return quorrel_worker_exit_failed;
+}
+
 // A failure after attaching: the command is acknowledged and the run ends.
 int fail_command(quorrel_worker_ipc_t* ipc, const quorrel_worker_options_t* options,
                  quorrel_worker_runtime_reports_t* reports, int command, int step_id, int ack_sequence, int state,
@@ -48,7 +66,8 @@ int fail_command(quorrel_worker_ipc_t* ipc, const quorrel_worker_options_t* opti
     // The block is the host's again once acknowledged: its columns are read before.
     quorrel_worker_log_record_t block;
     quorrel_worker_runtime_block_columns(ipc, &block);
-    (void)quorrel_worker_runtime_finish(ipc, ack_sequence, state, error_code);
+    if (quorrel_worker_runtime_finish(ipc, ack_sequence, state, error_code) != 0 && command_block_cut(ipc))
+        return end_on_short_command_block(ipc, options, reports, command, step_id, ack_sequence, &block);
     quorrel_worker_runtime_reports_log(reports, options, ipc, command, step_id, ack_sequence, state, 0, error_code,
                                        message, &block);
     return quorrel_worker_exit_failed;
@@ -124,9 +143,13 @@ int quorrel_worker_runtime_loop(quorrel_worker_ipc_t* ipc, const quorrel_worker_
         if (quorrel_worker_ipc_wait_command(ipc, options->timeout_ms, &error) != 0)
             return fail_command(ipc, options, reports, command, step_id, runtime->last_ack_sequence,
                                 QUORREL_WORKER_STATE_ERROR, error, "worker command wait failed");
-        if (quorrel_worker_ipc_read_command(ipc, &sequence, &command, &dt, &step_id, &error) != 0)
+        if (quorrel_worker_ipc_read_command(ipc, &sequence, &command, &dt, &step_id, &error) != 0) {
+            if (command_block_cut(ipc))
+                return end_on_short_command_block(ipc, options, reports, command, step_id,
+                                                  runtime->last_ack_sequence, nullptr);
             return fail_command(ipc, options, reports, command, step_id, runtime->last_ack_sequence,
                                 QUORREL_WORKER_STATE_ERROR, error, "worker command read failed");
+        }
         // A stale or repeated number leaves what was acknowledged as it was.
         if (!quorrel_worker_ack_is_new(runtime->last_ack_sequence, sequence))
             return fail_command(ipc, options, reports, command, step_id, sequence, QUORREL_WORKER_STATE_ERROR,
@@ -156,7 +179,11 @@ int quorrel_worker_runtime_loop(quorrel_worker_ipc_t* ipc, const quorrel_worker_
         // The block as this command left it, before the host may write it again.
         quorrel_worker_log_record_t block;
         quorrel_worker_runtime_block_columns(ipc, &block);
-        if (quorrel_worker_runtime_finish(ipc, sequence, next_state, error) != 0) return quorrel_worker_exit_failed;
+        if (quorrel_worker_runtime_finish(ipc, sequence, next_state, error) != 0) {
+            if (command_block_cut(ipc))
+                return end_on_short_command_block(ipc, options, reports, command, step_id, sequence, &block);
+            return quorrel_worker_exit_failed;
+        }
         quorrel_worker_runtime_reports_log(reports, options, ipc, command, step_id, sequence, next_state, 0, error,
                                            error == QUORREL_WORKER_ERROR_OK ? "ok" : "worker command failed", &block);
         runtime->last_ack_sequence = sequence;
@@ -237,6 +264,9 @@ int quorrel_worker_run_real_ipc(const quorrel_worker_options_t* options) {
 }
 
 int quorrel_worker_main(int argc, const char* const* argv) {
+    // A host that reads our standard output or error through a pipe and goes away must
+    // not kill the worker: a write then fails with EPIPE and the run ends by its status.
+    std::signal(SIGPIPE, SIG_IGN);
     quorrel_worker_options_t options;
     char message[256];
     if (quorrel_worker_parse_args(argc, argv, &options, message, sizeof message) != 0) {

@@ -33,14 +33,16 @@ void quorrel_worker_runtime_init(quorrel_worker_runtime_t* runtime);
                                                  int step_id, int* stop_requested);
 // Writes the acknowledgement, then posts the done event. -1 when either failed.
 [[nodiscard]] int quorrel_worker_runtime_finish(quorrel_worker_ipc_t* ipc, int sequence, int state, int error_code);
-// Serves commands until one asks to stop: 0 after STOP, 2 after any failure.
+// Serves commands until one asks to stop: 0 after STOP, 2 after any failure. A command
+// object cut below its block since the attach ends the run with one post of the done
+// event and no acknowledgement.
 int quorrel_worker_runtime_loop(quorrel_worker_ipc_t* ipc, const quorrel_worker_options_t* options,
                                 quorrel_worker_runtime_t* runtime, quorrel_worker_runtime_reports_t* reports);
 
 // The whole run on the host's objects: 0, 1 or 2 (1 also for missing options).
 int quorrel_worker_run_real_ipc(const quorrel_worker_options_t* options);
-// The worker entry: parses the options (a failure prints the error lines and the usage,
-// and gives 1), then runs.
+// The worker entry: ignores SIGPIPE for the rest of the process, parses the options (a
+// failure prints the error lines and the usage, and gives 1), then runs.
 int quorrel_worker_main(int argc, const char* const* argv);
 
 }  // namespace quorrel

@@ -1,5 +1,6 @@
 #include "sph_worker_runtime_reports.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "sph_worker_runtime_exchange.h"
@@ -24,10 +25,20 @@ void quorrel_worker_runtime_reports_init(quorrel_worker_runtime_reports_t* repor
 
 void quorrel_worker_runtime_reports_prepare(quorrel_worker_runtime_reports_t* reports) {
     if (reports == nullptr || reports->enabled == 0) return;
-    // A file that cannot be opened is skipped; it never fails the run.
-    (void)quorrel_worker_report_open(&reports->log, reports->log_path, QUORREL_WORKER_REPORT_LOG);
-    (void)quorrel_worker_report_open(&reports->particle, reports->particle_path, QUORREL_WORKER_REPORT_PARTICLE);
-    (void)quorrel_worker_report_open(&reports->force, reports->force_path, QUORREL_WORKER_REPORT_FORCE);
+    const struct {
+        quorrel_worker_report_file_t* file;
+        const char* path;
+        int kind;
+    } files[] = {{&reports->log, reports->log_path, QUORREL_WORKER_REPORT_LOG},
+                 {&reports->particle, reports->particle_path, QUORREL_WORKER_REPORT_PARTICLE},
+                 {&reports->force, reports->force_path, QUORREL_WORKER_REPORT_FORCE}};
+    for (const auto& f : files) {
+        // A file that cannot be opened is skipped; it never fails the run. Only a file
+        // another worker holds is worth a word: two sessions share one log directory.
+        SphFileOutcome outcome = SphFileOutcome::ok;
+        if (quorrel_worker_report_open(f.file, f.path, f.kind, &outcome) != 0 && outcome == SphFileOutcome::locked)
+            std::fprintf(stderr, "warning: worker report left out, another worker holds it: %s\n", f.path);
+    }
 }
 
 void quorrel_worker_runtime_block_columns(const quorrel_worker_ipc_t* ipc, quorrel_worker_log_record_t* record) {
