@@ -40,6 +40,8 @@ void write_deck(int n) {
     std::fprintf(f, "*MATERIAL, NAME=AIR, TYPE=GAS\r\n*DENSITY\r\n%.17g\r\n", rho);
     std::fprintf(f, "*FLUID SECTION, NSET=ANCHOR, MATERIAL=AIR\r\n");
     std::fprintf(f, "*QUORREL, TIME CONTROL, DT=1.0e-6, TIME=1.0e-4, STEPS=100, SAFETY=1.0\r\n");
+    std::fprintf(f, "** Run with --output, every 20th step is written: five output steps, not 100.\r\n");
+    std::fprintf(f, "*QUORREL, OUTPUT, INTERVAL=20\r\n");
     std::fprintf(f, "*QUORREL, EOS, TYPE=IDEAL_GAS, MATERIAL=AIR, GAMMA=%.17g, E0=%.17g, P0=0.0\r\n", gamma_gas,
                  energy);
     std::fprintf(f, "*QUORREL, PARTICLE CONTROL, H=%.17g, MASS=%.17g, VOLUME=%.17g\r\n", h, mass, volume);

@@ -72,7 +72,9 @@ std::vector<std::string> material_and_controls(const std::string& set_option, co
             "2.0e11, 0.3",
             "*SHELL SECTION, " + set_option + ", MATERIAL=SKIN, THICKNESS=0.005, POINTS=5",
             "*QUORREL, SHELL ROTATION, SET=" + set_name + ", OX=0.3, OY=-0.2, OZ=0.1",
-            "*QUORREL, TIME CONTROL, DT=1.0e-4, TIME=1.0e-3, STEPS=10"};
+            "*QUORREL, TIME CONTROL, DT=1.0e-4, TIME=1.0e-3, STEPS=10",
+            "** Run with --output, every 2nd step is written: five output steps, not 10.",
+            "*QUORREL, OUTPUT, INTERVAL=2"};
 }
 
 std::vector<std::string> plate_deck() {

@@ -37,6 +37,8 @@ void write_deck(int n) {
     std::fprintf(f, "*MATERIAL, NAME=WATER, TYPE=WATER\r\n*DENSITY\r\n1000.0\r\n");
     std::fprintf(f, "*FLUID SECTION, NSET=ANCHOR, MATERIAL=WATER\r\n");
     std::fprintf(f, "*QUORREL, TIME CONTROL, DT=5.0e-5, TIME=5.0e-3, STEPS=100, SAFETY=1.0\r\n");
+    std::fprintf(f, "** Run with --output, every 20th step is written: five output steps, not 100.\r\n");
+    std::fprintf(f, "*QUORREL, OUTPUT, INTERVAL=20\r\n");
     std::fprintf(f, "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=1000.0, C0=50.0, GAMMA=7.0, P0=0.0\r\n");
     std::fprintf(f, "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, ALPHA=0.1, BETA=0.0, ETA2=0.01\r\n");
     std::fprintf(f, "*QUORREL, PARTICLE CONTROL, H=0.012, MASS=0.001, VOLUME=1.0e-6\r\n");

@@ -21,15 +21,15 @@ void zero_particle_export(int32_t capacity, const SphCouplingParticleExport& out
     const std::size_t n = static_cast<std::size_t>(capacity);
     for (int32_t* column : {out.ext_ids, out.internal_indices, out.phases, out.statuses, out.materials, out.sections})
         std::fill(column, column + n, 0);
-    std::fill(out.scalar_values, out.scalar_values + 7 * n, 0.0);
-    std::fill(out.vector_values, out.vector_values + 9 * n, 0.0);
+    std::fill_n(out.scalar_values, sph_coupling_particle_scalar_count * n, 0.0);
+    std::fill_n(out.vector_values, 3 * sph_coupling_particle_vector_count * n, 0.0);
 }
 
 void zero_facet_export(int32_t capacity, const SphCouplingFacetExport& out) {
     if (capacity <= 0) return;
     const std::size_t n = static_cast<std::size_t>(capacity);
     for (int32_t* column : {out.facet_ids, out.particle_ids, out.materials, out.sections}) std::fill(column, column + n, 0);
-    std::fill(out.vector_values, out.vector_values + 9 * n, 0.0);
+    std::fill_n(out.vector_values, 3 * sph_coupling_facet_vector_count * n, 0.0);
     std::fill(out.area_values, out.area_values + n, 0.0);
 }
 
@@ -71,12 +71,22 @@ int sph_coupling_export_region_particles(std::string_view region_name, int32_t c
         out.statuses[k] = d.particle_status[i];
         out.materials[k] = d.material_id[i];
         out.sections[k] = d.section_id[i];
-        const double scalars[7] = {d.mass[i],           d.volume[i],      d.rho[i], d.pressure[i],
-                                   d.internal_energy[i], d.temperature[i], d.h[i]};
-        std::copy(scalars, scalars + 7, &out.scalar_values[7 * k]);
-        std::copy_n(&d.x[3 * i], 3, &out.vector_values[9 * k]);
-        std::copy_n(&d.v[3 * i], 3, &out.vector_values[9 * k + 3]);
-        std::copy_n(&d.a[3 * i], 3, &out.vector_values[9 * k + 6]);
+        const auto scalar = [&out, k](int32_t row) -> double& {
+            return out.scalar_values[sph_coupling_export_row(k, sph_coupling_particle_scalar_count, row, 1)];
+        };
+        scalar(sph_coupling_particle_scalar_mass) = d.mass[i];
+        scalar(sph_coupling_particle_scalar_volume) = d.volume[i];
+        scalar(sph_coupling_particle_scalar_density) = d.rho[i];
+        scalar(sph_coupling_particle_scalar_pressure) = d.pressure[i];
+        scalar(sph_coupling_particle_scalar_energy) = d.internal_energy[i];
+        scalar(sph_coupling_particle_scalar_temperature) = d.temperature[i];
+        scalar(sph_coupling_particle_scalar_h) = d.h[i];
+        const auto vector = [&out, k](int32_t row) {
+            return &out.vector_values[sph_coupling_export_row(k, sph_coupling_particle_vector_count, row, 3)];
+        };
+        std::copy_n(&d.x[3 * i], 3, vector(sph_coupling_particle_vector_x));
+        std::copy_n(&d.v[3 * i], 3, vector(sph_coupling_particle_vector_v));
+        std::copy_n(&d.a[3 * i], 3, vector(sph_coupling_particle_vector_a));
     }
     return sph_success;
 }
@@ -120,10 +130,13 @@ int sph_coupling_export_region_facets(std::string_view region_name, int32_t capa
         out.particle_ids[k] = d.particle_id_ext[i];
         out.materials[k] = d.material_id[i];
         out.sections[k] = d.section_id[i];
-        std::copy_n(&d.x[3 * i], 3, &out.vector_values[9 * k]);
-        std::copy_n(&d.v[3 * i], 3, &out.vector_values[9 * k + 3]);
+        const auto vector = [&out, k](int32_t row) {
+            return &out.vector_values[sph_coupling_export_row(k, sph_coupling_facet_vector_count, row, 3)];
+        };
+        std::copy_n(&d.x[3 * i], 3, vector(sph_coupling_facet_vector_center));
+        std::copy_n(&d.v[3 * i], 3, vector(sph_coupling_facet_vector_velocity));
         // The director as stored, not renormalised.
-        std::copy_n(director, 3, &out.vector_values[9 * k + 6]);
+        std::copy_n(director, 3, vector(sph_coupling_facet_vector_normal));
         out.area_values[k] = area;
     }
     return sph_success;

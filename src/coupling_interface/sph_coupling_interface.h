@@ -29,9 +29,29 @@ inline constexpr int32_t sph_coupling_motion_velocity = 1;
 inline constexpr int32_t sph_coupling_motion_position = 2;
 inline constexpr int32_t sph_coupling_motion_direct = 1;
 inline constexpr int32_t sph_coupling_motion_penalty = 2;
-inline constexpr int32_t sph_coupling_particle_scalar_count = 7;  // mass volume rho pressure energy temperature h
-inline constexpr int32_t sph_coupling_particle_vector_count = 3;  // x v a
-inline constexpr int32_t sph_coupling_facet_vector_count = 3;     // centre velocity normal
+// Rows of an exported entry, numbered from 1 in the order the host reads them.
+inline constexpr int32_t sph_coupling_particle_scalar_mass = 1;
+inline constexpr int32_t sph_coupling_particle_scalar_volume = 2;
+inline constexpr int32_t sph_coupling_particle_scalar_density = 3;
+inline constexpr int32_t sph_coupling_particle_scalar_pressure = 4;
+inline constexpr int32_t sph_coupling_particle_scalar_energy = 5;
+inline constexpr int32_t sph_coupling_particle_scalar_temperature = 6;
+inline constexpr int32_t sph_coupling_particle_scalar_h = 7;
+inline constexpr int32_t sph_coupling_particle_scalar_count = 7;
+inline constexpr int32_t sph_coupling_particle_vector_x = 1;
+inline constexpr int32_t sph_coupling_particle_vector_v = 2;
+inline constexpr int32_t sph_coupling_particle_vector_a = 3;
+inline constexpr int32_t sph_coupling_particle_vector_count = 3;
+inline constexpr int32_t sph_coupling_facet_vector_center = 1;
+inline constexpr int32_t sph_coupling_facet_vector_velocity = 2;
+inline constexpr int32_t sph_coupling_facet_vector_normal = 3;
+inline constexpr int32_t sph_coupling_facet_vector_count = 3;
+// First value of row `row` of entry `entry` (from 0) in an export array of `rows` rows per
+// entry, each row `width` values wide (1 for scalars, 3 for vectors).
+inline constexpr std::size_t sph_coupling_export_row(std::size_t entry, int32_t rows, int32_t row,
+                                                     std::size_t width) {
+    return width * (static_cast<std::size_t>(rows) * entry + static_cast<std::size_t>(row - 1));
+}
 inline constexpr int32_t sph_coupling_diagnostic_values = 27;
 inline constexpr int32_t sph_coupling_diagnostic_counts = 12;
 

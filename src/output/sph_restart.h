@@ -9,6 +9,9 @@
 
 namespace quorrel {
 
+// Unit number of the restart file, written and read.
+inline constexpr int sph_restart_unit = 43;
+
 class SphRestartWriter;
 class SphRestartReader;
 

@@ -2,7 +2,7 @@
 #   consumer  installs the build (BUILD_DIR) into SCRATCH/prefix, then configures, builds and
 #             runs consumer/ against it through find_package(Quorrel).
 #   parent    configures parent/, which adds the source tree as a subdirectory, with
-#             GoogleTest hidden.
+#             GoogleTest hidden and no build type: the parent's must stay unset.
 #   no_gtest  configures the source tree on its own with GoogleTest hidden: it must stop
 #             and say what to install.
 # C_COMPILER, CXX_COMPILER and GENERATOR are the build's own; LINK_FLAGS link the consumer
@@ -45,7 +45,9 @@ if(CASE STREQUAL "consumer")
     message(FATAL_ERROR "the consumer printed '${step_output}', not 'quorrel ${VERSION}'")
   endif()
 elseif(CASE STREQUAL "parent")
-  run_step("parent configure" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/packaging/parent
+  # No build type, not even from the environment (CMake takes CMAKE_BUILD_TYPE from there).
+  run_step("parent configure" ${CMAKE_COMMAND} -E env --unset=CMAKE_BUILD_TYPE
+    ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/packaging/parent
     -B ${SCRATCH}/build -G ${GENERATOR} -DQUORREL_SOURCE_DIR=${SOURCE_DIR}
     -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER} ${hide_gtest})
 elseif(CASE STREQUAL "no_gtest")

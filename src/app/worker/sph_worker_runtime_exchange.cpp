@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "coupling_interface/sph_coupling_interface.h"
 #include "quorrel.h"
 #include "sph_worker_contract.h"
 
@@ -18,6 +19,9 @@ constexpr int region_name_capacity = 128;
 constexpr int import_region = 1;
 constexpr int contact_state_import = 1;
 constexpr double sound_speed = 1.0;
+// Values per particle in the export's scalar and vector arrays.
+constexpr std::size_t scalar_values = sph_coupling_particle_scalar_count;
+constexpr std::size_t vector_values = 3 * sph_coupling_particle_vector_count;
 
 // A zero-filled array that keeps its memory from command to command: an exchange asks for
 // about the same sizes every time, and the commands need not go to the heap for them.
@@ -62,7 +66,7 @@ struct ExportArrays {
     [[nodiscard]] int allocate(int n) {
         capacity = static_cast<std::size_t>(n);
         ints = exchange_scratch.export_ints.zeroed(6 * capacity);
-        reals = exchange_scratch.export_reals.zeroed(16 * capacity);
+        reals = exchange_scratch.export_reals.zeroed((scalar_values + vector_values) * capacity);
         return ints && reals ? 0 : -1;
     }
     int* ext_ids() const { return ints; }
@@ -72,7 +76,7 @@ struct ExportArrays {
     int* materials() const { return ints + 4 * capacity; }
     int* sections() const { return ints + 5 * capacity; }
     double* scalars() const { return reals; }
-    double* vectors() const { return reals + 7 * capacity; }
+    double* vectors() const { return reals + scalar_values * capacity; }
 
     [[nodiscard]] int fetch(int region_index) {
         count = 0;
@@ -97,19 +101,22 @@ void build_record(const ExportArrays& e, int i, quorrel_worker_particle_record_t
     record->status = e.statuses()[k];
     record->material_id = e.materials()[k];
     record->section_id = e.sections()[k];
-    // Scalars: mass, volume, density, pressure, internal energy, temperature, h.
-    const double* s = e.scalars() + 7 * k;
-    record->mass = s[0];
-    record->volume = s[1];
-    record->density = s[2];
-    record->pressure = s[3];
-    record->h = s[6];
+    const auto scalar = [&e, k](int row) {
+        return e.scalars()[sph_coupling_export_row(k, sph_coupling_particle_scalar_count, row, 1)];
+    };
+    record->mass = scalar(sph_coupling_particle_scalar_mass);
+    record->volume = scalar(sph_coupling_particle_scalar_volume);
+    record->density = scalar(sph_coupling_particle_scalar_density);
+    record->pressure = scalar(sph_coupling_particle_scalar_pressure);
+    record->h = scalar(sph_coupling_particle_scalar_h);
     record->contact_radius = record->h > 0.0 ? 2.0 * record->h : 0.0;
     record->sound_speed = sound_speed;
-    // Vectors: position, velocity, acceleration (not exported).
-    const double* v = e.vectors() + 9 * k;
-    std::memcpy(record->x, v, sizeof record->x);
-    std::memcpy(record->v, v + 3, sizeof record->v);
+    // The acceleration is not exported.
+    const auto vector = [&e, k](int row) {
+        return e.vectors() + sph_coupling_export_row(k, sph_coupling_particle_vector_count, row, 3);
+    };
+    std::memcpy(record->x, vector(sph_coupling_particle_vector_x), sizeof record->x);
+    std::memcpy(record->v, vector(sph_coupling_particle_vector_v), sizeof record->v);
     record->valid_flags = quorrel_worker_particle_valid_flags;
 }
 
