@@ -19,8 +19,6 @@ using namespace gas_detail;
 
 namespace {
 
-bool finite(double v) { return sph_below_max_double(v); }
-
 // Settings, table, sources and the diagnostics' history back to their reset values; the
 // module's initialised flag is the caller's.
 void reset_state() {
@@ -174,8 +172,9 @@ int sph_gas_set_eos(std::string_view eos_type, std::string_view material_name, d
 
 // The range checks are written so that NaN and the infinities fail them too.
 int sph_gas_set_ideal(std::string_view material_name, double gamma, double e0, double p0) {
-    if (!(gamma > 1.0) || !finite(gamma)) return sph_fail(sph_error_argument, "Ideal gas gamma must be greater than one");
-    if (!(e0 >= 0.0) || !finite(e0))
+    if (!(gamma > 1.0) || !sph_below_max_double(gamma))
+        return sph_fail(sph_error_argument, "Ideal gas gamma must be greater than one");
+    if (!(e0 >= 0.0) || !sph_below_max_double(e0))
         return sph_fail(sph_error_argument, "Ideal gas internal energy must be non-negative");
     SphGasMaterial* slot = nullptr;
     if (int st = prepare_eos_material(material_name, slot)) return st;
@@ -198,9 +197,10 @@ int sph_gas_set_jwl(std::string_view material_name, double rho0, double a_value,
                     double r2, double omega, double e0) {
     const bool positive = rho0 > 0.0 && r1 > 0.0 && r2 > 0.0 && omega > 0.0;
     const bool non_negative = e0 >= 0.0 && a_value >= 0.0 && b_value >= 0.0;
-    const bool all_finite = finite(rho0) && finite(a_value) && finite(b_value) && finite(r1) && finite(r2) &&
-                            finite(omega) && finite(e0);
-    if (!positive || !non_negative || !all_finite)
+    const bool all_below_max = sph_below_max_double(rho0) && sph_below_max_double(a_value) &&
+                               sph_below_max_double(b_value) && sph_below_max_double(r1) &&
+                               sph_below_max_double(r2) && sph_below_max_double(omega) && sph_below_max_double(e0);
+    if (!positive || !non_negative || !all_below_max)
         return sph_fail(sph_error_argument, "JWL gas EOS parameters are invalid");
     SphGasMaterial* slot = nullptr;
     if (int st = prepare_eos_material(material_name, slot)) return st;
@@ -227,8 +227,8 @@ int sph_gas_set_jwl(std::string_view material_name, double rho0, double a_value,
 }
 
 int sph_gas_set_stiffened(std::string_view material_name, double rho0, double gamma, double e0, double pinf) {
-    if (!(rho0 > 0.0) || !(gamma > 1.0) || !(e0 >= 0.0) || !(pinf >= 0.0) || !finite(rho0) || !finite(gamma) ||
-        !finite(e0) || !finite(pinf))
+    if (!(rho0 > 0.0) || !(gamma > 1.0) || !(e0 >= 0.0) || !(pinf >= 0.0) || !sph_below_max_double(rho0) ||
+        !sph_below_max_double(gamma) || !sph_below_max_double(e0) || !sph_below_max_double(pinf))
         return sph_fail(sph_error_argument, "Stiffened gas EOS parameters are invalid");
     SphGasMaterial* slot = nullptr;
     if (int st = prepare_eos_material(material_name, slot)) return st;
@@ -249,8 +249,8 @@ int sph_gas_set_stiffened(std::string_view material_name, double rho0, double ga
 }
 
 int sph_gas_set_particle_control(double h_value, double mass_value, double volume_value) {
-    if (!(h_value > 0.0) || !(mass_value > 0.0) || !(volume_value > 0.0) || !finite(h_value) ||
-        !finite(mass_value) || !finite(volume_value))
+    if (!(h_value > 0.0) || !(mass_value > 0.0) || !(volume_value > 0.0) || !sph_below_max_double(h_value) ||
+        !sph_below_max_double(mass_value) || !sph_below_max_double(volume_value))
         return sph_fail(sph_error_argument, "Gas particle control values must be positive");
     SphGas& g = sph_gas;
     g.gas_default_h = h_value;
@@ -269,7 +269,7 @@ int sph_gas_set_particle_control(double h_value, double mass_value, double volum
 }
 
 int sph_gas_set_body_force(const double force[3]) {
-    if (!finite(force[0]) || !finite(force[1]) || !finite(force[2]))
+    if (!sph_below_max_double(force[0]) || !sph_below_max_double(force[1]) || !sph_below_max_double(force[2]))
         return sph_fail(sph_error_argument, "Gas body force must be finite");
     SphGas& g = sph_gas;
     for (std::size_t k = 0; k < 3; ++k) g.gas_body_force[k] = force[k];
@@ -358,7 +358,7 @@ int sph_gas_compute_pressure_for_material(int32_t mat_number, double rho, double
             break;
         default: return sph_fail(sph_error_input, "Gas EOS is not defined");
     }
-    if (!finite(pressure)) return sph_fail(sph_error_argument, "Gas pressure is not finite");
+    if (!sph_below_max_double(pressure)) return sph_fail(sph_error_argument, "Gas pressure is not finite");
     return sph_success;
 }
 
