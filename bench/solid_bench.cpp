@@ -13,21 +13,25 @@
 // is the stable-step estimate and the full explicit step. One warm-up step brings every
 // buffer to its working size; the next 100 steps are timed.
 //
-// Printed per size: particle-steps per second, time per step, the mean dt, heap
+// Printed per size and vector level: the level, particle-steps per second, time per step, the mean dt, heap
 // allocations inside the timed steps, bytes per particle (solid state, reference pairs with
 // the pair kernels' records, database arrays with the neighbour list, their total, and the
 // peak resident set), the share of particles with plastic strain > 0 after the run, the
 // first step with plastic strain, the largest plastic strain, and the build time (solid
 // state, reference state with its pair search, diagnostics).
-// Usage: solid_bench [n]   (no argument: n = 40, 64, each in its own process)
+// Usage: solid_bench [n [scalar|avx2|avx512]]   (no argument: n = 40, 64 at every level
+// this CPU has, each in its own process; no level: the widest the CPU has)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "bench_support.h"
 #include "core/sph_control.h"
 #include "core/sph_error.h"
+#include "core/sph_simd.h"
 #include "database/sph_database.h"
 #include "lifecycle/sph_lifecycle.h"
 #include "solid/sph_solid.h"
@@ -46,6 +50,8 @@ constexpr double face_speed = 20.0;
 constexpr int steps = 100;
 
 using Clock = std::chrono::steady_clock;
+
+constexpr const char* level_names[] = {"scalar", "avx2", "avx512"};
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
@@ -135,7 +141,8 @@ int run(int n) {
     int32_t yielded = 0;
     for (double ep : s.solid_plastic_strain)
         if (ep > 0.0) ++yielded;
-    std::printf("%4d %8d %14.3e %9.3f %10.3e %7ld %7.0f %7.0f %7.0f %7.0f %7.0f %8.1f %7d %10.3e %9.1f\n", n,
+    std::printf("%6s %4d %8d %14.3e %9.3f %10.3e %7ld %7.0f %7.0f %7.0f %7.0f %7.0f %8.1f %7d %10.3e %9.1f\n",
+                level_names[static_cast<int>(sph_simd_level())], n,
                 d.npart, np / sec, sec * 1e3, dt_sum / steps, allocs, solid_bytes / np, pair_bytes / np, db_bytes / np,
                 (solid_bytes + pair_bytes + db_bytes) / np, bench::peak_rss_mib() * 1048576.0 / np,
                 100.0 * yielded / np, first_yield, d.solid_max_plastic_strain, build * 1e3);
@@ -145,12 +152,32 @@ int run(int n) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    using namespace quorrel;
     if (argc < 2) {
-        std::printf("%4s %8s %14s %9s %10s %7s %7s %7s %7s %7s %7s %8s %7s %10s %9s\n", "n", "parts",
+        std::printf("%6s %4s %8s %14s %9s %10s %7s %7s %7s %7s %7s %7s %8s %7s %10s %9s\n", "simd", "n", "parts",
                     "part-steps/s", "ms/step", "mean dt", "allocs", "B solid", "B pairs", "B db", "B total", "B rss",
                     "yield %", "yield@", "max ep", "build ms");
         std::fflush(stdout);  // the children write to the same stream
-        return bench::run_sizes_in_children(argv[0], {40, 64});
+        for (int level = 0; level <= static_cast<int>(sph_simd_level()); ++level)
+            for (int n : {40, 64}) {
+                const std::string cmd =
+                    std::string("\"") + argv[0] + "\" " + std::to_string(n) + " " + level_names[level];
+                if (std::system(cmd.c_str()) != 0) return 1;
+            }
+        return 0;
+    }
+    if (argc > 2) {
+        int level = 0;
+        while (level < 3 && std::strcmp(argv[2], level_names[level]) != 0) ++level;
+        if (level == 3) {
+            std::fprintf(stderr, "unknown vector level %s (scalar, avx2 or avx512)\n", argv[2]);
+            return 1;
+        }
+        sph_simd_set_cap(static_cast<SphSimd>(level));
+        if (sph_simd_level() != static_cast<SphSimd>(level)) {
+            std::fprintf(stderr, "this CPU lacks %s\n", argv[2]);
+            return 1;
+        }
     }
     return run(std::atoi(argv[1]));
 }

@@ -38,11 +38,11 @@ inline double at(const double* m, int k, int l) { return m[k + 3 * l]; }
 
 int allocation_failure() { return sph_fail(sph_error_input, "failed to allocate Solid state"); }
 
-// The vector kernels serve CPUs with AVX-512; the loops here are the reference.
+// The vector kernels serve CPUs with AVX2 or AVX-512; the loops here are the reference.
 bool vector_kernels() {
 #ifdef QUORREL_X86_KERNELS
     // The kernels address records by 32-bit offsets.
-    return sph_simd_level() == SphSimd::avx512 && npart_of(sph_database) < UINT32_MAX / sph_solid_force_record;
+    return sph_simd_level() != SphSimd::scalar && npart_of(sph_database) < UINT32_MAX / sph_solid_force_record;
 #else
     return false;
 #endif
@@ -310,7 +310,7 @@ double* records_base() {
     return misalign == 0 ? p : p + (64 - misalign) / sizeof(double);
 }
 
-// Runs `kernel` over the particles that `takes` accepts, eight side by side, each over
+// Runs `kernel` over the particles that `takes` accepts, in groups of eight, each over
 // its full partner list; `fill` sets a lane's own values and `store` takes its results.
 template <class Takes, class Fill, class Kernel, class Store>
 void solid_groups(Takes takes, Fill fill, Kernel kernel, Store store) {
@@ -361,6 +361,8 @@ int vector_velocity_gradient() {
     }
     std::fill_n(rec, sph_solid_gradient_record, 0.0);  // the blank record
     const double* records = records_base();
+    auto* const kernel =
+        sph_simd_level() == SphSimd::avx512 ? sph_solid_gradient_group_avx512 : sph_solid_gradient_group_avx2;
     solid_groups(
         [&](std::size_t i) { return active_at(d, i) && s.solid_correction_status[i] == sph_solid_correction_ok; },
         [&](std::size_t i, SphSolidLane& lane) {
@@ -368,7 +370,7 @@ int vector_velocity_gradient() {
             std::copy_n(&d.v[3 * i], 3, lane.v);
         },
         [&](const SphSolidLane* lanes, int count, double out[9][sph_pair_max_lanes]) {
-            sph_solid_gradient_group_avx512(records, n, lanes, count, out);
+            kernel(records, n, lanes, count, out);
         },
         [](std::size_t i, const double* g) { store_gradient(i, g); });
     return sph_success;
@@ -389,6 +391,7 @@ int vector_internal_acceleration() {
     }
     std::fill_n(rec, sph_solid_force_record, 0.0);  // the blank record
     const double* records = records_base();
+    auto* const kernel = sph_simd_level() == SphSimd::avx512 ? sph_solid_force_group_avx512 : sph_solid_force_group_avx2;
     solid_groups([&](std::size_t i) { return active_at(d, i); },
                  [&](std::size_t i, SphSolidLane& lane) {
                      std::copy_n(&d.x0[3 * i], 3, lane.x);
@@ -398,7 +401,7 @@ int vector_internal_acceleration() {
                      lane.mass = d.mass[i];
                  },
                  [&](const SphSolidLane* lanes, int count, double out[9][sph_pair_max_lanes]) {
-                     sph_solid_force_group_avx512(records, n, lanes, count, out);
+                     kernel(records, n, lanes, count, out);
                  },
                  [&](std::size_t i, const double* a) { std::copy_n(a, 3, &s.solid_acc_internal[3 * i]); });
     return sph_success;

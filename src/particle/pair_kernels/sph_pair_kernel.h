@@ -41,9 +41,10 @@ int sph_pair_group_avx2(const SphPairGroupInput& in, const SphPairCentre* centre
 int sph_pair_group_avx512(const SphPairGroupInput& in, const SphPairCentre* centres, int lanes,
                           double out[7][sph_pair_max_lanes]);
 
-// The solid pair sums of up to eight particles side by side, each over its own full
-// partner list (ascending partner index). Lanes past their list's end read the blank
-// record (take 0) after the last particle's; a partner with take 0 adds nothing.
+// The solid pair sums of up to sph_pair_max_lanes particles, as many side by side as the
+// kernel's width allows, each over its own full partner list (ascending partner index).
+// Lanes past their list's end read the blank record (take 0) after the last particle's; a
+// partner with take 0 adds nothing.
 struct SphSolidLane {
     const int32_t* partners;
     int32_t count;
@@ -56,12 +57,16 @@ struct SphSolidLane {
 // subtracts it, divided by m_j, from j; seen from j the same pair gives exactly -f_ij, so
 // these sums are that loop's, bit for bit.
 inline constexpr std::size_t sph_solid_force_record = 12;
+void sph_solid_force_group_avx2(const double* records, std::size_t blank, const SphSolidLane* lanes, int count,
+                                double acc[3][sph_pair_max_lanes]);
 void sph_solid_force_group_avx512(const double* records, std::size_t blank, const SphSolidLane* lanes, int count,
                                   double acc[3][sph_pair_max_lanes]);
 
 // The velocity-gradient sums G_kl = sum V0_j (v_j,k - v_i,k) r_l (r = x0_j - x0_i) over
 // records [x0 y0 z0 V0] [vx vy vz take]: g[k + 3 l][lane].
 inline constexpr std::size_t sph_solid_gradient_record = 8;
+void sph_solid_gradient_group_avx2(const double* records, std::size_t blank, const SphSolidLane* lanes, int count,
+                                   double g[9][sph_pair_max_lanes]);
 void sph_solid_gradient_group_avx512(const double* records, std::size_t blank, const SphSolidLane* lanes, int count,
                                      double g[9][sph_pair_max_lanes]);
 

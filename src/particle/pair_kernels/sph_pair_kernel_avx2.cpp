@@ -1,8 +1,9 @@
-// The pair-sum group kernel with four particles side by side (AVX2). This source is
+// The pair-sum and solid group kernels with four particles side by side (AVX2). This source is
 // compiled for AVX2; it is called only where the CPU has it.
 #include <immintrin.h>
 
 #include "particle/pair_kernels/sph_pair_group.h"
+#include "particle/pair_kernels/sph_solid_group.h"
 
 namespace quorrel {
 namespace {
@@ -34,6 +35,8 @@ struct Avx2 {
     static M none() { return _mm256_setzero_pd(); }
     static bool any(M m) { return _mm256_movemask_pd(m) != 0; }
     static V keep(M m, V a) { return _mm256_and_pd(a, m); }
+    // No masked add at this width: +0 where m is out.
+    static V add_where(M m, V a, V b) { return add(a, keep(m, b)); }
 
     // Fields 0..3 of the 4-double chunk at `off` of records r[0..3], one record per lane:
     // two 128-bit loads per record pair and unpacks, instead of a gather per field.
@@ -54,6 +57,16 @@ struct Avx2 {
 int sph_pair_group_avx2(const SphPairGroupInput& in, const SphPairCentre* centres, int lanes,
                         double out[7][sph_pair_max_lanes]) {
     return pair_group_dispatch<Avx2>(in, centres, lanes, out);
+}
+
+void sph_solid_force_group_avx2(const double* records, std::size_t blank, const SphSolidLane* lanes, int count,
+                                double acc[3][sph_pair_max_lanes]) {
+    solid_force_group<Avx2>(records, blank, lanes, count, acc);
+}
+
+void sph_solid_gradient_group_avx2(const double* records, std::size_t blank, const SphSolidLane* lanes, int count,
+                                   double g[9][sph_pair_max_lanes]) {
+    solid_gradient_group<Avx2>(records, blank, lanes, count, g);
 }
 
 }  // namespace quorrel

@@ -1,4 +1,4 @@
-// The pair-sum group kernel with eight particles side by side (AVX-512). This source is
+// The pair-sum and solid group kernels with eight particles side by side (AVX-512). This source is
 // compiled for AVX-512F/VL; it is called only where the CPU has them. Twice the pairs per
 // instruction of the four-lane kernel keeps more pairs in flight, which is what bounds
 // that one. The build forbids fused multiply-adds, so every product and sum is rounded
@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "particle/pair_kernels/sph_pair_group.h"
+#include "particle/pair_kernels/sph_solid_group.h"
 
 namespace quorrel {
 namespace {
@@ -43,6 +44,7 @@ struct Avx512 {
     static M none() { return 0; }
     static bool any(M m) { return m != 0; }
     static V keep(M m, V a) { return _mm512_maskz_mov_pd(m, a); }
+    static V add_where(M m, V a, V b) { return _mm512_mask_add_pd(a, m, a, b); }
 
     // Fields 0..3 of the 4-double chunk at `off` of records r[0..7], one record per lane:
     // [r0 | r4], [r1 | r5], [r2 | r6], [r3 | r7]; the unpacks pair fields of neighbouring
@@ -64,107 +66,14 @@ struct Avx512 {
 
 }  // namespace
 
-namespace {
-
-// Up to eight lanes of solid particles, each walking its own partner list: `step(r, live)`
-// runs once per list position with the partners' records and the lanes still in their list.
-template <class Step>
-void solid_lanes(const double* records, std::size_t blank, std::size_t stride, const SphSolidLane* const cl[8],
-                 const int32_t cnt[8], Step step) {
-    const int32_t* nb[Avx512::width];
-    for (int l = 0; l < Avx512::width; ++l) nb[l] = cl[l]->partners;
-    walk_lists<Avx512::width>(records, stride, blank, nb, cnt, step);
-}
-
-// Unused lanes copy lane 0 with an empty list.
-void solid_lane_setup(const SphSolidLane* lanes, int count, const SphSolidLane* cl[8], int32_t cnt[8]) {
-    for (int l = 0; l < Avx512::width; ++l) {
-        cl[l] = &lanes[l < count ? l : 0];
-        cnt[l] = l < count ? lanes[l].count : 0;
-    }
-}
-
-template <class F>
-Avx512::V solid_lane_values(const SphSolidLane* const cl[8], F field) {
-    double v[Avx512::width];
-    for (int l = 0; l < Avx512::width; ++l) v[l] = field(*cl[l]);
-    return Avx512::load(v);
-}
-
-}  // namespace
-
 void sph_solid_force_group_avx512(const double* records, std::size_t blank, const SphSolidLane* lanes, int count,
                                   double acc[3][sph_pair_max_lanes]) {
-    using S = Avx512;
-    using V = S::V;
-    const SphSolidLane* cl[S::width];
-    int32_t cnt[S::width];
-    solid_lane_setup(lanes, count, cl, cnt);
-    const V xi = solid_lane_values(cl, [](const SphSolidLane& a) { return a.x[0]; });
-    const V yi = solid_lane_values(cl, [](const SphSolidLane& a) { return a.x[1]; });
-    const V zi = solid_lane_values(cl, [](const SphSolidLane& a) { return a.x[2]; });
-    V si[6];
-    for (int c = 0; c < 6; ++c) si[c] = solid_lane_values(cl, [c](const SphSolidLane& a) { return a.stress[c]; });
-    const V soft_i = solid_lane_values(cl, [](const SphSolidLane& a) { return a.softening; });
-    const V v0_i = solid_lane_values(cl, [](const SphSolidLane& a) { return a.volume; });
-    const V mass_i = solid_lane_values(cl, [](const SphSolidLane& a) { return a.mass; });
-    const V half = S::set1(0.5), one = S::set1(1.0);
-    // A lane without positive mass takes no force.
-    const __mmask8 massive = S::gt(mass_i, S::zero());
-    V ax = S::zero(), ay = S::zero(), az = S::zero();
-    solid_lanes(records, blank, sph_solid_force_record, cl, cnt, [&](const double* const r[8]) {
-        const S::Fields p = S::load_fields(r, 0);  // x0 y0 z0 V0
-        const S::Fields a = S::load_fields(r, 4);  // s1 s2 s3 s4
-        const S::Fields b = S::load_fields(r, 8);  // s5 s6 softening take
-        const __mmask8 take = S::both(massive, S::eq(b.f3, one));
-        const V rx = S::sub(p.f0, xi), ry = S::sub(p.f1, yi), rz = S::sub(p.f2, zi);
-        const V dist = S::sqrt(S::add(S::add(S::mul(rx, rx), S::mul(ry, ry)), S::mul(rz, rz)));
-        const V ex = S::div(rx, dist), ey = S::div(ry, dist), ez = S::div(rz, dist);
-        const V sj[6] = {a.f0, a.f1, a.f2, a.f3, b.f0, b.f1};
-        V m[6];
-        for (int c = 0; c < 6; ++c) m[c] = S::mul(half, S::add(si[c], sj[c]));
-        const V soft_mean = S::mul(half, S::add(soft_i, b.f2));
-        // t = mean stress . e, as the scalar traction.
-        const V tx = S::add(S::add(S::mul(m[0], ex), S::mul(m[3], ey)), S::mul(m[5], ez));
-        const V ty = S::add(S::add(S::mul(m[3], ex), S::mul(m[1], ey)), S::mul(m[4], ez));
-        const V tz = S::add(S::add(S::mul(m[5], ex), S::mul(m[4], ey)), S::mul(m[2], ez));
-        const V weight = S::div(S::mul(S::mul(v0_i, p.f3), soft_mean), dist);
-        ax = _mm512_mask_add_pd(ax, take, ax, S::div(S::mul(tx, weight), mass_i));
-        ay = _mm512_mask_add_pd(ay, take, ay, S::div(S::mul(ty, weight), mass_i));
-        az = _mm512_mask_add_pd(az, take, az, S::div(S::mul(tz, weight), mass_i));
-    });
-    S::store(acc[0], ax);
-    S::store(acc[1], ay);
-    S::store(acc[2], az);
+    solid_force_group<Avx512>(records, blank, lanes, count, acc);
 }
 
 void sph_solid_gradient_group_avx512(const double* records, std::size_t blank, const SphSolidLane* lanes, int count,
                                      double g[9][sph_pair_max_lanes]) {
-    using S = Avx512;
-    using V = S::V;
-    const SphSolidLane* cl[S::width];
-    int32_t cnt[S::width];
-    solid_lane_setup(lanes, count, cl, cnt);
-    V xi[3], vi[3];
-    for (int k = 0; k < 3; ++k) {
-        xi[k] = solid_lane_values(cl, [k](const SphSolidLane& a) { return a.x[k]; });
-        vi[k] = solid_lane_values(cl, [k](const SphSolidLane& a) { return a.v[k]; });
-    }
-    const V one = S::set1(1.0);
-    V sum[9];
-    for (V& s : sum) s = S::zero();
-    solid_lanes(records, blank, sph_solid_gradient_record, cl, cnt, [&](const double* const r[8]) {
-        const S::Fields p = S::load_fields(r, 0);  // x0 y0 z0 V0
-        const S::Fields w = S::load_fields(r, 4);  // vx vy vz take
-        const __mmask8 take = S::eq(w.f3, one);
-        const V rr[3] = {S::sub(p.f0, xi[0]), S::sub(p.f1, xi[1]), S::sub(p.f2, xi[2])};
-        const V dv[3] = {S::sub(w.f0, vi[0]), S::sub(w.f1, vi[1]), S::sub(w.f2, vi[2])};
-        const V vd[3] = {S::mul(p.f3, dv[0]), S::mul(p.f3, dv[1]), S::mul(p.f3, dv[2])};
-        for (int l = 0; l < 3; ++l)
-            for (int k = 0; k < 3; ++k)
-                sum[k + 3 * l] = _mm512_mask_add_pd(sum[k + 3 * l], take, sum[k + 3 * l], S::mul(vd[k], rr[l]));
-    });
-    for (int c = 0; c < 9; ++c) S::store(g[c], sum[c]);
+    solid_gradient_group<Avx512>(records, blank, lanes, count, g);
 }
 
 int sph_pair_group_avx512(const SphPairGroupInput& in, const SphPairCentre* centres, int lanes,
