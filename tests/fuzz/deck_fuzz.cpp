@@ -1,23 +1,32 @@
 // The bytes are a deck: read and built through the interface, then read and built again
 // over the first model, which must give the same outcome (every read starts from the
-// defaults, not from the last deck), then, when it is small, stepped once. After the step
-// every value the console report shows and every value of the summary CSV is finite: a
-// quantity out of range fails the call that computes it, it is never reported. Every
-// module starts from initialise and ends at finalise, so no input leaves anything behind
-// for the next.
+// defaults, not from the last deck), then, when it is small, run as the deck asks (the
+// step the solver finds stable, up to the end time) for at most max_steps steps. After
+// every successful step the step counter has moved by one, and every particle value the
+// state query shows, every value the console report shows and every value of the summary
+// CSV is finite: a quantity out of range fails the call that computes it, it is never
+// reported. Every module starts from initialise and ends at finalise, so no input leaves
+// anything behind for the next.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
+#include "core/sph_control.h"
 #include "coupling_interface/sph_coupling_interface.h"
 #include "fuzz_support.h"
 #include "interface/sph_api.h"
 #include "output/sph_output.h"
 
 namespace {
+
+// Enough for what builds up over steps (a burn, a plastic return, a source's totals)
+// while no input takes long.
+constexpr int32_t max_steps = 8;
 
 void expect_finite(const char* what, const double* values, std::size_t count) {
     for (std::size_t k = 0; k < count; ++k)
@@ -109,6 +118,28 @@ void summary_is_finite() {
     }
 }
 
+// One step of the deck's run and every check after it; false when the run is over or a
+// call failed (and recorded why), so that no further step is taken.
+bool step_is_finite() {
+    using namespace quorrel;
+    double time = 0.0;
+    int32_t before = 0, after = 0;
+    if (fuzz::checked(sph_get_current_time(time, before), "current time") ||
+        fuzz::checked(sph_run_explicit(), "run one step") ||
+        fuzz::checked(sph_get_current_time(time, after), "current time"))
+        return false;
+    if (after == before) return false;  // the end time is reached
+    if (before == INT32_MAX || after != before + 1) {
+        std::fprintf(stderr, "fuzz fault: step %d became %d after a successful step\n", static_cast<int>(before),
+                     static_cast<int>(after));
+        std::abort();
+    }
+    fuzz::ParticleSnapshot::take().expect_finite("a successful step");
+    if (!report_is_finite()) return false;
+    summary_is_finite();
+    return true;
+}
+
 struct Outcome {
     int read_status = 0, build_status = -1;
     std::string error;
@@ -143,7 +174,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(read_and_build(deck) == first)) fuzz::fault("a second read of the same deck came out differently", 0);
     if (first.build_status == 0 && first.count <= fuzz::step_particle_limit) {
         fuzz::redirect_output();
-        if (fuzz::one_step() == 0 && report_is_finite()) summary_is_finite();
+        // The deck's run, one step a call, so that every step is checked.
+        const int32_t steps = std::min(sph_control.max_steps, max_steps);
+        sph_control.max_steps = 1;
+        for (int32_t k = 0; k < steps; ++k)
+            if (!step_is_finite()) break;
     }
     sph_finalize();
     scratch.clear_output();

@@ -161,6 +161,25 @@ struct ParticleSnapshot {
             if (!std::isfinite(reals[k])) return true;
         return false;
     }
+    // Aborts naming the first value of a particle that is not finite.
+    void expect_finite(const char* after) const {
+        static constexpr struct {
+            const char* name;
+            std::size_t offset, width;  // block start in units of the capacity, values a particle
+        } fields[] = {{"position", 0, 3},    {"velocity", 3, 3},        {"acceleration", 6, 3},
+                      {"density", 9, 1},     {"pressure", 10, 1},       {"internal energy", 11, 1},
+                      {"temperature", 12, 1}, {"smoothing length", 13, 1}};
+        const std::size_t n = reals.size() / 14;
+        for (const auto& f : fields)
+            for (std::size_t p = 0; p < static_cast<std::size_t>(count); ++p)
+                for (std::size_t c = 0; c < f.width; ++c) {
+                    const double value = reals[f.offset * n + f.width * p + c];
+                    if (std::isfinite(value)) continue;
+                    std::fprintf(stderr, "fuzz fault: particle %zu (node %d) %s[%zu] = %g after %s\n", p,
+                                 static_cast<int>(ints[p]), f.name, c, value, after);
+                    std::abort();
+                }
+    }
     bool operator==(const ParticleSnapshot& o) const {
         return count == o.count && ints == o.ints && reals.size() == o.reals.size() &&
                (reals.empty() || std::memcmp(reals.data(), o.reals.data(), reals.size() * sizeof(double)) == 0);
