@@ -613,29 +613,33 @@ protected:
 TEST_F(NumberEdgeInterface, AnAdvanceBeyondTheRangeFailsItself) {
     const std::string at_rest = std::string(QUORREL_TEST_DECKS) + "/worker_regions.inp";
     const std::string drop = std::string(QUORREL_TEST_DATA) + "/app/worker/app_worker_drop.inp";
-    // The drop deck's particle under a pull of 1.5e308 instead of 8: one step of 1.5 gives
-    // v_half = 0.75 * -1.5e308 = -1.125e308, z = 2 + 1.5 v_half = -1.6875e308 (finite), and
-    // v = 2 v_half = -2.25e308, beyond the range.
+    // The drop deck's particle under a pull of 8e307 instead of 8, moving at -1.75e308: a
+    // step of 1/16 gives v_half = -1.75e308 - 2.5e306 = -1.775e308, z = 2 + v_half / 16
+    // = -1.109375e307 (finite), and v = v_half - 2.5e306 = -1.8e308, beyond the range.
     std::vector<std::string> pulled = test::read_lines(drop);
-    pulled.back() = "*QUORREL, BODY FORCE, X=0.0, Y=0.0, Z=-1.5e308";
+    pulled.back() = "*QUORREL, BODY FORCE, X=0.0, Y=0.0, Z=-8e307";
     const std::string pulled_deck = write_deck(pulled);
     struct Case {
         const char* name;
         std::string deck;
+        std::function<void()> prepare;
         std::vector<double> steps;  // all but the last succeed
         std::string message;
         std::pair<double, int> clock;  // after the failed advance
     };
+    const auto nothing = [] {};
     const std::vector<Case> cases = {
         // 1e308 + 1e308 is not representable.
-        {"time", at_rest, {1e308, 1e308}, "time after the step is not finite", {1e308, 1}},
+        {"time", at_rest, nothing, {1e308, 1e308}, "time after the step is not finite", {1e308, 1}},
         // z = 2 + 1e300 (0.5 * 1e300 * -8) = -inf; v = -8e300 is finite.
-        {"position", drop, {1e300}, "particle position is not finite (node 1)", {0.0, 0}},
-        {"velocity", pulled_deck, {1.5}, "particle velocity is not finite (node 1)", {0.0, 0}},
+        {"position", drop, nothing, {1e300}, "particle position is not finite (node 1)", {0.0, 0}},
+        {"velocity", pulled_deck, [] { sph_database.v[2] = -1.75e308; }, {0.0625},
+         "particle velocity is not finite (node 1)", {0.0, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (!build(c.deck)) continue;
+        c.prepare();
         for (std::size_t k = 0; k + 1 < c.steps.size(); ++k) ASSERT_EQ(quorrel_advance_explicit(c.steps[k]), 0);
         EXPECT_EQ(quorrel_advance_explicit(c.steps.back()), 1);
         EXPECT_EQ(test::last_error(), (test::LastError{1, c.message}));
@@ -649,11 +653,12 @@ TEST_F(NumberEdgeInterface, AnAdvanceAtTheLargestStepFails) {
     ASSERT_TRUE(build(std::string(QUORREL_TEST_DECKS) + "/worker_regions.inp"));
     const std::string written = (dir_ / "written.rst").string(), edited = (dir_ / "edited.rst").string();
     ASSERT_EQ(quorrel_write_restart(written.c_str()), 0) << test::last_error();
-    // The second line holds the time and the step first.
+    // The second line holds the time, the step and the particle count.
     std::vector<std::string> lines = test::read_lines(written);
     ASSERT_GE(lines.size(), 2u);
-    ASSERT_EQ(lines[1].rfind("0.0 0 ", 0), 0u) << lines[1];
-    lines[1] = "0.0 2147483647 " + lines[1].substr(6);
+    const std::string at_zero = "0.0000000000000000e+00 0 ";
+    ASSERT_EQ(lines[1].rfind(at_zero, 0), 0u) << lines[1];
+    lines[1] = "0.0000000000000000e+00 2147483647 " + lines[1].substr(at_zero.size());
     write_deck(lines, "\n", "edited.rst");
     ASSERT_EQ(quorrel_read_restart(edited.c_str()), 0) << test::last_error();
     EXPECT_EQ(clock(), (std::pair<double, int>{0.0, 2147483647}));
