@@ -273,7 +273,8 @@ TEST_F(Water, StepLimitsBeyondTheRange) {
         ASSERT_EQ(sph_water_estimate_dt_limits(cfl, acc, vis), 0) << sph_error_message();
         // Subnormal limits have a relative spacing up to 5e-15 here.
         EXPECT_NEAR(cfl, c.cfl, 1e-13 * c.cfl);
-        EXPECT_NEAR(acc, c.accel == 0.0 ? c.cfl : c.accel, 1e-13 * acc);
+        const double accel = c.accel == 0.0 ? c.cfl : c.accel;
+        EXPECT_NEAR(acc, accel, 1e-13 * accel);
         EXPECT_NEAR(vis, c.viscous, 1e-13 * c.viscous);
         sph_water_reset_state();
     }
