@@ -282,26 +282,20 @@ TEST_F(NumberEdge, StepLimitsWhoseFormulaOverflowsAreTakenOrFailNamingTheLimit) 
             EXPECT_EQ(sph_error_message(), message);
         };
     };
-    const char* eos_c0 = "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=1000.0, C0=1e10, GAMMA=7.0";
+    // The water deck with c0 = 1e10, the viscosity's ALPHA and BETA and the smoothing length.
+    const auto viscous_deck = [](const std::string& alpha_beta, const std::string& h) {
+        return water_deck_with(
+            {{10, "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=1000.0, C0=1e10, GAMMA=7.0"},
+             {11, "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, " + alpha_beta + ", ETA2=0.01"},
+             {12, "*QUORREL, PARTICLE CONTROL, H=" + h + ", MASS=1.0, VOLUME=1.0"}});
+    };
     const std::vector<Case> cases = {
-        {"water ALPHA=1e300",
-         water_deck_with({{10, eos_c0},
-                          {11, "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, ALPHA=1e300, BETA=0.0, ETA2=0.01"}}),
-         viscous_limit(1e-310)},
-        {"water BETA=1e300",
-         water_deck_with({{10, eos_c0},
-                          {11, "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, ALPHA=0.0, BETA=1e300, ETA2=0.01"}}),
-         viscous_limit(1e-310)},
+        {"water ALPHA=1e300", viscous_deck("ALPHA=1e300, BETA=0.0", "1.0"), viscous_limit(1e-310)},
+        {"water BETA=1e300", viscous_deck("ALPHA=0.0, BETA=1e300", "1.0"), viscous_limit(1e-310)},
         // 1 + alpha + beta itself overflows: 1e-10 / 2e308 = 5e-319.
-        {"water ALPHA=BETA=1e308",
-         water_deck_with({{10, eos_c0},
-                          {11, "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, ALPHA=1e308, BETA=1e308, ETA2=0.01"}}),
-         viscous_limit(5e-319)},
+        {"water ALPHA=BETA=1e308", viscous_deck("ALPHA=1e308, BETA=1e308", "1.0"), viscous_limit(5e-319)},
         // h = 1e-20: the limit 1e-330 is below the range.
-        {"water viscous limit below the range",
-         water_deck_with({{10, eos_c0},
-                          {11, "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, ALPHA=1e300, BETA=0.0, ETA2=0.01"},
-                          {12, "*QUORREL, PARTICLE CONTROL, H=1e-20, MASS=1.0, VOLUME=1.0"}}),
+        {"water viscous limit below the range", viscous_deck("ALPHA=1e300, BETA=0.0", "1e-20"),
          fails("Water viscous step limit rounds to zero")},
         {"solid of density 1e-300", solid_deck_with("1e-300", "2.0e11, 0.3"), solid_limits(2.0e11, 0.3, 1e-300)},
         {"solid of E 1e300", solid_deck_with("1e-10", "1e300, 0.3"), solid_limits(1e300, 0.3, 1e-10)},

@@ -43,6 +43,23 @@ int pair_passes(bool fused) {
     return sph_water_compute_acceleration();
 }
 
+// The fused pass at `level` gives the scalar level's density rates and accelerations, bit
+// for bit.
+void expect_scalar_bits(SphSimd level) {
+    const SphDatabase& d = sph_database;
+    auto run = [&](SphSimd at) {
+        sph_simd_set_cap(at);
+        EXPECT_EQ(sph_water_compute_density_rate_and_acceleration(), 0);
+        std::vector<double> out;
+        for (const auto* f : {&d.drho_dt, &d.acc_pressure, &d.acc_viscosity}) out.insert(out.end(), f->begin(), f->end());
+        return out;
+    };
+    const std::vector<double> reference = run(SphSimd::scalar);
+    const std::vector<double> got = run(level);
+    ASSERT_EQ(got.size(), reference.size());
+    for (std::size_t k = 0; k < got.size(); ++k) ASSERT_EQ(std::memcmp(&got[k], &reference[k], sizeof(double)), 0) << k;
+}
+
 }  // namespace
 
 class Water : public test::QuorrelTest {};
@@ -648,17 +665,7 @@ TEST_P(WaterAtLevel, PairsWhoseSquaresUnderflowAreSummed) {
     }
     ASSERT_EQ(sph_water_set_viscosity("MONAGHAN", "WATER", 0.1, 0.2, 0.01), 0);
     ASSERT_EQ(sph_neighbor_rebuild(), 0);
-    auto run = [&](SphSimd level) {
-        sph_simd_set_cap(level);
-        EXPECT_EQ(sph_water_compute_density_rate_and_acceleration(), 0);
-        std::vector<double> out;
-        for (const auto* f : {&d.drho_dt, &d.acc_pressure, &d.acc_viscosity}) out.insert(out.end(), f->begin(), f->end());
-        return out;
-    };
-    const std::vector<double> reference = run(SphSimd::scalar);
-    const std::vector<double> got = run(GetParam());
-    ASSERT_EQ(got.size(), reference.size());
-    for (std::size_t k = 0; k < got.size(); ++k) ASSERT_EQ(std::memcmp(&got[k], &reference[k], sizeof(double)), 0) << k;
+    expect_scalar_bits(GetParam());
 }
 
 TEST_P(WaterAtLevel, LongListsGiveTheScalarBits) {
@@ -686,15 +693,5 @@ TEST_P(WaterAtLevel, LongListsGiveTheScalarBits) {
     ASSERT_EQ(sph_neighbor_get_stats(longest, mean), 0);
     EXPECT_GT(longest, 130);
     EXPECT_LT(*std::min_element(d.neighbor_count.begin(), d.neighbor_count.end()), 64);
-    auto run = [&](SphSimd level) {
-        sph_simd_set_cap(level);
-        EXPECT_EQ(sph_water_compute_density_rate_and_acceleration(), 0);
-        std::vector<double> out;
-        for (const auto* f : {&d.drho_dt, &d.acc_pressure, &d.acc_viscosity}) out.insert(out.end(), f->begin(), f->end());
-        return out;
-    };
-    const std::vector<double> reference = run(SphSimd::scalar);
-    const std::vector<double> got = run(GetParam());
-    ASSERT_EQ(got.size(), reference.size());
-    for (std::size_t k = 0; k < got.size(); ++k) ASSERT_EQ(std::memcmp(&got[k], &reference[k], sizeof(double)), 0) << k;
+    expect_scalar_bits(GetParam());
 }
