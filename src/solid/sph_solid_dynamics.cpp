@@ -598,7 +598,8 @@ int sph_solid_compute_acceleration() {
 int sph_solid_set_body_force(const double force[3]) {
     // Half the largest double, as every solid value: an acceleration of 1e308 would give
     // an infinite largest acceleration.
-    if (!sph_solid_vector_within_half_max(force, 3)) return sph_fail(sph_error_argument, "Solid body force must be finite");
+    if (!sph_solid_vector_within_half_max(force, 3))
+        return sph_fail(sph_error_argument, "Solid body force must be finite");
     for (std::size_t k = 0; k < 3; ++k) sph_solid_state.solid_body_force[k] = force[k];
     return sph_success;
 }

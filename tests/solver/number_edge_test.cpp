@@ -592,7 +592,8 @@ protected:
         test::DeckTest::TearDown();
     }
     bool build(const std::string& deck) {
-        const bool built = quorrel_initialize() == 0 && quorrel_read_inp(deck.c_str()) == 0 && quorrel_build_model() == 0;
+        const bool built =
+            quorrel_initialize() == 0 && quorrel_read_inp(deck.c_str()) == 0 && quorrel_build_model() == 0;
         EXPECT_TRUE(built) << test::last_error();
         return built;
     }
