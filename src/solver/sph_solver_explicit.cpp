@@ -1,6 +1,7 @@
 #include "solver/sph_solver_explicit.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -67,6 +68,12 @@ public:
     [[nodiscard]] int hold() { return sph_pair_pass_hold_pack(); }
 };
 
+// 1 for an infinity or a NaN (the exponent field all ones), else 0: integer operations
+// only, so that a pass over an array is vectorised.
+inline uint64_t not_finite_bit(double value) {
+    return (((std::bit_cast<uint64_t>(value) >> 52) & 0x7ff) + 1) >> 11;
+}
+
 // A position or velocity that left the double range fails the step that produced it, with
 // the node of the first such particle, before the diagnostics sum it: the next step's
 // neighbour search would refuse the position, after a step reported as a success.
@@ -74,12 +81,9 @@ int check_motion_finite(const SphDatabase& d) {
     const std::size_t n = static_cast<std::size_t>(d.npart);
     const double* x = d.x.data();
     const double* v = d.v.data();
-    constexpr double largest = std::numeric_limits<double>::max();
-    // One branch-free pass (NaN fails the comparison); the particle is looked for only after.
-    unsigned out_of_range = 0;
-    for (std::size_t c = 0; c < 3 * n; ++c)
-        out_of_range |= static_cast<unsigned>(!(std::fabs(x[c]) <= largest)) |
-                        static_cast<unsigned>(!(std::fabs(v[c]) <= largest));
+    // One branch-free pass; the particle is looked for only after.
+    uint64_t out_of_range = 0;
+    for (std::size_t c = 0; c < 3 * n; ++c) out_of_range |= not_finite_bit(x[c]) | not_finite_bit(v[c]);
     if (out_of_range == 0) return sph_success;
     for (std::size_t i = 0; i < n; ++i) {
         const char* what = nullptr;
