@@ -40,6 +40,18 @@ inline double sph_norm3(const double* v) {
     return sph_norm3_scaled(v);
 }
 
+// The length over the whole double range: bit for bit the plain one wherever the sum of
+// squares is a normal double; scaled by the largest component where the squares overflow
+// (as sph_norm3) or underflow, so that a nonzero vector is never given length 0 because
+// its components are below about 1.5e-154.
+inline double sph_norm3_full_range(const double* v) {
+    const double squares = v[0] * v[0] + v[1] * v[1] + v[2] * v[2];
+    if (squares >= std::numeric_limits<double>::min() && squares <= std::numeric_limits<double>::max())
+        return std::sqrt(squares);
+    if (v[0] == 0.0 && v[1] == 0.0 && v[2] == 0.0) return 0.0;
+    return sph_norm3_scaled(v);
+}
+
 // |a - b|, also when a difference of finite coordinates overflows: then it is twice the
 // length between the halved points (halving is exact).
 inline double sph_distance3(const double* a, const double* b) {
@@ -56,6 +68,34 @@ inline double sph_distance3(const double* a, const double* b) {
 inline double sph_acceleration_step(double h, double acceleration) {
     const double ratio = h / acceleration;
     return ratio > 0.0 ? std::sqrt(ratio) : std::sqrt(h) / std::sqrt(acceleration);
+}
+
+// x / (a b 2^k) for positive x, a and b, also where a b, or a quotient on the way,
+// leaves the double range: mantissas and exponents apart, so that only the result is
+// rounded (twice, where it is below the normal range).
+inline double sph_scaled_quotient(double x, double a, double b, int k) {
+    int ex = 0, ea = 0, eb = 0;
+    const double mx = std::frexp(x, &ex), ma = std::frexp(a, &ea), mb = std::frexp(b, &eb);
+    return std::ldexp(mx / (ma * mb), ex - ea - eb - k);
+}
+
+// The speed step limit h / (c + |v|), for h > 0 and c > 0: the plain quotient whenever
+// c + |v| is finite, else h / (2 (c/2 + |v/2|)) with the factor 2 kept out of the sum,
+// so that a large finite speed does not make the limit 0, which would read as "no limit".
+// It is 0 only where the limit itself is below the double range (or v is infinite).
+inline double sph_speed_step(double h, double c, const double* v) {
+    const double speed = c + sph_norm3(v);
+    if (speed <= std::numeric_limits<double>::max()) return h / speed;
+    const double half_v[3] = {0.5 * v[0], 0.5 * v[1], 0.5 * v[2]};
+    return sph_scaled_quotient(h, 0.5 * c + sph_norm3(half_v), 1.0, 1);
+}
+
+// sph_acceleration_step of the acceleration vector a of length sph_norm3(a) > 0, also where
+// that length overflows: then sqrt(h / |a/2|) / sqrt 2.
+inline double sph_acceleration_step3(double h, const double* a, double length) {
+    if (length <= std::numeric_limits<double>::max()) return sph_acceleration_step(h, length);
+    const double half_a[3] = {0.5 * a[0], 0.5 * a[1], 0.5 * a[2]};
+    return sph_acceleration_step(h, sph_norm3(half_a)) / std::sqrt(2.0);
 }
 
 }  // namespace quorrel

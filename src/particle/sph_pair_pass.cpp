@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <limits>
 
 #include "core/sph_error.h"
+#include "core/sph_numeric.h"
 #include "core/sph_simd.h"
 #include "database/sph_database.h"
 #include "particle/pair_kernels/sph_pair_kernel.h"
@@ -144,6 +146,15 @@ inline double gradient_factor(const SphPairCentre& c, double r) {
     return c.neg_c * (t * t * t);
 }
 
+// |r_ij| from its sum of squares r2: the plain root where r2 is a normal double, else the
+// full-range length, so that a pair closer than about 1.5e-154 is not taken as coincident.
+// The vector kernels leave such pairs to the scalar path.
+inline double pair_distance(double rx, double ry, double rz, double r2) {
+    if (r2 >= std::numeric_limits<double>::min()) return std::sqrt(r2);
+    const double r[3] = {rx, ry, rz};
+    return sph_norm3_full_range(r);
+}
+
 // The scalar reference: one particle's sums, pressure (s[0..2]), viscous (s[3..5]) and
 // density rate (s[6]). Returns non-zero on a failed check, with the message recorded.
 template <bool want_pressure, bool want_viscosity, bool want_density>
@@ -158,7 +169,7 @@ int scalar_sum(const PassInput& in, const SphPairCentre& c, double s_out[7]) {
         if (in.key[j] != phase) continue;
         const double rx = c.x - x[3 * j], ry = c.y - x[3 * j + 1], rz = c.z - x[3 * j + 2];
         const double r2 = rx * rx + ry * ry + rz * rz;
-        const double f = gradient_factor(c, std::sqrt(r2));
+        const double f = gradient_factor(c, pair_distance(rx, ry, rz, r2));
         if (want_density) {
             const double vx = c.vx - v[3 * j], vy = c.vy - v[3 * j + 1], vz = c.vz - v[3 * j + 2];
             dsum += in.m[j] * (vx * (f * rx) + vy * (f * ry) + vz * (f * rz));
@@ -272,7 +283,8 @@ int pair_pass(const SphPairPhase& phase) {
             return sph_success;
         }
 #endif
-        // Some pair failed a check: the first failure in particle order is the one to report.
+        // Some pair failed a check, or is left to the scalar path: the first failure in
+        // particle order is the one to report.
         for (int l = 0; l < lanes; ++l)
             if (int st = one(group[l])) return st;
         return sph_success;

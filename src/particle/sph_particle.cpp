@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/sph_error.h"
+#include "core/sph_numeric.h"
 
 namespace quorrel {
 
@@ -87,7 +88,9 @@ int sph_kernel_value(int kernel_type, double r_value, double h_value, double& w_
 int sph_kernel_gradient(int kernel_type, const double rij[3], double h_value, double grad_w[3]) {
     grad_w[0] = grad_w[1] = grad_w[2] = 0.0;
     if (int st = check_kernel(kernel_type, h_value)) return st;
-    const double r = std::sqrt(rij[0] * rij[0] + rij[1] * rij[1] + rij[2] * rij[2]);
+    // Also where the squares underflow (a separation below about 1.5e-154), where the plain
+    // length would be 0 and the pair would feel nothing.
+    const double r = sph_norm3_full_range(rij);
     if (!(r > 0.0)) return sph_success;
     const double q = r / h_value;
     if (!(q < 2.0)) return sph_success;

@@ -81,7 +81,21 @@ void sph_solid_set_identity(double* matrix) {
     matrix[0] = matrix[4] = matrix[8] = 1.0;
 }
 
-bool sph_solid_matrix_is_finite(const double* matrix) { return std::all_of(matrix, matrix + 9, sph_within_half_max); }
+bool sph_solid_matrix_within_half_max(const double* matrix) {
+    return std::all_of(matrix, matrix + 9, sph_within_half_max);
+}
+
+namespace {
+
+// A matrix counts as singular when its determinant is at most 1000 epsilon of its largest
+// entry cubed: the rounding of the determinant's products and sums grows with that size,
+// and the adjugate's entries are of the same size. The cube is taken as at least the
+// smallest normal double, so that a determinant that underflowed is never trusted.
+constexpr double singular_det_tolerance = 1000.0 * std::numeric_limits<double>::epsilon();
+constexpr double smallest_normal = std::numeric_limits<double>::min();
+static_assert(singular_det_tolerance == 2.220446049250313e-13 && smallest_normal == 2.2250738585072014e-308);
+
+}  // namespace
 
 double sph_solid_det3(const double* m) {
     return at(m, 0, 0) * (at(m, 1, 1) * at(m, 2, 2) - at(m, 1, 2) * at(m, 2, 1)) -
@@ -93,12 +107,11 @@ void sph_solid_invert_3x3(const double* m, double* inverse, double& det_value, b
     std::fill(inverse, inverse + 9, 0.0);
     invertible = false;
     det_value = sph_solid_det3(m);
-    if (!sph_solid_matrix_is_finite(m) || std::isnan(det_value)) return;
+    if (!sph_solid_matrix_within_half_max(m) || std::isnan(det_value)) return;
     double s = 0.0;
     for (int k = 0; k < 9; ++k) s = std::max(s, std::fabs(m[k]));
     if (!(s > 0.0)) return;
-    // Relative to the entries' size: 1000 epsilon of s^3, never below the smallest normal.
-    if (std::fabs(det_value) <= 2.220446049250313e-13 * std::max(2.2250738585072014e-308, s * s * s)) return;
+    if (std::fabs(det_value) <= singular_det_tolerance * std::max(smallest_normal, s * s * s)) return;
     const double det = det_value;
     double adj[9];
     at(adj, 0, 0) = at(m, 1, 1) * at(m, 2, 2) - at(m, 1, 2) * at(m, 2, 1);
@@ -433,7 +446,6 @@ int sph_solid_compute_velocity_gradient() {
     const double* x0 = d.x0.data();
     const double* v = d.v.data();
     const double* v0 = s.solid_reference_volume.data();
-    if (vector_kernels()) return vector_velocity_gradient();
     for (std::size_t i = 0; i < n; ++i) {
         // Particles that fell back to the identity keep L = 0.
         if (!active_at(d, i) || s.solid_correction_status[i] != sph_solid_correction_ok) continue;
@@ -589,7 +601,8 @@ int sph_solid_compute_acceleration() {
 int sph_solid_set_body_force(const double force[3]) {
     // Half the largest double, as every solid value: an acceleration of 1e308 would give
     // an infinite largest acceleration.
-    if (!sph_solid_vector_is_finite(force, 3)) return sph_fail(sph_error_argument, "Solid body force must be finite");
+    if (!sph_solid_vector_within_half_max(force, 3))
+        return sph_fail(sph_error_argument, "Solid body force must be finite");
     for (std::size_t k = 0; k < 3; ++k) sph_solid_state.solid_body_force[k] = force[k];
     return sph_success;
 }
@@ -614,9 +627,18 @@ int sph_solid_estimate_dt_limits(double& dt_cfl, double& dt_accel, double& dt_li
         const double c = s.solid_wave_speed[static_cast<std::size_t>(k)];
         const double h = d.h[i];
         if (!(h > 0.0) || !(c > 0.0)) return sph_fail(sph_error_argument, "invalid Solid state for dt estimate");
-        dt_cfl = std::min(dt_cfl, h / (c + sph_norm3(&d.v[3 * i])));
-        const double a = sph_norm3(&d.a[3 * i]);
-        if (a > 0.0) dt_accel = std::min(dt_accel, sph_acceleration_step(h, a));
+        // A limit of 0 would read as "no solid limit" and drop dt_accel with it: one that
+        // rounds to zero fails the estimate instead.
+        const double cfl = sph_speed_step(h, c, &d.v[3 * i]);
+        if (cfl == 0.0) return sph_fail(sph_error_argument, "Solid CFL step limit rounds to zero");
+        dt_cfl = std::min(dt_cfl, cfl);
+        const double* ai = &d.a[3 * i];
+        const double a = sph_norm3(ai);
+        if (a > 0.0) {
+            const double accel = sph_acceleration_step3(h, ai, a);
+            if (accel == 0.0) return sph_fail(sph_error_argument, "Solid acceleration step limit rounds to zero");
+            dt_accel = std::min(dt_accel, accel);
+        }
     }
     if (dt_cfl == largest_double) dt_cfl = 0.0;
     if (dt_accel == largest_double) dt_accel = dt_cfl;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "core/sph_error.h"
 #include "database/sph_database.h"
@@ -44,7 +45,11 @@ int sph_solid_elastic_constants(double e_value, double nu_value, double density_
         return sph_fail(sph_error_argument, "Solid elastic constants require valid Poisson ratio");
     shear = e_value / (2.0 * (1.0 + nu_value));
     bulk = e_value / (3.0 * (1.0 - 2.0 * nu_value));
-    wave_speed = std::sqrt((bulk + 4.0 * shear / 3.0) / density_value);
+    // The quotient overflows for a stiff, light material whose wave speed is representable.
+    const double modulus = bulk + 4.0 * shear / 3.0;
+    const double squared = modulus / density_value;
+    wave_speed = squared <= std::numeric_limits<double>::max() ? std::sqrt(squared)
+                                                              : std::sqrt(modulus) / std::sqrt(density_value);
     return sph_success;
 }
 

@@ -1,7 +1,11 @@
 #include "solver/sph_solver_explicit.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
 
 #include "blast/sph_blast_load.h"
 #include "core/sph_control.h"
@@ -64,7 +68,37 @@ public:
     [[nodiscard]] int hold() { return sph_pair_pass_hold_pack(); }
 };
 
-// One step's calls, in their order. A row of a phase this build does not have is absent.
+// 1 for an infinity or a NaN (the exponent field all ones), else 0: integer operations
+// only, so that a pass over an array is vectorised.
+inline uint64_t not_finite_bit(double value) {
+    return (((std::bit_cast<uint64_t>(value) >> 52) & 0x7ff) + 1) >> 11;
+}
+
+// A position or velocity that left the double range fails the step that produced it, with
+// the node of the first such particle, before the diagnostics sum it: the next step's
+// neighbour search would refuse the position, after a step reported as a success.
+int check_motion_finite(const SphDatabase& d) {
+    const std::size_t n = static_cast<std::size_t>(d.npart);
+    const double* x = d.x.data();
+    const double* v = d.v.data();
+    // One branch-free pass; the particle is looked for only after.
+    uint64_t out_of_range = 0;
+    for (std::size_t c = 0; c < 3 * n; ++c) out_of_range |= not_finite_bit(x[c]) | not_finite_bit(v[c]);
+    if (out_of_range == 0) return sph_success;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char* what = nullptr;
+        if (!std::isfinite(x[3 * i]) || !std::isfinite(x[3 * i + 1]) || !std::isfinite(x[3 * i + 2]))
+            what = "position";
+        else if (!std::isfinite(v[3 * i]) || !std::isfinite(v[3 * i + 1]) || !std::isfinite(v[3 * i + 2]))
+            what = "velocity";
+        if (what != nullptr)
+            return sph_fail(sph_error_argument, std::string("particle ") + what + " is not finite (node " +
+                                                    std::to_string(d.particle_id_ext[i]) + ")");
+    }
+    return sph_success;
+}
+
+// One step's calls, in their order.
 int advance_particles(double dt) {
     const double t = sph_control.current_time;
     if (int st = sph_blast_load_clear()) return st;
@@ -95,6 +129,7 @@ int advance_particles(double dt) {
     if (int st = sph_gas_apply_sources_explicit(dt)) return st;
     if (int st = sph_blast_load_compute_at(t + dt)) return st;
     if (int st = sph_solid_advance_material(dt)) return st;
+    if (int st = check_motion_finite(sph_database)) return st;
     if (int st = sph_water_update_diagnostics()) return st;
     if (int st = sph_gas_update_diagnostics()) return st;
     if (int st = sph_solid_update_diagnostics()) return st;
@@ -135,6 +170,11 @@ int sph_solver_estimate_stable_dt(double& dtcrit) {
 
 int sph_solver_advance_explicit(double dt) {
     if (!(dt > 0.0) || !std::isfinite(dt)) return sph_fail(sph_error_argument, "time step must be positive");
+    // Both refusals leave time, step and particles as they were.
+    if (sph_control.current_step == std::numeric_limits<int32_t>::max())
+        return sph_fail(sph_error_argument, "step counter is at its largest value");
+    if (!std::isfinite(sph_control.current_time + dt))
+        return sph_fail(sph_error_argument, "time after the step is not finite");
     if (sph_database.npart > 0)
         if (int st = advance_particles(dt)) return st;
     sph_control.current_time += dt;

@@ -70,11 +70,13 @@ int sph_water_set_eos(std::string_view eos_type, std::string_view material_name,
     if (sph_is_blank(eos_type)) return sph_fail(sph_error_input, "Water EOS TYPE is required");
     if (!sph_contains_upper(eos_type, "TAIT")) return sph_fail(sph_error_input, "Water EOS TYPE must be TAIT");
     if (sph_is_blank(material_name)) return sph_fail(sph_error_input, "Water EOS MATERIAL is required");
+    if (!(rho0 > 0.0) || !(c0 > 0.0) || !(gamma > 0.0) || !finite(rho0) || !finite(c0) || !finite(gamma) ||
+        !finite(p0))
+        return sph_fail(sph_error_argument, "Water Tait EOS parameters must be positive");
     // Finite values can still give an infinite stiffness (rho0 c0^2 / gamma), which would
     // turn every pressure into NaN: that is refused with the values that caused it.
-    if (!(rho0 > 0.0) || !(c0 > 0.0) || !(gamma > 0.0) || !finite(rho0) || !finite(c0) || !finite(gamma) ||
-        !finite(p0) || (!has_b && !finite(rho0 * c0 * c0 / gamma)))
-        return sph_fail(sph_error_argument, "Water Tait EOS parameters must be positive");
+    if (!has_b && !finite(rho0 * c0 * c0 / gamma))
+        return sph_fail(sph_error_argument, "Water Tait EOS stiffness is not finite");
     SphWater& w = sph_water;
     w.water_material_seen = true;
     w.water_material_name = sph_fixed(material_name, sph_name_len);
@@ -170,6 +172,8 @@ int sph_water_tait_pressure(double rho_value, double& pressure_value) {
     if (!(w.water_rho0 > 0.0) || !(w.water_gamma > 0.0))
         return sph_fail(sph_error_argument, "Water Tait EOS parameters are invalid");
     pressure_value = w.water_p0 + w.water_b * (std::pow(rho_value / w.water_rho0, w.water_gamma) - 1.0);
+    // A large exponent overflows at a density near rho0 (the pressure keeps the value).
+    if (!finite(pressure_value)) return sph_fail(sph_error_argument, "Water pressure is not finite");
     return sph_success;
 }
 
@@ -244,6 +248,14 @@ int sph_water_compute_density_rate_and_acceleration() {
     return sph_success;
 }
 
+namespace {
+
+int limit_rounds_to_zero(const char* limit) {
+    return sph_fail(sph_error_argument, std::string("Water ") + limit + " step limit rounds to zero");
+}
+
+}  // namespace
+
 int sph_water_estimate_dt_limits(double& dt_cfl_out, double& dt_accel_out, double& dt_viscous_out) {
     // Outputs are written only once the estimate succeeds; a failed one leaves them 0.
     dt_cfl_out = dt_accel_out = dt_viscous_out = 0.0;
@@ -253,17 +265,30 @@ int sph_water_estimate_dt_limits(double& dt_cfl_out, double& dt_accel_out, doubl
     const SphWater& w = sph_water;
     const double c0 = w.water_c0;
     const double visc = c0 * (1.0 + w.water_visc_alpha + w.water_visc_beta);
+    // Where c0 (1 + alpha + beta) overflows, h / c0 / (1 + alpha + beta) may still be
+    // representable: it is taken with the sum halved and the factor 2 kept apart.
+    const double half_visc_sum = 0.5 + 0.5 * w.water_visc_alpha + 0.5 * w.water_visc_beta;
+    const bool visc_plain = visc <= big;
+    // A limit of 0 would read as "no limit" (and drop the others with it): a limit that
+    // rounds to zero fails the estimate instead.
     for (std::size_t i = 0; i < static_cast<std::size_t>(d.npart); ++i) {
         if (!active_water(d, i)) continue;
         const double h = d.h[i];
         if (!(c0 > 0.0) || !(h > 0.0)) return sph_fail(sph_error_argument, "invalid Water state for dt estimate");
         const double* vi = &d.v[3 * i];
         const double* ai = &d.a[3 * i];
-        const double vmag = sph_norm3(vi);
         const double amag = sph_norm3(ai);
-        dt_cfl = std::min(dt_cfl, h / (c0 + vmag));
-        if (amag > 0.0) dt_accel = std::min(dt_accel, sph_acceleration_step(h, amag));
-        dt_viscous = std::min(dt_viscous, h / visc);
+        const double cfl = sph_speed_step(h, c0, vi);
+        if (cfl == 0.0) return limit_rounds_to_zero("CFL");
+        dt_cfl = std::min(dt_cfl, cfl);
+        if (amag > 0.0) {
+            const double accel = sph_acceleration_step3(h, ai, amag);
+            if (accel == 0.0) return limit_rounds_to_zero("acceleration");
+            dt_accel = std::min(dt_accel, accel);
+        }
+        const double viscous = visc_plain ? h / visc : sph_scaled_quotient(h, c0, half_visc_sum, 1);
+        if (viscous == 0.0) return limit_rounds_to_zero("viscous");
+        dt_viscous = std::min(dt_viscous, viscous);
     }
     if (dt_cfl == big) dt_cfl = 0.0;
     if (dt_accel == big) dt_accel = dt_cfl;

@@ -253,7 +253,7 @@ TEST_F(InputDeck, TaitCardWhoseStiffnessOverflowsIsRefusedAtItsLine) {
     const std::string path = edited_base(16, "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=8.9e307, C0=10.0, GAMMA=7.0");
     EXPECT_EQ(sph_input_read(path), sph_error_argument);
     EXPECT_EQ(sph_error_code(), sph_error_argument);
-    EXPECT_EQ(sph_error_message(), path + ":16: Water Tait EOS parameters must be positive");
+    EXPECT_EQ(sph_error_message(), path + ":16: Water Tait EOS stiffness is not finite");
 }
 
 TEST_F(InputDeck, UnknownKeywordsAndCardsAreCountedNotFatal) {

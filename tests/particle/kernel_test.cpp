@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "core/sph_error.h"
 #include "particle/sph_particle.h"
@@ -106,4 +107,34 @@ TEST(Kernels, ChecksAndSupport) {
         EXPECT_TRUE(sph_kernel_is_supported(k));
     }
     EXPECT_FALSE(sph_kernel_is_supported(4));
+}
+
+// Separations whose squares underflow (below about 1.5e-154) are not coincidences: near
+// q = 0, dW/dq = -5 sigma q (Wendland C2) and -3 sigma q (cubic spline), so at h = 1 the
+// gradient along x is -5 sigma r and -3 sigma r. At h = 1.2e-200 the gradient, of order
+// 1 / h^4, is beyond the range: not finite, but not zero either.
+TEST(Kernels, GradientAtSeparationsWhoseSquaresUnderflow) {
+    struct Case {
+        int kernel;
+        double r, h;
+        double dwdr;  // 0: not finite
+    };
+    const Case cases[] = {
+        {1, 1e-200, 1.0, -5.0 * s2 * 1e-200},
+        {3, 1e-200, 1.0, -3.0 * s3 * 1e-200},
+        {1, 0x1p-1074, 1.0, -5.0 * s2 * 0x1p-1074},
+        {1, 1e-200, 1.2e-200, 0.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("kernel " + std::to_string(c.kernel) + " r " + std::to_string(c.r) + " h " + std::to_string(c.h));
+        const double rij[3] = {0.0, -c.r, 0.0};
+        double g[3] = {9, 9, 9};
+        ASSERT_EQ(sph_kernel_gradient(c.kernel, rij, c.h, g), 0);
+        if (c.dwdr == 0.0) {
+            EXPECT_FALSE(std::isfinite(g[1])) << g[1];
+        } else {
+            EXPECT_NEAR(g[1], -c.dwdr, 1e-15 * std::fabs(c.dwdr));
+            EXPECT_GT(g[1], 0.0);
+        }
+    }
 }

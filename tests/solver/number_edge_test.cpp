@@ -12,7 +12,9 @@
 #include "core/sph_error.h"
 #include "core/sph_numeric.h"
 #include "core/sph_sums.h"
+#include "database/sph_database.h"
 #include "interface/sph_api.h"
+#include "quorrel_interface_test.h"
 #include "quorrel_test.h"
 #include "shell/sph_shell.h"
 
@@ -61,6 +63,39 @@ TEST(NumberEdgeLength, PlainWhereTheSquaresAreFiniteScaledOnlyBeyond) {
     EXPECT_EQ(sph_distance3(up, down), 1.6e308);
     const double p[3] = {1.7e308, 0.0, 0.0}, q[3] = {-1.0e307, 0.0, 0.0};  // 1.8e308: beyond the range
     EXPECT_EQ(sph_distance3(p, q), std::numeric_limits<double>::infinity());
+
+    // The full-range length: the plain one wherever the squares are normal, and the true
+    // length where they underflow: (3, 4, 0) 2^-700 has squares 25 * 2^-1400, below the
+    // smallest double, and length 5 * 2^-700 (exact); the smallest subnormal is its own.
+    struct Tiny {
+        const char* name;
+        double v[3];
+        double want;
+    };
+    const Tiny tiny[] = {
+        {"squares below the range", {0x3p-700, -0x4p-700, 0.0}, 0x5p-700},
+        {"one component of 1e-200", {0.0, 1e-200, 0.0}, 1e-200},
+        {"smallest subnormal", {0.0, 0.0, -0x1p-1074}, 0x1p-1074},
+        {"zero", {0.0, -0.0, 0.0}, 0.0},
+        {"squares overflow", {1e200, 0.0, -1e200}, 1.414213562373095e200},
+    };
+    for (const Tiny& c : tiny) EXPECT_EQ(sph_norm3_full_range(c.v), c.want) << c.name;
+    for (const auto& v : ordinary)
+        EXPECT_EQ(sph_norm3_full_range(v), std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2])) << "plain";
+
+    // Step limits whose plain formula overflows on the way: h / (c + |v|) with c = |v| =
+    // 2^1023 is 2^-1024 (their sum 2^1024 is not representable). Quotients by a product
+    // out of range: 2^100 / (2^600 2^500 2) = 2^-1001; 1 / (2^600 2^600 2) = 2^-1201 is below
+    // the range, so 0.
+    const double fast[3] = {0x1p1023, 0.0, 0.0}, still[3] = {0.0, 0.0, 0.0};
+    EXPECT_EQ(sph_speed_step(1.0, 0x1p1023, fast), 0x1p-1024);
+    EXPECT_EQ(sph_speed_step(3.0, 1480.0, still), 3.0 / 1480.0);
+    EXPECT_EQ(sph_scaled_quotient(1.0, 0x1p600, 0x1p600, 1), 0.0);
+    EXPECT_EQ(sph_scaled_quotient(0x1p100, 0x1p600, 0x1p500, 1), 0x1p-1001);
+    EXPECT_EQ(sph_scaled_quotient(3.0, 0.5, 4.0, 0), 1.5);
+    // |a| = 2^1023 sqrt 2 overflows: sqrt(2 / (2^1023 sqrt 2)) = 2^-511 / 2^(1/4).
+    const double pulled[3] = {0x1p1023, 0x1p1023, 0.0};
+    EXPECT_DOUBLE_EQ(sph_acceleration_step3(2.0, pulled, sph_norm3(pulled)), 0x1p-511 / std::pow(2.0, 0.25));
 
     // A limit sqrt(h / |a|) whose quotient underflows: h = 1e-300, |a| = 1e300 gives
     // sqrt(1e-300) / sqrt(1e300) = 1e-150 / 1e150 = 1e-300, not 0.
@@ -162,6 +197,147 @@ Lines gas_deck(int count, const std::string& e0, const std::string& control) {
                         "*QUORREL, PARTICLE CONTROL, " + control};
     lines.insert(lines.end(), rest.begin(), rest.end());
     return lines;
+}
+
+// The water deck with some of its lines replaced (0-based: 10 the EOS card, 11 the
+// viscosity card, 12 the particle control card).
+Lines water_deck_with(const Edits& edits) {
+    Lines lines = water_deck("X=0.0, Y=0.0, Z=0.0");
+    for (const auto& [k, text] : edits) lines.at(static_cast<std::size_t>(k)) = text;
+    return lines;
+}
+
+// A 2 x 2 x 2 water lattice at rest (nodes 1 to 8), `spacing` apart, with its own EOS and
+// particle control cards.
+Lines water_lattice(const std::string& spacing, const std::string& eos, const std::string& control) {
+    Lines lines = {"*NODE"};
+    for (int k = 0; k < 8; ++k)
+        lines.push_back(std::to_string(k + 1) + ", " + (k & 1 ? spacing : "0.0") + ", " + (k & 2 ? spacing : "0.0") +
+                        ", " + (k & 4 ? spacing : "0.0"));
+    const Lines rest = {"*NSET, NSET=POOL",
+                        "1, 2, 3, 4, 5, 6, 7, 8",
+                        "*MATERIAL, NAME=WATER, TYPE=WATER",
+                        "*DENSITY",
+                        "1000.0",
+                        "*FLUID SECTION, NSET=POOL, MATERIAL=WATER",
+                        "*QUORREL, TIME CONTROL, DT=1.0e-3, TIME=1.0, STEPS=200",
+                        "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, " + eos,
+                        "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, ALPHA=0.1, BETA=0.0, ETA2=0.01",
+                        "*QUORREL, PARTICLE CONTROL, " + control};
+    lines.insert(lines.end(), rest.begin(), rest.end());
+    return lines;
+}
+
+// The solid deck of one particle under a body force of 10 along z, with its own density
+// and elastic card.
+Lines solid_deck_with(const std::string& density, const std::string& elastic) {
+    Lines lines = solid_deck("X=0.0, Y=0.0, Z=-10.0");
+    lines.at(6) = density;
+    lines.at(8) = elastic;
+    return lines;
+}
+
+TEST_F(NumberEdge, StepLimitsWhoseFormulaOverflowsAreTakenOrFailNamingTheLimit) {
+    struct Case {
+        const char* name;
+        Lines deck;
+        std::function<void()> check;
+    };
+    // h / (c0 (1 + alpha + beta)) with h = 1, c0 = 1e10: the product is beyond the range,
+    // the limit 1e-10 / 1e300 = 1e-310 is not (a subnormal, of relative spacing 5e-14).
+    const auto viscous_limit = [](double want) {
+        return [want] {
+            double dt = 0.0, cfl = 0.0, accel = 0.0, viscous = 0.0;
+            ASSERT_EQ(sph_estimate_stable_dt(dt), 0) << sph_error_message();
+            ASSERT_EQ(sph_get_water_dt_limits(cfl, accel, viscous), 0);
+            EXPECT_NEAR(viscous, want, 1e-12 * want);
+            EXPECT_EQ(cfl, 1e-10);
+            EXPECT_EQ(accel, 1e-10) << "no acceleration: the CFL limit";
+            EXPECT_EQ(dt, viscous) << "safety 1: the smallest limit, not the DT cap";
+        };
+    };
+    // The solid wave speed sqrt(M / rho), M = K + 4G/3 = E (1 - nu) / ((1 + nu) (1 - 2 nu)):
+    // M / rho overflows, the speed does not. At rest dt_cfl = h / c; dt_accel = sqrt(h / 10).
+    const auto solid_limits = [](double e, double nu, double rho) {
+        return [=] {
+            const double h = sph_database.h[0];
+            const double c = std::sqrt(e * (1.0 - nu) / ((1.0 + nu) * (1.0 - 2.0 * nu))) / std::sqrt(rho);
+            double dt = 0.0;
+            ASSERT_EQ(sph_estimate_stable_dt(dt), 0) << sph_error_message();
+            int32_t active = 0, failed = 0;
+            double mass = 0, momentum[3], energy[2], q = 0, plastic[2], damage[2], softening[2], limits[3];
+            ASSERT_EQ(
+                sph_get_solid_summary(active, failed, mass, momentum, energy, q, plastic, damage, softening, limits),
+                0);
+            EXPECT_NEAR(limits[0], h / c, 1e-14 * (h / c));
+            EXPECT_DOUBLE_EQ(limits[1], std::sqrt(h / 10.0));
+            EXPECT_EQ(limits[2], limits[0]);
+            EXPECT_EQ(dt, limits[0]);
+        };
+    };
+    const auto fails = [](const char* message) {
+        return [message] {
+            double dt = 0.0;
+            EXPECT_EQ(sph_estimate_stable_dt(dt), 1);
+            EXPECT_EQ(sph_error_message(), message);
+        };
+    };
+    // The water deck with c0 = 1e10, the viscosity's ALPHA and BETA and the smoothing length.
+    const auto viscous_deck = [](const std::string& alpha_beta, const std::string& h) {
+        return water_deck_with(
+            {{10, "*QUORREL, EOS, TYPE=TAIT, MATERIAL=WATER, RHO0=1000.0, C0=1e10, GAMMA=7.0"},
+             {11, "*QUORREL, VISCOSITY, TYPE=MONAGHAN, MATERIAL=WATER, " + alpha_beta + ", ETA2=0.01"},
+             {12, "*QUORREL, PARTICLE CONTROL, H=" + h + ", MASS=1.0, VOLUME=1.0"}});
+    };
+    const std::vector<Case> cases = {
+        {"water ALPHA=1e300", viscous_deck("ALPHA=1e300, BETA=0.0", "1.0"), viscous_limit(1e-310)},
+        {"water BETA=1e300", viscous_deck("ALPHA=0.0, BETA=1e300", "1.0"), viscous_limit(1e-310)},
+        // 1 + alpha + beta itself overflows: 1e-10 / 2e308 = 5e-319.
+        {"water ALPHA=BETA=1e308", viscous_deck("ALPHA=1e308, BETA=1e308", "1.0"), viscous_limit(5e-319)},
+        // h = 1e-20: the limit 1e-330 is below the range.
+        {"water viscous limit below the range", viscous_deck("ALPHA=1e300, BETA=0.0", "1e-20"),
+         fails("Water viscous step limit rounds to zero")},
+        {"solid of density 1e-300", solid_deck_with("1e-300", "2.0e11, 0.3"), solid_limits(2.0e11, 0.3, 1e-300)},
+        {"solid of E 1e300", solid_deck_with("1e-10", "1e300, 0.3"), solid_limits(1e300, 0.3, 1e-10)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (build(write_deck(c.deck))) c.check();
+        sph_initialize();
+    }
+}
+
+// A step whose state leaves the range fails; it is not reported as a success that the
+// next step, or nothing, finds out.
+TEST_F(NumberEdge, StatesBeyondTheRangeFailTheStepThatMakesThem) {
+    struct Case {
+        const char* name;
+        Lines deck;
+        int steps;  // 0: run to the end
+        double dt;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        // p0 = -1e5 pulls the lattice together; (rho / rho0)^1e5 overflows once the density
+        // is 0.71 % above rho0, long before the end of the run.
+        {"Tait pressure with GAMMA=1e5",
+         water_lattice("0.1", "RHO0=1000.0, C0=50.0, GAMMA=1e5, P0=-1e5", "H=0.12, MASS=1.0, VOLUME=0.001"), 0, 0.0,
+         "Water pressure is not finite"},
+        // Pairs 1e-200 apart: their squares underflow, but the pairs are there, with a kernel
+        // gradient beyond the range (sigma = 21 / (16 pi h^3) alone is). The accelerations
+        // are not finite (the axis pairs give inf * 0 = NaN), and so is every position.
+        {"lattice of spacing 1e-200", water_lattice("1e-200", "RHO0=1000.0, C0=1480.0, GAMMA=7.0, P0=1.0",
+                                                    "H=1.2e-200, MASS=1.0, VOLUME=1.0"),
+         1, 1e-210, "particle position is not finite (node 1)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!build(write_deck(c.deck))) continue;
+        const int status = c.steps == 0 ? sph_run_explicit() : sph_advance_explicit(c.dt);
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(sph_error_message(), c.message);
+        sph_initialize();
+    }
 }
 
 TEST_F(NumberEdge, HugeVectorsGiveTheirLengthsStepsAndDirections) {
@@ -401,6 +577,89 @@ TEST_F(NumberEdge, TotalsOutOfRangeAndOversizedForcesFailWithTheirQuantity) {
         EXPECT_EQ(sph_error_message(), c.message);
         sph_initialize();
     }
+}
+
+// Through the C interface, as a host drives it: an advance that would leave the range
+// fails with code 1 and leaves time and step as they were.
+class NumberEdgeInterface : public test::DeckTest {
+protected:
+    void SetUp() override {
+        test::DeckTest::SetUp();
+        (void)quorrel_finalize();
+    }
+    void TearDown() override {
+        (void)quorrel_finalize();
+        test::DeckTest::TearDown();
+    }
+    bool build(const std::string& deck) {
+        const bool built =
+            quorrel_initialize() == 0 && quorrel_read_inp(deck.c_str()) == 0 && quorrel_build_model() == 0;
+        EXPECT_TRUE(built) << test::last_error();
+        return built;
+    }
+    static std::pair<double, int> clock() {
+        double time = -1.0;
+        int step = -1;
+        EXPECT_EQ(quorrel_get_current_time(&time, &step), 0);
+        return {time, step};
+    }
+};
+
+TEST_F(NumberEdgeInterface, AnAdvanceBeyondTheRangeFailsItself) {
+    const std::string at_rest = std::string(QUORREL_TEST_DECKS) + "/worker_regions.inp";
+    const std::string drop = std::string(QUORREL_TEST_DATA) + "/app/worker/app_worker_drop.inp";
+    // The drop deck's particle under a pull of 8e307 instead of 8, moving at -1.75e308: a
+    // step of 1/16 gives v_half = -1.75e308 - 2.5e306 = -1.775e308, z = 2 + v_half / 16
+    // = -1.109375e307 (finite), and v = v_half - 2.5e306 = -1.8e308, beyond the range.
+    std::vector<std::string> pulled = test::read_lines(drop);
+    pulled.back() = "*QUORREL, BODY FORCE, X=0.0, Y=0.0, Z=-8e307";
+    const std::string pulled_deck = write_deck(pulled);
+    struct Case {
+        const char* name;
+        std::string deck;
+        std::function<void()> prepare;
+        std::vector<double> steps;  // all but the last succeed
+        std::string message;
+        std::pair<double, int> clock;  // after the failed advance
+    };
+    const auto nothing = [] {};
+    const std::vector<Case> cases = {
+        // 1e308 + 1e308 is not representable.
+        {"time", at_rest, nothing, {1e308, 1e308}, "time after the step is not finite", {1e308, 1}},
+        // z = 2 + 1e300 (0.5 * 1e300 * -8) = -inf; v = -8e300 is finite.
+        {"position", drop, nothing, {1e300}, "particle position is not finite (node 1)", {0.0, 0}},
+        {"velocity", pulled_deck, [] { sph_database.v[2] = -1.75e308; }, {0.0625},
+         "particle velocity is not finite (node 1)", {0.0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!build(c.deck)) continue;
+        c.prepare();
+        for (std::size_t k = 0; k + 1 < c.steps.size(); ++k) ASSERT_EQ(quorrel_advance_explicit(c.steps[k]), 0);
+        EXPECT_EQ(quorrel_advance_explicit(c.steps.back()), 1);
+        EXPECT_EQ(test::last_error(), (test::LastError{1, c.message}));
+        EXPECT_EQ(clock(), c.clock);
+        (void)quorrel_finalize();
+    }
+}
+
+// A restart at the largest step: the next advance would overflow the counter.
+TEST_F(NumberEdgeInterface, AnAdvanceAtTheLargestStepFails) {
+    ASSERT_TRUE(build(std::string(QUORREL_TEST_DECKS) + "/worker_regions.inp"));
+    const std::string written = (dir_ / "written.rst").string(), edited = (dir_ / "edited.rst").string();
+    ASSERT_EQ(quorrel_write_restart(written.c_str()), 0) << test::last_error();
+    // The second line holds the time, the step and the particle count.
+    std::vector<std::string> lines = test::read_lines(written);
+    ASSERT_GE(lines.size(), 2u);
+    const std::string at_zero = "0.0000000000000000e+00 0 ";
+    ASSERT_EQ(lines[1].rfind(at_zero, 0), 0u) << lines[1];
+    lines[1] = "0.0000000000000000e+00 2147483647 " + lines[1].substr(at_zero.size());
+    write_deck(lines, "\n", "edited.rst");
+    ASSERT_EQ(quorrel_read_restart(edited.c_str()), 0) << test::last_error();
+    EXPECT_EQ(clock(), (std::pair<double, int>{0.0, 2147483647}));
+    EXPECT_EQ(quorrel_advance_explicit(0.0625), 1);
+    EXPECT_EQ(test::last_error(), (test::LastError{1, "step counter is at its largest value"}));
+    EXPECT_EQ(clock(), (std::pair<double, int>{0.0, 2147483647}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,6 +43,23 @@ int pair_passes(bool fused) {
     return sph_water_compute_acceleration();
 }
 
+// The fused pass at `level` gives the scalar level's density rates and accelerations, bit
+// for bit.
+void expect_scalar_bits(SphSimd level) {
+    const SphDatabase& d = sph_database;
+    auto run = [&](SphSimd at) {
+        sph_simd_set_cap(at);
+        EXPECT_EQ(sph_water_compute_density_rate_and_acceleration(), 0);
+        std::vector<double> out;
+        for (const auto* f : {&d.drho_dt, &d.acc_pressure, &d.acc_viscosity}) out.insert(out.end(), f->begin(), f->end());
+        return out;
+    };
+    const std::vector<double> reference = run(SphSimd::scalar);
+    const std::vector<double> got = run(level);
+    ASSERT_EQ(got.size(), reference.size());
+    for (std::size_t k = 0; k < got.size(); ++k) ASSERT_EQ(std::memcmp(&got[k], &reference[k], sizeof(double)), 0) << k;
+}
+
 }  // namespace
 
 class Water : public test::QuorrelTest {};
@@ -55,9 +73,17 @@ TEST_F(Water, TaitPressure) {
     EXPECT_EQ(sph_water_tait_pressure(0.0, p), 1);
     EXPECT_EQ(sph_error_message(), "Water density must be positive");
     EXPECT_EQ(p, 0.0);
+    // GAMMA 1e5: 1.01^1e5 = e^995 is beyond the range; the pressure keeps its value.
+    ASSERT_EQ(sph_water_set_eos("TAIT", "WATER", 1000.0, 50.0, 1e5, -1e5, 0.0, false), 0);
+    EXPECT_EQ(sph_water_tait_pressure(1010.0, p), 1);
+    EXPECT_EQ(sph_error_message(), "Water pressure is not finite");
+    EXPECT_EQ(p, std::numeric_limits<double>::infinity());
+    ASSERT_EQ(sph_water_tait_pressure(990.0, p), 0);  // 0.99^1e5 underflows to 0: p0 - B
+    EXPECT_EQ(p, -1e5 - 25.0);
     sph_water.water_gamma = 0.0;
     EXPECT_EQ(sph_water_tait_pressure(1000.0, p), 1);
     EXPECT_EQ(sph_error_message(), "Water Tait EOS parameters are invalid");
+    sph_water_reset_state();
     double c = 0;
     ASSERT_EQ(sph_water_sound_speed(c), 0);
     EXPECT_EQ(c, 1480.0);
@@ -216,6 +242,61 @@ TEST_F(Water, StepLimits) {
     EXPECT_EQ(sph_error_message(), "invalid Water state for dt estimate");
 }
 
+// Limits whose plain formula overflows on the way, though the limit does not: each is
+// kept, or, where the limit itself is below the range, the estimate fails naming it (a
+// limit of 0 would read as "no limit"). One particle, h = 1 unless given.
+TEST_F(Water, StepLimitsBeyondTheRange) {
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        const char* what;
+        double c0, alpha, beta, h;
+        std::array<double, 3> v, a;
+        double cfl, accel, viscous;  // expected; accel 0: none (it takes the CFL limit)
+        const char* message;         // a failure instead
+    };
+    const std::array<double, 3> rest{0.0, 0.0, 0.0};
+    const Case cases[] = {
+        // 1 / (1e10 (1 + 1e300)): the product overflows; 1e-10 / 1e300 = 1e-310.
+        {"alpha 1e300", 1e10, 1e300, 0.0, 1.0, rest, rest, 1e-10, 0.0, 1e-310, nullptr},
+        {"beta 1e300", 1e10, 0.0, 1e300, 1.0, rest, rest, 1e-10, 0.0, 1e-310, nullptr},
+        // 1 + alpha + beta overflows: 1 / 2e308 = 5e-309.
+        {"alpha and beta 1e308", 1.0, 1e308, 1e308, 1.0, rest, rest, 1.0, 0.0, 5e-309, nullptr},
+        // |v| = 1.5e308 sqrt 2 overflows: 1 / (1480 + 2.1213203435596424e308) = 4.714045207910317e-309.
+        {"speed beyond the range", 1480.0, 0.0, 0.0, 1.0, {1.5e308, -1.5e308, 0.0}, rest, 4.714045207910317e-309,
+         0.0, 1.0 / 1480.0, nullptr},
+        // |a| = 1.5e308 sqrt 2 overflows: sqrt(1 / 2.1213203435596424e308) = 6.865890479690392e-155.
+        {"acceleration beyond the range", 1480.0, 0.0, 0.0, 1.0, rest, {0.0, 1.5e308, 1.5e308}, 1.0 / 1480.0,
+         6.865890479690392e-155, 1.0 / 1480.0, nullptr},
+        {"viscous limit 1e-330", 1e10, 1e300, 0.0, 1e-20, rest, rest, 0.0, 0.0, 0.0,
+         "Water viscous step limit rounds to zero"},
+        {"infinite speed", 1480.0, 0.0, 0.0, 1.0, {inf, 0.0, 0.0}, rest, 0.0, 0.0, 0.0,
+         "Water CFL step limit rounds to zero"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        water_model({{0, 0, 0}}, c.h);
+        sph_water.water_c0 = c.c0;
+        sph_water.water_visc_alpha = c.alpha;
+        sph_water.water_visc_beta = c.beta;
+        std::copy(c.v.begin(), c.v.end(), sph_database.v.begin());
+        std::copy(c.a.begin(), c.a.end(), sph_database.a.begin());
+        double cfl = -1, acc = -1, vis = -1;
+        if (c.message != nullptr) {
+            EXPECT_EQ(sph_water_estimate_dt_limits(cfl, acc, vis), 1);
+            EXPECT_EQ(sph_error_message(), c.message);
+            EXPECT_EQ(cfl, 0.0);
+            continue;
+        }
+        ASSERT_EQ(sph_water_estimate_dt_limits(cfl, acc, vis), 0) << sph_error_message();
+        // Subnormal limits have a relative spacing up to 5e-15 here.
+        EXPECT_NEAR(cfl, c.cfl, 1e-13 * c.cfl);
+        const double accel = c.accel == 0.0 ? c.cfl : c.accel;
+        EXPECT_NEAR(acc, accel, 1e-13 * accel);
+        EXPECT_NEAR(vis, c.viscous, 1e-13 * c.viscous);
+        sph_water_reset_state();
+    }
+}
+
 TEST_F(Water, SetterChecks) {
     const double nan = std::nan(""), inf = INFINITY;
     struct EosCase {
@@ -293,7 +374,7 @@ TEST_F(Water, StiffnessThatOverflowsIsRefused) {
     // Finite settings whose stiffness rho0 c0^2 / gamma is not: 8.9e307 * 1480^2 / 7,
     // 1000 * (1e160)^2 / 7 and 1000 * 1480^2 / 1e-320 all overflow. An infinite B would
     // make every pressure inf * 0 = NaN at the reference density, so the card is refused
-    // with the message of its parameters, and nothing is stored.
+    // with a message of its own, and nothing is stored.
     struct Case {
         double rho0, c0, gamma;
         const char* what;
@@ -303,7 +384,7 @@ TEST_F(Water, StiffnessThatOverflowsIsRefused) {
         SCOPED_TRACE(c.what);
         sph_water_reset_state();
         EXPECT_EQ(sph_water_set_eos("TAIT", "WATER", c.rho0, c.c0, c.gamma, 0.0, 0.0, false), sph_error_argument);
-        EXPECT_EQ(sph_error_message(), "Water Tait EOS parameters must be positive");
+        EXPECT_EQ(sph_error_message(), "Water Tait EOS stiffness is not finite");
         EXPECT_FALSE(sph_water.water_eos_defined);
         EXPECT_EQ(sph_water.water_rho0, 1000.0);
         EXPECT_EQ(sph_water.water_b, 1000.0 * 1480.0 * 1480.0 / 7.0);
@@ -551,6 +632,42 @@ TEST_P(WaterAtLevel, GivesTheScalarBits) {
     }
 }
 
+// Pairs closer than about 1.5e-154, whose squares underflow, are summed with their
+// length, at every level. Two particles 1e-200 apart with h = 1 (q = 1e-200, so the
+// gradient factor is -5 sigma exactly), particle 0 moving at +1 along x, pressure 1000:
+//   drho_0 = m (v_01 . f r_01) = -5 sigma 1e-200,  acc_pressure_0 = -m 2 p / rho^2 f r_01.
+// Then a cloud near the origin with such pairs, some of them with subnormal squares,
+// among ordinary ones, and particle groups wider than a vector: the scalar bits.
+TEST_P(WaterAtLevel, PairsWhoseSquaresUnderflowAreSummed) {
+    water_model({{1e-200, 0, 0}, {0, 0, 0}});
+    SphDatabase& d = sph_database;
+    d.v[0] = 1.0;
+    d.pressure[0] = d.pressure[1] = 1000.0;
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    ASSERT_EQ(sph_water_compute_density_rate_and_acceleration(), 0);
+    const double f_r = -5.0 * sigma * 1e-200;  // f r_01, along x
+    EXPECT_DOUBLE_EQ(d.drho_dt[0], f_r);
+    EXPECT_DOUBLE_EQ(d.drho_dt[1], f_r);  // v_10 . r_10: the same
+    EXPECT_DOUBLE_EQ(d.acc_pressure[0], -2.0 * 1e-3 * f_r);
+    EXPECT_DOUBLE_EQ(d.acc_pressure[3], 2.0 * 1e-3 * f_r);
+
+    std::mt19937 rng(39);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<std::array<double, 3>> xs = {
+        {0, 0, 0}, {1e-200, 0, 0}, {0, -2e-190, 1e-170}, {1e-160, 1e-160, 0}, {-3e-162, 0, 2e-162}};
+    for (int i = 0; i < 40; ++i) xs.push_back({0.3 * u(rng), 0.3 * u(rng), 0.3 * u(rng)});
+    water_model(xs);
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+        d.h[i] = 0.1 + 0.05 * u(rng);
+        d.rho[i] = 990.0 + 20.0 * u(rng);
+        d.pressure[i] = 2000.0 * (u(rng) - 0.3);
+        for (std::size_t k = 0; k < 3; ++k) d.v[3 * i + k] = 2.0 * u(rng) - 1.0;
+    }
+    ASSERT_EQ(sph_water_set_viscosity("MONAGHAN", "WATER", 0.1, 0.2, 0.01), 0);
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    expect_scalar_bits(GetParam());
+}
+
 TEST_P(WaterAtLevel, LongListsGiveTheScalarBits) {
     // A dense cloud: lists of well over a hundred neighbours, of different lengths side by
     // side, so the vector kernel walks them in several blocks and its lanes run out at
@@ -576,15 +693,5 @@ TEST_P(WaterAtLevel, LongListsGiveTheScalarBits) {
     ASSERT_EQ(sph_neighbor_get_stats(longest, mean), 0);
     EXPECT_GT(longest, 130);
     EXPECT_LT(*std::min_element(d.neighbor_count.begin(), d.neighbor_count.end()), 64);
-    auto run = [&](SphSimd level) {
-        sph_simd_set_cap(level);
-        EXPECT_EQ(sph_water_compute_density_rate_and_acceleration(), 0);
-        std::vector<double> out;
-        for (const auto* f : {&d.drho_dt, &d.acc_pressure, &d.acc_viscosity}) out.insert(out.end(), f->begin(), f->end());
-        return out;
-    };
-    const std::vector<double> reference = run(SphSimd::scalar);
-    const std::vector<double> got = run(GetParam());
-    ASSERT_EQ(got.size(), reference.size());
-    for (std::size_t k = 0; k < got.size(); ++k) ASSERT_EQ(std::memcmp(&got[k], &reference[k], sizeof(double)), 0) << k;
+    expect_scalar_bits(GetParam());
 }

@@ -7,13 +7,16 @@
 // position, and each term uses the scalar path's operations in the scalar path's order,
 // so the bits are the scalar bits. A lane past the end of its list reads the blank record,
 // whose key matches no phase, and adds +0 (a sum that starts at +0 never becomes -0, so
-// adding +0 changes nothing).
+// adding +0 changes nothing). A pair whose sum of squares is below the normal range (a
+// coincident one too) makes the group fail, so that the scalar path, which takes such a
+// pair's length without the underflow, sums the group instead.
 #pragma once
 
 #include <xmmintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "particle/pair_kernels/sph_pair_kernel.h"
 
@@ -84,6 +87,7 @@ int pair_group_sum(const SphPairGroupInput& in, const SphPairCentre* centres, in
     const V inv_h = lane_values(&SphPairCentre::inv_h), neg_c = lane_values(&SphPairCentre::neg_c);
     const V zero = S::zero(), half = S::set1(0.5), two = S::set1(2.0), one = S::set1(1.0);
     const V key = S::set1(in.key);
+    const V smallest_normal = S::set1(std::numeric_limits<double>::min());
     const V eta2 = S::set1(in.eta2), beta = S::set1(in.beta), alpha_c0 = S::set1(in.alpha_c0);
     V px = zero, py = zero, pz = zero, qx = zero, qy = zero, qz = zero, ds = zero;
     M bad = S::none();
@@ -96,6 +100,7 @@ int pair_group_sum(const SphPairGroupInput& in, const SphPairCentre* centres, in
         const V m = w.f3, rhoj = e.f0;
         const V rx = S::sub(xi, p.f0), ry = S::sub(yi, p.f1), rz = S::sub(zi, p.f2);
         const V r2 = S::add(S::add(S::mul(rx, rx), S::mul(ry, ry)), S::mul(rz, rz));
+        bad = S::either(bad, S::both(act, S::lt(r2, smallest_normal)));
         const V rr = S::sqrt(r2);
         const V q = S::mul(rr, inv_h);
         const M inside = S::both(S::lt(q, two), S::gt(rr, zero));
