@@ -3,9 +3,9 @@
 // with the same particle count, time and step; and from then on writing and reading must
 // lose nothing.
 //
-// The reader takes any velocity, so a step may carry a particle to infinity without
-// failing (only the next step's neighbour search looks at positions); the file of such a
-// model is rightly refused, and only with the message that names the position.
+// The reader takes any velocity, so a step may carry a particle to infinity: that step
+// fails, but the model keeps the position it reached; the file of such a model is rightly
+// refused, and only with the message that names the position.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
