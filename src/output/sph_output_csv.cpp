@@ -110,8 +110,7 @@ void sph_output_collect_sources(SphOutputSources& sources) {
 
 int sph_output_write_csv(std::string_view filename) {
     SphOutputFile file;
-    if (!file.open(std::string(sph_trim_right(filename))))
-        return sph_fail(sph_error_io, "failed to open CSV output file");
+    if (int st = sph_output_open_file(file, filename, "failed to open CSV output file")) return st;
 
     const SphDatabase& db = sph_database;
     const int32_t npart = db.npart;
@@ -389,8 +388,7 @@ int sph_output_write_summary(std::string_view filename, int32_t step, double tim
     const double dtcrit = water_dtcrit();
 
     SphOutputFile file;
-    if (!file.open(std::string(sph_trim_right(filename))))
-        return sph_fail(sph_error_io, "failed to open summary output file");
+    if (int st = sph_output_open_file(file, filename, "failed to open summary output file")) return st;
     const SphDatabase& d = sph_database;
     const SphExplosiveState& e = sph_explosive_state;
     file.put("metric,value");
