@@ -1,10 +1,10 @@
 #include "output/sph_output_file.h"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
-
-#include <unistd.h>
 
 #include "core/sph_error.h"
 #include "core/sph_real_digits.h"

@@ -28,13 +28,6 @@ void sph_output_format_real(double value, char* field);
 // values, and "Infinity" makes it drop the whole array.
 void sph_output_format_real_vtk(double value, char* field);
 
-class SphOutputFile;
-
-// Opens a step output file at `filename` (trailing blanks removed). When it cannot be
-// opened, records code 3 with `failure` (naming the file when its kind was refused) and
-// returns 3.
-[[nodiscard]] int sph_output_open_file(SphOutputFile& file, std::string_view filename, std::string_view failure);
-
 class SphOutputFile {
 public:
     SphOutputFile() = default;
@@ -74,5 +67,10 @@ private:
     std::size_t used_ = 0;
     bool failed_ = false;
 };
+
+// Opens a step output file at `filename` (trailing blanks removed). When it cannot be
+// opened, records code 3 with `failure` (naming the file when its kind was refused) and
+// returns 3.
+[[nodiscard]] int sph_output_open_file(SphOutputFile& file, std::string_view filename, std::string_view failure);
 
 }  // namespace quorrel
