@@ -86,4 +86,13 @@ int sph_file_open_read(const std::string& path, SphFileOutcome* outcome) {
     return fd;
 }
 
+std::string sph_file_open_message(std::string_view failure, std::string_view path, SphFileOutcome outcome) {
+    std::string message(failure);
+    if (outcome != SphFileOutcome::not_regular) return message;
+    message += ": ";
+    message += path;
+    message += " is not a regular file";
+    return message;
+}
+
 }  // namespace quorrel

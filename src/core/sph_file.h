@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace quorrel {
 
@@ -42,5 +43,10 @@ struct SphWriteOptions {
 // device or other kind fails at once, without waiting, as not_regular; a directory as
 // directory. Returns the descriptor (close-on-exec, blocking) or -1.
 [[nodiscard]] int sph_file_open_read(const std::string& path, SphFileOutcome* outcome = nullptr);
+
+// The message of a write that could not open `path`: `failure` as it is, or, when the
+// name was refused for its kind (a link, FIFO, socket or block device), `failure`
+// followed by the name and that reason, so that the user can find what is in the way.
+std::string sph_file_open_message(std::string_view failure, std::string_view path, SphFileOutcome outcome);
 
 }  // namespace quorrel

@@ -1,8 +1,11 @@
 #include "core/sph_log.h"
 
+#include <unistd.h>
+
 #include <string>
 
 #include "core/sph_error.h"
+#include "core/sph_file.h"
 #include "core/sph_text.h"
 
 namespace quorrel {
@@ -13,9 +16,16 @@ int sph_log_open(std::string_view filename) {
     if (sph_log.sph_log_is_open) {
         if (int st = sph_log_close()) return st;
     }
-    std::string path(sph_trim_right(filename));
-    std::FILE* f = std::fopen(path.c_str(), "ab");
-    if (f == nullptr) return sph_fail(sph_error_io, "failed to open log file");
+    const std::string path(sph_trim_right(filename));
+    // Extended, never emptied; a link, FIFO or socket at the name is refused.
+    SphWriteOptions options;
+    options.truncate = false;
+    options.append = true;
+    SphFileOutcome outcome = SphFileOutcome::ok;
+    const int fd = sph_file_open_write(path, options, &outcome);
+    std::FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "ab");
+    if (fd >= 0 && f == nullptr) ::close(fd);
+    if (f == nullptr) return sph_fail(sph_error_io, sph_file_open_message("failed to open log file", path, outcome));
     sph_log.file = f;
     sph_log.sph_log_is_open = true;
     return sph_success;

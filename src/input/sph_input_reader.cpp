@@ -1,11 +1,13 @@
 // Deck reader driver: reset, scan pass, allocation, fill pass, keyword dispatch and build.
 #include "input/sph_input_reader.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <system_error>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
 
 #include "core/sph_error.h"
+#include "core/sph_file.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
 #include "blast/sph_blast.h"
@@ -34,18 +36,17 @@ public:
 
     ~DeckFile() { close(); }
 
-    bool open(std::string_view path) {
-        const std::string name(sph_trim_right(path));
-        std::error_code ec;
-        // A directory opens on some systems and then fails to read; refuse it as unopenable.
-        if (name.empty() || std::filesystem::is_directory(name, ec)) return false;
-        file_ = std::fopen(name.c_str(), "rb");
-        return file_ != nullptr;
+    // Regular files only: the deck is read twice, which nothing else (a FIFO, a pipe, a
+    // device) can give, and such a name must neither block nor be half read.
+    SphFileOutcome open(std::string_view path) {
+        SphFileOutcome outcome = SphFileOutcome::failed;
+        fd_ = sph_file_open_read(std::string(sph_trim_right(path)), &outcome);
+        return outcome;
     }
 
     void close() {
-        if (file_ != nullptr) std::fclose(file_);
-        file_ = nullptr;
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
     }
 
     // Reads one line without its LF and without a trailing CR, keeping at most
@@ -82,20 +83,29 @@ public:
 
 private:
     bool fill() {
-        if (failed_ || file_ == nullptr) return false;
-        const std::size_t got = std::fread(buffer_, 1, sizeof buffer_, file_);
+        if (failed_ || fd_ < 0) return false;
+        ssize_t got;
+        do {
+            got = ::read(fd_, buffer_, sizeof buffer_);
+        } while (got < 0 && errno == EINTR);
         pos_ = 0;
-        end_ = got;
+        end_ = got > 0 ? static_cast<std::size_t>(got) : 0;
         if (got > 0) return true;
-        if (std::ferror(file_)) failed_ = true;
+        if (got < 0) failed_ = true;
         return false;
     }
 
-    std::FILE* file_ = nullptr;
+    int fd_ = -1;
     char buffer_[65536];
     std::size_t pos_ = 0, end_ = 0;
     bool failed_ = false;
 };
+
+// Code 3 for a deck that could not be opened: `failure`, or the kind of file it is.
+int open_failure(SphFileOutcome outcome, std::string_view failure) {
+    if (outcome == SphFileOutcome::not_regular) return sph_fail(sph_error_io, "input file is not a regular file");
+    return sph_fail(sph_error_io, failure);
+}
 
 }  // namespace
 
@@ -118,7 +128,8 @@ int sph_input_scan(std::string_view filename, int32_t& node_count) {
     node_count = 0;
     int32_t current_id = sph_key_other;
     DeckFile deck;
-    if (!deck.open(filename)) return sph_fail(sph_error_io, "failed to open input file");
+    if (const SphFileOutcome opened = deck.open(filename); opened != SphFileOutcome::ok)
+        return open_failure(opened, "failed to open input file");
     std::string raw;
     bool too_long = false;
     int32_t line_number = 0;
@@ -174,7 +185,8 @@ int sph_input_fill_model(std::string_view filename, int32_t expected_nodes) {
         return sph_success;
     }
     DeckFile deck;
-    if (!deck.open(filename)) return sph_fail(sph_error_io, "failed to reopen input file");
+    if (const SphFileOutcome opened = deck.open(filename); opened != SphFileOutcome::ok)
+        return open_failure(opened, "failed to reopen input file");
     std::string raw;
     bool too_long = false;
     for (;;) {

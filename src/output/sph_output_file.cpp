@@ -1,10 +1,14 @@
 #include "output/sph_output_file.h"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
+#include "core/sph_error.h"
 #include "core/sph_real_digits.h"
+#include "core/sph_text.h"
 
 namespace quorrel {
 
@@ -81,12 +85,21 @@ SphOutputFile::~SphOutputFile() {
     if (file_ != nullptr) (void)close();
 }
 
-bool SphOutputFile::open(const std::string& path) {
-    if (path.empty()) {
-        (void)adopt(nullptr);
-        return false;
+bool SphOutputFile::open(const std::string& path, SphFileOutcome* outcome) {
+    const int fd = sph_file_open_write(path, SphWriteOptions{}, outcome);
+    std::FILE* stream = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+    if (fd >= 0 && stream == nullptr) {
+        ::close(fd);
+        if (outcome != nullptr) *outcome = SphFileOutcome::failed;
     }
-    return adopt(std::fopen(path.c_str(), "wb"));
+    return adopt(stream);
+}
+
+int sph_output_open_file(SphOutputFile& file, std::string_view filename, std::string_view failure) {
+    const std::string path(sph_trim_right(filename));
+    SphFileOutcome outcome = SphFileOutcome::ok;
+    if (file.open(path, &outcome)) return sph_success;
+    return sph_fail(sph_error_io, sph_file_open_message(failure, path, outcome));
 }
 
 bool SphOutputFile::adopt(std::FILE* file) {

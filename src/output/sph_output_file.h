@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/sph_file.h"
+
 namespace quorrel {
 
 // Width of the real field of every step output file.
@@ -33,8 +35,11 @@ public:
     SphOutputFile& operator=(const SphOutputFile&) = delete;
     ~SphOutputFile();
 
-    // Opens for writing, replacing any old content. False when it cannot be opened.
-    bool open(const std::string& path);
+    // Opens for writing, replacing any old content, through the one file open: a missing
+    // name or a regular file is written, a character device in place, and a link, FIFO
+    // or socket at the name is refused. False when it cannot be opened, with the reason
+    // in `outcome` when given.
+    bool open(const std::string& path, SphFileOutcome* outcome = nullptr);
     // Takes over a stream already open for writing (null: false), as open() leaves it.
     bool adopt(std::FILE* file);
     bool is_open() const { return file_ != nullptr; }
@@ -62,5 +67,10 @@ private:
     std::size_t used_ = 0;
     bool failed_ = false;
 };
+
+// Opens a step output file at `filename` (trailing blanks removed). When it cannot be
+// opened, records code 3 with `failure` (naming the file when its kind was refused) and
+// returns 3.
+[[nodiscard]] int sph_output_open_file(SphOutputFile& file, std::string_view filename, std::string_view failure);
 
 }  // namespace quorrel

@@ -147,8 +147,7 @@ void sph_vtu_write_footer(SphOutputFile& file) {
 
 int sph_output_write_vtu(std::string_view filename) {
     SphOutputFile file;
-    if (!file.open(std::string(sph_trim_right(filename))))
-        return sph_fail(sph_error_io, "failed to open VTU output file");
+    if (int st = sph_output_open_file(file, filename, "failed to open VTU output file")) return st;
     const int32_t n = sph_database.npart;
     sph_vtu_write_header(file, n);
     sph_vtu_write_point_data(file);
@@ -188,8 +187,7 @@ int sph_pvd_register_entry(int32_t step, double time, std::string_view vtu_file)
 
 int sph_pvd_write_file(std::string_view filename) {
     SphOutputFile file;
-    if (!file.open(std::string(sph_trim_right(filename))))
-        return sph_fail(sph_error_io, "failed to open PVD output file");
+    if (int st = sph_output_open_file(file, filename, "failed to open PVD output file")) return st;
     const SphOutputVtu& t = sph_output_vtu;
     file.put("<?xml version=\"1.0\"?>");
     file.end_line();

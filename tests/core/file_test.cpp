@@ -6,12 +6,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "core/sph_error.h"
 #include "core/sph_file.h"
+#include "core/sph_log.h"
 #include "quorrel_test.h"
 
 using namespace quorrel;
@@ -194,4 +197,52 @@ TEST_F(FileOpen, AppendAndOwnerRules) {
     EXPECT_EQ(sph_file_open_write(at("planted.csv"), own, &outcome), -1);
     EXPECT_STREQ(name_of(outcome), "foreign");
     EXPECT_EQ(contents("planted.csv"), "forged\n");
+}
+
+// The log keeps the same rule: a regular file is extended, /dev/null written in place, and
+// a link, a FIFO (with or without a reader) or a socket at its name is refused at once,
+// with the log's message naming the file. The log stays closed then.
+TEST_F(FileOpen, TheLogOpensRegularFilesAndDevicesOnly) {
+    make_regular("old.log", "kept\r\n");
+    make_regular("target.txt", "the link's target");
+    std::filesystem::create_symlink(at("target.txt"), at("link.log"));
+    ASSERT_EQ(::mkfifo(at("fifo.log").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(at("read.log").c_str(), 0600), 0);
+    const int reader = ::open(at("read.log").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    make_socket("sock.log");
+    struct Case {
+        std::string path;
+        bool opens;
+    };
+    const Case cases[] = {
+        {at("old.log"), true}, {"/dev/null", true},       {at("link.log"), false},
+        {at("fifo.log"), false}, {at("read.log"), false}, {at("sock.log"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        // A child first, under an alarm: an open that waits for a reader fails here.
+        ASSERT_EXIT(
+            {
+                alarm(10);
+                std::_Exit(sph_log_open(c.path) == (c.opens ? sph_success : sph_error_io) ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+        sph_error_clear();
+        if (c.opens) {
+            ASSERT_EQ(sph_log_open(c.path), sph_success) << sph_error_message();
+            EXPECT_TRUE(sph_log.sph_log_is_open);
+            sph_log_info("added");
+            EXPECT_EQ(sph_log_close(), sph_success);
+            continue;
+        }
+        EXPECT_EQ(sph_log_open(c.path), sph_error_io);
+        EXPECT_EQ(sph_error_message(), "failed to open log file: " + c.path + " is not a regular file");
+        EXPECT_FALSE(sph_log.sph_log_is_open);
+    }
+    EXPECT_EQ(contents("old.log"), "kept\r\nadded\r\n");
+    EXPECT_EQ(contents("target.txt"), "the link's target");
+    char byte = 0;
+    EXPECT_EQ(::read(reader, &byte, 1), 0) << "something was written into the FIFO";
+    ::close(reader);
 }

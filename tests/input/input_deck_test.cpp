@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -309,18 +312,102 @@ TEST_F(InputDeck, WindowsLineEndsReadTheSame) {
 }
 
 TEST_F(InputDeck, EndlessLineIsRefusedAsSoonAsItIsTooLong) {
-    // /dev/zero is one line of NUL bytes that never ends, so a reader that reads on to the end
-    // of a line already known to be too long never returns. An alarm in a child process turns
-    // such a hang into a failure.
+    // A sparse file of 1 TiB is one line of NUL bytes that takes no room on disk, so a
+    // reader that reads on to the end of a line already known to be too long does not
+    // return in time. An alarm in a child process turns such a hang into a failure.
+    const std::string endless = (dir_ / "endless.inp").string();
+    {
+        std::ofstream create(endless, std::ios::binary);
+    }
+    ASSERT_EQ(::truncate(endless.c_str(), off_t{1} << 40), 0);
     ASSERT_EXIT(
         {
             alarm(10);
-            std::_Exit(sph_input_read("/dev/zero") == sph_error_input ? 0 : 1);
+            std::_Exit(sph_input_read(endless) == sph_error_input ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(sph_input_read("/dev/zero"), sph_error_input);
+    EXPECT_EQ(sph_input_read(endless), sph_error_input);
     EXPECT_EQ(sph_error_code(), sph_error_input);
-    EXPECT_EQ(sph_error_message(), "/dev/zero:1: input line is too long");
+    EXPECT_EQ(sph_error_message(), endless + ":1: input line is too long");
+}
+
+// The deck is read in two passes, so only a regular file can be a deck. A FIFO (with or
+// without a writer), a pipe such as a shell's <(cat deck) and a device fail at once, in
+// either pass, with code 3; none of them waits or is read half.
+TEST_F(InputDeck, OnlyARegularFileIsADeck) {
+    std::ifstream source(decks + "/input_water.inp", std::ios::binary);
+    const std::string deck_text((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
+    enum Kind { fifo, fifo_with_writer, pipe_holding_the_deck, zero_device, null_device };
+    const struct {
+        Kind kind;
+        const char* what;
+    } kinds[] = {{fifo, "a FIFO without a writer"},
+                 {fifo_with_writer, "a FIFO whose writer sent the deck and stays"},
+                 {pipe_holding_the_deck, "a pipe holding the deck, as <(cat deck) gives"},
+                 {zero_device, "/dev/zero"},
+                 {null_device, "/dev/null"}};
+    // The thing to read, made afresh for every read: a pipe is emptied by reading it.
+    std::vector<int> open_ends;
+    const auto plant = [&](Kind kind) -> std::string {
+        const std::string fifo_path = (dir_ / "deck.fifo").string();
+        switch (kind) {
+            case fifo:
+            case fifo_with_writer: {
+                std::filesystem::remove(fifo_path);
+                EXPECT_EQ(::mkfifo(fifo_path.c_str(), 0600), 0);
+                if (kind == fifo) return fifo_path;
+                const int writer = ::open(fifo_path.c_str(), O_RDWR | O_NONBLOCK);
+                EXPECT_GE(writer, 0);
+                EXPECT_EQ(::write(writer, deck_text.data(), deck_text.size()),
+                          static_cast<ssize_t>(deck_text.size()));
+                open_ends.push_back(writer);
+                return fifo_path;
+            }
+            case pipe_holding_the_deck: {
+                int ends[2];
+                EXPECT_EQ(::pipe(ends), 0);
+                EXPECT_EQ(::write(ends[1], deck_text.data(), deck_text.size()),
+                          static_cast<ssize_t>(deck_text.size()));
+                ::close(ends[1]);
+                open_ends.push_back(ends[0]);
+                return "/dev/fd/" + std::to_string(ends[0]);
+            }
+            case zero_device: return "/dev/zero";
+            case null_device: return "/dev/null";
+        }
+        return "";
+    };
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(k.what);
+        // A child first, under an alarm: a read that waits fails here instead of hanging.
+        const std::string first = plant(k.kind);
+        ASSERT_EXIT(
+            {
+                alarm(10);
+                std::_Exit(sph_input_read(first) == sph_error_io ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+        const std::string path = plant(k.kind);
+        sph_error_clear();
+        EXPECT_EQ(sph_input_read(path), sph_error_io);
+        EXPECT_EQ(sph_error_message(), "input file is not a regular file");
+
+        // The fill pass alone, as if the deck had been swapped after the scan.
+        const std::string second = plant(k.kind);
+        ASSERT_EXIT(
+            {
+                alarm(10);
+                std::_Exit(sph_db_allocate(2) == 0 && sph_input_fill_model(second, 2) == sph_error_io ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+        ASSERT_EQ(sph_db_allocate(2), 0);
+        sph_error_clear();
+        EXPECT_EQ(sph_input_fill_model(plant(k.kind), 2), sph_error_io);
+        EXPECT_EQ(sph_error_message(), "input file is not a regular file");
+        EXPECT_TRUE(sph_database.materials.empty());
+        for (const int fd : open_ends) ::close(fd);
+        open_ends.clear();
+    }
 }
 
 TEST_F(InputDeck, LastLineWithoutLineEnd) {
