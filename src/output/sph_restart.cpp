@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "blast/sph_blast.h"
 #include "blast/sph_blast_load.h"
 #include "core/sph_control.h"
 #include "core/sph_error.h"
+#include "core/sph_file.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
 #include "explosive/sph_explosive_state.h"
@@ -159,25 +161,84 @@ bool read_gas_records(SphRestartReader& in, SphRestartRecord& r, std::string_vie
     return true;
 }
 
-bool read_particles(SphRestartReader& in, SphRestartRecord& r) {
-    SphDatabase& d = sph_database;
-    for (std::size_t i = 0; i < npart_of(); ++i) {
-        if (!in.read_record(r) || !r.get(0, d.particle_id_ext[i]) || !r.get(1, d.particle_phase[i]) ||
-            !r.get(2, d.particle_status[i]) || !r.get(3, d.material_id[i]) || !r.get(4, d.section_id[i]))
-            return false;
+// The particle records as they arrive. The store is made only once all of them are in,
+// so that the memory of a read follows the bytes it has read, not the count a file
+// declares: the arrays grow by doubling, to at most the declared count.
+struct StagedParticles {
+    std::vector<int32_t> particle_id_ext, particle_phase, particle_status, material_id, section_id;
+    std::vector<double> x0, x, v, a, vhalf;
+    std::vector<double> mass, rho, volume, pressure, internal_energy, temperature, h;
+
+    // The integer, vector and scalar records of a particle, in the file's order, each
+    // paired with the store's array it becomes.
+    auto integers() {
+        return std::array{std::pair{&particle_id_ext, &SphDatabase::particle_id_ext},
+                          std::pair{&particle_phase, &SphDatabase::particle_phase},
+                          std::pair{&particle_status, &SphDatabase::particle_status},
+                          std::pair{&material_id, &SphDatabase::material_id},
+                          std::pair{&section_id, &SphDatabase::section_id}};
+    }
+    auto vectors() {
+        return std::array{std::pair{&x0, &SphDatabase::x0}, std::pair{&x, &SphDatabase::x},
+                          std::pair{&v, &SphDatabase::v}, std::pair{&a, &SphDatabase::a},
+                          std::pair{&vhalf, &SphDatabase::vhalf}};
+    }
+    auto scalars() {
+        return std::array{std::pair{&mass, &SphDatabase::mass},
+                          std::pair{&rho, &SphDatabase::rho},
+                          std::pair{&volume, &SphDatabase::volume},
+                          std::pair{&pressure, &SphDatabase::pressure},
+                          std::pair{&internal_energy, &SphDatabase::internal_energy},
+                          std::pair{&temperature, &SphDatabase::temperature},
+                          std::pair{&h, &SphDatabase::h}};
+    }
+    void resize(std::size_t count) {
+        for (auto [staged, member] : integers()) staged->resize(count);
+        for (auto [staged, member] : vectors()) staged->resize(3 * count);
+        for (auto [staged, member] : scalars()) staged->resize(count);
+    }
+};
+
+// The first room the staged arrays take, in particles.
+constexpr std::size_t staged_particles_first = 4096;
+
+bool read_particles(SphRestartReader& in, SphRestartRecord& r, std::size_t n, StagedParticles& p) {
+    std::size_t room = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == room) {
+            room = std::min(n, std::max(staged_particles_first, 2 * room));
+            p.resize(room);
+        }
         if (!in.read_record(r)) return false;
         std::size_t k = 0;
-        for (std::vector<double>* v : {&d.x0, &d.x, &d.v, &d.a, &d.vhalf}) {
-            if (!r.get_all(k, &(*v)[3 * i], 3)) return false;
+        for (auto [staged, member] : p.integers())
+            if (!r.get(k++, (*staged)[i])) return false;
+        if (!in.read_record(r)) return false;
+        k = 0;
+        for (auto [staged, member] : p.vectors()) {
+            if (!r.get_all(k, &(*staged)[3 * i], 3)) return false;
             k += 3;
         }
         if (!in.read_record(r)) return false;
         k = 0;
-        for (std::vector<double>* v : {&d.mass, &d.rho, &d.volume, &d.pressure, &d.internal_energy, &d.temperature, &d.h})
-            if (!r.get(k++, (*v)[i])) return false;
+        for (auto [staged, member] : p.scalars())
+            if (!r.get(k++, (*staged)[i])) return false;
     }
-    d.node_index_stale = true;
     return true;
+}
+
+// Makes the store for the staged particles and moves them in. The gas diagnostics read
+// before the particles outlive the store's fresh start.
+int commit_particles(int32_t n, StagedParticles& p) {
+    SphDatabase& d = sph_database;
+    const SphGasDiagnostics gas = d;
+    if (int st = sph_db_allocate(n)) return st;
+    static_cast<SphGasDiagnostics&>(d) = gas;
+    for (auto [staged, member] : p.integers()) d.*member = std::move(*staged);
+    for (auto [staged, member] : p.vectors()) d.*member = std::move(*staged);
+    for (auto [staged, member] : p.scalars()) d.*member = std::move(*staged);
+    d.node_index_stale = true;
+    return sph_success;
 }
 
 // The constant accelerations a build leaves: the water body force on active water, the gas
@@ -263,8 +324,10 @@ int sph_restart_write(std::string_view filename) {
 int sph_restart_read(std::string_view filename, bool& model_replaced) {
     model_replaced = false;
     SphRestartReader in;
-    if (!in.open(std::string(sph_trim_right(filename))))
-        return sph_fail(sph_error_io, "failed to open restart file for reading");
+    SphFileOutcome opened = SphFileOutcome::ok;
+    if (!in.open(std::string(sph_trim_right(filename)), &opened))
+        return sph_fail(sph_error_io, opened == SphFileOutcome::not_regular ? "restart file is not a regular file"
+                                                                           : "failed to open restart file for reading");
     SphRestartRecord r;
     std::string magic, tag;
     int32_t version_numbers[3] = {};
@@ -311,7 +374,8 @@ int sph_restart_read(std::string_view filename, bool& model_replaced) {
         if (!read_real_array(in, r, values, 7)) return sph_restart_input_failure("invalid restart Water diagnostic state");
         if (!read_real_array(in, r, values, 3)) return sph_restart_input_failure("invalid restart Water dt state");
     }
-    if (int st = sph_db_allocate(n)) return st;
+    // The model before the read is gone; the store is made anew once the particles are in.
+    sph_db_free();
     // What the file does not hold starts empty, as a deck read leaves it.
     sph_shell_reset_particle_state();
     sph_blast_reset();
@@ -325,7 +389,12 @@ int sph_restart_read(std::string_view filename, bool& model_replaced) {
     }
     if (sph_restart_at_least(version, SphRestartVersion::v0_3_1))
         if (!sph_restart_read_gas_material_table(in)) return sph_restart_input_failure("invalid restart Gas material table");
-    if (!read_particles(in, r)) return sph_restart_input_failure("restart file ended unexpectedly");
+    {
+        StagedParticles staged;
+        if (!read_particles(in, r, static_cast<std::size_t>(n), staged))
+            return sph_restart_input_failure("restart file ended unexpectedly");
+        if (int st = commit_particles(n, staged)) return st;
+    }
     rebuild_body_accelerations();
     if (sph_restart_at_least(version, SphRestartVersion::v0_3_1)) {
         if (int st = sph_gas_allocate_sources()) return st;
