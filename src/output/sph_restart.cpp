@@ -11,16 +11,15 @@
 #include "core/sph_control.h"
 #include "core/sph_error.h"
 #include "core/sph_file.h"
+#include "core/sph_restart_io.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
-#include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "gas/sph_gas_source.h"
-#include "output/sph_restart_io.h"
+#include "output/sph_restart_sections.h"
 #include "particle/sph_neighbor.h"
 #include "shell/sph_shell.h"
 #include "solid/sph_solid_dynamics.h"
-#include "solid/sph_solid_restart.h"
 #include "water/sph_water.h"
 
 namespace quorrel {
@@ -313,10 +312,8 @@ int sph_restart_write(std::string_view filename) {
     if (!out.open(std::string(sph_trim_right(filename))))
         return sph_fail(sph_error_io, "failed to open restart file for writing");
     write_main_records(out);
-    if (int st = sph_explosive_allocate_state()) return st;
-    sph_restart_write_explosive_state(out);
-    sph_solid_restart_write(out);
-    if (int st = sph_restart_write_coupling_state(out)) return st;
+    for (const SphRestartSection& section : sph_restart_sections())
+        if (int st = section.write(out)) return st;
     if (!out.commit()) return sph_fail(sph_error_io, "failed to write restart file");
     return sph_success;
 }
@@ -404,20 +401,13 @@ int sph_restart_read(std::string_view filename, bool& model_replaced) {
     } else {
         if (int st = sph_gas_clear_sources()) return st;
     }
-    if (sph_restart_at_least(version, SphRestartVersion::v0_4)) {
-        if (int st = sph_restart_read_explosive_state(in, version)) return st;
-    } else if (int st = sph_restart_clear_explosive_state()) {
-        return st;
-    }
-    if (sph_restart_at_least(version, SphRestartVersion::v0_5)) {
-        if (!sph_solid_restart_read(in, version)) return sph_restart_input_failure("invalid restart Solid state");
-    } else if (int st = sph_solid_restart_clear()) {
-        return st;
-    }
-    if (sph_restart_at_least(version, SphRestartVersion::v0_8)) {
-        if (!sph_restart_read_coupling_state(in, version)) return sph_restart_input_failure("invalid restart Coupling state");
-    } else {
-        sph_restart_clear_coupling_state();
+    for (const SphRestartSection& section : sph_restart_sections()) {
+        if (!sph_restart_at_least(version, section.since)) {
+            if (int st = section.clear()) return st;
+            continue;
+        }
+        if (int st = section.read(in, version)) return st;
+        section.seed(version);
     }
     if (int st = sph_neighbor_rebuild()) return st;
     if (int st = sph_water_update_diagnostics()) return st;

@@ -42,7 +42,7 @@
 #include "interface/sph_api_state.h"
 #include "output/sph_output_vtu.h"
 #include "output/sph_restart.h"
-#include "output/sph_restart_io.h"
+#include "core/sph_restart_io.h"
 #include "quorrel.h"
 #include "quorrel_interface_test.h"
 #include "shell/sph_shell_state.h"

@@ -18,7 +18,6 @@
 
 #include "core/sph_error.h"
 #include "core/sph_file.h"
-#include "output/sph_output_file.h"
 
 namespace quorrel {
 
@@ -57,10 +56,26 @@ public:
     void end_record();
 
 private:
+    // The file is written in blocks of this many bytes.
+    static constexpr std::size_t block_size = std::size_t{1} << 20;
     void separate();
+    bool adopt(int fd);
+    void emit(std::string_view text) {
+        block_.append(text);
+        if (block_.size() >= block_size) flush();
+    }
+    void emit_char(char c) {
+        block_.push_back(c);
+        if (block_.size() >= block_size) flush();
+    }
+    void flush();
+    // Writes what is left and closes; false when any write since the open failed.
+    bool close_stream();
     // Closes without a commit and removes what this write made.
     void discard();
-    SphOutputFile file_;
+    int fd_ = -1;
+    std::string block_;
+    bool failed_ = false;
     // created_: an empty file the kernel made at the end of a dangling link for this write.
     std::string target_, temporary_, created_;
     bool first_ = true;

@@ -1,4 +1,4 @@
-#include "output/sph_restart_io.h"
+#include "core/sph_restart_io.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -114,11 +114,15 @@ bool resolve(const std::string& target, std::string& name, bool& found, struct s
     return found && !name.empty();
 }
 
-std::FILE* stream_of(int fd) {
-    if (fd < 0) return nullptr;
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (file == nullptr) ::close(fd);
-    return file;
+// Writes all of `text` to `fd`; false when the system takes less.
+bool write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t put = ::write(fd, text.data(), text.size());
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        text.remove_prefix(static_cast<std::size_t>(put));
+    }
+    return true;
 }
 
 }  // namespace
@@ -147,7 +151,7 @@ bool SphRestartWriter::open(const std::string& target) {
             ::close(fd);
             return false;
         }
-        return file_.adopt(stream_of(fd));
+        return adopt(fd);
     }
     // A directory, FIFO, socket or block device is never opened for writing.
     if (found && !S_ISREG(status.st_mode)) return false;
@@ -155,15 +159,36 @@ bool SphRestartWriter::open(const std::string& target) {
     const int fd = create_temporary(target_, found ? 0600 : 0666, temporary_);
     if (fd >= 0 && found && !take_over_mode(fd, status)) {
         ::close(fd);
-    } else if (fd >= 0 && file_.adopt(stream_of(fd))) {
+    } else if (adopt(fd)) {
         return true;
     }
     discard();
     return false;
 }
 
+bool SphRestartWriter::adopt(int fd) {
+    fd_ = fd;
+    failed_ = false;
+    block_.clear();
+    block_.reserve(block_size);
+    return fd_ >= 0;
+}
+
+void SphRestartWriter::flush() {
+    if (!failed_ && !write_all(fd_, block_)) failed_ = true;
+    block_.clear();
+}
+
+bool SphRestartWriter::close_stream() {
+    if (fd_ < 0) return false;
+    flush();
+    if (::close(fd_) != 0) failed_ = true;
+    fd_ = -1;
+    return !failed_;
+}
+
 void SphRestartWriter::discard() {
-    if (file_.is_open()) (void)file_.close();
+    (void)close_stream();
     if (!temporary_.empty()) (void)::unlink(temporary_.c_str());
     temporary_.clear();
     // An empty file the kernel made at a link's end for this write goes too.
@@ -174,7 +199,7 @@ void SphRestartWriter::discard() {
 }
 
 bool SphRestartWriter::commit() {
-    const bool written = file_.close();
+    const bool written = close_stream();
     if (!written) return false;
     if (temporary_.empty()) return true;  // written in place
     if (::rename(temporary_.c_str(), target_.c_str()) != 0) return false;
@@ -184,52 +209,54 @@ bool SphRestartWriter::commit() {
 }
 
 void SphRestartWriter::separate() {
-    if (!first_) file_.put_char(' ');
+    if (!first_) emit_char(' ');
     first_ = false;
 }
 
 void SphRestartWriter::put_int(int64_t value) {
     separate();
-    file_.put_int(value);
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    emit(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
 }
 
 void SphRestartWriter::put_real(double value) {
     separate();
     if (std::isnan(value)) {
-        file_.put("NaN");
+        emit("NaN");
     } else if (std::isinf(value)) {
-        file_.put(value > 0.0 ? "Infinity" : "-Infinity");
+        emit(value > 0.0 ? "Infinity" : "-Infinity");
     } else {
         char digits[32];
         // 17 significant digits: the value read back is the value written.
         const auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific, 16);
-        file_.put(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
+        emit(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
     }
 }
 
 void SphRestartWriter::put_bool(bool value) {
     separate();
-    file_.put_char(value ? 'T' : 'F');
+    emit_char(value ? 'T' : 'F');
 }
 
 void SphRestartWriter::put_text(std::string_view text) {
     separate();
     text = sph_trim_right(text);
-    file_.put_char('"');
+    emit_char('"');
     for (char c : text) {
-        if (c == '"') file_.put_char('"');
-        file_.put_char(c);
+        if (c == '"') emit_char('"');
+        emit_char(c);
     }
-    file_.put_char('"');
+    emit_char('"');
 }
 
 void SphRestartWriter::put_line(std::string_view text) {
-    file_.put(text);
+    emit(text);
     end_record();
 }
 
 void SphRestartWriter::end_record() {
-    file_.end_line();
+    emit("\r\n");
     first_ = true;
 }
 
