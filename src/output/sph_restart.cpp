@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "blast/sph_blast.h"
@@ -160,82 +160,84 @@ bool read_gas_records(SphRestartReader& in, SphRestartRecord& r, std::string_vie
     return true;
 }
 
-// The particle records as they arrive. The store is made only once all of them are in,
-// so that the memory of a read follows the bytes it has read, not the count a file
-// declares: the arrays grow by doubling, to at most the declared count.
-struct StagedParticles {
-    std::vector<int32_t> particle_id_ext, particle_phase, particle_status, material_id, section_id;
-    std::vector<double> x0, x, v, a, vhalf;
-    std::vector<double> mass, rho, volume, pressure, internal_energy, temperature, h;
+// The particle records as they arrive, in blocks of a fixed number of particles with each
+// particle's integers and reals side by side. The store is made only once all of them are
+// in, so that the memory of a read follows the bytes it has read, not the count a file
+// declares.
+class StagedParticles {
+public:
+    // Per particle: the integer record (identity, phase, status, material, section), then
+    // the reals of the vector record (x0, x, v, a, vhalf) and of the scalar record (mass,
+    // density, volume, pressure, internal energy, temperature, smoothing length).
+    static constexpr std::size_t integers = 5, vector_reals = 15, reals = vector_reals + 7;
 
-    // The integer, vector and scalar records of a particle, in the file's order, each
-    // paired with the store's array it becomes.
-    auto integers() {
-        return std::array{std::pair{&particle_id_ext, &SphDatabase::particle_id_ext},
-                          std::pair{&particle_phase, &SphDatabase::particle_phase},
-                          std::pair{&particle_status, &SphDatabase::particle_status},
-                          std::pair{&material_id, &SphDatabase::material_id},
-                          std::pair{&section_id, &SphDatabase::section_id}};
+    int32_t* integers_of(std::size_t i) { return &integer_blocks_[room_for(i)][integers * (i % block)]; }
+    double* reals_of(std::size_t i) { return &real_blocks_[room_for(i)][reals * (i % block)]; }
+
+    // Copies the `n` staged particles into the store's arrays.
+    void copy_to(SphDatabase& d, std::size_t n) const {
+        static constexpr std::array<std::vector<int32_t> SphDatabase::*, integers> integer_arrays = {
+            &SphDatabase::particle_id_ext, &SphDatabase::particle_phase, &SphDatabase::particle_status,
+            &SphDatabase::material_id, &SphDatabase::section_id};
+        static constexpr std::array<std::vector<double> SphDatabase::*, reals - vector_reals> scalar_arrays = {
+            &SphDatabase::mass,     &SphDatabase::rho,         &SphDatabase::volume, &SphDatabase::pressure,
+            &SphDatabase::internal_energy, &SphDatabase::temperature, &SphDatabase::h};
+        static constexpr std::array<std::vector<double> SphDatabase::*, vector_reals / 3> vector_arrays = {
+            &SphDatabase::x0, &SphDatabase::x, &SphDatabase::v, &SphDatabase::a, &SphDatabase::vhalf};
+        for (std::size_t k = 0; k < integer_blocks_.size(); ++k) {
+            const std::size_t first = k * block, count = std::min(block, n - first);
+            const int32_t* from = integer_blocks_[k].get();
+            for (std::size_t f = 0; f < integers; ++f) gather(from + f, integers, count, (d.*integer_arrays[f]).data() + first);
+            const double* real = real_blocks_[k].get();
+            for (std::size_t f = 0; f < vector_arrays.size(); ++f)
+                for (std::size_t c = 0; c < 3; ++c)
+                    gather(real + 3 * f + c, reals, count, (d.*vector_arrays[f]).data() + 3 * first + c, 3);
+            for (std::size_t f = 0; f < scalar_arrays.size(); ++f)
+                gather(real + vector_reals + f, reals, count, (d.*scalar_arrays[f]).data() + first);
+        }
     }
-    auto vectors() {
-        return std::array{std::pair{&x0, &SphDatabase::x0}, std::pair{&x, &SphDatabase::x},
-                          std::pair{&v, &SphDatabase::v}, std::pair{&a, &SphDatabase::a},
-                          std::pair{&vhalf, &SphDatabase::vhalf}};
+
+private:
+    static constexpr std::size_t block = 4096;
+    // Every `stride`-th value from `from`, `count` of them, to every `step`-th place from `to`.
+    template <typename T>
+    static void gather(const T* from, std::size_t stride, std::size_t count, T* to, std::size_t step = 1) {
+        for (std::size_t j = 0; j < count; ++j) to[step * j] = from[stride * j];
     }
-    auto scalars() {
-        return std::array{std::pair{&mass, &SphDatabase::mass},
-                          std::pair{&rho, &SphDatabase::rho},
-                          std::pair{&volume, &SphDatabase::volume},
-                          std::pair{&pressure, &SphDatabase::pressure},
-                          std::pair{&internal_energy, &SphDatabase::internal_energy},
-                          std::pair{&temperature, &SphDatabase::temperature},
-                          std::pair{&h, &SphDatabase::h}};
+    // The block of particle `i`, made when its first particle arrives.
+    std::size_t room_for(std::size_t i) {
+        const std::size_t k = i / block;
+        if (k == integer_blocks_.size()) {
+            integer_blocks_.push_back(std::make_unique_for_overwrite<int32_t[]>(integers * block));
+            real_blocks_.push_back(std::make_unique_for_overwrite<double[]>(reals * block));
+        }
+        return k;
     }
-    void resize(std::size_t count) {
-        for (auto [staged, member] : integers()) staged->resize(count);
-        for (auto [staged, member] : vectors()) staged->resize(3 * count);
-        for (auto [staged, member] : scalars()) staged->resize(count);
-    }
+    std::vector<std::unique_ptr<int32_t[]>> integer_blocks_;
+    std::vector<std::unique_ptr<double[]>> real_blocks_;
 };
 
-// The first room the staged arrays take, in particles.
-constexpr std::size_t staged_particles_first = 4096;
-
 bool read_particles(SphRestartReader& in, SphRestartRecord& r, std::size_t n, StagedParticles& p) {
-    std::size_t room = 0;
+    constexpr std::size_t vector_reals = StagedParticles::vector_reals;
     for (std::size_t i = 0; i < n; ++i) {
-        if (i == room) {
-            room = std::min(n, std::max(staged_particles_first, 2 * room));
-            p.resize(room);
-        }
-        if (!in.read_record(r)) return false;
-        std::size_t k = 0;
-        for (auto [staged, member] : p.integers())
-            if (!r.get(k++, (*staged)[i])) return false;
-        if (!in.read_record(r)) return false;
-        k = 0;
-        for (auto [staged, member] : p.vectors()) {
-            if (!r.get_all(k, &(*staged)[3 * i], 3)) return false;
-            k += 3;
-        }
-        if (!in.read_record(r)) return false;
-        k = 0;
-        for (auto [staged, member] : p.scalars())
-            if (!r.get(k++, (*staged)[i])) return false;
+        int32_t* integers = p.integers_of(i);
+        double* reals = p.reals_of(i);
+        if (!in.read_record(r) || !r.get_all(0, integers, StagedParticles::integers) || !in.read_record(r) ||
+            !r.get_all(0, reals, vector_reals) || !in.read_record(r) ||
+            !r.get_all(0, reals + vector_reals, StagedParticles::reals - vector_reals))
+            return false;
     }
     return true;
 }
 
-// Makes the store for the staged particles and moves them in. The gas diagnostics read
+// Makes the store for the staged particles and copies them in. The gas diagnostics read
 // before the particles outlive the store's fresh start.
-int commit_particles(int32_t n, StagedParticles& p) {
+int commit_particles(int32_t n, const StagedParticles& p) {
     SphDatabase& d = sph_database;
     const SphGasDiagnostics gas = d;
     if (int st = sph_db_allocate(n)) return st;
     static_cast<SphGasDiagnostics&>(d) = gas;
-    for (auto [staged, member] : p.integers()) d.*member = std::move(*staged);
-    for (auto [staged, member] : p.vectors()) d.*member = std::move(*staged);
-    for (auto [staged, member] : p.scalars()) d.*member = std::move(*staged);
+    p.copy_to(d, npart_of());
     d.node_index_stale = true;
     return sph_success;
 }
