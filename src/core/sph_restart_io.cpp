@@ -169,14 +169,24 @@ bool SphRestartWriter::open(const std::string& target) {
 bool SphRestartWriter::adopt(int fd) {
     fd_ = fd;
     failed_ = false;
-    block_.clear();
-    block_.reserve(block_size);
+    used_ = 0;
+    if (!block_) block_ = std::make_unique_for_overwrite<char[]>(block_size);
     return fd_ >= 0;
 }
 
 void SphRestartWriter::flush() {
-    if (!failed_ && !write_all(fd_, block_)) failed_ = true;
-    block_.clear();
+    if (!failed_ && !write_all(fd_, std::string_view(block_.get(), used_))) failed_ = true;
+    used_ = 0;
+}
+
+void SphRestartWriter::emit(std::string_view text) {
+    if (text.size() > block_size) {
+        flush();
+        if (!failed_ && !write_all(fd_, text)) failed_ = true;
+        return;
+    }
+    std::memcpy(room(text.size()), text.data(), text.size());
+    used_ += text.size();
 }
 
 bool SphRestartWriter::close_stream() {
@@ -215,9 +225,8 @@ void SphRestartWriter::separate() {
 
 void SphRestartWriter::put_int(int64_t value) {
     separate();
-    char digits[24];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
-    emit(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
+    char* at = room(20);  // the longest 64-bit integer
+    used_ += static_cast<std::size_t>(std::to_chars(at, at + 20, value).ptr - at);
 }
 
 void SphRestartWriter::put_real(double value) {
@@ -227,10 +236,10 @@ void SphRestartWriter::put_real(double value) {
     } else if (std::isinf(value)) {
         emit(value > 0.0 ? "Infinity" : "-Infinity");
     } else {
-        char digits[32];
-        // 17 significant digits: the value read back is the value written.
-        const auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific, 16);
-        emit(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
+        // 17 significant digits: the value read back is the value written. At most 24
+        // characters: a sign, 17 digits, the point and a four-character exponent.
+        char* at = room(24);
+        used_ += static_cast<std::size_t>(std::to_chars(at, at + 24, value, std::chars_format::scientific, 16).ptr - at);
     }
 }
 

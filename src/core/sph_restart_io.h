@@ -60,13 +60,15 @@ private:
     static constexpr std::size_t block_size = std::size_t{1} << 20;
     void separate();
     bool adopt(int fd);
-    void emit(std::string_view text) {
-        block_.append(text);
-        if (block_.size() >= block_size) flush();
+    // Room for `count` more bytes at block_ + used_ (count at most block_size).
+    char* room(std::size_t count) {
+        if (used_ + count > block_size) flush();
+        return block_.get() + used_;
     }
+    void emit(std::string_view text);
     void emit_char(char c) {
-        block_.push_back(c);
-        if (block_.size() >= block_size) flush();
+        *room(1) = c;
+        ++used_;
     }
     void flush();
     // Writes what is left and closes; false when any write since the open failed.
@@ -74,7 +76,8 @@ private:
     // Closes without a commit and removes what this write made.
     void discard();
     int fd_ = -1;
-    std::string block_;
+    std::unique_ptr<char[]> block_;
+    std::size_t used_ = 0;
     bool failed_ = false;
     // created_: an empty file the kernel made at the end of a dangling link for this write.
     std::string target_, temporary_, created_;
