@@ -198,7 +198,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t block = 4096;
+    static constexpr std::size_t block = 8192;
     // Every `stride`-th value from `from`, `count` of them, to every `step`-th place from `to`.
     template <typename T>
     static void gather(const T* from, std::size_t stride, std::size_t count, T* to, std::size_t step = 1) {
