@@ -171,8 +171,11 @@ public:
     // density, volume, pressure, internal energy, temperature, smoothing length).
     static constexpr std::size_t integers = 5, vector_reals = 15, reals = vector_reals + 7;
 
-    int32_t* integers_of(std::size_t i) { return &integer_blocks_[room_for(i)][integers * (i % block)]; }
-    double* reals_of(std::size_t i) { return &real_blocks_[room_for(i)][reals * (i % block)]; }
+    // Blocks of at most 8192 particles, fewer for a smaller declared count.
+    explicit StagedParticles(std::size_t n) : block_(std::clamp<std::size_t>(n, 1, 8192)) {}
+
+    int32_t* integers_of(std::size_t i) { return &integer_blocks_[room_for(i)][integers * (i % block_)]; }
+    double* reals_of(std::size_t i) { return &real_blocks_[room_for(i)][reals * (i % block_)]; }
 
     // Copies the `n` staged particles into the store's arrays.
     void copy_to(SphDatabase& d, std::size_t n) const {
@@ -185,7 +188,7 @@ public:
         static constexpr std::array<std::vector<double> SphDatabase::*, vector_reals / 3> vector_arrays = {
             &SphDatabase::x0, &SphDatabase::x, &SphDatabase::v, &SphDatabase::a, &SphDatabase::vhalf};
         for (std::size_t k = 0; k < integer_blocks_.size(); ++k) {
-            const std::size_t first = k * block, count = std::min(block, n - first);
+            const std::size_t first = k * block_, count = std::min(block_, n - first);
             const int32_t* from = integer_blocks_[k].get();
             for (std::size_t f = 0; f < integers; ++f) gather(from + f, integers, count, (d.*integer_arrays[f]).data() + first);
             const double* real = real_blocks_[k].get();
@@ -198,7 +201,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t block = 8192;
     // Every `stride`-th value from `from`, `count` of them, to every `step`-th place from `to`.
     template <typename T>
     static void gather(const T* from, std::size_t stride, std::size_t count, T* to, std::size_t step = 1) {
@@ -206,13 +208,14 @@ private:
     }
     // The block of particle `i`, made when its first particle arrives.
     std::size_t room_for(std::size_t i) {
-        const std::size_t k = i / block;
+        const std::size_t k = i / block_;
         if (k == integer_blocks_.size()) {
-            integer_blocks_.push_back(std::make_unique_for_overwrite<int32_t[]>(integers * block));
-            real_blocks_.push_back(std::make_unique_for_overwrite<double[]>(reals * block));
+            integer_blocks_.push_back(std::make_unique_for_overwrite<int32_t[]>(integers * block_));
+            real_blocks_.push_back(std::make_unique_for_overwrite<double[]>(reals * block_));
         }
         return k;
     }
+    std::size_t block_;
     std::vector<std::unique_ptr<int32_t[]>> integer_blocks_;
     std::vector<std::unique_ptr<double[]>> real_blocks_;
 };
@@ -389,7 +392,7 @@ int sph_restart_read(std::string_view filename, bool& model_replaced) {
     if (sph_restart_at_least(version, SphRestartVersion::v0_3_1))
         if (!sph_restart_read_gas_material_table(in)) return sph_restart_input_failure("invalid restart Gas material table");
     {
-        StagedParticles staged;
+        StagedParticles staged(static_cast<std::size_t>(n));
         if (!read_particles(in, r, static_cast<std::size_t>(n), staged))
             return sph_restart_input_failure("restart file ended unexpectedly");
         if (int st = commit_particles(n, staged)) return st;
