@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,16 +10,16 @@
 #include "blast/sph_blast_load.h"
 #include "core/sph_control.h"
 #include "core/sph_error.h"
+#include "core/sph_file.h"
+#include "core/sph_restart_io.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
-#include "explosive/sph_explosive_state.h"
 #include "gas/sph_gas.h"
 #include "gas/sph_gas_source.h"
-#include "output/sph_restart_io.h"
+#include "output/sph_restart_sections.h"
 #include "particle/sph_neighbor.h"
 #include "shell/sph_shell.h"
 #include "solid/sph_solid_dynamics.h"
-#include "solid/sph_solid_restart.h"
 #include "water/sph_water.h"
 
 namespace quorrel {
@@ -159,25 +160,89 @@ bool read_gas_records(SphRestartReader& in, SphRestartRecord& r, std::string_vie
     return true;
 }
 
-bool read_particles(SphRestartReader& in, SphRestartRecord& r) {
-    SphDatabase& d = sph_database;
-    for (std::size_t i = 0; i < npart_of(); ++i) {
-        if (!in.read_record(r) || !r.get(0, d.particle_id_ext[i]) || !r.get(1, d.particle_phase[i]) ||
-            !r.get(2, d.particle_status[i]) || !r.get(3, d.material_id[i]) || !r.get(4, d.section_id[i]))
-            return false;
-        if (!in.read_record(r)) return false;
-        std::size_t k = 0;
-        for (std::vector<double>* v : {&d.x0, &d.x, &d.v, &d.a, &d.vhalf}) {
-            if (!r.get_all(k, &(*v)[3 * i], 3)) return false;
-            k += 3;
+// The particle records as they arrive, in blocks of a fixed number of particles with each
+// particle's integers and reals side by side. The store is made only once all of them are
+// in, so that the memory of a read follows the bytes it has read, not the count a file
+// declares.
+class StagedParticles {
+public:
+    // Per particle: the integer record (identity, phase, status, material, section), then
+    // the reals of the vector record (x0, x, v, a, vhalf) and of the scalar record (mass,
+    // density, volume, pressure, internal energy, temperature, smoothing length).
+    static constexpr std::size_t integers = 5, vector_reals = 15, reals = vector_reals + 7;
+
+    // Blocks of at most 8192 particles, fewer for a smaller declared count.
+    explicit StagedParticles(std::size_t n) : block_(std::clamp<std::size_t>(n, 1, 8192)) {}
+
+    int32_t* integers_of(std::size_t i) { return &integer_blocks_[room_for(i)][integers * (i % block_)]; }
+    double* reals_of(std::size_t i) { return &real_blocks_[room_for(i)][reals * (i % block_)]; }
+
+    // Copies the `n` staged particles into the store's arrays.
+    void copy_to(SphDatabase& d, std::size_t n) const {
+        static constexpr std::array<std::vector<int32_t> SphDatabase::*, integers> integer_arrays = {
+            &SphDatabase::particle_id_ext, &SphDatabase::particle_phase, &SphDatabase::particle_status,
+            &SphDatabase::material_id, &SphDatabase::section_id};
+        static constexpr std::array<std::vector<double> SphDatabase::*, reals - vector_reals> scalar_arrays = {
+            &SphDatabase::mass,     &SphDatabase::rho,         &SphDatabase::volume, &SphDatabase::pressure,
+            &SphDatabase::internal_energy, &SphDatabase::temperature, &SphDatabase::h};
+        static constexpr std::array<std::vector<double> SphDatabase::*, vector_reals / 3> vector_arrays = {
+            &SphDatabase::x0, &SphDatabase::x, &SphDatabase::v, &SphDatabase::a, &SphDatabase::vhalf};
+        for (std::size_t k = 0; k < integer_blocks_.size(); ++k) {
+            const std::size_t first = k * block_, count = std::min(block_, n - first);
+            const int32_t* from = integer_blocks_[k].get();
+            for (std::size_t f = 0; f < integers; ++f) gather(from + f, integers, count, (d.*integer_arrays[f]).data() + first);
+            const double* real = real_blocks_[k].get();
+            for (std::size_t f = 0; f < vector_arrays.size(); ++f)
+                for (std::size_t c = 0; c < 3; ++c)
+                    gather(real + 3 * f + c, reals, count, (d.*vector_arrays[f]).data() + 3 * first + c, 3);
+            for (std::size_t f = 0; f < scalar_arrays.size(); ++f)
+                gather(real + vector_reals + f, reals, count, (d.*scalar_arrays[f]).data() + first);
         }
-        if (!in.read_record(r)) return false;
-        k = 0;
-        for (std::vector<double>* v : {&d.mass, &d.rho, &d.volume, &d.pressure, &d.internal_energy, &d.temperature, &d.h})
-            if (!r.get(k++, (*v)[i])) return false;
     }
-    d.node_index_stale = true;
+
+private:
+    // Every `stride`-th value from `from`, `count` of them, to every `step`-th place from `to`.
+    template <typename T>
+    static void gather(const T* from, std::size_t stride, std::size_t count, T* to, std::size_t step = 1) {
+        for (std::size_t j = 0; j < count; ++j) to[step * j] = from[stride * j];
+    }
+    // The block of particle `i`, made when its first particle arrives.
+    std::size_t room_for(std::size_t i) {
+        const std::size_t k = i / block_;
+        if (k == integer_blocks_.size()) {
+            integer_blocks_.push_back(std::make_unique_for_overwrite<int32_t[]>(integers * block_));
+            real_blocks_.push_back(std::make_unique_for_overwrite<double[]>(reals * block_));
+        }
+        return k;
+    }
+    std::size_t block_;
+    std::vector<std::unique_ptr<int32_t[]>> integer_blocks_;
+    std::vector<std::unique_ptr<double[]>> real_blocks_;
+};
+
+bool read_particles(SphRestartReader& in, SphRestartRecord& r, std::size_t n, StagedParticles& p) {
+    constexpr std::size_t vector_reals = StagedParticles::vector_reals;
+    for (std::size_t i = 0; i < n; ++i) {
+        int32_t* integers = p.integers_of(i);
+        double* reals = p.reals_of(i);
+        if (!in.read_record(r) || !r.get_all(0, integers, StagedParticles::integers) || !in.read_record(r) ||
+            !r.get_all(0, reals, vector_reals) || !in.read_record(r) ||
+            !r.get_all(0, reals + vector_reals, StagedParticles::reals - vector_reals))
+            return false;
+    }
     return true;
+}
+
+// Makes the store for the staged particles and copies them in. The gas diagnostics read
+// before the particles outlive the store's fresh start.
+int commit_particles(int32_t n, const StagedParticles& p) {
+    SphDatabase& d = sph_database;
+    const SphGasDiagnostics gas = d;
+    if (int st = sph_db_allocate(n)) return st;
+    static_cast<SphGasDiagnostics&>(d) = gas;
+    p.copy_to(d, npart_of());
+    d.node_index_stale = true;
+    return sph_success;
 }
 
 // The constant accelerations a build leaves: the water body force on active water, the gas
@@ -252,10 +317,8 @@ int sph_restart_write(std::string_view filename) {
     if (!out.open(std::string(sph_trim_right(filename))))
         return sph_fail(sph_error_io, "failed to open restart file for writing");
     write_main_records(out);
-    if (int st = sph_explosive_allocate_state()) return st;
-    sph_restart_write_explosive_state(out);
-    sph_solid_restart_write(out);
-    if (int st = sph_restart_write_coupling_state(out)) return st;
+    for (const SphRestartSection& section : sph_restart_sections())
+        if (int st = section.write(out)) return st;
     if (!out.commit()) return sph_fail(sph_error_io, "failed to write restart file");
     return sph_success;
 }
@@ -263,8 +326,10 @@ int sph_restart_write(std::string_view filename) {
 int sph_restart_read(std::string_view filename, bool& model_replaced) {
     model_replaced = false;
     SphRestartReader in;
-    if (!in.open(std::string(sph_trim_right(filename))))
-        return sph_fail(sph_error_io, "failed to open restart file for reading");
+    SphFileOutcome opened = SphFileOutcome::ok;
+    if (!in.open(std::string(sph_trim_right(filename)), &opened))
+        return sph_fail(sph_error_io, opened == SphFileOutcome::not_regular ? "restart file is not a regular file"
+                                                                           : "failed to open restart file for reading");
     SphRestartRecord r;
     std::string magic, tag;
     int32_t version_numbers[3] = {};
@@ -311,7 +376,8 @@ int sph_restart_read(std::string_view filename, bool& model_replaced) {
         if (!read_real_array(in, r, values, 7)) return sph_restart_input_failure("invalid restart Water diagnostic state");
         if (!read_real_array(in, r, values, 3)) return sph_restart_input_failure("invalid restart Water dt state");
     }
-    if (int st = sph_db_allocate(n)) return st;
+    // The model before the read is gone; the store is made anew once the particles are in.
+    sph_db_free();
     // What the file does not hold starts empty, as a deck read leaves it.
     sph_shell_reset_particle_state();
     sph_blast_reset();
@@ -325,7 +391,12 @@ int sph_restart_read(std::string_view filename, bool& model_replaced) {
     }
     if (sph_restart_at_least(version, SphRestartVersion::v0_3_1))
         if (!sph_restart_read_gas_material_table(in)) return sph_restart_input_failure("invalid restart Gas material table");
-    if (!read_particles(in, r)) return sph_restart_input_failure("restart file ended unexpectedly");
+    {
+        StagedParticles staged(static_cast<std::size_t>(n));
+        if (!read_particles(in, r, static_cast<std::size_t>(n), staged))
+            return sph_restart_input_failure("restart file ended unexpectedly");
+        if (int st = commit_particles(n, staged)) return st;
+    }
     rebuild_body_accelerations();
     if (sph_restart_at_least(version, SphRestartVersion::v0_3_1)) {
         if (int st = sph_gas_allocate_sources()) return st;
@@ -335,20 +406,13 @@ int sph_restart_read(std::string_view filename, bool& model_replaced) {
     } else {
         if (int st = sph_gas_clear_sources()) return st;
     }
-    if (sph_restart_at_least(version, SphRestartVersion::v0_4)) {
-        if (int st = sph_restart_read_explosive_state(in, version)) return st;
-    } else if (int st = sph_restart_clear_explosive_state()) {
-        return st;
-    }
-    if (sph_restart_at_least(version, SphRestartVersion::v0_5)) {
-        if (!sph_solid_restart_read(in, version)) return sph_restart_input_failure("invalid restart Solid state");
-    } else if (int st = sph_solid_restart_clear()) {
-        return st;
-    }
-    if (sph_restart_at_least(version, SphRestartVersion::v0_8)) {
-        if (!sph_restart_read_coupling_state(in, version)) return sph_restart_input_failure("invalid restart Coupling state");
-    } else {
-        sph_restart_clear_coupling_state();
+    for (const SphRestartSection& section : sph_restart_sections()) {
+        if (!sph_restart_at_least(version, section.since)) {
+            if (int st = section.clear()) return st;
+            continue;
+        }
+        if (int st = section.read(in, version)) return st;
+        section.seed(version);
     }
     if (int st = sph_neighbor_rebuild()) return st;
     if (int st = sph_water_update_diagnostics()) return st;

@@ -1,7 +1,7 @@
 // The restart file: the whole particle model with the settings and phase state needed to
 // continue, written in the newest layout and read back from any of nine layouts. The main
 // records (time, output settings, water, gas, gas material table, particles, gas sources)
-// are followed by the explosive, solid and coupling sections.
+// are followed by the explosive, solid and coupling sections (output/sph_restart_sections.h).
 #pragma once
 
 #include <cstdint>
@@ -29,17 +29,7 @@ inline bool sph_restart_at_least(SphRestartVersion version, SphRestartVersion si
 // the model, so a later failure leaves no usable model behind.
 [[nodiscard]] int sph_restart_read(std::string_view filename, bool& model_replaced);
 
-// ---- Sections (each reader returns false on any failure) ----
-void sph_restart_write_explosive_state(SphRestartWriter& out);
-// Records its own messages (code 4).
-[[nodiscard]] int sph_restart_read_explosive_state(SphRestartReader& in, SphRestartVersion version);
-void sph_restart_seed_explosive_041_defaults(int32_t index);
-[[nodiscard]] int sph_restart_clear_explosive_state();
-[[nodiscard]] int sph_restart_write_coupling_state(SphRestartWriter& out);
-[[nodiscard]] bool sph_restart_read_coupling_state(SphRestartReader& in, SphRestartVersion version);
-// The modes a region of the older coupling layout lacks (`region` 0-based).
-void sph_restart_set_legacy_coupling_modes(int region);
-void sph_restart_clear_coupling_state();
+// ---- Main records read apart (each returns false on any failure) ----
 [[nodiscard]] bool sph_restart_read_gas_material_table(SphRestartReader& in);
 [[nodiscard]] bool sph_restart_read_gas_sources(SphRestartReader& in);
 

@@ -2,13 +2,16 @@
 // back to the same bytes (awkward texts, non-finite values, no particles), the older layouts
 // read with their seeds, corrupted and overlong files failing with the record's message,
 // where the write goes (a temporary file renamed over the target, through links, in place
-// for FIFOs and devices), what a read resets and rebuilds, and free fall across a restart.
+// for devices, never to FIFOs or sockets), the kinds of file a read takes, the memory a read
+// holds, what a read resets and rebuilds, and free fall across a restart.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <sstream>
@@ -28,6 +32,7 @@
 #include "blast/sph_blast_load.h"
 #include "core/sph_control.h"
 #include "core/sph_error.h"
+#include "core/sph_restart_io.h"
 #include "core/sph_text.h"
 #include "coupling_interface/sph_coupling_interface.h"
 #include "database/sph_database.h"
@@ -38,7 +43,6 @@
 #include "interface/sph_api_state.h"
 #include "output/sph_output_vtu.h"
 #include "output/sph_restart.h"
-#include "output/sph_restart_io.h"
 #include "quorrel.h"
 #include "quorrel_interface_test.h"
 #include "shell/sph_shell_state.h"
@@ -800,6 +804,14 @@ protected:
         layout_ = newest_layout(counts_);
     }
 
+    // The particles in the store after a read that fails at line `k` (0-based) of a file
+    // over the two of out_fall.inp: those two up to record 11, none while the file's
+    // particles are read, the file's 23 from the gas sources on.
+    int store_after_cut(std::size_t k) const {
+        if (k < 11) return 2;
+        return k < line_of(layout_, "21.1") ? 0 : 23;
+    }
+
     void old_model() {
         build(deck("out_fall.inp"));
         ASSERT_EQ(sph_database.npart, 2);
@@ -823,8 +835,9 @@ protected:
 
 // The file cut after every line. Cut after line L, the read fails at line L + 1 with that
 // record's message; a file shorter than 6 bytes per particle fails at the particle count
-// before anything is allocated. Up to record 11 nothing is allocated (the old model's two
-// particles remain); from record 12 on the store holds the file's 23. A cut before the header
+// before anything is allocated. Up to record 11 the old model's two particles remain; from
+// record 12 the store is empty until all particles are read, and holds the file's 23 from
+// the gas sources on. A cut before the header
 // leaves the model built; any later one leaves it not built.
 TEST_F(DamagedRestart, CutAfterEveryLine) {
     ASSERT_EQ(lines_.size(), layout_.size());
@@ -844,8 +857,7 @@ TEST_F(DamagedRestart, CutAfterEveryLine) {
         const std::string& label = layout_[kept].label;
         expect_failure(st, sph_error_input, too_small ? "invalid restart state" : layout_[kept].message);
         EXPECT_EQ(model_built(), kept == 0);
-        const bool allocated = !too_small && kept >= 11;
-        EXPECT_EQ(sph_database.npart, allocated ? 23 : 2) << label;
+        EXPECT_EQ(sph_database.npart, too_small ? 2 : store_after_cut(kept)) << label;
         intact_runs_on();
     }
 }
@@ -853,7 +865,7 @@ TEST_F(DamagedRestart, CutAfterEveryLine) {
 // A line past the limit reads as the file cut before it: every line of the file in turn,
 // padded with blanks to one character more than sph_restart_line_limit, fails with the
 // message CutAfterEveryLine gives for the cut before that line (the header's for the first),
-// with the model built or not and the store allocated or not as there. Padded to exactly
+// with the model built or not and the store's particle count as there. Padded to exactly
 // the limit, with its line end CR LF or LF alone, the same line reads, and the model then
 // writes the intact file again: blanks separate values and end fixed-layout lines.
 TEST_F(DamagedRestart, OverlongLineReadsAsACut) {
@@ -872,7 +884,7 @@ TEST_F(DamagedRestart, OverlongLineReadsAsACut) {
         spill(damaged, join_crlf(lines, lines.size()));
         expect_failure(sph_read_restart(damaged), sph_error_input, layout_[k].message);
         EXPECT_EQ(model_built(), k == 0);
-        EXPECT_EQ(sph_database.npart, k >= 11 ? 23 : 2);
+        EXPECT_EQ(sph_database.npart, store_after_cut(k));
 
         lines[k] = padded(lines_[k], sph_restart_line_limit);
         for (const char* end : {"\r\n", "\n"}) {
@@ -893,10 +905,11 @@ TEST_F(DamagedRestart, OverlongLineReadsAsACut) {
 }
 
 // One token changed, dropped or added at a time: the code and message, whether the model is
-// still built and whether the store already holds the file's particles.
+// still built and whether the store holds the old model's particles, none (while the file's
+// are read) or the file's.
 TEST_F(DamagedRestart, EditedTokens) {
     enum class Op { replace, letter, drop, append };
-    enum class Outcome { kept, before_store, after_store, read };
+    enum class Outcome { kept, before_store, emptied, after_store, read };
     struct Edit {
         const char* what;
         const char* label;
@@ -913,8 +926,8 @@ TEST_F(DamagedRestart, EditedTokens) {
         {"a letter in a version number", "1", Op::replace, 2, "8a", Outcome::kept, "invalid restart header"},
         {"no tag", "1", Op::drop, -1, "", Outcome::kept, "invalid restart header"},
         {"other version numbers", "1", Op::replace, 1, "7", Outcome::read, ""},
-        {"a later tag", "1", Op::replace, 4, "STATE_0_9", Outcome::after_store, "unsupported restart state version"},
-        {"a tag in lower case", "1", Op::replace, 4, "state_0_8_1", Outcome::after_store,
+        {"a later tag", "1", Op::replace, 4, "STATE_0_9", Outcome::emptied, "unsupported restart state version"},
+        {"a tag in lower case", "1", Op::replace, 4, "state_0_8_1", Outcome::emptied,
          "unsupported restart state version"},
         {"a letter in the time", "2", Op::letter, 0, "", Outcome::before_store, "invalid restart state"},
         {"a negative particle count", "2", Op::replace, 2, "-1", Outcome::before_store, "invalid restart state"},
@@ -927,14 +940,14 @@ TEST_F(DamagedRestart, EditedTokens) {
         {"a letter in the water EOS", "5", Op::letter, 4, "", Outcome::before_store, "invalid restart Water EOS state"},
         {"a letter in a cell count", "8", Op::letter, 2, "", Outcome::before_store, "invalid restart neighbor state"},
         {"a letter in the water dt", "11", Op::letter, 2, "", Outcome::before_store, "invalid restart Water dt state"},
-        {"a letter in the gas EOS type", "12", Op::letter, 0, "", Outcome::after_store, "invalid restart Gas EOS state"},
-        {"a letter in the bubble", "17", Op::letter, 6, "", Outcome::after_store, "invalid restart Gas bubble state"},
-        {"33 gas materials", "19", Op::replace, 0, "33", Outcome::after_store, "invalid restart Gas material table"},
-        {"-1 gas materials", "19", Op::replace, 0, "-1", Outcome::after_store, "invalid restart Gas material table"},
-        {"a gas EOS flag that is no logical", "19a.1", Op::replace, 2, "X", Outcome::after_store,
+        {"a letter in the gas EOS type", "12", Op::letter, 0, "", Outcome::emptied, "invalid restart Gas EOS state"},
+        {"a letter in the bubble", "17", Op::letter, 6, "", Outcome::emptied, "invalid restart Gas bubble state"},
+        {"33 gas materials", "19", Op::replace, 0, "33", Outcome::emptied, "invalid restart Gas material table"},
+        {"-1 gas materials", "19", Op::replace, 0, "-1", Outcome::emptied, "invalid restart Gas material table"},
+        {"a gas EOS flag that is no logical", "19a.1", Op::replace, 2, "X", Outcome::emptied,
          "invalid restart Gas material table"},
-        {"a letter in a position", "20b.3", Op::letter, 4, "", Outcome::after_store, "restart file ended unexpectedly"},
-        {"a half-step velocity short", "20b.3", Op::drop, -1, "", Outcome::after_store,
+        {"a letter in a position", "20b.3", Op::letter, 4, "", Outcome::emptied, "restart file ended unexpectedly"},
+        {"a half-step velocity short", "20b.3", Op::drop, -1, "", Outcome::emptied,
          "restart file ended unexpectedly"},
         {"a letter in a gas source", "21.5", Op::letter, 1, "", Outcome::after_store, "invalid restart Gas source state"},
         {"33 explosive materials", "E1", Op::replace, 0, "33", Outcome::after_store,
@@ -1015,7 +1028,7 @@ TEST_F(DamagedRestart, EditedTokens) {
         } else {
             expect_failure(st, sph_error_input, e.message);
             EXPECT_EQ(model_built(), e.outcome == Outcome::kept);
-            EXPECT_EQ(sph_database.npart, e.outcome == Outcome::after_store ? 23 : 2);
+            EXPECT_EQ(sph_database.npart, e.outcome == Outcome::after_store ? 23 : e.outcome == Outcome::emptied ? 0 : 2);
         }
         intact_runs_on();
     }
@@ -1079,7 +1092,7 @@ TEST_F(Restart, FailedWritesKeepTheEarlierFile) {
 
     const std::string folder = path("folder.rst");
     fs::create_directory(folder);
-    expect_failure(sph_write_restart(folder), sph_error_io, "failed to write restart file");
+    expect_failure(sph_write_restart(folder), sph_error_io, "failed to open restart file for writing");
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_TRUE(fs::is_empty(folder));
     EXPECT_EQ(names_in(dir_.string()), (Names{"folder.rst", "reference.rst"}));
@@ -1176,42 +1189,174 @@ TEST_F(Restart, SymbolicLinksStayLinks) {
     EXPECT_TRUE(fs::is_symlink(path("loop_b.rst")));
 }
 
-// A FIFO is written in place: a reader at its other end receives exactly the file a
-// regular target gets, and it stays a FIFO. The reader holds its end open before the write
-// starts, so the write neither waits for it nor, when nothing is written, blocks the test.
-TEST_F(Restart, FifoIsWrittenInPlace) {
+// What a child process that ran `body` ended with: its exit status, or 128 plus the
+// signal that ended it. An alarm ends a body that waits for good.
+int in_child(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        alarm(10);
+        _exit(body());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A Unix socket bound at `name`, left in place when this process closes it.
+void make_socket(const std::string& name) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(name.size(), sizeof address.sun_path);
+    std::copy(name.begin(), name.end(), address.sun_path);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+}
+
+// A FIFO or a socket is never opened for writing: the write fails at once with the open's
+// message, a reader holding the FIFO open receives nothing, and the name stays what it
+// was. Each write runs in a child process, which an alarm ends if the open waits.
+TEST_F(Restart, FifosAndSocketsAreNotWritten) {
     build(deck("restart_all.inp"));
     run(2, true);
-    const std::string reference = path("reference.rst");
-    ASSERT_EQ(sph_write_restart(reference), 0);
+    const std::string with_reader = path("read.rst"), without_reader = path("unread.rst"), socket = path("sock.rst");
+    ASSERT_EQ(mkfifo(with_reader.c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(without_reader.c_str(), 0644), 0);
+    make_socket(socket);
+    const int fd = ::open(with_reader.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    for (const std::string& target : {with_reader, without_reader, socket}) {
+        SCOPED_TRACE(target);
+        const int ended = in_child([&target] {
+            const int st = sph_write_restart(target);
+            return st == sph_error_io && sph_error_message() == "failed to open restart file for writing" ? 0 : 1;
+        });
+        EXPECT_EQ(ended, 0) << "1: another outcome, 128 + n: ended by signal n";
+    }
+    char byte = 0;
+    EXPECT_LE(::read(fd, &byte, 1), 0);
+    ::close(fd);
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(with_reader)));
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(without_reader)));
+    EXPECT_TRUE(fs::is_socket(fs::symlink_status(socket)));
+    EXPECT_EQ(names_in(dir_.string()), (Names{"read.rst", "sock.rst", "unread.rst"}));
+}
+
+// A C caller that leaves SIGPIPE at its default and writes to a FIFO whose reader goes
+// away after a few bytes lives on: the write is refused with code 3. The pipe is made
+// small, so that a write in place would fill it long before the file ends.
+TEST_F(Restart, ReaderLeavingEarlyKillsNoCaller) {
+    build(deck("restart_all.inp"));
+    run(2, true);
     const std::string fifo = path("pipe.rst");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    std::atomic<bool> written{false};
-    std::string received;
-    std::thread reader([&] {
-        char buffer[65536];
-        for (;;) {
+    const int ended = in_child([&fifo] {
+        signal(SIGPIPE, SIG_DFL);
+        const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        if (fd < 0) return 20;
+        (void)fcntl(fd, F_SETPIPE_SZ, 4096);
+        std::thread reader([fd] {
             pollfd p{fd, POLLIN, 0};
-            (void)poll(&p, 1, 50);
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got > 0) {
-                received.append(buffer, static_cast<std::size_t>(got));
-                continue;
-            }
-            // End of file: the writer has come and gone, or never came.
-            if (got == 0 && (!received.empty() || written)) break;
-        }
+            (void)poll(&p, 1, 300);
+            char buffer[100];
+            (void)::read(fd, buffer, sizeof buffer);
+            ::close(fd);
+        });
+        const int st = quorrel_write_restart(fifo.c_str());
+        reader.join();
+        return st == sph_error_io ? 0 : 1;
     });
-    const int st = sph_write_restart(fifo);
-    written = true;
-    reader.join();
-    ::close(fd);
-    EXPECT_EQ(st, 0) << sph_error_message();
-    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
-    EXPECT_TRUE(received == slurp(reference));
-    EXPECT_EQ(names_in(dir_.string()), (Names{"pipe.rst", "reference.rst"}));
+    EXPECT_EQ(ended, 0) << "1: another outcome, 128 + n: ended by signal n";
+}
+
+// The new file takes the permission bits of the file it replaces, and its owner and group
+// where the writer may set them (another user's only for root); a new name takes
+// 0666 less the umask (027 here). The contents are the reference's either way.
+TEST_F(Restart, ReplacedFilesKeepTheirModeAndOwner) {
+    build(deck("out_fall.inp"));
+    const std::string reference = path("reference.rst");
+    ASSERT_EQ(sph_write_restart(reference), 0);
+    const bool root = ::geteuid() == 0;
+    struct Case {
+        const char* name;
+        bool exists;
+        mode_t mode;     // of the earlier file, and expected of the new one
+        bool another_user;  // the earlier file belongs to uid and gid 65534
+    };
+    const Case cases[] = {
+        {"private.rst", true, 0600, false},
+        {"shared.rst", true, 0664, false},
+        {"runnable.rst", true, 0750, false},
+        {"theirs.rst", true, 0640, true},
+        {"new.rst", false, 0640, false},
+    };
+    const mode_t old_umask = ::umask(027);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.another_user && !root) continue;
+        const std::string target = path(c.name);
+        if (c.exists) {
+            spill(target, "an earlier file\r\n");
+            ASSERT_EQ(::chmod(target.c_str(), c.mode), 0);
+            if (c.another_user) {
+                ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+            }
+        }
+        EXPECT_EQ(sph_write_restart(target), 0) << sph_error_message();
+        struct stat st {};
+        ASSERT_EQ(::lstat(target.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+        EXPECT_EQ(st.st_uid, c.another_user ? 65534u : ::geteuid());
+        EXPECT_EQ(st.st_gid, c.another_user ? 65534u : ::getegid());
+        EXPECT_TRUE(slurp(target) == slurp(reference));
+    }
+    ::umask(old_umask);
+}
+
+// Names of 249 to 255 bytes, the most a name may have, new and replacing a file: the
+// temporary name "<name>.XXXXXX" would pass the limit, so a shorter one is used, and
+// nothing but the target is left.
+TEST_F(Restart, LongNamesAreWritten) {
+    build(deck("out_fall.inp"));
+    const std::string reference = path("reference.rst");
+    ASSERT_EQ(sph_write_restart(reference), 0);
+    const std::string expected = slurp(reference);
+    for (const std::size_t length : {248u, 249u, 250u, 254u, 255u}) {
+        for (const bool exists : {false, true}) {
+            SCOPED_TRACE(std::to_string(length) + (exists ? " bytes, replacing a file" : " bytes, new"));
+            const std::string name = std::string(length - 4, exists ? 'e' : 'n') + ".rst";
+            if (exists) spill(path(name), "an earlier file\r\n");
+            EXPECT_EQ(sph_write_restart(path(name)), 0) << sph_error_message();
+            EXPECT_TRUE(slurp(path(name)) == expected);
+            EXPECT_EQ(names_in(dir_.string()), (Names{name, "reference.rst"}));
+            fs::remove(path(name));
+        }
+    }
+}
+
+// A link another user planted in a sticky, world-writable directory is not followed for
+// root when the kernel forbids it (fs.protected_symlinks): the write fails at the open and
+// the file the link names keeps its contents.
+TEST_F(Restart, KernelRefusalOfAPlantedLinkApplies) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, which may set the link's owner";
+    std::ifstream setting("/proc/sys/fs/protected_symlinks");
+    int protected_symlinks = 0;
+    if (!(setting >> protected_symlinks) || protected_symlinks != 1)
+        GTEST_SKIP() << "fs.protected_symlinks is off here";
+    build(deck("out_fall.inp"));
+    const std::string shared = path("shared"), victim = path("victim.rst"), link = path("shared/planted.rst");
+    fs::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    spill(victim, "root's own file\r\n");
+    fs::create_symlink(victim, link);
+    ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    expect_failure(sph_write_restart(link), sph_error_io, "failed to open restart file for writing");
+    EXPECT_EQ(slurp(victim), "root's own file\r\n");
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(names_in(shared), (Names{"planted.rst"}));
 }
 
 // A device node is written in place and stays the device: a clone of /dev/null (character
@@ -1250,8 +1395,64 @@ TEST_F(Restart, MissingFileKeepsTheModel) {
     }
 }
 
-// A source that never ends a line: /dev/zero, through the C entry point, fails at once at
-// the header and holds no more memory than one buffer. In a child process, which an alarm
+// Restart files come from regular files only: a device, a FIFO without a writer and a
+// socket fail at once with code 3, and the model before the read stays built. Each read
+// runs in a child process, which an alarm ends if the open waits.
+TEST_F(Restart, OnlyRegularFilesAreRead) {
+    build(deck("out_fall.inp"));
+    const std::string fifo = path("pipe.rst"), socket = path("sock.rst");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    make_socket(socket);
+    for (const std::string& name : {std::string("/dev/zero"), fifo, socket}) {
+        SCOPED_TRACE(name);
+        const int ended = in_child([&name] {
+            const int st = sph_read_restart(name);
+            if (st != sph_error_io || sph_error_message() != "restart file is not a regular file") return 1;
+            return model_built() && sph_database.npart == 2 ? 0 : 2;
+        });
+        EXPECT_EQ(ended, 0) << "1: another outcome, 2: the model was lost, 128 + n: ended by signal n";
+    }
+}
+
+// The memory of a read follows the bytes it has read, not the count a file declares: a
+// file whose second record declares 10^7 particles and which is then extended, sparse, to
+// 60 MB (its apparent size allows the count) fails at the record the zeros reach and
+// grows the peak resident size by far less than the 3 GB such a store would take. Cut
+// before the gas records, it fails at the gas EOS; cut after the 23 particles of the
+// file, at the first missing particle. In child processes.
+TEST_F(DamagedRestart, DeclaredCountCostsNoMemory) {
+    std::vector<std::string> lines = lines_;
+    std::vector<std::string> counts = tokens(lines[1]);
+    ASSERT_EQ(counts.at(2), "23");
+    counts[2] = "10000000";
+    lines[1] = untokens(counts);
+    struct Case {
+        const char* what;
+        const char* first_cut;  // the label of the first line left out
+        const char* message;
+    };
+    const Case cases[] = {
+        {"cut before the gas records", "12", "invalid restart Gas EOS state"},
+        {"cut after the particles", "21.1", "restart file ended unexpectedly"},
+    };
+    const std::string sparse = path("sparse.rst");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        spill(sparse, join_crlf(lines, line_of(layout_, c.first_cut)));
+        ASSERT_EQ(::truncate(sparse.c_str(), 60'000'000), 0);
+        const int ended = in_child([&] {
+            const long before = peak_resident_kib();
+            const int st = sph_read_restart(sparse);
+            const long grown = peak_resident_kib() - before;
+            if (st != sph_error_input || sph_error_message() != c.message) return 1;
+            return grown < 16 * 1024 ? 0 : 2;
+        });
+        EXPECT_EQ(ended, 0) << "1: another outcome, 2: memory grew by 16 MiB or more";
+    }
+}
+
+// A source that never ends a line: /dev/zero, through the C entry point, fails at once as
+// no regular file and holds no more memory than one buffer. In a child process, which an alarm
 // ends if the read does not return; the growth of its peak resident size is measured.
 TEST_F(Restart, EndlessLineFailsAtOnce) {
     const pid_t pid = fork();
@@ -1261,7 +1462,7 @@ TEST_F(Restart, EndlessLineFailsAtOnce) {
         const long before = peak_resident_kib();
         const int st = quorrel_read_restart("/dev/zero");
         const long grown = peak_resident_kib() - before;
-        if (st != sph_error_input || sph_error_message() != "invalid restart header") _exit(1);
+        if (st != sph_error_io || sph_error_message() != "restart file is not a regular file") _exit(1);
         _exit(grown < 16 * 1024 ? 0 : 2);
     }
     int status = 0;

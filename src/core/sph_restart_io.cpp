@@ -1,6 +1,7 @@
-#include "output/sph_restart_io.h"
+#include "core/sph_restart_io.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,38 +12,28 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
+#include "core/sph_file.h"
 #include "core/sph_text.h"
 
 namespace quorrel {
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// Links followed at most before a chain counts as a loop (as the system's own limit).
-constexpr int max_link_hops = 40;
 // Names tried for the temporary file before giving up.
 constexpr int max_temporary_names = 100;
+// The temporary file's name is the target's and a dot and six characters.
+constexpr std::size_t temporary_suffix_length = 7;
 
-// `path` followed through symbolic links to the name they finally give, which may not
-// exist yet; `found` tells whether it does, and `status` is what it is then. False for a
-// loop or a link that cannot be read.
-bool resolve_links(std::string path, std::string& resolved, bool& found, struct stat& status) {
-    for (int hop = 0; hop <= max_link_hops; ++hop) {
-        found = ::lstat(path.c_str(), &status) == 0;
-        if (!found || !S_ISLNK(status.st_mode)) {
-            resolved = std::move(path);
-            return true;
-        }
-        std::error_code ec;
-        const fs::path link = fs::read_symlink(path, ec);
-        if (ec) return false;
-        path = link.is_absolute() ? link.string() : (fs::path(path).parent_path() / link).string();
-    }
-    return false;
+// The name the kernel gives an open descriptor: the name links led it to. Empty when
+// /proc cannot tell.
+std::string name_of(int fd) {
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    std::string name(PATH_MAX, '\0');
+    const ssize_t got = ::readlink(link.c_str(), name.data(), name.size());
+    if (got <= 0 || static_cast<std::size_t>(got) >= name.size()) return {};
+    name.resize(static_cast<std::size_t>(got));
+    return name;
 }
 
 // Six name characters that differ between processes, times and attempts (the exclusive
@@ -62,12 +53,25 @@ std::string unique_suffix(unsigned attempt) {
     return suffix;
 }
 
-// A new file beside `path` that nothing else uses (created exclusively, with the mode an
-// ordinary new file gets); its name goes to `name`. -1 when none can be made.
-int create_temporary(const std::string& path, std::string& name) {
+// What the temporary names beside `path` start with: the whole name, or as much of its
+// last part as leaves room for the suffix within the directory's name limit.
+std::string temporary_stem(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const std::string dir = base == 0 ? "." : path.substr(0, base);
+    const long limit = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    const std::size_t name_max = limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
+    if (path.size() - base + temporary_suffix_length <= name_max || name_max <= temporary_suffix_length) return path;
+    return path.substr(0, base + name_max - temporary_suffix_length);
+}
+
+// A new file beside `path` that nothing else uses, created exclusively with `mode`
+// (before the umask); its name goes to `name`. -1 when none can be made.
+int create_temporary(const std::string& path, unsigned mode, std::string& name) {
+    const std::string stem = temporary_stem(path);
     for (int attempt = 0; attempt < max_temporary_names; ++attempt) {
-        name = path + "." + unique_suffix(static_cast<unsigned>(attempt));
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        name = stem + "." + unique_suffix(static_cast<unsigned>(attempt));
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
         if (fd >= 0) return fd;
         if (errno != EEXIST) break;
     }
@@ -75,108 +79,193 @@ int create_temporary(const std::string& path, std::string& name) {
     return -1;
 }
 
-// The file `status` describes, opened for writing without truncation, provided it is
-// still that file and still no regular file or directory. -1 otherwise.
-int open_in_place(const std::string& path, const struct stat& status) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0 || opened.st_dev != status.st_dev || opened.st_ino != status.st_ino ||
-        S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+// The owner, group and permission bits of `status` given to the new file `fd`. The owner
+// and group only where this process may set them; the bits always, after the owner (a
+// change of owner may clear the set-id bits).
+bool take_over_mode(int fd, const struct stat& status) {
+    if (status.st_uid != ::geteuid() || status.st_gid != ::getegid()) (void)::fchown(fd, status.st_uid, status.st_gid);
+    return ::fchmod(fd, status.st_mode & 07777) == 0;
 }
 
-std::FILE* stream_of(int fd) {
-    if (fd < 0) return nullptr;
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (file == nullptr) ::close(fd);
-    return file;
+// What a target name stands for, with links followed by the kernel, so that its own
+// refusals (a link another user planted in a sticky directory) apply: the name of the
+// file the links finally give and, when it exists, what it is. `created` turns true when
+// the name was a link to a file not there yet, which the kernel has now created empty.
+bool resolve(const std::string& target, std::string& name, bool& found, struct stat& status, bool& created) {
+    found = created = false;
+    int fd = ::open(target.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) return false;
+        struct stat link {};
+        if (::lstat(target.c_str(), &link) != 0) {
+            if (errno != ENOENT) return false;
+            name = target;  // nothing there: a new file of this name
+            return true;
+        }
+        if (!S_ISLNK(link.st_mode)) return false;
+        // A link to a name not there yet: the kernel follows it and makes the file.
+        fd = ::open(target.c_str(), O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0) return false;
+        created = true;
+    }
+    found = ::fstat(fd, &status) == 0;
+    name = found ? name_of(fd) : std::string();
+    ::close(fd);
+    return found && !name.empty();
+}
+
+// Writes all of `text` to `fd`; false when the system takes less.
+bool write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t put = ::write(fd, text.data(), text.size());
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        text.remove_prefix(static_cast<std::size_t>(put));
+    }
+    return true;
 }
 
 }  // namespace
 
 // ---- Writer ----
 
-SphRestartWriter::~SphRestartWriter() {
-    if (file_.is_open()) (void)file_.close();
-    if (!temporary_.empty()) (void)::unlink(temporary_.c_str());
-}
+SphRestartWriter::~SphRestartWriter() { discard(); }
 
 bool SphRestartWriter::open(const std::string& target) {
     first_ = true;
     temporary_.clear();
+    created_.clear();
     if (target.empty()) return false;
-    bool found = false;
+    bool found = false, created = false;
     struct stat status {};
-    if (!resolve_links(target, target_, found, status)) return false;
-    // A directory takes the ordinary way, so its rename fails and nothing is left behind.
-    if (found && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode))
-        return file_.adopt(stream_of(open_in_place(target_, status)));
-    if (file_.adopt(stream_of(create_temporary(target_, temporary_)))) return true;
-    if (!temporary_.empty()) (void)::unlink(temporary_.c_str());
-    temporary_.clear();
+    if (!resolve(target, target_, found, status, created)) {
+        if (created && !target_.empty()) (void)::unlink(target_.c_str());
+        return false;
+    }
+    if (created) created_ = target_;
+    if (found && S_ISCHR(status.st_mode)) {
+        // A device is written in place, provided the name still gives that device.
+        const int fd = sph_file_open_write(target_, SphWriteOptions{.truncate = false});
+        struct stat opened {};
+        if (fd >= 0 && (::fstat(fd, &opened) != 0 || opened.st_dev != status.st_dev || opened.st_ino != status.st_ino)) {
+            ::close(fd);
+            return false;
+        }
+        return adopt(fd);
+    }
+    // A directory, FIFO, socket or block device is never opened for writing.
+    if (found && !S_ISREG(status.st_mode)) return false;
+    // The new file is no more open than the one it replaces while it is written.
+    const int fd = create_temporary(target_, found ? 0600 : 0666, temporary_);
+    if (fd >= 0 && found && !take_over_mode(fd, status)) {
+        ::close(fd);
+    } else if (adopt(fd)) {
+        return true;
+    }
+    discard();
     return false;
 }
 
+bool SphRestartWriter::adopt(int fd) {
+    fd_ = fd;
+    failed_ = false;
+    used_ = 0;
+    if (!block_) block_ = std::make_unique_for_overwrite<char[]>(block_size);
+    return fd_ >= 0;
+}
+
+void SphRestartWriter::flush() {
+    if (!failed_ && !write_all(fd_, std::string_view(block_.get(), used_))) failed_ = true;
+    used_ = 0;
+}
+
+void SphRestartWriter::emit(std::string_view text) {
+    if (text.size() > block_size) {
+        flush();
+        if (!failed_ && !write_all(fd_, text)) failed_ = true;
+        return;
+    }
+    std::memcpy(room(text.size()), text.data(), text.size());
+    used_ += text.size();
+}
+
+bool SphRestartWriter::close_stream() {
+    if (fd_ < 0) return false;
+    flush();
+    if (::close(fd_) != 0) failed_ = true;
+    fd_ = -1;
+    return !failed_;
+}
+
+void SphRestartWriter::discard() {
+    (void)close_stream();
+    if (!temporary_.empty()) (void)::unlink(temporary_.c_str());
+    temporary_.clear();
+    // An empty file the kernel made at a link's end for this write goes too.
+    struct stat status {};
+    if (!created_.empty() && ::lstat(created_.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size == 0)
+        (void)::unlink(created_.c_str());
+    created_.clear();
+}
+
 bool SphRestartWriter::commit() {
-    const bool written = file_.close();
+    const bool written = close_stream();
     if (!written) return false;
     if (temporary_.empty()) return true;  // written in place
     if (::rename(temporary_.c_str(), target_.c_str()) != 0) return false;
     temporary_.clear();
+    created_.clear();
     return true;
 }
 
 void SphRestartWriter::separate() {
-    if (!first_) file_.put_char(' ');
+    if (!first_) emit_char(' ');
     first_ = false;
 }
 
 void SphRestartWriter::put_int(int64_t value) {
     separate();
-    file_.put_int(value);
+    char* at = room(20);  // the longest 64-bit integer
+    used_ += static_cast<std::size_t>(std::to_chars(at, at + 20, value).ptr - at);
 }
 
 void SphRestartWriter::put_real(double value) {
     separate();
     if (std::isnan(value)) {
-        file_.put("NaN");
+        emit("NaN");
     } else if (std::isinf(value)) {
-        file_.put(value > 0.0 ? "Infinity" : "-Infinity");
+        emit(value > 0.0 ? "Infinity" : "-Infinity");
     } else {
-        char digits[32];
-        // 17 significant digits: the value read back is the value written.
-        const auto result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific, 16);
-        file_.put(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
+        // 17 significant digits: the value read back is the value written. At most 24
+        // characters: a sign, 17 digits, the point and a four-character exponent.
+        char* at = room(24);
+        used_ += static_cast<std::size_t>(std::to_chars(at, at + 24, value, std::chars_format::scientific, 16).ptr - at);
     }
 }
 
 void SphRestartWriter::put_bool(bool value) {
     separate();
-    file_.put_char(value ? 'T' : 'F');
+    emit_char(value ? 'T' : 'F');
 }
 
 void SphRestartWriter::put_text(std::string_view text) {
     separate();
     text = sph_trim_right(text);
-    file_.put_char('"');
+    emit_char('"');
     for (char c : text) {
-        if (c == '"') file_.put_char('"');
-        file_.put_char(c);
+        if (c == '"') emit_char('"');
+        emit_char(c);
     }
-    file_.put_char('"');
+    emit_char('"');
 }
 
 void SphRestartWriter::put_line(std::string_view text) {
-    file_.put(text);
+    emit(text);
     end_record();
 }
 
 void SphRestartWriter::end_record() {
-    file_.end_line();
+    emit("\r\n");
     first_ = true;
 }
 
@@ -246,22 +335,30 @@ constexpr std::array<unsigned char, 256> char_kinds = [] {
 
 }  // namespace
 
-bool SphRestartReader::open(const std::string& path) {
+bool SphRestartReader::open(const std::string& path, SphFileOutcome* outcome) {
     file_.reset();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    const int fd = sph_file_open_read(path, outcome);
+    if (fd < 0) {
+        // A socket refuses the open itself; it is still a kind of file that is never read.
+        struct stat status {};
+        if (outcome != nullptr && *outcome == SphFileOutcome::failed && ::stat(path.c_str(), &status) == 0 &&
+            !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode))
+            *outcome = SphFileOutcome::not_regular;
+        return false;
+    }
     struct stat status {};
-    // A directory opens on Linux and then fails to read: refuse it as unopenable.
-    if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+    if (::fstat(fd, &status) != 0) {
         ::close(fd);
+        if (outcome != nullptr) *outcome = SphFileOutcome::failed;
         return false;
     }
     file_.reset(::fdopen(fd, "rb"));
     if (!file_) {
         ::close(fd);
+        if (outcome != nullptr) *outcome = SphFileOutcome::failed;
         return false;
     }
-    size_ = S_ISREG(status.st_mode) && status.st_size > 0 ? static_cast<uint64_t>(status.st_size) : 0;
+    size_ = status.st_size > 0 ? static_cast<uint64_t>(status.st_size) : 0;
     buffer_.resize(std::size_t{1} << 20);
     begin_ = end_ = 0;
     eof_ = stopped_ = false;

@@ -1,17 +1,18 @@
-#include "solid/sph_solid_restart.h"
-
+// The solid section of the restart file: the material table with its derived values, the
+// body force, the diagnostics and, when it exists, the per-particle state.
 #include <algorithm>
 
 #include "core/sph_error.h"
+#include "core/sph_restart_io.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
-#include "output/sph_restart_io.h"
+#include "output/sph_restart_sections.h"
 #include "solid/sph_solid.h"
 #include "solid/sph_solid_dynamics.h"
 
 namespace quorrel {
 
-void sph_solid_restart_write(SphRestartWriter& out) {
+int sph_restart_write_solid_state(SphRestartWriter& out) {
     const SphSolid& s = sph_solid;
     const SphSolidState& st = sph_solid_state;
     const SphDatabase& d = sph_database;
@@ -64,7 +65,7 @@ void sph_solid_restart_write(SphRestartWriter& out) {
     const bool present = sph_solid_state_present();
     out.put_bool(present);
     out.end_record();
-    if (!present) return;
+    if (!present) return sph_success;
     for (std::size_t i = 0; i < npart_of(); ++i) {
         put_reals(out, &st.solid_stress[6 * i], 6);
         out.end_record();
@@ -91,9 +92,14 @@ void sph_solid_restart_write(SphRestartWriter& out) {
         put_reals(out, &st.solid_acc_internal[3 * i], 3);
         out.end_record();
     }
+    return sph_success;
 }
 
-void sph_solid_restart_seed_051_defaults() {
+namespace {
+
+// What the older layout lacks: the correction and rate summaries and, of the allocated
+// arrays, the reference and rate state.
+void seed_solid_051_defaults() {
     SphDatabase& d = sph_database;
     SphSolidState& st = sph_solid_state;
     d.solid_reference_neighbor_min = d.solid_correction_status_max = 0;
@@ -106,7 +112,7 @@ void sph_solid_restart_seed_051_defaults() {
         std::fill(values->begin(), values->end(), 0);
 }
 
-bool sph_solid_restart_read(SphRestartReader& in, SphRestartVersion version) {
+bool read_solid_records(SphRestartReader& in, SphRestartVersion version) {
     const bool extended = sph_restart_at_least(version, SphRestartVersion::v0_5_1);
     SphSolid& s = sph_solid;
     SphSolidState& st = sph_solid_state;
@@ -149,7 +155,6 @@ bool sph_solid_restart_read(SphRestartReader& in, SphRestartVersion version) {
                             &d.solid_max_damage, &d.solid_min_softening, &d.solid_max_softening}) ||
         !read_reals(in, r, {&d.solid_dt_cfl, &d.solid_dt_accel, &d.solid_dtcrit}))
         return false;
-    sph_solid_restart_seed_051_defaults();
     if (extended) {
         if (!in.read_record(r) || !r.get(0, d.solid_reference_neighbor_min) || !r.get(1, d.solid_correction_det_min) ||
             !r.get(2, d.solid_correction_status_max))
@@ -185,13 +190,23 @@ bool sph_solid_restart_read(SphRestartReader& in, SphRestartVersion version) {
         }
         if (!read_real_array(in, r, &st.solid_acc_internal[3 * i], 3)) return false;
     }
-    // The pairs follow the restored reference positions and smoothing lengths; the kept
-    // force is found anew from the restored stresses.
-    sph_solid_invalidate_pairs();
     return true;
 }
 
-int sph_solid_restart_clear() {
+}  // namespace
+
+int sph_restart_read_solid_state(SphRestartReader& in, SphRestartVersion version) {
+    return read_solid_records(in, version) ? sph_success : sph_restart_input_failure("invalid restart Solid state");
+}
+
+void sph_restart_seed_solid_state(SphRestartVersion version) {
+    if (!sph_restart_at_least(version, SphRestartVersion::v0_5_1)) seed_solid_051_defaults();
+    // The pairs follow the restored reference positions and smoothing lengths; the kept
+    // force is found anew from the restored stresses.
+    if (sph_solid_state_present()) sph_solid_invalidate_pairs();
+}
+
+int sph_restart_clear_solid_state() {
     sph_solid_clear_material_table();
     sph_solid_deallocate_state();
     return sph_solid_update_diagnostics();

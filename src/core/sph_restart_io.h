@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/sph_error.h"
-#include "output/sph_output_file.h"
+#include "core/sph_file.h"
 
 namespace quorrel {
 
@@ -29,11 +29,14 @@ namespace quorrel {
 inline constexpr std::size_t sph_restart_line_limit = 8192;
 
 // Writes a restart file so that an earlier file of that name survives any failure.
-// A target that is missing or a regular file is written to a new file of a name nothing
-// else uses, in the same directory, and commit() renames it over the target only when
-// every write and the close succeeded; a writer destroyed without a commit removes it.
-// A symbolic link is followed to the name it finally gives, and that name is written
-// (the link stays a link). Any other kind of file (a device, a FIFO) is written in place.
+// Links at the name are followed by the kernel (so its refusals apply), and the name
+// they finally give is written; the link stays a link. A target that is missing or a
+// regular file is written to a new file of a name nothing else uses, in the same
+// directory, which takes the permission bits (and, where this process may set them, the
+// owner and group) of the file it replaces; commit() renames it over the target only
+// when every write and the close succeeded, and a writer destroyed without a commit
+// removes it. A character device (/dev/null) is written in place. A directory, FIFO,
+// socket or block device is refused before anything is written.
 class SphRestartWriter {
 public:
     SphRestartWriter() = default;
@@ -53,9 +56,31 @@ public:
     void end_record();
 
 private:
+    // The file is written in blocks of this many bytes.
+    static constexpr std::size_t block_size = std::size_t{1} << 20;
     void separate();
-    SphOutputFile file_;
-    std::string target_, temporary_;
+    bool adopt(int fd);
+    // Room for `count` more bytes at block_ + used_ (count at most block_size).
+    char* room(std::size_t count) {
+        if (used_ + count > block_size) flush();
+        return block_.get() + used_;
+    }
+    void emit(std::string_view text);
+    void emit_char(char c) {
+        *room(1) = c;
+        ++used_;
+    }
+    void flush();
+    // Writes what is left and closes; false when any write since the open failed.
+    bool close_stream();
+    // Closes without a commit and removes what this write made.
+    void discard();
+    int fd_ = -1;
+    std::unique_ptr<char[]> block_;
+    std::size_t used_ = 0;
+    bool failed_ = false;
+    // created_: an empty file the kernel made at the end of a dangling link for this write.
+    std::string target_, temporary_, created_;
     bool first_ = true;
 };
 
@@ -87,9 +112,10 @@ private:
 
 class SphRestartReader {
 public:
-    // False when the file cannot be opened or is a directory.
-    bool open(const std::string& path);
-    // Size of the file in bytes (0 when it is no regular file).
+    // Regular files only (links to them followed): false when the file cannot be opened
+    // or is of another kind, with the reason in `outcome` when given.
+    bool open(const std::string& path, SphFileOutcome* outcome = nullptr);
+    // Size of the file in bytes.
     uint64_t file_size() const { return size_; }
     // The next line without its line end, valid until the next read; false at the end of
     // the file, on a read error and, from a line longer than sph_restart_line_limit on,
