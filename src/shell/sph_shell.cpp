@@ -43,8 +43,10 @@ int slot_for(Table& table, int32_t& count, std::string_view name, Name name_of) 
 
 std::string sph_shell_upper(std::string_view text) { return sph_upper(text); }
 
-bool sph_shell_all_within_half_max(const double* values, std::size_t count) {
-    return std::all_of(values, values + count, sph_within_half_max);
+bool sph_shell_scalar_is_finite(double value) { return sph_within_half_max(value); }
+
+bool sph_shell_vector_is_finite(const double* values, std::size_t count) {
+    return std::all_of(values, values + count, sph_shell_scalar_is_finite);
 }
 
 double sph_shell_norm(const double* v) { return sph_norm3(v); }
@@ -160,9 +162,9 @@ int sph_shell_set_control(std::string_view material_name_in, std::string_view so
 
 int sph_shell_add_orientation(std::string_view name, const double director[3], const double tangent[3]) {
     if (sph_is_blank(name)) return sph_fail(sph_error_input, "Shell orientation is missing NAME");
-    if (!sph_shell_all_within_half_max(director, 3))
+    if (!sph_shell_vector_is_finite(director, 3))
         return sph_fail(sph_error_input, "Shell orientation director is not finite");
-    if (!sph_shell_all_within_half_max(tangent, 3))
+    if (!sph_shell_vector_is_finite(tangent, 3))
         return sph_fail(sph_error_input, "Shell orientation tangent is not finite");
     double d[3], t[3];
     if (sph_shell_normalize_vector(director, d) != 0)
@@ -188,7 +190,7 @@ int sph_shell_add_orientation(std::string_view name, const double director[3], c
 
 int sph_shell_set_director_for_set(std::string_view set_name, const double director[3]) {
     if (sph_is_blank(set_name)) return sph_fail(sph_error_input, "Shell director is missing SET");
-    if (!sph_shell_all_within_half_max(director, 3)) return sph_fail(sph_error_input, "Shell director is not finite");
+    if (!sph_shell_vector_is_finite(director, 3)) return sph_fail(sph_error_input, "Shell director is not finite");
     if (!(sph_shell_norm(director) > sph_shell_eps)) return sph_fail(sph_error_input, "Shell director is degenerate");
     SphShell& s = sph_shell;
     const int k = slot_for(s.shell_director_sets, s.shell_director_set_count, set_name,
@@ -204,9 +206,9 @@ int sph_shell_set_director_for_set(std::string_view set_name, const double direc
 int sph_shell_set_rotation_for_set(std::string_view set_name, const double omega_value[3],
                                    const double alpha_value[3]) {
     if (sph_is_blank(set_name)) return sph_fail(sph_error_input, "Shell rotation is missing SET");
-    if (!sph_shell_all_within_half_max(omega_value, 3))
+    if (!sph_shell_vector_is_finite(omega_value, 3))
         return sph_fail(sph_error_input, "Shell angular velocity is not finite");
-    if (!sph_shell_all_within_half_max(alpha_value, 3))
+    if (!sph_shell_vector_is_finite(alpha_value, 3))
         return sph_fail(sph_error_input, "Shell angular acceleration is not finite");
     SphShell& s = sph_shell;
     const int k = slot_for(s.shell_rotation_sets, s.shell_rotation_set_count, set_name,

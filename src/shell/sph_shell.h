@@ -88,8 +88,9 @@ extern SphShell sph_shell;
 
 // ---- Helpers ----
 std::string sph_shell_upper(std::string_view text);
-// Every element passes sph_within_half_max: not NaN, magnitude at most half the largest double.
-bool sph_shell_all_within_half_max(const double* values, std::size_t count);
+// Not NaN and of magnitude at most half the largest double.
+bool sph_shell_scalar_is_finite(double value);
+bool sph_shell_vector_is_finite(const double* values, std::size_t count);
 double sph_shell_norm(const double* values);
 // normalized = values / |values|; a length <= 1e-12 gives zeros and status 1, no message.
 [[nodiscard]] int sph_shell_normalize_vector(const double* values, double* normalized);

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "core/sph_error.h"
-#include "core/sph_numeric.h"
 #include "core/sph_text.h"
 #include "database/sph_database.h"
 #include "shell/sph_shell.h"
@@ -136,8 +135,8 @@ bool cloud_normal(int sec, SphVec3& director_value) {
 }
 
 bool frame_is_orthonormal(const SphVec3& e1, const SphVec3& e2, const SphVec3& e3) {
-    if (!sph_shell_all_within_half_max(e1.data(), 3) || !sph_shell_all_within_half_max(e2.data(), 3) ||
-        !sph_shell_all_within_half_max(e3.data(), 3))
+    if (!sph_shell_vector_is_finite(e1.data(), 3) || !sph_shell_vector_is_finite(e2.data(), 3) ||
+        !sph_shell_vector_is_finite(e3.data(), 3))
         return false;
     for (const SphVec3* e : {&e1, &e2, &e3})
         if (!(std::fabs(sph_shell_norm(e->data()) - 1.0) <= 1e-8)) return false;
@@ -212,11 +211,11 @@ int sph_shell_validate_particle_sections() {
 
 int sph_shell_validate_section_values(int sec) {
     const SphSectionRecord& r = section(sec);
-    if (!sph_within_half_max(r.section_thickness) || !(r.section_thickness > 0.0))
+    if (!sph_shell_scalar_is_finite(r.section_thickness) || !(r.section_thickness > 0.0))
         return sph_fail(sph_error_input, "Shell section thickness must be positive");
     if (r.section_integration_points != 3 && r.section_integration_points != 5)
         return sph_fail(sph_error_input, "Shell section POINTS must be 3 or 5");
-    if (!sph_within_half_max(r.section_shear_correction) || !(r.section_shear_correction > 0.0) ||
+    if (!sph_shell_scalar_is_finite(r.section_shear_correction) || !(r.section_shear_correction > 0.0) ||
         r.section_shear_correction > 1.0)
         return sph_fail(sph_error_input, "Shell section SHEAR_CORRECTION is invalid");
     return sph_success;
@@ -375,12 +374,12 @@ int sph_shell_apply_director(int32_t index, const double director_value[3], int3
     SphShell& s = sph_shell;
     SphShellState& st = sph_shell_state;
     const std::size_t i = static_cast<std::size_t>(index);
-    const bool in_range = sph_shell_all_within_half_max(director_value, 3);
-    const double length = in_range ? sph_shell_norm(director_value) : 0.0;
-    if (!in_range || !(length > sph_shell_eps)) {
+    const bool finite = sph_shell_vector_is_finite(director_value, 3);
+    const double length = finite ? sph_shell_norm(director_value) : 0.0;
+    if (!finite || !(length > sph_shell_eps)) {
         s.shell_director_degenerate_count += 1;
         st.shell_director_status[i] = sph_shell_director_degenerate;
-        return sph_fail(sph_error_input, in_range ? "Shell director is degenerate" : "Shell director is not finite");
+        return sph_fail(sph_error_input, finite ? "Shell director is degenerate" : "Shell director is not finite");
     }
     s.shell_director_max_length_error = std::max(s.shell_director_max_length_error, std::fabs(length - 1.0));
     for (std::size_t k = 0; k < 3; ++k) st.shell_director[3 * i + k] = director_value[k] / length;
@@ -393,14 +392,14 @@ int sph_shell_initialize_reference_measures(int32_t index) {
     SphShellState& st = sph_shell_state;
     const std::size_t i = static_cast<std::size_t>(index);
     const double area = st.shell_reference_area[i];
-    if (!sph_within_half_max(area) || !(area > sph_shell_eps)) {
+    if (!sph_shell_scalar_is_finite(area) || !(area > sph_shell_eps)) {
         s.shell_area_degenerate_count += 1;
         return sph_fail(sph_error_input, "Shell reference area is degenerate");
     }
     const double t = st.shell_thickness[i];
     const double inertia = t * (sph_database.mass[i] * t) / 12.0;
     st.shell_rotational_inertia[i] = inertia;
-    if (!sph_within_half_max(inertia) || !(inertia > sph_shell_eps)) {
+    if (!sph_shell_scalar_is_finite(inertia) || !(inertia > sph_shell_eps)) {
         s.shell_inertia_degenerate_count += 1;
         return sph_fail(sph_error_input, "Shell rotational inertia is degenerate");
     }
@@ -450,9 +449,9 @@ int sph_shell_initialize_rotation(int32_t index) {
     }
     std::copy(omega.begin(), omega.end(), &st.shell_omega[3 * i]);
     std::copy(alpha.begin(), alpha.end(), &st.shell_alpha[3 * i]);
-    if (!sph_shell_all_within_half_max(omega.data(), 3))
+    if (!sph_shell_vector_is_finite(omega.data(), 3))
         return sph_fail(sph_error_input, "Shell angular velocity is not finite");
-    if (!sph_shell_all_within_half_max(alpha.data(), 3))
+    if (!sph_shell_vector_is_finite(alpha.data(), 3))
         return sph_fail(sph_error_input, "Shell angular acceleration is not finite");
     s.shell_max_angular_velocity = std::max(s.shell_max_angular_velocity, sph_shell_norm(omega.data()));
     return sph_success;
@@ -603,7 +602,7 @@ int sph_shell_estimate_reference_area(int32_t index, int sec, double& area_value
         const double t = section(sec).section_thickness;
         area_value = t > sph_shell_eps ? sph_database.volume[static_cast<std::size_t>(index)] / t : 0.0;
     }
-    if (!sph_within_half_max(area_value) || !(area_value > sph_shell_eps)) {
+    if (!sph_shell_scalar_is_finite(area_value) || !(area_value > sph_shell_eps)) {
         sph_shell.shell_area_degenerate_count += 1;
         return sph_fail(sph_error_input, "Shell reference area is degenerate");
     }

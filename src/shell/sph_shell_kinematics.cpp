@@ -2,7 +2,6 @@
 #include <cmath>
 
 #include "core/sph_error.h"
-#include "core/sph_numeric.h"
 #include "database/sph_database.h"
 #include "shell/sph_shell.h"
 #include "shell/sph_shell_index.h"
@@ -38,12 +37,12 @@ double largest_abs(const double* v, std::size_t count) {
 int sph_shell_update_directors(double dt) {
     SphShellState& st = sph_shell_state;
     if (!sized(st.shell_director.size(), 3)) return sph_success;
-    if (!sph_within_half_max(dt) || dt < 0.0)
+    if (!sph_shell_scalar_is_finite(dt) || dt < 0.0)
         return sph_fail(sph_error_argument, "Shell director update dt is invalid");
     for (std::size_t i = 0; i < npart_of(); ++i) {
         if (!active_own_section(i)) continue;
         const double* omega = &st.shell_omega[3 * i];
-        if (!sph_shell_all_within_half_max(omega, 3))
+        if (!sph_shell_vector_is_finite(omega, 3))
             return sph_fail(sph_error_input, "Shell angular velocity is not finite");
         const double* d = &st.shell_director[3 * i];
         // One explicit step d + dt (omega x d), not an exact rotation.
@@ -165,7 +164,7 @@ int sph_shell_solve_local_gradient_row(const double moment[2][2], const double r
 int sph_shell_store_strain(int32_t index, const double displacement_grad[3][2], const double director_grad[2][2]) {
     const double* g = &displacement_grad[0][0];
     const double* dg = &director_grad[0][0];
-    if (!sph_shell_all_within_half_max(g, 6) || !sph_shell_all_within_half_max(dg, 4))
+    if (!sph_shell_vector_is_finite(g, 6) || !sph_shell_vector_is_finite(dg, 4))
         return sph_fail(sph_error_input, "Shell strain gradient is not finite");
     SphShellState& st = sph_shell_state;
     const std::size_t i = static_cast<std::size_t>(index);
@@ -218,7 +217,7 @@ int sph_shell_update_ip_strain_increment() {
             for (std::size_t c = 0; c < 3; ++c) inc[c] = membrane[c] + z * bending[c];
             inc[3] = shear[0];
             inc[4] = shear[1];
-            if (!sph_shell_all_within_half_max(inc, 5))
+            if (!sph_shell_vector_is_finite(inc, 5))
                 return sph_fail(sph_error_input, "Shell integration point strain increment is not finite");
             std::copy_n(inc, 5, &st.shell_ip_strain[6 * (p * i + k)]);
             s.shell_max_ip_strain_increment = std::max(s.shell_max_ip_strain_increment, largest_abs(inc, 5));
@@ -258,7 +257,7 @@ int sph_shell_set_particle_angular_velocity(int32_t index, const double omega_va
     SphShellState& st = sph_shell_state;
     if (!sized(st.shell_omega.size(), 3) || index < 0 || index >= sph_database.npart)
         return sph_fail(sph_error_argument, "Shell angular velocity index is invalid");
-    if (!sph_shell_all_within_half_max(omega_value, 3))
+    if (!sph_shell_vector_is_finite(omega_value, 3))
         return sph_fail(sph_error_argument, "Shell angular velocity is not finite");
     std::copy_n(omega_value, 3, &st.shell_omega[3 * static_cast<std::size_t>(index)]);
     sph_shell_update_max_angular_velocity();

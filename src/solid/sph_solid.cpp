@@ -84,7 +84,7 @@ void sph_solid_reset_deck_settings() {
 
 std::string sph_solid_upper(std::string_view text) { return sph_upper(text); }
 
-bool sph_solid_vector_within_half_max(const double* values, std::size_t count) {
+bool sph_solid_vector_is_finite(const double* values, std::size_t count) {
     return std::all_of(values, values + count, sph_within_half_max);
 }
 

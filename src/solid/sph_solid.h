@@ -40,7 +40,7 @@ void sph_solid_clear_material_table();
 // ---- Lookups (slots 0-based, -1 none; `mat_number` 1-based) ----
 std::string sph_solid_upper(std::string_view text);
 // Every value within half the largest double (sph_within_half_max).
-bool sph_solid_vector_within_half_max(const double* values, std::size_t count);
+bool sph_solid_vector_is_finite(const double* values, std::size_t count);
 int32_t sph_solid_find_material(std::string_view name);
 int sph_solid_find_solid_material(std::string_view name);
 int sph_solid_table_index_by_material_id(int32_t mat_number);

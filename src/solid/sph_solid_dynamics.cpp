@@ -81,7 +81,7 @@ void sph_solid_set_identity(double* matrix) {
     matrix[0] = matrix[4] = matrix[8] = 1.0;
 }
 
-bool sph_solid_matrix_within_half_max(const double* matrix) {
+bool sph_solid_matrix_is_finite(const double* matrix) {
     return std::all_of(matrix, matrix + 9, sph_within_half_max);
 }
 
@@ -107,7 +107,7 @@ void sph_solid_invert_3x3(const double* m, double* inverse, double& det_value, b
     std::fill(inverse, inverse + 9, 0.0);
     invertible = false;
     det_value = sph_solid_det3(m);
-    if (!sph_solid_matrix_within_half_max(m) || std::isnan(det_value)) return;
+    if (!sph_solid_matrix_is_finite(m) || std::isnan(det_value)) return;
     double s = 0.0;
     for (int k = 0; k < 9; ++k) s = std::max(s, std::fabs(m[k]));
     if (!(s > 0.0)) return;
@@ -601,7 +601,7 @@ int sph_solid_compute_acceleration() {
 int sph_solid_set_body_force(const double force[3]) {
     // Half the largest double, as every solid value: an acceleration of 1e308 would give
     // an infinite largest acceleration.
-    if (!sph_solid_vector_within_half_max(force, 3))
+    if (!sph_solid_vector_is_finite(force, 3))
         return sph_fail(sph_error_argument, "Solid body force must be finite");
     for (std::size_t k = 0; k < 3; ++k) sph_solid_state.solid_body_force[k] = force[k];
     return sph_success;

@@ -45,7 +45,7 @@ bool sph_solid_is_failed(int32_t index);
 void sph_solid_update_range(double value, double& min_value, double& max_value);
 void sph_solid_set_identity(double* matrix);
 // Every entry within half the largest double (sph_within_half_max).
-bool sph_solid_matrix_within_half_max(const double* matrix);
+bool sph_solid_matrix_is_finite(const double* matrix);
 double sph_solid_det3(const double* matrix);
 void sph_solid_invert_3x3(const double* matrix, double* inverse, double& det_value, bool& invertible);
 // The traction t = sigma e of a 6-component stress (xx, yy, zz, xy, yz, xz).

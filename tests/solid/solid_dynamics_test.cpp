@@ -538,7 +538,7 @@ TEST_F(SolidDynamics, MatrixFinitenessStopsAtHalfTheLargestDouble) {
         for (std::size_t q = 0; q < 9; ++q) {
             Mat3 m = identity;
             m[q] = c.value;
-            EXPECT_EQ(sph_solid_matrix_within_half_max(m.data()), c.finite) << c.value << " at entry " << q;
+            EXPECT_EQ(sph_solid_matrix_is_finite(m.data()), c.finite) << c.value << " at entry " << q;
         }
 }
 

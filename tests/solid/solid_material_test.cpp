@@ -148,10 +148,10 @@ TEST_F(SolidMaterial, PlasticStrainRateNeedsPositiveIncrementAndStep) {
 TEST_F(SolidMaterial, FiniteVectorsAndUpperCase) {
     const double half_max = 8.988465674311579e307;
     const double cases[][2] = {{1.0, -2.0}, {half_max, -half_max}};
-    for (const auto& v : cases) EXPECT_TRUE(sph_solid_vector_within_half_max(v, 2));
+    for (const auto& v : cases) EXPECT_TRUE(sph_solid_vector_is_finite(v, 2));
     const double bad[][2] = {{1.0, nan}, {inf, 0.0}, {0.0, -inf}, {std::nextafter(half_max, inf), 0.0}};
-    for (const auto& v : bad) EXPECT_FALSE(sph_solid_vector_within_half_max(v, 2));
-    EXPECT_TRUE(sph_solid_vector_within_half_max(nullptr, 0));  // empty
+    for (const auto& v : bad) EXPECT_FALSE(sph_solid_vector_is_finite(v, 2));
+    EXPECT_TRUE(sph_solid_vector_is_finite(nullptr, 0));  // empty
     EXPECT_EQ(sph_solid_upper("Steel-4 z_a {q}"), "STEEL-4 Z_A {Q}");
 }
 
