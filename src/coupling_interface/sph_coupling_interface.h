@@ -126,14 +126,16 @@ inline void sph_coupling_cross(const double* l, const double* r, double* out) {
 }
 // The plain length; a scaled sum only when the plain squares overflow.
 inline double sph_coupling_vector_norm(const double* v) { return sph_norm3(v); }
-// Not NaN and below the largest double in magnitude (the infinities fail).
-inline bool sph_coupling_scalar_is_finite(double value) {
-    return value == value && (value < 0.0 ? -value : value) < 1.7976931348623157e308;
+// The module takes a value when it is below the largest double in magnitude
+// (sph_below_max_double); a vector when all three components are.
+inline bool sph_coupling_vector_below_max_double(const double* v) {
+    return sph_below_max_double(v[0]) && sph_below_max_double(v[1]) && sph_below_max_double(v[2]);
 }
-inline bool sph_coupling_vector_is_finite(const double* v) {
-    return sph_coupling_scalar_is_finite(v[0]) && sph_coupling_scalar_is_finite(v[1]) &&
-           sph_coupling_scalar_is_finite(v[2]);
-}
+// Facet and contact normals are divided by their length; at this length or below a vector
+// is taken to have no direction: twelve orders below the unit length a normal is meant to
+// have, and far above what round-off leaves of components that cancelled.
+inline constexpr double sph_coupling_degenerate_length = 1e-12;
+// Length at most sph_coupling_degenerate_length, or not a number.
 bool sph_coupling_vector_is_degenerate(const double* values);
 bool sph_coupling_particle_should_skip(int32_t index);
 bool sph_coupling_particle_state_is_finite(int32_t index);
@@ -243,6 +245,9 @@ struct SphCouplingFacetExport {
                                                     const SphCouplingFacetExport& out);
 
 // ---- Queries and diagnostics ----
+// The force buffered on particle `index` for the next step: zero when it holds none or
+// the index is outside the model.
+void sph_coupling_get_buffered_force(int32_t index, double force[3]);
 void sph_coupling_get_region_count(int32_t& count);
 [[nodiscard]] int sph_coupling_get_region_modes(int region_index, int32_t& load_mode, int32_t& distribution_mode,
                                                 int32_t& contact_state_mode);

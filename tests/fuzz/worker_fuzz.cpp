@@ -174,12 +174,12 @@ void check_accepted_pass_the_interface(const quorrel_worker_data_exchange_t& dat
     for (std::size_t i = 0; i < marked; ++i) {
         const quorrel_worker_force_record_t& r = data.forces[i];
         if (r.reject_reason != QUORREL_WORKER_REJECT_NONE) continue;
-        bool taken = sph_coupling_vector_is_finite(r.force);
+        bool taken = sph_coupling_vector_below_max_double(r.force);
         if (quorrel_worker_contact_state_imported(r.contact_state))
-            taken = taken && sph_coupling_vector_is_finite(r.contact_normal) &&
-                    sph_coupling_scalar_is_finite(r.contact_gap) &&
-                    sph_coupling_scalar_is_finite(r.contact_penetration) &&
-                    sph_coupling_scalar_is_finite(r.contact_pressure) &&
+            taken = taken && sph_coupling_vector_below_max_double(r.contact_normal) &&
+                    sph_below_max_double(r.contact_gap) &&
+                    sph_below_max_double(r.contact_penetration) &&
+                    sph_below_max_double(r.contact_pressure) &&
                     !sph_coupling_vector_is_degenerate(r.contact_normal);
         if (!taken) fuzz::fault("the worker accepted a record the coupling interface refuses", static_cast<int>(i));
     }

@@ -49,16 +49,16 @@ TEST(WorkerBlockValues, FiniteMeansBelowTheLargestDouble) {
         {4.9e-324, true},  // the smallest subnormal
         {big, false}, {-big, false}, {inf, false}, {-inf, false}, {nan, false},
     };
-    for (const auto& c : cases) EXPECT_EQ(quorrel_worker_value_is_finite(c.value), c.finite) << c.value;
+    for (const auto& c : cases) EXPECT_EQ(quorrel_worker_value_below_max_double(c.value), c.finite) << c.value;
 
     const double good[3] = {1.0, -below, below};
-    EXPECT_TRUE(quorrel_worker_vector_is_finite(good));
-    EXPECT_FALSE(quorrel_worker_vector_is_finite(nullptr));
+    EXPECT_TRUE(quorrel_worker_vector_below_max_double(good));
+    EXPECT_FALSE(quorrel_worker_vector_below_max_double(nullptr));
     for (int k = 0; k < 3; ++k)
         for (double bad : {nan, inf, -inf}) {
             double v[3] = {1.0, 2.0, 3.0};
             v[k] = bad;
-            EXPECT_FALSE(quorrel_worker_vector_is_finite(v)) << k << " " << bad;
+            EXPECT_FALSE(quorrel_worker_vector_below_max_double(v)) << k << " " << bad;
         }
 
     const double v1[3] = {1.0, 2.0, 3.0}, v2[3] = {3.0, -4.0, 12.0};
