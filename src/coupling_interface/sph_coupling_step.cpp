@@ -24,8 +24,10 @@ int diagnostics_overflow(const char* quantity) {
 // The largest distance of a motion target from where the particle was: beyond the range
 // only when the distance itself is.
 int take_target_error(double& largest, const double* from, const double* target, const char* quantity) {
-    largest = std::max(largest, sph_distance3(from, target));
-    return std::isfinite(largest) ? sph_success : diagnostics_overflow(quantity);
+    const double distance = sph_distance3(from, target);
+    if (!std::isfinite(distance)) return diagnostics_overflow(quantity);
+    largest = std::max(largest, distance);
+    return sph_success;
 }
 
 }  // namespace
