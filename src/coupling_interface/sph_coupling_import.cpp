@@ -131,7 +131,8 @@ int sph_coupling_get_facet_geometry(int region, int32_t facet_id, double& area, 
     double director[3];
     if (int st = require_facet_values(region, facet_id, director, area)) return st;
     const double length = sph_coupling_vector_norm(director);
-    if (!(length > sph_coupling_degenerate_length)) return record_invalid_weight("coupling facet normal is degenerate");
+    if (!(length > sph_coupling_degenerate_length))
+        return record_invalid_weight("coupling facet normal is degenerate");
     for (std::size_t k = 0; k < 3; ++k) normal[k] = director[k] / length;
     std::copy_n(&sph_database.x[3 * static_cast<std::size_t>(facet_id)], 3, center);
     if (!sph_coupling_vector_below_max_double(center)) return record_nonfinite("coupling facet center is not finite");

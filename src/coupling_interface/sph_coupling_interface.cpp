@@ -88,7 +88,9 @@ using namespace coupling_detail;
 
 // ---- Numeric helpers ----
 
-bool sph_coupling_vector_is_degenerate(const double* v) { return !(sph_coupling_vector_norm(v) > sph_coupling_degenerate_length); }
+bool sph_coupling_vector_is_degenerate(const double* v) {
+    return !(sph_coupling_vector_norm(v) > sph_coupling_degenerate_length);
+}
 
 bool sph_coupling_particle_should_skip(int32_t index) {
     const SphDatabase& d = sph_database;

@@ -121,7 +121,8 @@ int sph_coupling_apply_contact_state(int region_index, int32_t contact_count, co
             return record_nonfinite("coupling contact state contains nonfinite values");
         }
         const double length = sph_coupling_vector_norm(normal);
-        if (!(length > sph_coupling_degenerate_length)) return record_invalid_weight("coupling contact normal is degenerate");
+        if (!(length > sph_coupling_degenerate_length))
+            return record_invalid_weight("coupling contact normal is degenerate");
         double area = 0.0, facet_normal[3], center[3];
         if (int st = sph_coupling_get_facet_geometry(region_index, id, area, facet_normal, center)) return st;
         if (sph_coupling_particle_should_skip(id)) {

@@ -38,8 +38,9 @@ void set_vec(std::vector<double>& a, std::size_t i, const Vec3& v) {
 std::vector<std::string> row_of_ten() {
     std::vector<std::string> lines = {"*NODE"};
     for (int i = 0; i < 10; ++i) lines.push_back(std::to_string(i + 1) + ", " + std::to_string(i) + ".0, 0.0, 0.0");
-    lines.insert(lines.end(), {"*NSET, NSET=ROW", "1, 2, 3, 4, 5, 6, 7, 8, 9, 10", "*MATERIAL, NAME=WALL, TYPE=BOUNDARY",
-                               "*DENSITY", "1000.0", "*SECTION, NSET=ROW, MATERIAL=WALL",
+    lines.insert(lines.end(), {"*NSET, NSET=ROW", "1, 2, 3, 4, 5, 6, 7, 8, 9, 10",
+                               "*MATERIAL, NAME=WALL, TYPE=BOUNDARY", "*DENSITY", "1000.0",
+                               "*SECTION, NSET=ROW, MATERIAL=WALL",
                                "*QUORREL, TIME CONTROL, DT=0.001, TIME=1.0, STEPS=100",
                                "*QUORREL, COUPLING REGION, NAME=Row, NSET=ROW"});
     return lines;
