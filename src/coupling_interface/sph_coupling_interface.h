@@ -167,6 +167,9 @@ bool sph_coupling_distribution_is_valid(int32_t distribution_mode);
 bool sph_coupling_region_holds(int region, int32_t index);
 
 // ---- Imports ----
+// Every import checks an item before it changes anything: an item that would take a
+// buffered force or a load balance total beyond the largest double is refused, counted
+// as non-finite, and the items before it stay.
 [[nodiscard]] int sph_coupling_add_force_to_particle(int32_t index, const double force[3]);
 [[nodiscard]] int sph_coupling_apply_particle_forces(int region_index, int32_t force_count,
                                                      const int32_t* export_indices, const double* forces,
@@ -305,6 +308,8 @@ void sph_coupling_get_facet_count(int32_t& count);
 // force / mass into acc_body at once, not buffered, so no step removes it. Only the water
 // and gas accelerations read acc_body; the load stays there until the next build or restart
 // read sets acc_body again. coupling_work += the force's component sum, coupling_momentum += force.
+// A force that is not finite, or would take one of these beyond the range, is refused and
+// counted, as by every import; so is such a load below.
 [[nodiscard]] int sph_coupling_import_particle_force(int32_t index, const double force[3]);
 // Counted, not applied: coupling_energy += the load's component sum, coupling_momentum += load.
 [[nodiscard]] int sph_coupling_import_facet_load_by_index(int32_t index, const double load[3]);
