@@ -3,8 +3,10 @@
 // neutral facet placeholder. Each is built on the checks and entry points of the rest of
 // the module.
 #include <algorithm>
+#include <cmath>
 
 #include "core/sph_error.h"
+#include "core/sph_sums.h"
 #include "coupling_interface/sph_coupling_interface.h"
 #include "coupling_interface/sph_coupling_internal.h"
 #include "database/sph_database.h"
@@ -61,6 +63,20 @@ int sph_coupling_get_import_diagnostics(double total_force[3], int32_t& motion_c
         for (std::size_t i = 0; i < npart_of(); ++i) {
             for (std::size_t k = 0; k < 3; ++k) total_force[k] += c.coupling_external_force[3 * i + k];
             if (c.coupling_motion_flag[i] != sph_coupling_motion_none) ++motion_count;
+        }
+        // Every buffered force is in range, their sum need not be: taken again where
+        // opposite terms cancel, and a failure when the total itself is beyond the range.
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (std::isfinite(total_force[k])) continue;
+            SphScaledSum again;
+            for (std::size_t i = 0; i < npart_of(); ++i) again.add(c.coupling_external_force[3 * i + k]);
+            total_force[k] = again.value();
+            if (!std::isfinite(total_force[k])) {
+                std::fill_n(total_force, 3, 0.0);
+                motion_count = 0;
+                return sph_fail(sph_error_argument,
+                                "Coupling diagnostics overflow: buffered force total is not finite");
+            }
         }
     }
     skipped_count = c.coupling_skipped_particle_count;

@@ -114,9 +114,16 @@ TEST_F(CouplingOverflowThroughC, StepWhoseWorkOverflowsFailsAndKeepsTheTotalsOfT
 }
 
 // 8e307 along x on each of ten particles: every buffered force is below the largest
-// double, their sum 8e308 is not, taken plainly or again; the first step fails.
+// double, their sum 8e308 is not, taken plainly or again; the first step fails, and so
+// does the query of the buffered total.
 TEST_F(CouplingOverflowThroughC, StepWhoseForceTotalOverflowsFails) {
     ASSERT_EQ(force_on_all({8e307, 0.0, 0.0}), 0) << test::last_error();
+    double total[3] = {-1.0, -1.0, -1.0};
+    int32_t motion = -1, skipped = -1, nonfinite = -1, stale = -1, epoch = -1;
+    EXPECT_EQ(sph_coupling_get_import_diagnostics(total, motion, skipped, nonfinite, stale, epoch), 1);
+    EXPECT_EQ(test::last_error(),
+              (test::LastError{1, "Coupling diagnostics overflow: buffered force total is not finite"}));
+    EXPECT_EQ((Vec3{total[0], total[1], total[2]}), (Vec3{0.0, 0.0, 0.0}));
     EXPECT_EQ(quorrel_advance_explicit(0.001), 1);
     EXPECT_EQ(test::last_error(), (test::LastError{1, "Coupling diagnostics overflow: step force is not finite"}));
     expect_clock(0.0, 0);
@@ -194,6 +201,13 @@ TEST_F(CouplingOverflow, StepTotalsBeyondTheRangeFailTheStepAndNameTheTotal) {
             case momentum_exchange: s.coupling_momentum_exchange[0] = 1.5e308; break;
             case cumulative_work: s.coupling_cumulative_work = 1.5e308; break;
             case energy_exchange: s.coupling_energy_exchange = 1.5e308; break;
+        }
+        if (std::string(c.quantity).empty()) {
+            double total[3];
+            int32_t motion = 0, skipped = 0, nonfinite = 0, stale = 0, epoch = 0;
+            ASSERT_EQ(sph_coupling_get_import_diagnostics(total, motion, skipped, nonfinite, stale, epoch), 0)
+                << sph_error_message();
+            EXPECT_EQ(total[0], 1e308);
         }
         const SphCouplingVec impulse_before = s.coupling_cumulative_impulse;
         const double work_before = s.coupling_cumulative_work;
