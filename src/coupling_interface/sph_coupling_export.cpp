@@ -1,6 +1,7 @@
 // What the host reads back: particle and facet export records of a region, the region
 // table and its modes, and the coupling diagnostics.
 #include <algorithm>
+#include <vector>
 
 #include "core/sph_error.h"
 #include "core/sph_text.h"
@@ -182,6 +183,13 @@ int sph_coupling_get_region_info(int region_index, std::string_view& name, int32
             if (p >= 0 && p < d.npart && d.particle_phase[static_cast<std::size_t>(p)] == sph_phase_shell) ++facet_count;
     }
     return sph_success;
+}
+
+void sph_coupling_get_buffered_force(int32_t index, double force[3]) {
+    std::fill_n(force, 3, 0.0);
+    const std::vector<double>& buffer = sph_coupling.coupling_external_force;
+    if (index < 0 || static_cast<std::size_t>(index) >= buffer.size() / 3) return;
+    std::copy_n(&buffer[3 * static_cast<std::size_t>(index)], 3, force);
 }
 
 // ---- Diagnostics ----

@@ -3,8 +3,10 @@
 // neutral facet placeholder. Each is built on the checks and entry points of the rest of
 // the module.
 #include <algorithm>
+#include <cmath>
 
 #include "core/sph_error.h"
+#include "core/sph_sums.h"
 #include "coupling_interface/sph_coupling_interface.h"
 #include "coupling_interface/sph_coupling_internal.h"
 #include "database/sph_database.h"
@@ -61,6 +63,20 @@ int sph_coupling_get_import_diagnostics(double total_force[3], int32_t& motion_c
         for (std::size_t i = 0; i < npart_of(); ++i) {
             for (std::size_t k = 0; k < 3; ++k) total_force[k] += c.coupling_external_force[3 * i + k];
             if (c.coupling_motion_flag[i] != sph_coupling_motion_none) ++motion_count;
+        }
+        // Every buffered force is in range, their sum need not be: taken again where
+        // opposite terms cancel, and a failure when the total itself is beyond the range.
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (std::isfinite(total_force[k])) continue;
+            SphScaledSum again;
+            for (std::size_t i = 0; i < npart_of(); ++i) again.add(c.coupling_external_force[3 * i + k]);
+            total_force[k] = again.value();
+            if (!std::isfinite(total_force[k])) {
+                std::fill_n(total_force, 3, 0.0);
+                motion_count = 0;
+                return sph_fail(sph_error_argument,
+                                "Coupling diagnostics overflow: buffered force total is not finite");
+            }
         }
     }
     skipped_count = c.coupling_skipped_particle_count;
@@ -166,23 +182,38 @@ int sph_coupling_import_particle_force(int32_t index, const double force[3]) {
     SphDatabase& d = sph_database;
     if (index < 0 || index >= d.npart)
         return sph_fail(sph_error_argument, "coupling force particle index is out of range");
+    if (!sph_coupling_vector_is_finite(force)) return record_nonfinite("coupling force is not finite");
     const std::size_t i = static_cast<std::size_t>(index);
     const double m = d.mass[i];
     if (!(m > 0.0)) return record_nonpositive_mass();
     SphCouplingInterface& c = sph_coupling;
+    double acceleration[3], momentum[3];
     for (std::size_t k = 0; k < 3; ++k) {
-        d.acc_body[3 * i + k] += force[k] / m;
-        c.coupling_momentum[k] += force[k];
+        acceleration[k] = d.acc_body[3 * i + k] + force[k] / m;
+        momentum[k] = c.coupling_momentum[k] + force[k];
     }
-    c.coupling_work += force[0] + force[1] + force[2];
+    const double work = c.coupling_work + (force[0] + force[1] + force[2]);
+    if (!sph_coupling_vector_is_finite(acceleration))
+        return record_nonfinite("coupling body acceleration is not finite");
+    if (!sph_coupling_vector_is_finite(momentum)) return record_nonfinite("coupling momentum is not finite");
+    if (!sph_below_max_double(work)) return record_nonfinite("coupling work is not finite");
+    std::copy_n(acceleration, 3, &d.acc_body[3 * i]);
+    copy3(momentum, c.coupling_momentum.data());
+    c.coupling_work = work;
     return sph_success;
 }
 
 int sph_coupling_import_facet_load_by_index(int32_t index, const double load[3]) {
     if (index < 0) return sph_fail(sph_error_argument, "coupling facet index must be positive");
+    if (!sph_coupling_vector_is_finite(load)) return record_nonfinite("coupling facet load is not finite");
     SphCouplingInterface& c = sph_coupling;
-    for (std::size_t k = 0; k < 3; ++k) c.coupling_momentum[k] += load[k];
-    c.coupling_energy += load[0] + load[1] + load[2];
+    double momentum[3];
+    for (std::size_t k = 0; k < 3; ++k) momentum[k] = c.coupling_momentum[k] + load[k];
+    const double energy = c.coupling_energy + (load[0] + load[1] + load[2]);
+    if (!sph_coupling_vector_is_finite(momentum)) return record_nonfinite("coupling momentum is not finite");
+    if (!sph_below_max_double(energy)) return record_nonfinite("coupling energy is not finite");
+    copy3(momentum, c.coupling_momentum.data());
+    c.coupling_energy = energy;
     return sph_success;
 }
 

@@ -97,7 +97,7 @@ int check_shell_facet_values(int32_t index, double director[3], double& area) {
     if (!sph_shell_facet_geometry(index, director, area))
         return sph_fail(sph_error_argument, "Shell facet proxy state is unavailable");
     if (!sph_coupling_vector_is_finite(director)) return record_nonfinite("Shell facet normal is not finite");
-    if (!sph_coupling_scalar_is_finite(area) || !(area > 0.0)) {
+    if (!sph_below_max_double(area) || !(area > 0.0)) {
         sph_coupling.coupling_bad_facet_area_count += 1;
         return record_invalid_weight("Shell facet area is invalid");
     }
@@ -131,7 +131,8 @@ int sph_coupling_get_facet_geometry(int region, int32_t facet_id, double& area, 
     double director[3];
     if (int st = require_facet_values(region, facet_id, director, area)) return st;
     const double length = sph_coupling_vector_norm(director);
-    if (!(length > 1e-12)) return record_invalid_weight("coupling facet normal is degenerate");
+    if (!(length > sph_coupling_degenerate_length))
+        return record_invalid_weight("coupling facet normal is degenerate");
     for (std::size_t k = 0; k < 3; ++k) normal[k] = director[k] / length;
     std::copy_n(&sph_database.x[3 * static_cast<std::size_t>(facet_id)], 3, center);
     if (!sph_coupling_vector_is_finite(center)) return record_nonfinite("coupling facet center is not finite");
@@ -175,21 +176,50 @@ bool sph_coupling_distribution_is_valid(int32_t distribution_mode) {
 
 // ---- Imports ----
 
-int sph_coupling_add_force_to_particle(int32_t index, const double force[3]) {
+namespace {
+
+// A force on a particle, checked before anything changes: `skipped` when the particle
+// takes no load, else `buffered` is what its buffer would hold afterwards.
+struct PendingForce {
+    std::size_t i = 0;
+    bool skipped = false;
+    double buffered[3] = {0.0, 0.0, 0.0};
+};
+
+int check_force(int32_t index, const double force[3], PendingForce& pending) {
     if (int st = sph_coupling_allocate_imports()) return st;
-    SphCouplingInterface& c = sph_coupling;
     const SphDatabase& d = sph_database;
     if (index < 0 || index >= d.npart) return sph_fail(sph_error_argument, "coupling force particle index is invalid");
     if (!sph_coupling_vector_is_finite(force)) return record_nonfinite("coupling force is not finite");
-    const std::size_t i = static_cast<std::size_t>(index);
-    if (!(d.mass[i] > 0.0)) return record_nonpositive_mass();
-    if (sph_coupling_particle_should_skip(index)) {
+    pending.i = static_cast<std::size_t>(index);
+    if (!(d.mass[pending.i] > 0.0)) return record_nonpositive_mass();
+    pending.skipped = sph_coupling_particle_should_skip(index);
+    if (pending.skipped) return sph_success;
+    for (std::size_t k = 0; k < 3; ++k)
+        pending.buffered[k] = sph_coupling.coupling_external_force[3 * pending.i + k] + force[k];
+    // Two forces each below the largest double can sum beyond it.
+    if (!sph_coupling_vector_is_finite(pending.buffered))
+        return record_nonfinite("coupling buffered force is not finite");
+    return sph_success;
+}
+
+void commit_force(const PendingForce& pending) {
+    SphCouplingInterface& c = sph_coupling;
+    if (pending.skipped) {
         c.coupling_skipped_particle_count += 1;
-        return sph_success;
+        return;
     }
-    for (std::size_t k = 0; k < 3; ++k) c.coupling_external_force[3 * i + k] += force[k];
-    touch(i, touched_force);
+    std::copy_n(pending.buffered, 3, &c.coupling_external_force[3 * pending.i]);
+    touch(pending.i, touched_force);
     c.coupling_imported_force_count += 1;
+}
+
+}  // namespace
+
+int sph_coupling_add_force_to_particle(int32_t index, const double force[3]) {
+    PendingForce pending;
+    if (int st = check_force(index, force, pending)) return st;
+    commit_force(pending);
     return sph_success;
 }
 
@@ -225,20 +255,37 @@ int distribute(int region, int32_t facet_id, const double force[3], int32_t dist
         weight = d.mass[i];
     }
     // One particle carries the facet: the normalised weight is 1, it only has to be valid.
-    if (!sph_coupling_scalar_is_finite(weight) || !(weight > 0.0))
+    if (!sph_below_max_double(weight) || !(weight > 0.0))
         return record_invalid_weight("coupling distribution weight is invalid");
-    if (int st = sph_coupling_allocate_imports()) return st;
-    double before[3];
-    std::copy_n(&c.coupling_external_force[3 * i], 3, before);
-    if (int st = sph_coupling_add_force_to_particle(facet_id, force)) return st;
-    double distributed[3];
-    for (std::size_t k = 0; k < 3; ++k) distributed[k] = c.coupling_external_force[3 * i + k] - before[k];
+    PendingForce pending;
+    if (int st = check_force(facet_id, force, pending)) return st;
+    // What the buffer gains, zero on a skipped proxy.
+    double distributed[3] = {0.0, 0.0, 0.0};
+    if (!pending.skipped)
+        for (std::size_t k = 0; k < 3; ++k) distributed[k] = pending.buffered[k] - c.coupling_external_force[3 * i + k];
+    SphCouplingVec input_force = c.coupling_facet_input_force, distributed_force = c.coupling_facet_distributed_force;
+    SphCouplingVec input_moment = c.coupling_facet_input_moment;
+    SphCouplingVec distributed_moment = c.coupling_facet_distributed_moment;
     for (std::size_t k = 0; k < 3; ++k) {
-        c.coupling_facet_input_force[k] += force[k];
-        c.coupling_facet_distributed_force[k] += distributed[k];
+        input_force[k] += force[k];
+        distributed_force[k] += distributed[k];
     }
-    add_cross(c.coupling_facet_input_moment, center, force);
-    add_cross(c.coupling_facet_distributed_moment, &d.x[3 * i], distributed);
+    add_cross(input_moment, center, force);
+    add_cross(distributed_moment, &d.x[3 * i], distributed);
+    const struct {
+        const SphCouplingVec& total;
+        const char* message;
+    } totals[] = {{input_force, "coupling facet input force total is not finite"},
+                  {distributed_force, "coupling facet distributed force total is not finite"},
+                  {input_moment, "coupling facet input moment total is not finite"},
+                  {distributed_moment, "coupling facet distributed moment total is not finite"}};
+    for (const auto& t : totals)
+        if (!sph_coupling_vector_is_finite(t.total.data())) return record_nonfinite(t.message);
+    commit_force(pending);
+    c.coupling_facet_input_force = input_force;
+    c.coupling_facet_distributed_force = distributed_force;
+    c.coupling_facet_input_moment = input_moment;
+    c.coupling_facet_distributed_moment = distributed_moment;
     return sph_success;
 }
 
@@ -300,7 +347,7 @@ int apply_facet_values(FacetValue kind, int region_index, int32_t load_count, co
         const int32_t id = from_base(facet_ids[k], id_base);
         if (int st = sph_coupling_check_duplicate_facet(id)) return st;
         const double* value = kind == FacetValue::pressure ? &values[k] : &values[3 * static_cast<std::size_t>(k)];
-        const bool finite = kind == FacetValue::pressure ? sph_coupling_scalar_is_finite(*value)
+        const bool finite = kind == FacetValue::pressure ? sph_below_max_double(*value)
                                                          : sph_coupling_vector_is_finite(value);
         if (!finite) return record_nonfinite(text.value_message);
         double area = 0.0, normal[3], center[3];

@@ -88,7 +88,9 @@ using namespace coupling_detail;
 
 // ---- Numeric helpers ----
 
-bool sph_coupling_vector_is_degenerate(const double* v) { return !(sph_coupling_vector_norm(v) > 1e-12); }
+bool sph_coupling_vector_is_degenerate(const double* v) {
+    return !(sph_coupling_vector_norm(v) > sph_coupling_degenerate_length);
+}
 
 bool sph_coupling_particle_should_skip(int32_t index) {
     const SphDatabase& d = sph_database;
@@ -103,7 +105,7 @@ bool sph_coupling_particle_state_is_finite(int32_t index) {
     if (index < 0 || index >= d.npart) return false;
     const std::size_t i = static_cast<std::size_t>(index);
     for (double value : {d.mass[i], d.volume[i], d.rho[i], d.pressure[i], d.internal_energy[i], d.temperature[i], d.h[i]})
-        if (!sph_coupling_scalar_is_finite(value)) return false;
+        if (!sph_below_max_double(value)) return false;
     return sph_coupling_vector_is_finite(&d.x[3 * i]) && sph_coupling_vector_is_finite(&d.v[3 * i]) &&
            sph_coupling_vector_is_finite(&d.a[3 * i]);
 }

@@ -126,14 +126,17 @@ inline void sph_coupling_cross(const double* l, const double* r, double* out) {
 }
 // The plain length; a scaled sum only when the plain squares overflow.
 inline double sph_coupling_vector_norm(const double* v) { return sph_norm3(v); }
-// Not NaN and below the largest double in magnitude (the infinities fail).
-inline bool sph_coupling_scalar_is_finite(double value) {
-    return value == value && (value < 0.0 ? -value : value) < 1.7976931348623157e308;
-}
+// The module takes a value when it is below the largest double in magnitude
+// (sph_below_max_double); a vector when all three components are.
+inline bool sph_coupling_scalar_is_finite(double value) { return sph_below_max_double(value); }
 inline bool sph_coupling_vector_is_finite(const double* v) {
-    return sph_coupling_scalar_is_finite(v[0]) && sph_coupling_scalar_is_finite(v[1]) &&
-           sph_coupling_scalar_is_finite(v[2]);
+    return sph_below_max_double(v[0]) && sph_below_max_double(v[1]) && sph_below_max_double(v[2]);
 }
+// Facet and contact normals are divided by their length; at this length or below a vector
+// is taken to have no direction: twelve orders below the unit length a normal is meant to
+// have, and far above what round-off leaves of components that cancelled.
+inline constexpr double sph_coupling_degenerate_length = 1e-12;
+// Length at most sph_coupling_degenerate_length, or not a number.
 bool sph_coupling_vector_is_degenerate(const double* values);
 bool sph_coupling_particle_should_skip(int32_t index);
 bool sph_coupling_particle_state_is_finite(int32_t index);
@@ -165,6 +168,9 @@ bool sph_coupling_distribution_is_valid(int32_t distribution_mode);
 bool sph_coupling_region_holds(int region, int32_t index);
 
 // ---- Imports ----
+// Every import checks an item before it changes anything: an item that would take a
+// buffered force or a load balance total beyond the largest double is refused, counted
+// as non-finite, and the items before it stay.
 [[nodiscard]] int sph_coupling_add_force_to_particle(int32_t index, const double force[3]);
 [[nodiscard]] int sph_coupling_apply_particle_forces(int region_index, int32_t force_count,
                                                      const int32_t* export_indices, const double* forces,
@@ -243,6 +249,9 @@ struct SphCouplingFacetExport {
                                                     const SphCouplingFacetExport& out);
 
 // ---- Queries and diagnostics ----
+// The force buffered on particle `index` for the next step: zero when it holds none or
+// the index is outside the model.
+void sph_coupling_get_buffered_force(int32_t index, double force[3]);
 void sph_coupling_get_region_count(int32_t& count);
 [[nodiscard]] int sph_coupling_get_region_modes(int region_index, int32_t& load_mode, int32_t& distribution_mode,
                                                 int32_t& contact_state_mode);
@@ -300,6 +309,8 @@ void sph_coupling_get_facet_count(int32_t& count);
 // force / mass into acc_body at once, not buffered, so no step removes it. Only the water
 // and gas accelerations read acc_body; the load stays there until the next build or restart
 // read sets acc_body again. coupling_work += the force's component sum, coupling_momentum += force.
+// A force that is not finite, or would take one of these beyond the range, is refused and
+// counted, as by every import; so is such a load below.
 [[nodiscard]] int sph_coupling_import_particle_force(int32_t index, const double force[3]);
 // Counted, not applied: coupling_energy += the load's component sum, coupling_momentum += load.
 [[nodiscard]] int sph_coupling_import_facet_load_by_index(int32_t index, const double load[3]);

@@ -3,8 +3,10 @@
 // and the end of the step, which empties the buffers.
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "core/sph_error.h"
+#include "core/sph_sums.h"
 #include "coupling_interface/sph_coupling_interface.h"
 #include "coupling_interface/sph_coupling_internal.h"
 #include "database/sph_database.h"
@@ -15,9 +17,17 @@ using namespace coupling_detail;
 
 namespace {
 
-double distance(const double* a, const double* b) {
-    const double d[3] = {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-    return sph_coupling_vector_norm(d);
+int diagnostics_overflow(const char* quantity) {
+    return sph_fail(sph_error_argument, std::string("Coupling diagnostics overflow: ") + quantity + " is not finite");
+}
+
+// The largest distance of a motion target from where the particle was: beyond the range
+// only when the distance itself is.
+int take_target_error(double& largest, const double* from, const double* target, const char* quantity) {
+    const double distance = sph_distance3(from, target);
+    if (!std::isfinite(distance)) return diagnostics_overflow(quantity);
+    largest = std::max(largest, distance);
+    return sph_success;
 }
 
 }  // namespace
@@ -105,13 +115,14 @@ int sph_coupling_apply_contact_state(int region_index, int32_t contact_count, co
         const int32_t id = from_base(facet_ids[k], id_base);
         if (int st = sph_coupling_check_duplicate_facet(id)) return st;
         const double* normal = &normals[3 * static_cast<std::size_t>(k)];
-        if (!sph_coupling_vector_is_finite(normal) || !sph_coupling_scalar_is_finite(gaps[k]) ||
-            !sph_coupling_scalar_is_finite(penetrations[k]) || !sph_coupling_scalar_is_finite(contact_pressures[k])) {
+        if (!sph_coupling_vector_is_finite(normal) || !sph_below_max_double(gaps[k]) ||
+            !sph_below_max_double(penetrations[k]) || !sph_below_max_double(contact_pressures[k])) {
             c.coupling_nonfinite_contact_count += 1;
             return record_nonfinite("coupling contact state contains nonfinite values");
         }
         const double length = sph_coupling_vector_norm(normal);
-        if (!(length > 1e-12)) return record_invalid_weight("coupling contact normal is degenerate");
+        if (!(length > sph_coupling_degenerate_length))
+            return record_invalid_weight("coupling contact normal is degenerate");
         double area = 0.0, facet_normal[3], center[3];
         if (int st = sph_coupling_get_facet_geometry(region_index, id, area, facet_normal, center)) return st;
         if (sph_coupling_particle_should_skip(id)) {
@@ -137,11 +148,12 @@ int sph_coupling_apply_contact_state(int region_index, int32_t contact_count, co
 namespace {
 
 // The totals the force application adds to, kept in locals while it runs (the writes to
-// the accelerations could alias the module's fields) and stored back however it ends.
+// the accelerations could alias the module's fields) and stored back however it ends,
+// except after an overflow: then the module keeps what it held before the step.
 struct AppliedTotals {
     SphCouplingVec force{}, moment{}, impulse{}, cumulative_impulse{}, momentum_exchange{};
     double work = 0.0, cumulative_work = 0.0, energy_exchange = 0.0, max_force = 0.0, max_acceleration = 0.0;
-    bool applied = false;
+    bool applied = false, overflowed = false;
     AppliedTotals() {
         const SphCouplingInterface& c = sph_coupling;
         force = c.coupling_current_force;
@@ -158,6 +170,7 @@ struct AppliedTotals {
     AppliedTotals(const AppliedTotals&) = delete;
     AppliedTotals& operator=(const AppliedTotals&) = delete;
     ~AppliedTotals() {
+        if (overflowed) return;
         SphCouplingInterface& c = sph_coupling;
         c.coupling_current_force = force;
         c.coupling_current_moment = moment;
@@ -177,13 +190,96 @@ struct AppliedTotals {
     }
 };
 
+// The particles whose buffered force the application took, in its order.
+template <typename Visit>
+void for_each_applied(Visit&& visit) {
+    for (int32_t index : sph_coupling.coupling_touched) {
+        const std::size_t i = static_cast<std::size_t>(index);
+        if (force_present(i) && !sph_coupling_particle_should_skip(index)) visit(i);
+    }
+}
+
+bool all_finite(const SphCouplingVec& v) { return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]); }
+
+// The sums of `t` that overflowed, taken again where opposite terms cancel: the step's
+// own from 0, the cumulative ones from the module's values, which the step has not yet
+// replaced. The terms are those of the plain sums; only the scale differs.
+void sum_again(AppliedTotals& t, double dt) {
+    const SphDatabase& d = sph_database;
+    const SphCouplingInterface& start = sph_coupling;
+    SphScaledSum force[3], moment[3], impulse[3], cumulative[3], exchange[3], work, cumulative_work, energy;
+    for (std::size_t k = 0; k < 3; ++k) {
+        cumulative[k].add(start.coupling_cumulative_impulse[k]);
+        exchange[k].add(start.coupling_momentum_exchange[k]);
+    }
+    cumulative_work.add(start.coupling_cumulative_work);
+    energy.add(start.coupling_energy_exchange);
+    for_each_applied([&](std::size_t i) {
+        const double* f = &sph_coupling.coupling_external_force[3 * i];
+        const double* x = &d.x[3 * i];
+        const double* v = &d.v[3 * i];
+        for (std::size_t k = 0; k < 3; ++k) {
+            const std::size_t k1 = (k + 1) % 3, k2 = (k + 2) % 3;
+            force[k].add(f[k]);
+            moment[k].add(x[k1], f[k2]);
+            moment[k].add(-x[k2], f[k1]);
+            for (SphScaledSum* sum : {&impulse[k], &cumulative[k], &exchange[k]}) sum->add(f[k], dt);
+            for (SphScaledSum* sum : {&work, &cumulative_work, &energy}) sum->add(v[k] * dt, f[k]);
+        }
+    });
+    const auto again = [](double& plain, const SphScaledSum& sum) {
+        if (!std::isfinite(plain)) plain = sum.value();
+    };
+    for (std::size_t k = 0; k < 3; ++k) {
+        again(t.force[k], force[k]);
+        again(t.moment[k], moment[k]);
+        again(t.impulse[k], impulse[k]);
+        again(t.cumulative_impulse[k], cumulative[k]);
+        again(t.momentum_exchange[k], exchange[k]);
+    }
+    again(t.work, work);
+    again(t.cumulative_work, cumulative_work);
+    again(t.energy_exchange, energy);
+}
+
+// After the plain sums of the application: a sum that overflowed is taken again; a total
+// still out of range fails the step, naming it. Whatever summed plainly to a finite value
+// keeps that value.
+int applied_totals_in_range(AppliedTotals& t, double dt) {
+    const auto sums_finite = [&t] {
+        return all_finite(t.force) && all_finite(t.moment) && all_finite(t.impulse) &&
+               all_finite(t.cumulative_impulse) && all_finite(t.momentum_exchange) && std::isfinite(t.work) &&
+               std::isfinite(t.cumulative_work) && std::isfinite(t.energy_exchange);
+    };
+    if (!sums_finite()) sum_again(t, dt);
+    const struct {
+        bool finite;
+        const char* quantity;
+    } totals[] = {{all_finite(t.force), "step force"},
+                  {all_finite(t.moment), "step moment"},
+                  {all_finite(t.impulse), "step impulse"},
+                  {all_finite(t.cumulative_impulse), "cumulative impulse"},
+                  {all_finite(t.momentum_exchange), "momentum exchange"},
+                  {std::isfinite(t.work), "step work"},
+                  {std::isfinite(t.cumulative_work), "cumulative work"},
+                  {std::isfinite(t.energy_exchange), "energy exchange"},
+                  {std::isfinite(t.max_force), "largest force"},
+                  {std::isfinite(t.max_acceleration), "largest acceleration"}};
+    for (const auto& total : totals)
+        if (!total.finite) {
+            t.overflowed = true;
+            return diagnostics_overflow(total.quantity);
+        }
+    return sph_success;
+}
+
 }  // namespace
 
 int sph_coupling_apply_imports_to_acceleration(double dt) {
     SphCouplingInterface& c = sph_coupling;
     sph_coupling_reset_step_diagnostics();
     c.coupling_step_load_consumed = 0;
-    if (!sph_coupling_scalar_is_finite(dt) || dt < 0.0) return sph_fail(sph_error_argument, "coupling step dt is invalid");
+    if (!sph_below_max_double(dt) || dt < 0.0) return sph_fail(sph_error_argument, "coupling step dt is invalid");
     if (int st = buffers_for_reading()) return st;
     if (!buffers_present()) return sph_success;
     SphDatabase& d = sph_database;
@@ -224,7 +320,7 @@ int sph_coupling_apply_imports_to_acceleration(double dt) {
         t.max_force = std::max(t.max_force, sph_coupling_vector_norm(f));
         t.max_acceleration = std::max(t.max_acceleration, sph_coupling_vector_norm(contribution));
     }
-    return sph_success;
+    return applied_totals_in_range(t, dt);
 }
 
 int sph_coupling_apply_motion_before_step() { return sph_coupling_apply_motion_targets(true); }
@@ -251,13 +347,17 @@ int sph_coupling_apply_motion_targets(bool track_error) {
             const double* target = &c.coupling_motion_velocity[3 * i];
             if (!sph_coupling_vector_is_finite(target))
                 return record_nonfinite("coupling velocity target is not finite during apply");
-            if (track_error) c.coupling_max_velocity_error = std::max(c.coupling_max_velocity_error, distance(&d.v[3 * i], target));
+            if (track_error)
+                if (int st = take_target_error(c.coupling_max_velocity_error, &d.v[3 * i], target, "velocity error"))
+                    return st;
             std::copy_n(target, 3, &d.v[3 * i]);
         } else if (flag == sph_coupling_motion_position) {
             const double* target = &c.coupling_motion_position[3 * i];
             if (!sph_coupling_vector_is_finite(target))
                 return record_nonfinite("coupling position target is not finite during apply");
-            if (track_error) c.coupling_max_position_error = std::max(c.coupling_max_position_error, distance(&d.x[3 * i], target));
+            if (track_error)
+                if (int st = take_target_error(c.coupling_max_position_error, &d.x[3 * i], target, "position error"))
+                    return st;
             std::copy_n(target, 3, &d.x[3 * i]);
         } else {
             return sph_fail(sph_error_argument, "coupling motion target kind is invalid during apply");

@@ -25,6 +25,7 @@
 #include "sph_worker_runtime.h"
 #include "sph_worker_runtime_reports.h"
 #include "coupling_interface/sph_coupling_interface.h"
+#include "database/sph_database.h"
 #include "fuzz_support.h"
 #include "quorrel.h"
 
@@ -102,12 +103,30 @@ struct RegionOne {
         const std::size_t k = static_cast<std::size_t>(r.export_index - 1);
         return ints[k] == r.particle_id_ext && ints[ints.size() / 2 + k] == r.internal_index;
     }
+    // 0-based particle index of export entry k (from 0).
+    int particle(std::size_t k) const { return ints[ints.size() / 2 + k] - 1; }
 };
+
+// The forces the coupling interface buffered before a command, per particle.
+std::vector<double> buffered_forces() {
+    std::vector<double> held(3 * npart_of(), 0.0);
+    for (std::size_t i = 0; i < npart_of(); ++i) sph_coupling_get_buffered_force(static_cast<int32_t>(i), &held[3 * i]);
+    return held;
+}
+
+// Whether `sum` + `term` leaves the range the coupling interface takes.
+bool sum_overflows(const double* sum, const double* term) {
+    const double s[3] = {sum[0] + term[0], sum[1] + term[1], sum[2] + term[2]};
+    return !sph_coupling_vector_is_finite(s);
+}
 
 // The force half after an accepted IMPORT_LOADS: every mark explained by the record and the
 // header's diagnostics made of the marks. Only the first `written` positions ever held the
 // host's bytes; the rest are zero and name no particle.
-void check_import(const quorrel_worker_data_exchange_t& data, int step_id, std::size_t written) {
+// `held`: the forces buffered before the command, from which each exported particle's sum
+// starts.
+void check_import(const quorrel_worker_data_exchange_t& data, int step_id, std::size_t written,
+                  const std::vector<double>& held) {
     const quorrel_worker_block_header_t& h = data.force_header;
     int regions = 0;
     // Without a region or a record there is nothing to analyse: the imports are cleared.
@@ -115,6 +134,11 @@ void check_import(const quorrel_worker_data_exchange_t& data, int step_id, std::
     const RegionOne region;
     int rejected = 0, nonfinite = 0, stale = 0, repeated = 0, contacts = 0;
     double force[3] = {0.0, 0.0, 0.0}, moment[3] = {0.0, 0.0, 0.0};
+    std::vector<double> sums(3 * static_cast<std::size_t>(region.count), 0.0);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(region.count); ++k) {
+        const std::size_t p = static_cast<std::size_t>(region.particle(k));
+        if (3 * p + 2 < held.size()) std::copy_n(&held[3 * p], 3, &sums[3 * k]);
+    }
     for (int i = 0; i < h.count; ++i) {
         const quorrel_worker_force_record_t& r = data.forces[i];
         int reason = -1;
@@ -130,10 +154,23 @@ void check_import(const quorrel_worker_data_exchange_t& data, int step_id, std::
                 for (int k = 0; k < 3; ++k) {
                     force[k] += r.force[k];
                     moment[k] += r.moment[k];
+                    sums[3 * static_cast<std::size_t>(r.export_index - 1) + k] += r.force[k];
                 }
                 if (quorrel_worker_contact_state_imported(r.contact_state)) ++contacts;
                 continue;
             case QUORREL_WORKER_REJECT_NONFINITE_FORCE:
+                // A record its check takes is turned away when accepting it would take a sum
+                // beyond the range: a header total or its particle's force.
+                if (valid) {
+                    if (!region.names(r) ||
+                        !(sum_overflows(force, r.force) || sum_overflows(moment, r.moment) ||
+                          sum_overflows(&sums[3 * static_cast<std::size_t>(r.export_index - 1)], r.force)))
+                        fuzz::fault("a record whose sums stay in range was marked non-finite", i);
+                    ++nonfinite;
+                    ++rejected;
+                    continue;
+                }
+                [[fallthrough]];
             case QUORREL_WORKER_REJECT_NONFINITE_CONTACT:
                 ++nonfinite;
                 [[fallthrough]];
@@ -177,9 +214,9 @@ void check_accepted_pass_the_interface(const quorrel_worker_data_exchange_t& dat
         bool taken = sph_coupling_vector_is_finite(r.force);
         if (quorrel_worker_contact_state_imported(r.contact_state))
             taken = taken && sph_coupling_vector_is_finite(r.contact_normal) &&
-                    sph_coupling_scalar_is_finite(r.contact_gap) &&
-                    sph_coupling_scalar_is_finite(r.contact_penetration) &&
-                    sph_coupling_scalar_is_finite(r.contact_pressure) &&
+                    sph_below_max_double(r.contact_gap) &&
+                    sph_below_max_double(r.contact_penetration) &&
+                    sph_below_max_double(r.contact_pressure) &&
                     !sph_coupling_vector_is_degenerate(r.contact_normal);
         if (!taken) fuzz::fault("the worker accepted a record the coupling interface refuses", static_cast<int>(i));
     }
@@ -332,6 +369,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         // The loop serves the command, then finds the same number again and stops with a
         // conflict: one command per call, the state carried over as the loop leaves it.
         const HostBytes before(s, written);
+        const std::vector<double> held = buffered_forces();
         std::size_t marked = 0;
         if (s.command.command == QUORREL_WORKER_COMMAND_IMPORT_LOADS && claimed > 0) {
             marked = std::min<std::size_t>(claimed, quorrel_worker_block_record_capacity);
@@ -352,7 +390,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         if (result == quorrel_worker_exit_ok || !served) break;
         if (s.command.error_code != QUORREL_WORKER_ERROR_CONFLICT)
             fuzz::fault("a repeated command was not a conflict", 0);
-        if (s.command.command == QUORREL_WORKER_COMMAND_IMPORT_LOADS) check_import(*s.data, s.command.step_id, written);
+        if (s.command.command == QUORREL_WORKER_COMMAND_IMPORT_LOADS)
+            check_import(*s.data, s.command.step_id, written, held);
         if (s.command.command == QUORREL_WORKER_COMMAND_EXPORT_INTERFACE) check_facet_export();
         // WRITE_OUTPUT writes to the scratch directory, whatever the deck says; ADVANCE writes
         // step output only when the deck asks for it.

@@ -10,7 +10,9 @@ namespace quorrel {
 
 namespace {
 
-constexpr double degenerate_normal2 = 1e-24;
+// The coupling interface's degeneracy bound on a normal's length, squared for the test on
+// x² + y² + z².
+constexpr double degenerate_normal2 = sph_coupling_degenerate_length * sph_coupling_degenerate_length;
 
 // Counts a rejection in the header; `nonfinite` for the reasons about values.
 void count_rejection(quorrel_worker_block_header_t& header, bool nonfinite) {
@@ -112,14 +114,45 @@ bool matches_export(const quorrel_worker_force_record_t& r, const quorrel_worker
            static_cast<std::int64_t>(exports.ext_ids[k]) == r.particle_id_ext;
 }
 
+// Whether `sum` + `term` stays below the largest double in every component; the sums in
+// `out`.
+bool sum_stays_below_max(const double* sum, const double* term, double* out) {
+    for (int k = 0; k < 3; ++k) out[k] = sum[k] + term[k];
+    return sph_coupling_vector_is_finite(out);
+}
+
+// What accepting record `r` would make of the header totals and its particle's force
+// sum, each checked before any is stored: an overflow would reach the host's header or
+// fail the whole import in the coupling interface.
+struct AcceptedSums {
+    double force[3], moment[3], particle[3];
+    double* particle_sum = nullptr;
+
+    bool stay_below_max(const quorrel_worker_block_header_t& header, const quorrel_worker_force_record_t& r,
+                        const quorrel_worker_export_list_t* exports) {
+        if (!sum_stays_below_max(header.total_force, r.force, force) ||
+            !sum_stays_below_max(header.total_moment, r.moment, moment))
+            return false;
+        // A record that reached here matched its export entry, when there is a list.
+        particle_sum = exports != nullptr && exports->force_sums != nullptr
+                           ? exports->force_sums + 3 * (static_cast<std::size_t>(r.export_index) - 1)
+                           : nullptr;
+        return particle_sum == nullptr || sum_stays_below_max(particle_sum, r.force, particle);
+    }
+    void store(quorrel_worker_block_header_t& header) const {
+        std::memcpy(header.total_force, force, sizeof force);
+        std::memcpy(header.total_moment, moment, sizeof moment);
+        if (particle_sum != nullptr) std::memcpy(particle_sum, particle, sizeof particle);
+    }
+};
+
 }  // namespace
 
 // The coupling interface's own rule, so that no record the worker takes is refused there.
-bool quorrel_worker_value_is_finite(double value) { return sph_coupling_scalar_is_finite(value); }
+bool quorrel_worker_value_is_finite(double value) { return sph_below_max_double(value); }
 
 bool quorrel_worker_vector_is_finite(const double* values) {
-    return values != nullptr && quorrel_worker_value_is_finite(values[0]) &&
-           quorrel_worker_value_is_finite(values[1]) && quorrel_worker_value_is_finite(values[2]);
+    return values != nullptr && sph_coupling_vector_is_finite(values);
 }
 
 double quorrel_worker_vector_norm2(const double* values) {
@@ -183,7 +216,8 @@ int quorrel_worker_force_record_validate(const quorrel_worker_force_record_t* re
     if (record == nullptr || record->particle_id_ext == 0 || record->internal_index <= 0 ||
         record->export_index <= 0)
         return reject(QUORREL_WORKER_REJECT_UNMATCHED_PARTICLE);
-    if (!quorrel_worker_vector_is_finite(record->force) || !quorrel_worker_vector_is_finite(record->moment))
+    if (!quorrel_worker_vector_is_finite(record->force) ||
+        !quorrel_worker_vector_is_finite(record->moment))
         return reject(QUORREL_WORKER_REJECT_NONFINITE_FORCE);
     if (record->load_mode < 0 || record->contact_state < 0 || record->step_id < 0 || record->valid_flags == 0)
         return reject(QUORREL_WORKER_REJECT_INVALID_WEIGHT);
@@ -298,12 +332,12 @@ int quorrel_worker_force_records_analyze(quorrel_worker_block_header_t* header_c
             reason = QUORREL_WORKER_REJECT_REPEATED_IMPORT;
             count_rejection(header, false);
             header.repeated_count += 1;
+        } else if (AcceptedSums sums; !sums.stay_below_max(header, r, exports)) {
+            reason = QUORREL_WORKER_REJECT_NONFINITE_FORCE;
+            count_rejection(header, true);
         } else {
             accepted.insert(i, hash);
-            for (int k = 0; k < 3; ++k) {
-                header.total_force[k] += r.force[k];
-                header.total_moment[k] += r.moment[k];
-            }
+            sums.store(header);
             valid += 1;
             if (quorrel_worker_contact_state_imported(r.contact_state)) contacts += 1;
         }

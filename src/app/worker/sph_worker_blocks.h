@@ -144,9 +144,9 @@ static_assert(offsetof(quorrel_worker_data_exchange_t, particles) == 80);
 static_assert(offsetof(quorrel_worker_data_exchange_t, force_header) == 622672);
 static_assert(offsetof(quorrel_worker_data_exchange_t, forces) == 622752);
 
-// Finite as the coupling interface takes it: equal to itself and below the largest double
-// in magnitude (the largest double itself is not finite). A vector is finite when present
-// and all three components are.
+// A value as the coupling interface takes it: equal to itself and below the largest double
+// in magnitude (the largest double itself is refused, as the infinities are). A vector
+// when present and all three components are.
 bool quorrel_worker_value_is_finite(double value);
 bool quorrel_worker_vector_is_finite(const double* values);
 // x² + y² + z²; 0 for a missing vector.
@@ -193,12 +193,17 @@ struct quorrel_worker_export_list_t {
     int count;
     const int* ext_ids;
     const int* internal_indices;
+    // When present, 3 per entry: the force the particle already holds, to which the
+    // analysis adds each force it accepts for it.
+    double* force_sums = nullptr;
 };
 
 // Marks every force record with its reject reason and refills the force header's
 // diagnostics: the record check, then (with `exports`) the match with the exported
 // particle, then stale (0 < step_id < expected_step, only when expected_step > 0), then
-// repeated; the rest are accepted and summed. `valid_count` and `contact_count` get the
+// repeated, then nonfinite_force for a record whose force or moment would take a header
+// total, or (with `force_sums`) whose force would take its particle's sum, beyond the
+// largest double; the rest are accepted and summed. `valid_count` and `contact_count` get the
 // accepted records and those of them with an imported contact state. -1, with no record
 // marked, for a missing block, a version other than 1, or a count below 0 or above the
 // capacity or 4096.

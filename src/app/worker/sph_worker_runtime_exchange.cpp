@@ -50,6 +50,7 @@ struct ExchangeScratch {
     Scratch<int> export_ints;
     Scratch<double> export_reals;
     Scratch<quorrel_worker_force_record_t> forces;
+    Scratch<double> force_sums;
     Scratch<int> import_ids;
     Scratch<double> import_reals;
 };
@@ -227,7 +228,14 @@ int quorrel_worker_runtime_import_forces(quorrel_worker_ipc_t* ipc, quorrel_work
         if (exported.allocate(listed) != 0) return -1;
         if (int status = exported.fetch(import_region)) return status;
     }
-    const quorrel_worker_export_list_t exports{exported.filled(), exported.ext_ids(), exported.internal_indices()};
+    // Each exported particle's force sum starts from what the coupling interface buffers
+    // for it already: an earlier import of this host step counts towards an overflow.
+    const int filled = exported.filled();
+    double* force_sums = exchange_scratch.force_sums.zeroed(3 * static_cast<std::size_t>(filled));
+    if (force_sums == nullptr) return -1;
+    for (int k = 0; k < filled; ++k)
+        sph_coupling_get_buffered_force(exported.internal_indices()[k] - 1, force_sums + 3 * k);
+    const quorrel_worker_export_list_t exports{filled, exported.ext_ids(), exported.internal_indices(), force_sums};
 
     if (header.count > header.capacity || header.count > quorrel_worker_block_record_capacity) return -1;
     const int count = header.count;
