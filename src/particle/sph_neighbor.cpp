@@ -104,6 +104,8 @@ struct Frame {
     double error_a = 0.0;
 };
 
+double span_of(const Frame& f) { return std::max({f.hi[0] - f.lo[0], f.hi[1] - f.lo[1], f.hi[2] - f.lo[2]}); }
+
 // Bounds and cell size: the box of the points taking part and their largest support.
 int find_bounds(const SphNeighborPoints& pts, Frame& f) {
     bool first = true;
@@ -133,9 +135,7 @@ int find_bounds(const SphNeighborPoints& pts, Frame& f) {
     if (!(f.max_support > 0.0)) return sph_fail(sph_error_argument, "neighbor support radius must be positive");
     // The grid's cells grow to at most the larger of the box and the support, and the box is
     // padded by one cell each side: all of it must stay finite, or the cell counts are NaN.
-    double span = 0.0;
-    for (int k = 0; k < 3; ++k) span = std::max(span, f.hi[k] - f.lo[k]);
-    const double reach = 4.0 * std::max(span, f.max_support);
+    const double reach = 4.0 * std::max(span_of(f), f.max_support);
     for (int k = 0; k < 3; ++k)
         if (!std::isfinite(reach) || !std::isfinite(std::fabs(f.lo[k]) + reach) || !std::isfinite(std::fabs(f.hi[k]) + reach))
             return sph_fail(sph_error_argument, "particle coordinates or smoothing lengths are too large for the neighbor search");
@@ -146,20 +146,24 @@ int find_bounds(const SphNeighborPoints& pts, Frame& f) {
 // only where the keys could not number them.
 void size_grid(Frame& f, SphNeighborGrid& grid) {
     double cell = f.max_support;
-    double growth = 0.0;
-    auto count_cells = [&](double edge) {
-        double total = 1.0, widest = 1.0;
+    // Whether cells of this edge fit; if not, by how much to widen them (from logarithms:
+    // a box far wider than its cells gives cell counts past the double range).
+    auto fits = [&](double edge, double& growth) {
+        double total = 1.0, widest = 1.0, log_total = 0.0;
         for (int k = 0; k < 3; ++k) {
             const double span = (f.hi[k] + edge) - (f.lo[k] - edge);
             const double c = std::max(1.0, std::floor(span / edge) + 1.0);
             f.dims[k] = c > axis_cells ? static_cast<int64_t>(axis_cells) : static_cast<int64_t>(c);
             total *= c;
             widest = std::max(widest, c);
+            log_total += std::max(0.0, std::log2(span) - std::log2(edge));
         }
-        growth = std::max(std::cbrt(total / key_cells), widest / axis_cells);
-        return growth <= 1.0;
+        if (total <= key_cells && widest <= axis_cells) return true;
+        growth = std::max({1.0, std::exp2((log_total - std::log2(key_cells)) / 3.0),
+                           std::exp2(std::log2(span_of(f)) - std::log2(edge) - std::log2(axis_cells))});
+        return false;
     };
-    while (!count_cells(cell)) cell *= growth * 1.01;
+    for (double growth = 1.0; !fits(cell, growth);) cell *= growth * 1.01;
     f.num_cells = f.dims[0] * f.dims[1] * f.dims[2];
     for (std::size_t k = 0; k < 3; ++k) {
         grid.neighbor_min_corner[k] = f.lo[k] - cell;
