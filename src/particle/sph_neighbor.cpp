@@ -49,8 +49,8 @@ struct NeighborScratch {
     // Single-precision copies, relative to a centre, for the prefilter.
     std::vector<float> fx, fy, fz, fr2;
     // Occupied cells: key (a sentinel past the last), first sorted position (members past
-    // the last), extent of their points, and the row table of each cell that can hold a
-    // pair (-1: a lone point with no occupied cell around it).
+    // the last), extent of their points, and the rows of each cell that can hold a pair
+    // (-1: a lone point with no occupied cell around it).
     std::vector<int64_t> cell_key;
     std::vector<int64_t> cell_start;
     std::vector<double> cell_extent;  // 6 per cell: lowest x, y, z, highest x, y, z
@@ -251,50 +251,19 @@ void sort_keys(const Frame& f) {
     }
 }
 
-// The sorted positions and (2h)^2, the occupied cells and the extent of each.
-void gather_cells(const SphNeighborPoints& pts, Frame& f) {
-    const std::size_t m = static_cast<std::size_t>(f.members), padded = m + scan_slack;
+// The occupied cells, in key order, and each point's cell and sorted position.
+void find_cells(const SphNeighborPoints& pts, Frame& f) {
+    const std::size_t m = static_cast<std::size_t>(f.members);
     scratch.slot_of.resize(static_cast<std::size_t>(pts.count));
     scratch.cell_of.resize(static_cast<std::size_t>(pts.count));
-    for (auto* a : {&scratch.sx, &scratch.sy, &scratch.sz, &scratch.sr2}) {
-        a->resize(padded);
-        std::fill(a->begin() + static_cast<std::ptrdiff_t>(m), a->end(), 0.0);
-    }
-    // Through locals: stores to the arrays could otherwise alias the frame's maximum,
-    // which would then make a chain through memory from one point to the next.
-    const int32_t* __restrict order = scratch.sorted_index.data();
-    const double* __restrict x = pts.x;
-    const double* __restrict h = pts.h;
-    double* __restrict sx = scratch.sx.data();
-    double* __restrict sy = scratch.sy.data();
-    double* __restrict sz = scratch.sz.data();
-    double* __restrict sr2 = scratch.sr2.data();
-    double max_r2 = f.max_r2;
-    for (std::size_t s = 0; s < m; ++s) {
-        const std::size_t j = static_cast<std::size_t>(order[s]);
-        sx[s] = x[3 * j];
-        sy[s] = x[3 * j + 1];
-        sz[s] = x[3 * j + 2];
-        const double r2 = (2.0 * h[j]) * (2.0 * h[j]);
-        sr2[s] = r2;
-        max_r2 = std::max(max_r2, r2);
-    }
-    f.max_r2 = max_r2;
     scratch.cell_key.clear();
     scratch.cell_start.clear();
-    scratch.cell_extent.clear();
     const int64_t* key = scratch.sort_key.data();
+    const int32_t* order = scratch.sorted_index.data();
     for (std::size_t s = 0; s < m; ++s) {
-        const double p[3] = {sx[s], sy[s], sz[s]};
         if (s == 0 || key[s] != key[s - 1]) {
             scratch.cell_key.push_back(key[s]);
             scratch.cell_start.push_back(static_cast<int64_t>(s));
-            scratch.cell_extent.insert(scratch.cell_extent.end(), {p[0], p[1], p[2], p[0], p[1], p[2]});
-        }
-        double* e = &scratch.cell_extent[scratch.cell_extent.size() - 6];
-        for (int k = 0; k < 3; ++k) {
-            e[k] = std::min(e[k], p[k]);
-            e[3 + k] = std::max(e[3 + k], p[k]);
         }
         const std::size_t i = static_cast<std::size_t>(order[s]);
         scratch.slot_of[i] = static_cast<int64_t>(s);
@@ -305,54 +274,130 @@ void gather_cells(const SphNeighborPoints& pts, Frame& f) {
     scratch.cell_start.push_back(static_cast<int64_t>(m));
 }
 
-// The row table of every cell that can hold a pair. Cells run in key order, and so do the
-// first cells of each of their nine rows: one cursor per row walks the occupied cells once.
-void build_rows(const Frame& f) {
-    constexpr double infinity = std::numeric_limits<double>::infinity();
+// The occupied cells x-1, x and x+1 of each of cell c's nine rows (-1 where empty), dz
+// outer. Cells run in key order, and so do the first cells of their rows: one cursor per
+// row walks the occupied cells once over all calls in key order.
+void row_cells(const Frame& f, int64_t c, int64_t cursor[9], int64_t cell_at[9][3]) {
     const int64_t dimx = f.dims[0], dimy = f.dims[1], dimz = f.dims[2];
     const int64_t* key = scratch.cell_key.data();
+    const int64_t ix = key[c] % dimx, iy = key[c] / dimx % dimy, iz = key[c] / dimx / dimy;
+    for (int r = 0; r < 9; ++r) {
+        const int dz = r / 3 - 1, dy = r % 3 - 1;
+        cell_at[r][0] = cell_at[r][1] = cell_at[r][2] = -1;
+        if (iy + dy < 0 || iy + dy >= dimy || iz + dz < 0 || iz + dz >= dimz) continue;
+        const int64_t row = dimx * ((iz + dz) * dimy + iy + dy);
+        int64_t j = cursor[r];
+        while (key[j] < row + std::max<int64_t>(ix - 1, 0)) ++j;
+        cursor[r] = j;
+        for (int dx = -1; dx <= 1; ++dx)
+            if (ix + dx >= 0 && ix + dx < dimx && key[j] == row + ix + dx) cell_at[r][dx + 1] = j++;
+    }
+}
+
+// The rows of every cell that can hold a pair: its own holds another point, or a cell
+// around it is occupied. The others are a lone point each, which lists nothing and is
+// listed by none (the relation is symmetric), so its position is never read.
+void build_rows(const Frame& f) {
     const int64_t* start = scratch.cell_start.data();
-    const double* extent = scratch.cell_extent.data();
     scratch.rows.clear();
     scratch.rows_of.resize(static_cast<std::size_t>(f.cells));
     int64_t cursor[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
     for (int64_t c = 0; c < f.cells; ++c) {
-        const int64_t ix = key[c] % dimx, iy = key[c] / dimx % dimy, iz = key[c] / dimx / dimy;
+        int64_t cell_at[9][3];
+        row_cells(f, c, cursor, cell_at);
         CellRows t;
+        bool others = start[c + 1] - start[c] > 1;
+        for (int r = 0; r < 9; ++r) {
+            // Where the row's cells x-1, x and x+1 begin, and where x+1 ends.
+            int64_t first = 0;
+            while (first < 3 && cell_at[r][first] < 0) ++first;
+            int32_t* at = t.at[r];
+            at[0] = first < 3 ? static_cast<int32_t>(start[cell_at[r][first]]) : 0;
+            for (int w = 0; w < 3; ++w) {
+                at[w + 1] = cell_at[r][w] >= 0 ? static_cast<int32_t>(start[cell_at[r][w] + 1]) : at[w];
+                others = others || (cell_at[r][w] >= 0 && cell_at[r][w] != c);
+            }
+        }
+        scratch.rows_of[static_cast<std::size_t>(c)] = others ? static_cast<int32_t>(scratch.rows.size()) : -1;
+        if (others) scratch.rows.push_back(t);
+    }
+}
+
+// The sorted positions and (2h)^2 of the points that can have a neighbour, and the
+// extent of their cells.
+void gather_points(const SphNeighborPoints& pts, Frame& f) {
+    const std::size_t m = static_cast<std::size_t>(f.members), padded = m + scan_slack;
+    for (auto* a : {&scratch.sx, &scratch.sy, &scratch.sz, &scratch.sr2}) {
+        a->resize(padded);
+        std::fill(a->begin() + static_cast<std::ptrdiff_t>(m), a->end(), 0.0);
+    }
+    scratch.cell_extent.resize(6 * static_cast<std::size_t>(f.cells));
+    // Through locals: stores to the arrays could otherwise alias the frame's maximum,
+    // which would then make a chain through memory from one point to the next.
+    const int32_t* __restrict order = scratch.sorted_index.data();
+    const int64_t* __restrict start = scratch.cell_start.data();
+    const double* __restrict x = pts.x;
+    const double* __restrict h = pts.h;
+    double* __restrict sx = scratch.sx.data();
+    double* __restrict sy = scratch.sy.data();
+    double* __restrict sz = scratch.sz.data();
+    double* __restrict sr2 = scratch.sr2.data();
+    double max_r2 = f.max_r2;
+    for (int64_t c = 0; c < f.cells; ++c) {
+        if (scratch.rows_of[static_cast<std::size_t>(c)] < 0) continue;
+        double lo[3] = {x[3 * order[start[c]]], x[3 * order[start[c]] + 1], x[3 * order[start[c]] + 2]};
+        double hi[3] = {lo[0], lo[1], lo[2]};
+        for (int64_t s = start[c]; s < start[c + 1]; ++s) {
+            const std::size_t j = static_cast<std::size_t>(order[s]);
+            const double p[3] = {x[3 * j], x[3 * j + 1], x[3 * j + 2]};
+            sx[s] = p[0];
+            sy[s] = p[1];
+            sz[s] = p[2];
+            const double r2 = (2.0 * h[j]) * (2.0 * h[j]);
+            sr2[s] = r2;
+            max_r2 = std::max(max_r2, r2);
+            for (int k = 0; k < 3; ++k) {
+                lo[k] = std::min(lo[k], p[k]);
+                hi[k] = std::max(hi[k], p[k]);
+            }
+        }
+        double* e = &scratch.cell_extent[6 * static_cast<std::size_t>(c)];
+        for (int k = 0; k < 3; ++k) {
+            e[k] = lo[k];
+            e[3 + k] = hi[k];
+        }
+    }
+    f.max_r2 = max_r2;
+}
+
+// The slab bounds of every cell with rows, from the extents of the cells around it; those
+// cells have rows too.
+void bound_slabs(const Frame& f) {
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    const double* extent = scratch.cell_extent.data();
+    int64_t cursor[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    for (int64_t c = 0; c < f.cells; ++c) {
+        const int32_t table = scratch.rows_of[static_cast<std::size_t>(c)];
+        if (table < 0) continue;
+        int64_t cell_at[9][3];
+        row_cells(f, c, cursor, cell_at);
+        CellRows& t = scratch.rows[static_cast<std::size_t>(table)];
         for (int k = 0; k < 3; ++k) {
             t.below_hi[k] = -infinity;
             t.above_lo[k] = infinity;
         }
-        bool others = start[c + 1] - start[c] > 1;
         for (int r = 0; r < 9; ++r) {
-            const int dz = r / 3 - 1, dy = r % 3 - 1;
-            int32_t* at = t.at[r];
-            at[0] = at[1] = at[2] = at[3] = 0;
-            if (iy + dy < 0 || iy + dy >= dimy || iz + dz < 0 || iz + dz >= dimz) continue;
-            const int64_t row = dimx * ((iz + dz) * dimy + iy + dy);
-            int64_t j = cursor[r];
-            while (key[j] < row + std::max<int64_t>(ix - 1, 0)) ++j;
-            cursor[r] = j;
-            // The cells x-1, x and x+1 of the row, each where it is occupied.
-            int64_t cell_at[3] = {-1, -1, -1};
-            for (int dx = -1; dx <= 1; ++dx)
-                if (ix + dx >= 0 && ix + dx < dimx && key[j] == row + ix + dx) cell_at[dx + 1] = j++;
-            at[0] = static_cast<int32_t>(start[cursor[r]]);
-            for (int w = 0; w < 3; ++w) at[w + 1] = cell_at[w] >= 0 ? static_cast<int32_t>(start[cell_at[w] + 1]) : at[w];
             for (int w = 0; w < 3; ++w) {
-                if (cell_at[w] < 0) continue;
-                const double* e = extent + 6 * cell_at[w];
-                others = others || cell_at[w] != c;
+                if (cell_at[r][w] < 0) continue;
+                const double* e = extent + 6 * cell_at[r][w];
                 // Along each axis, the cells one below and one above.
-                const int offset[3] = {w - 1, dy, dz};
+                const int offset[3] = {w - 1, r % 3 - 1, r / 3 - 1};
                 for (int k = 0; k < 3; ++k) {
                     if (offset[k] < 0) t.below_hi[k] = std::max(t.below_hi[k], e[3 + k]);
                     if (offset[k] > 0) t.above_lo[k] = std::min(t.above_lo[k], e[k]);
                 }
             }
         }
-        scratch.rows_of[static_cast<std::size_t>(c)] = others ? static_cast<int32_t>(scratch.rows.size()) : -1;
-        if (others) scratch.rows.push_back(t);
     }
 }
 
@@ -394,12 +439,14 @@ void prepare_prefilter(Frame& f) {
         a->resize(padded);
         std::fill(a->begin() + f.members, a->end(), 0.0f);
     }
-    // A lone point's copy may overflow to infinity; no scan reads it.
-    for (std::size_t s = 0; s < static_cast<std::size_t>(f.members); ++s) {
-        scratch.fx[s] = static_cast<float>(scratch.sx[s] - f.centre[0]);
-        scratch.fy[s] = static_cast<float>(scratch.sy[s] - f.centre[1]);
-        scratch.fz[s] = static_cast<float>(scratch.sz[s] - f.centre[2]);
-        scratch.fr2[s] = static_cast<float>(scratch.sr2[s]);
+    for (int64_t c = 0; c < f.cells; ++c) {
+        if (scratch.rows_of[static_cast<std::size_t>(c)] < 0) continue;
+        for (int64_t s = scratch.cell_start[static_cast<std::size_t>(c)]; s < scratch.cell_start[static_cast<std::size_t>(c) + 1]; ++s) {
+            scratch.fx[s] = static_cast<float>(scratch.sx[s] - f.centre[0]);
+            scratch.fy[s] = static_cast<float>(scratch.sy[s] - f.centre[1]);
+            scratch.fz[s] = static_cast<float>(scratch.sz[s] - f.centre[2]);
+            scratch.fr2[s] = static_cast<float>(scratch.sr2[s]);
+        }
     }
 }
 
@@ -773,8 +820,10 @@ int sph_neighbor_search(const SphNeighborPoints& points, int64_t max_links, SphN
     try {
         key_points(points, f, list.grid, list);
         sort_keys(f);
-        gather_cells(points, f);
+        find_cells(points, f);
         build_rows(f);
+        gather_points(points, f);
+        bound_slabs(f);
         prepare_prefilter(f);
     } catch (const std::exception&) {
         return sph_fail(sph_error_database, "failed to allocate neighbor storage");
