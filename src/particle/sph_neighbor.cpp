@@ -225,7 +225,7 @@ void key_points(const SphNeighborPoints& pts, const Frame& f, const SphNeighborG
 // count needs (one for any grid of up to 65,536 cells).
 void sort_keys(const Frame& f) {
     const int bits = f.num_cells <= 1 ? 0 : 64 - __builtin_clzll(static_cast<unsigned long long>(f.num_cells - 1));
-    const int passes = (bits + 15) / 16;
+    const int passes = (bits + 10) / 11;
     if (passes == 0) return;
     const int digit = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << digit;
@@ -280,7 +280,8 @@ void find_cells(const SphNeighborPoints& pts, Frame& f) {
 void row_cells(const Frame& f, int64_t c, int64_t cursor[9], int64_t cell_at[9][3]) {
     const int64_t dimx = f.dims[0], dimy = f.dims[1], dimz = f.dims[2];
     const int64_t* key = scratch.cell_key.data();
-    const int64_t ix = key[c] % dimx, iy = key[c] / dimx % dimy, iz = key[c] / dimx / dimy;
+    const int64_t plane = key[c] / dimx, iz = plane / dimy;
+    const int64_t ix = key[c] - plane * dimx, iy = plane - iz * dimy;
     for (int r = 0; r < 9; ++r) {
         const int dz = r / 3 - 1, dy = r % 3 - 1;
         cell_at[r][0] = cell_at[r][1] = cell_at[r][2] = -1;
