@@ -43,7 +43,7 @@ struct NeighborScratch {
     std::vector<int64_t> sort_key, sort_key_tmp;  // cell key of each sorted point
     std::vector<int32_t> sorted_index, sorted_tmp;
     std::vector<int64_t> radix_count;
-    std::vector<int64_t> slot_of;  // sorted position of each point
+    std::vector<int32_t> slot_of;  // sorted position of each point
     std::vector<int32_t> cell_of;  // occupied cell of each point
     std::vector<double> sx, sy, sz, sr2;
     // Single-precision copies, relative to a centre, for the prefilter.
@@ -221,11 +221,11 @@ void key_points(const SphNeighborPoints& pts, const Frame& f, const SphNeighborG
     }
 }
 
-// Stable radix sort of the keys, in as few passes of at most 16 bits as the grid's cell
-// count needs (one for any grid of up to 65,536 cells).
+// Stable radix sort of the keys: one counting pass for a grid of up to 65,536 cells, else
+// passes of at most 11 bits (fewer buckets than that scatter poorly over many points).
 void sort_keys(const Frame& f) {
     const int bits = f.num_cells <= 1 ? 0 : 64 - __builtin_clzll(static_cast<unsigned long long>(f.num_cells - 1));
-    const int passes = (bits + 10) / 11;
+    const int passes = bits <= 16 ? (bits > 0 ? 1 : 0) : (bits + 10) / 11;
     if (passes == 0) return;
     const int digit = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << digit;
@@ -266,7 +266,7 @@ void find_cells(const SphNeighborPoints& pts, Frame& f) {
             scratch.cell_start.push_back(static_cast<int64_t>(s));
         }
         const std::size_t i = static_cast<std::size_t>(order[s]);
-        scratch.slot_of[i] = static_cast<int64_t>(s);
+        scratch.slot_of[i] = static_cast<int32_t>(s);
         scratch.cell_of[i] = static_cast<int32_t>(scratch.cell_key.size() - 1);
     }
     f.cells = static_cast<int64_t>(scratch.cell_key.size());
