@@ -191,15 +191,35 @@ int size_list_arrays(int32_t n, SphNeighborList& list) {
 
 // Keys: each point's cell index in the grid, ix + dimx (iz dimy + iy), the points taken from
 // the highest index down, so that a stable sort leaves each cell's in descending order.
+// A grid of at most the cell limit keeps its keys in the lists' cell ids (its cells are
+// numbered in 32 bits), to be counted into the cells directly; a larger one in the sort
+// keys.
+int64_t cell_key_of(const double* xi, const Frame& f, const SphNeighborGrid& grid) {
+    int64_t c[3];
+    for (std::size_t k = 0; k < 3; ++k) {
+        const double t = (xi[k] - grid.neighbor_min_corner[k]) / f.cell;
+        const int64_t ic = t < 0.0 ? 0 : static_cast<int64_t>(t);
+        c[k] = std::clamp<int64_t>(ic, 0, f.dims[k] - 1);
+    }
+    return c[0] + f.dims[0] * (c[2] * f.dims[1] + c[1]);
+}
+
+bool whole_grid(const Frame& f) { return f.num_cells <= std::min<int64_t>(cell_limit(f.members), INT32_MAX); }
+
 void key_points(const SphNeighborPoints& pts, const Frame& f, const SphNeighborGrid& grid, SphNeighborList& list) {
     const std::size_t padded = static_cast<std::size_t>(f.members + scan_slack);
-    for (auto* a : {&scratch.sorted_index, &scratch.sorted_tmp}) {
-        a->resize(padded);
-        // The vector loads read the slack, and its indices must stay valid.
-        std::fill(a->begin() + f.members, a->end(), 0);
+    scratch.sorted_index.resize(padded);
+    // The vector loads read the slack, and its indices must stay valid.
+    std::fill(scratch.sorted_index.begin() + f.members, scratch.sorted_index.end(), 0);
+    const bool direct = whole_grid(f);
+    if (direct) {
+        // The sort's buffers of an earlier, sparser model are not kept beside the lists.
+        std::vector<int64_t>().swap(scratch.sort_key);
+        std::vector<int64_t>().swap(scratch.sort_key_tmp);
+        std::vector<int32_t>().swap(scratch.sorted_tmp);
+    } else {
+        scratch.sort_key.resize(static_cast<std::size_t>(f.members));
     }
-    scratch.sort_key.resize(static_cast<std::size_t>(f.members));
-    scratch.sort_key_tmp.resize(static_cast<std::size_t>(f.members));
     std::size_t s = 0;
     for (int32_t i = pts.count - 1; i >= 0; --i) {
         const std::size_t u = static_cast<std::size_t>(i);
@@ -208,17 +228,39 @@ void key_points(const SphNeighborPoints& pts, const Frame& f, const SphNeighborG
         list.particle_cell_id[u] = -1;
         list.cell_next[u] = -1;
         if (!takes_part(pts, i)) continue;
-        const double* xi = &pts.x[3 * u];
-        int64_t c[3];
-        for (std::size_t k = 0; k < 3; ++k) {
-            const double t = (xi[k] - grid.neighbor_min_corner[k]) / f.cell;
-            const int64_t ic = t < 0.0 ? 0 : static_cast<int64_t>(t);
-            c[k] = std::clamp<int64_t>(ic, 0, f.dims[k] - 1);
+        const int64_t key = cell_key_of(&pts.x[3 * u], f, grid);
+        if (direct) {
+            list.particle_cell_id[u] = static_cast<int32_t>(key);
+            continue;
         }
-        scratch.sort_key[s] = c[0] + f.dims[0] * (c[2] * f.dims[1] + c[1]);
+        scratch.sort_key[s] = key;
         scratch.sorted_index[s] = i;
         ++s;
     }
+}
+
+// The points of a whole grid counted into its cells: the occupied cells from the counts,
+// in key order, and each cell filled from its end with ascending indices, which leaves
+// them in descending order, as the sort would.
+void count_into_cells(const SphNeighborPoints& pts, const Frame& f, const SphNeighborList& list) {
+    std::vector<int64_t>& count = scratch.radix_count;
+    count.assign(static_cast<std::size_t>(f.num_cells) + 1, 0);
+    const int32_t* id = list.particle_cell_id.data();
+    for (int32_t i = 0; i < pts.count; ++i)
+        if (id[i] >= 0) ++count[static_cast<std::size_t>(id[i]) + 1];
+    scratch.cell_key.clear();
+    scratch.cell_start.clear();
+    for (int64_t c = 0; c < f.num_cells; ++c) {
+        const std::size_t u = static_cast<std::size_t>(c);
+        if (count[u + 1] > 0) {
+            scratch.cell_key.push_back(c);
+            scratch.cell_start.push_back(count[u]);
+        }
+        count[u + 1] += count[u];
+    }
+    int32_t* order = scratch.sorted_index.data();
+    for (int32_t i = 0; i < pts.count; ++i)
+        if (id[i] >= 0) order[--count[static_cast<std::size_t>(id[i]) + 1]] = i;
 }
 
 // Stable radix sort of the keys: one counting pass for a grid of up to 65,536 cells, else
@@ -231,6 +273,9 @@ void sort_keys(const Frame& f) {
     const std::size_t buckets = std::size_t{1} << digit;
     const std::size_t m = static_cast<std::size_t>(f.members);
     scratch.radix_count.resize(buckets + 1);
+    scratch.sort_key_tmp.resize(m);
+    scratch.sorted_tmp.resize(scratch.sorted_index.size());
+    std::fill(scratch.sorted_tmp.begin() + f.members, scratch.sorted_tmp.end(), 0);
     for (int p = 0; p < passes; ++p) {
         const int shift = p * digit;
         const int64_t* key = scratch.sort_key.data();
@@ -252,26 +297,35 @@ void sort_keys(const Frame& f) {
 }
 
 // The occupied cells, in key order, and each point's cell and sorted position.
-void find_cells(const SphNeighborPoints& pts, Frame& f) {
+void find_cells(const SphNeighborPoints& pts, Frame& f, const SphNeighborList& list) {
     const std::size_t m = static_cast<std::size_t>(f.members);
     scratch.slot_of.resize(static_cast<std::size_t>(pts.count));
     scratch.cell_of.resize(static_cast<std::size_t>(pts.count));
-    scratch.cell_key.clear();
-    scratch.cell_start.clear();
-    const int64_t* key = scratch.sort_key.data();
-    const int32_t* order = scratch.sorted_index.data();
-    for (std::size_t s = 0; s < m; ++s) {
-        if (s == 0 || key[s] != key[s - 1]) {
-            scratch.cell_key.push_back(key[s]);
-            scratch.cell_start.push_back(static_cast<int64_t>(s));
+    if (whole_grid(f)) {
+        count_into_cells(pts, f, list);
+    } else {
+        scratch.cell_key.clear();
+        scratch.cell_start.clear();
+        const int64_t* key = scratch.sort_key.data();
+        for (std::size_t s = 0; s < m; ++s) {
+            if (s == 0 || key[s] != key[s - 1]) {
+                scratch.cell_key.push_back(key[s]);
+                scratch.cell_start.push_back(static_cast<int64_t>(s));
+            }
         }
-        const std::size_t i = static_cast<std::size_t>(order[s]);
-        scratch.slot_of[i] = static_cast<int32_t>(s);
-        scratch.cell_of[i] = static_cast<int32_t>(scratch.cell_key.size() - 1);
     }
     f.cells = static_cast<int64_t>(scratch.cell_key.size());
     scratch.cell_key.push_back(INT64_MAX);
     scratch.cell_start.push_back(static_cast<int64_t>(m));
+    const int32_t* order = scratch.sorted_index.data();
+    const int64_t* start = scratch.cell_start.data();
+    for (int64_t c = 0; c < f.cells; ++c) {
+        for (int64_t s = start[c]; s < start[c + 1]; ++s) {
+            const std::size_t i = static_cast<std::size_t>(order[s]);
+            scratch.slot_of[i] = static_cast<int32_t>(s);
+            scratch.cell_of[i] = static_cast<int32_t>(c);
+        }
+    }
 }
 
 // The occupied cells x-1, x and x+1 of each of cell c's nine rows (-1 where empty), dz
@@ -464,9 +518,9 @@ float float_toward(double v, float toward) {
 // occupied cell, in key order, and gives each point that cell's rank. The grid's number of
 // cells is the number of heads.
 int write_chains(const Frame& f, SphNeighborList& list) {
-    const bool whole_grid = f.num_cells <= std::min<int64_t>(cell_limit(f.members), INT32_MAX);
+    const bool whole = whole_grid(f);
     try {
-        list.cell_head.assign(static_cast<std::size_t>(whole_grid ? f.num_cells : f.cells), -1);
+        list.cell_head.assign(static_cast<std::size_t>(whole ? f.num_cells : f.cells), -1);
         list.grid.neighbor_num_cells = static_cast<int32_t>(list.cell_head.size());
     } catch (const std::exception&) {
         return sph_fail(sph_error_database, "failed to allocate neighbor storage");
@@ -475,7 +529,7 @@ int write_chains(const Frame& f, SphNeighborList& list) {
     for (int64_t c = 0; c < f.cells; ++c) {
         const int64_t b = scratch.cell_start[static_cast<std::size_t>(c)];
         const int64_t e = scratch.cell_start[static_cast<std::size_t>(c) + 1];
-        const int64_t id = whole_grid ? scratch.cell_key[static_cast<std::size_t>(c)] : c;
+        const int64_t id = whole ? scratch.cell_key[static_cast<std::size_t>(c)] : c;
         list.cell_head[static_cast<std::size_t>(id)] = order[b];
         for (int64_t s = b; s < e; ++s) {
             const std::size_t i = static_cast<std::size_t>(order[s]);
@@ -820,8 +874,8 @@ int sph_neighbor_search(const SphNeighborPoints& points, int64_t max_links, SphN
     size_grid(f, list.grid);
     try {
         key_points(points, f, list.grid, list);
-        sort_keys(f);
-        find_cells(points, f);
+        if (!whole_grid(f)) sort_keys(f);
+        find_cells(points, f, list);
         build_rows(f);
         gather_points(points, f);
         bound_slabs(f);
