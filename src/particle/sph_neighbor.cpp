@@ -97,6 +97,7 @@ struct Frame {
     int64_t dims[3] = {1, 1, 1};
     int64_t num_cells = 1;
     int64_t cells = 0;  // occupied cells
+    const int64_t* cell_rank = nullptr;  // a whole grid's: each cell's rank among the occupied, or -1
     double max_r2 = 0.0;  // largest (2h)^2
     // Single-precision prefilter: on, its centre and the rounding bound of a distance.
     bool prefilter = false;
@@ -259,8 +260,16 @@ void count_into_cells(const SphNeighborPoints& pts, const Frame& f, const SphNei
         count[u + 1] += count[u];
     }
     int32_t* order = scratch.sorted_index.data();
-    for (int32_t i = 0; i < pts.count; ++i)
-        if (id[i] >= 0) order[--count[static_cast<std::size_t>(id[i]) + 1]] = i;
+    int32_t* slot = scratch.slot_of.data();
+    for (int32_t i = 0; i < pts.count; ++i) {
+        if (id[i] < 0) continue;
+        const int64_t s = --count[static_cast<std::size_t>(id[i]) + 1];
+        order[s] = i;
+        slot[i] = static_cast<int32_t>(s);
+    }
+    // The counts are done with: each cell's rank among the occupied cells instead.
+    std::fill(count.begin(), count.end(), -1);
+    for (std::size_t c = 0; c < scratch.cell_key.size(); ++c) count[static_cast<std::size_t>(scratch.cell_key[c])] = static_cast<int64_t>(c);
 }
 
 // Stable radix sort of the keys: one counting pass for a grid of up to 65,536 cells, else
@@ -296,41 +305,37 @@ void sort_keys(const Frame& f) {
     }
 }
 
-// The occupied cells, in key order, and each point's cell and sorted position.
+// The occupied cells, in key order, and each point's sorted position (its cell is set
+// with the chains).
 void find_cells(const SphNeighborPoints& pts, Frame& f, const SphNeighborList& list) {
     const std::size_t m = static_cast<std::size_t>(f.members);
     scratch.slot_of.resize(static_cast<std::size_t>(pts.count));
     scratch.cell_of.resize(static_cast<std::size_t>(pts.count));
+    f.cell_rank = nullptr;
     if (whole_grid(f)) {
         count_into_cells(pts, f, list);
+        f.cell_rank = scratch.radix_count.data();
     } else {
         scratch.cell_key.clear();
         scratch.cell_start.clear();
         const int64_t* key = scratch.sort_key.data();
+        const int32_t* order = scratch.sorted_index.data();
         for (std::size_t s = 0; s < m; ++s) {
             if (s == 0 || key[s] != key[s - 1]) {
                 scratch.cell_key.push_back(key[s]);
                 scratch.cell_start.push_back(static_cast<int64_t>(s));
             }
+            scratch.slot_of[static_cast<std::size_t>(order[s])] = static_cast<int32_t>(s);
         }
     }
     f.cells = static_cast<int64_t>(scratch.cell_key.size());
     scratch.cell_key.push_back(INT64_MAX);
     scratch.cell_start.push_back(static_cast<int64_t>(m));
-    const int32_t* order = scratch.sorted_index.data();
-    const int64_t* start = scratch.cell_start.data();
-    for (int64_t c = 0; c < f.cells; ++c) {
-        for (int64_t s = start[c]; s < start[c + 1]; ++s) {
-            const std::size_t i = static_cast<std::size_t>(order[s]);
-            scratch.slot_of[i] = static_cast<int32_t>(s);
-            scratch.cell_of[i] = static_cast<int32_t>(c);
-        }
-    }
 }
 
 // The occupied cells x-1, x and x+1 of each of cell c's nine rows (-1 where empty), dz
 // outer. Cells run in key order, and so do the first cells of their rows: one cursor per
-// row walks the occupied cells once over all calls in key order.
+// row walks the occupied cells once over all calls in key order; a whole grid looks them up.
 void row_cells(const Frame& f, int64_t c, int64_t cursor[9], int64_t cell_at[9][3]) {
     const int64_t dimx = f.dims[0], dimy = f.dims[1], dimz = f.dims[2];
     const int64_t* key = scratch.cell_key.data();
@@ -341,6 +346,12 @@ void row_cells(const Frame& f, int64_t c, int64_t cursor[9], int64_t cell_at[9][
         cell_at[r][0] = cell_at[r][1] = cell_at[r][2] = -1;
         if (iy + dy < 0 || iy + dy >= dimy || iz + dz < 0 || iz + dz >= dimz) continue;
         const int64_t row = dimx * ((iz + dz) * dimy + iy + dy);
+        if (f.cell_rank != nullptr) {
+            // A whole grid looks its cells up.
+            for (int dx = -1; dx <= 1; ++dx)
+                if (ix + dx >= 0 && ix + dx < dimx) cell_at[r][dx + 1] = f.cell_rank[row + ix + dx];
+            continue;
+        }
         int64_t j = cursor[r];
         while (key[j] < row + std::max<int64_t>(ix - 1, 0)) ++j;
         cursor[r] = j;
@@ -516,7 +527,7 @@ float float_toward(double v, float toward) {
 // first of its sorted run. A grid of at most the cell limit keeps a head for each of its
 // cells and gives each point its cell's grid index; a larger one keeps a head for each
 // occupied cell, in key order, and gives each point that cell's rank. The grid's number of
-// cells is the number of heads.
+// cells is the number of heads. The walk keeps each point's occupied cell rank too.
 int write_chains(const Frame& f, SphNeighborList& list) {
     const bool whole = whole_grid(f);
     try {
@@ -535,6 +546,7 @@ int write_chains(const Frame& f, SphNeighborList& list) {
             const std::size_t i = static_cast<std::size_t>(order[s]);
             list.particle_cell_id[i] = static_cast<int32_t>(id);
             list.cell_next[i] = s + 1 < e ? order[s + 1] : -1;
+            scratch.cell_of[i] = static_cast<int32_t>(c);
         }
     }
     return sph_success;
