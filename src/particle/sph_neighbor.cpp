@@ -339,7 +339,16 @@ void find_cells(const SphNeighborPoints& pts, Frame& f, const SphNeighborList& l
 void row_cells(const Frame& f, int64_t c, int64_t cursor[9], int64_t cell_at[9][3]) {
     const int64_t dimx = f.dims[0], dimy = f.dims[1], dimz = f.dims[2];
     const int64_t* key = scratch.cell_key.data();
-    const int64_t plane = key[c] / dimx, iz = plane / dimy;
+    int64_t plane, iz;
+    if (f.cell_rank != nullptr) {
+        // A whole grid's keys are below 2^31: 32-bit divisions, several times faster.
+        const uint32_t k32 = static_cast<uint32_t>(key[c]), plane32 = k32 / static_cast<uint32_t>(dimx);
+        plane = plane32;
+        iz = plane32 / static_cast<uint32_t>(dimy);
+    } else {
+        plane = key[c] / dimx;
+        iz = plane / dimy;
+    }
     const int64_t ix = key[c] - plane * dimx, iy = plane - iz * dimy;
     for (int r = 0; r < 9; ++r) {
         const int dz = r / 3 - 1, dy = r % 3 - 1;
@@ -397,7 +406,16 @@ void gather_points(const SphNeighborPoints& pts, Frame& f) {
         a->resize(padded);
         std::fill(a->begin() + static_cast<std::ptrdiff_t>(m), a->end(), 0.0);
     }
-    scratch.cell_extent.resize(6 * static_cast<std::size_t>(f.cells));
+    // One more, empty: the sentinel the slab bounds read for an empty cell.
+    scratch.cell_extent.resize(6 * static_cast<std::size_t>(f.cells + 1));
+    {
+        constexpr double infinity = std::numeric_limits<double>::infinity();
+        double* sentinel = &scratch.cell_extent[6 * static_cast<std::size_t>(f.cells)];
+        for (int k = 0; k < 3; ++k) {
+            sentinel[k] = infinity;
+            sentinel[3 + k] = -infinity;
+        }
+    }
     // Through locals: stores to the arrays could otherwise alias the frame's maximum,
     // which would then make a chain through memory from one point to the next.
     const int32_t* __restrict order = scratch.sorted_index.data();
@@ -452,16 +470,21 @@ void bound_slabs(const Frame& f) {
             t.below_hi[k] = -infinity;
             t.above_lo[k] = infinity;
         }
+        // Empty cells read the sentinel past the last, whose extent is empty.
+        const double* e[9][3];
+        for (int r = 0; r < 9; ++r)
+            for (int w = 0; w < 3; ++w) e[r][w] = extent + 6 * (cell_at[r][w] < 0 ? f.cells : cell_at[r][w]);
+        // Along each axis, the cells one below and one above.
         for (int r = 0; r < 9; ++r) {
+            t.below_hi[0] = std::max(t.below_hi[0], e[r][0][3]);
+            t.above_lo[0] = std::min(t.above_lo[0], e[r][2][0]);
+        }
+        for (int q = 0; q < 3; ++q) {
             for (int w = 0; w < 3; ++w) {
-                if (cell_at[r][w] < 0) continue;
-                const double* e = extent + 6 * cell_at[r][w];
-                // Along each axis, the cells one below and one above.
-                const int offset[3] = {w - 1, r % 3 - 1, r / 3 - 1};
-                for (int k = 0; k < 3; ++k) {
-                    if (offset[k] < 0) t.below_hi[k] = std::max(t.below_hi[k], e[3 + k]);
-                    if (offset[k] > 0) t.above_lo[k] = std::min(t.above_lo[k], e[k]);
-                }
+                t.below_hi[1] = std::max(t.below_hi[1], e[3 * q][w][4]);
+                t.above_lo[1] = std::min(t.above_lo[1], e[3 * q + 2][w][1]);
+                t.below_hi[2] = std::max(t.below_hi[2], e[q][w][5]);
+                t.above_lo[2] = std::min(t.above_lo[2], e[6 + q][w][2]);
             }
         }
     }
