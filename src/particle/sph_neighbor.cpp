@@ -44,7 +44,6 @@ struct NeighborScratch {
     std::vector<int32_t> sorted_index, sorted_tmp;
     std::vector<int64_t> radix_count;
     std::vector<int32_t> slot_of;  // sorted position of each point
-    std::vector<int32_t> cell_of;  // occupied cell of each point
     std::vector<double> sx, sy, sz, sr2;
     // Single-precision copies, relative to a centre, for the prefilter.
     std::vector<float> fx, fy, fz, fr2;
@@ -269,15 +268,15 @@ void count_into_cells(const SphNeighborPoints& pts, const Frame& f, const SphNei
     }
     // The counts are done with: each cell's rank among the occupied cells instead.
     std::fill(count.begin(), count.end(), -1);
-    for (std::size_t c = 0; c < scratch.cell_key.size(); ++c) count[static_cast<std::size_t>(scratch.cell_key[c])] = static_cast<int64_t>(c);
+    for (std::size_t c = 0; c < scratch.cell_key.size(); ++c)
+        count[static_cast<std::size_t>(scratch.cell_key[c])] = static_cast<int64_t>(c);
 }
 
-// Stable radix sort of the keys: one counting pass for a grid of up to 65,536 cells, else
+// Stable radix sort of the keys of a grid past the cell limit (more than 65,536 cells):
 // passes of at most 11 bits (fewer buckets than that scatter poorly over many points).
 void sort_keys(const Frame& f) {
-    const int bits = f.num_cells <= 1 ? 0 : 64 - __builtin_clzll(static_cast<unsigned long long>(f.num_cells - 1));
-    const int passes = bits <= 16 ? (bits > 0 ? 1 : 0) : (bits + 10) / 11;
-    if (passes == 0) return;
+    const int bits = 64 - __builtin_clzll(static_cast<unsigned long long>(f.num_cells - 1));
+    const int passes = (bits + 10) / 11;
     const int digit = (bits + passes - 1) / passes;
     const std::size_t buckets = std::size_t{1} << digit;
     const std::size_t m = static_cast<std::size_t>(f.members);
@@ -305,12 +304,10 @@ void sort_keys(const Frame& f) {
     }
 }
 
-// The occupied cells, in key order, and each point's sorted position (its cell is set
-// with the chains).
+// The occupied cells, in key order, and each point's sorted position.
 void find_cells(const SphNeighborPoints& pts, Frame& f, const SphNeighborList& list) {
     const std::size_t m = static_cast<std::size_t>(f.members);
     scratch.slot_of.resize(static_cast<std::size_t>(pts.count));
-    scratch.cell_of.resize(static_cast<std::size_t>(pts.count));
     f.cell_rank = nullptr;
     if (whole_grid(f)) {
         count_into_cells(pts, f, list);
@@ -550,7 +547,7 @@ float float_toward(double v, float toward) {
 // first of its sorted run. A grid of at most the cell limit keeps a head for each of its
 // cells and gives each point its cell's grid index; a larger one keeps a head for each
 // occupied cell, in key order, and gives each point that cell's rank. The grid's number of
-// cells is the number of heads. The walk keeps each point's occupied cell rank too.
+// cells is the number of heads.
 int write_chains(const Frame& f, SphNeighborList& list) {
     const bool whole = whole_grid(f);
     try {
@@ -569,7 +566,6 @@ int write_chains(const Frame& f, SphNeighborList& list) {
             const std::size_t i = static_cast<std::size_t>(order[s]);
             list.particle_cell_id[i] = static_cast<int32_t>(id);
             list.cell_next[i] = s + 1 < e ? order[s + 1] : -1;
-            scratch.cell_of[i] = static_cast<int32_t>(c);
         }
     }
     return sph_success;
@@ -689,7 +685,10 @@ void prepare_point(Walk& w, int32_t i, PointScan& ps) {
     const std::size_t u = static_cast<std::size_t>(i);
     ps.nranges = 0;
     ps.candidates = 0;
-    const int32_t table = scratch.rows_of[static_cast<std::size_t>(scratch.cell_of[u])];
+    // A point's occupied cell: its cell id's rank in a whole grid, the id itself in a larger one.
+    const int64_t id = w.list.particle_cell_id[u];
+    const int64_t cell = w.f.cell_rank != nullptr ? w.f.cell_rank[id] : id;
+    const int32_t table = scratch.rows_of[static_cast<std::size_t>(cell)];
     if (table < 0) return;
     const CellRows& rows = scratch.rows[static_cast<std::size_t>(table)];
     const double* xi = &w.pts.x[3 * u];
