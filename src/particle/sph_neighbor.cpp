@@ -347,6 +347,15 @@ void row_cells(const Frame& f, int64_t c, int64_t cursor[9], int64_t cell_at[9][
         iz = plane / dimy;
     }
     const int64_t ix = key[c] - plane * dimx, iy = plane - iz * dimy;
+    if (f.cell_rank != nullptr && ix > 0 && iy > 0 && iz > 0 && ix + 1 < dimx && iy + 1 < dimy && iz + 1 < dimz) {
+        // All 27 cells exist (the grid's padding keeps nearly every cell here).
+        const int64_t* rank = f.cell_rank + key[c];
+        for (int r = 0; r < 9; ++r) {
+            const int64_t* row = rank + dimx * ((r / 3 - 1) * dimy + r % 3 - 1);
+            for (int dx = -1; dx <= 1; ++dx) cell_at[r][dx + 1] = row[dx];
+        }
+        return;
+    }
     for (int r = 0; r < 9; ++r) {
         const int dz = r / 3 - 1, dy = r % 3 - 1;
         cell_at[r][0] = cell_at[r][1] = cell_at[r][2] = -1;
