@@ -49,7 +49,8 @@ struct NeighborScratch {
     std::vector<float> fx, fy, fz, fr2;
     // Occupied cells: key (a sentinel past the last), first sorted position (members past
     // the last), extent of their points, and the rows of each cell that can hold a pair
-    // (-1: a lone point with no occupied cell around it).
+    // (-1: a lone point with no occupied cell around it), by the cell id the lists give
+    // (see rows_slot).
     std::vector<int64_t> cell_key;
     std::vector<int64_t> cell_start;
     std::vector<double> cell_extent;  // 6 per cell: lowest x, y, z, highest x, y, z
@@ -375,13 +376,19 @@ void row_cells(const Frame& f, int64_t c, int64_t cursor[9], int64_t cell_at[9][
     }
 }
 
+// Where the rows of occupied cell c are found: by the cell's id in the lists, so that a
+// point's is one load away (its key in a whole grid, its rank in a larger one).
+std::size_t rows_slot(const Frame& f, int64_t c) {
+    return static_cast<std::size_t>(f.cell_rank != nullptr ? scratch.cell_key[static_cast<std::size_t>(c)] : c);
+}
+
 // The rows of every cell that can hold a pair: its own holds another point, or a cell
 // around it is occupied. The others are a lone point each, which lists nothing and is
 // listed by none (the relation is symmetric), so its position is never read.
 void build_rows(const Frame& f) {
     const int64_t* start = scratch.cell_start.data();
     scratch.rows.clear();
-    scratch.rows_of.resize(static_cast<std::size_t>(f.cells));
+    scratch.rows_of.resize(static_cast<std::size_t>(f.cell_rank != nullptr ? f.num_cells : f.cells));
     int64_t cursor[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
     for (int64_t c = 0; c < f.cells; ++c) {
         int64_t cell_at[9][3];
@@ -399,7 +406,7 @@ void build_rows(const Frame& f) {
                 others = others || (cell_at[r][w] >= 0 && cell_at[r][w] != c);
             }
         }
-        scratch.rows_of[static_cast<std::size_t>(c)] = others ? static_cast<int32_t>(scratch.rows.size()) : -1;
+        scratch.rows_of[rows_slot(f, c)] = others ? static_cast<int32_t>(scratch.rows.size()) : -1;
         if (others) scratch.rows.push_back(t);
     }
 }
@@ -434,7 +441,7 @@ void gather_points(const SphNeighborPoints& pts, Frame& f) {
     double* __restrict sr2 = scratch.sr2.data();
     double max_r2 = f.max_r2;
     for (int64_t c = 0; c < f.cells; ++c) {
-        if (scratch.rows_of[static_cast<std::size_t>(c)] < 0) continue;
+        if (scratch.rows_of[rows_slot(f, c)] < 0) continue;
         double lo[3] = {x[3 * order[start[c]]], x[3 * order[start[c]] + 1], x[3 * order[start[c]] + 2]};
         double hi[3] = {lo[0], lo[1], lo[2]};
         for (int64_t s = start[c]; s < start[c + 1]; ++s) {
@@ -467,7 +474,7 @@ void bound_slabs(const Frame& f) {
     const double* extent = scratch.cell_extent.data();
     int64_t cursor[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
     for (int64_t c = 0; c < f.cells; ++c) {
-        const int32_t table = scratch.rows_of[static_cast<std::size_t>(c)];
+        const int32_t table = scratch.rows_of[rows_slot(f, c)];
         if (table < 0) continue;
         int64_t cell_at[9][3];
         row_cells(f, c, cursor, cell_at);
@@ -512,7 +519,7 @@ void prepare_prefilter(Frame& f) {
     double lo[3], hi[3];
     bool any = false;
     for (int64_t c = 0; c < f.cells; ++c) {
-        if (scratch.rows_of[static_cast<std::size_t>(c)] < 0) continue;
+        if (scratch.rows_of[rows_slot(f, c)] < 0) continue;
         const double* e = &scratch.cell_extent[6 * static_cast<std::size_t>(c)];
         for (int k = 0; k < 3; ++k) {
             lo[k] = any ? std::min(lo[k], e[k]) : e[k];
@@ -535,7 +542,7 @@ void prepare_prefilter(Frame& f) {
         std::fill(a->begin() + f.members, a->end(), 0.0f);
     }
     for (int64_t c = 0; c < f.cells; ++c) {
-        if (scratch.rows_of[static_cast<std::size_t>(c)] < 0) continue;
+        if (scratch.rows_of[rows_slot(f, c)] < 0) continue;
         for (int64_t s = scratch.cell_start[static_cast<std::size_t>(c)]; s < scratch.cell_start[static_cast<std::size_t>(c) + 1]; ++s) {
             scratch.fx[s] = static_cast<float>(scratch.sx[s] - f.centre[0]);
             scratch.fy[s] = static_cast<float>(scratch.sy[s] - f.centre[1]);
@@ -694,10 +701,7 @@ struct PointScan {
     const std::size_t u = static_cast<std::size_t>(i);
     ps.nranges = 0;
     ps.candidates = 0;
-    // A point's occupied cell: its cell id's rank in a whole grid, the id itself in a larger one.
-    const int64_t id = w.list.particle_cell_id[u];
-    const int64_t cell = w.f.cell_rank != nullptr ? w.f.cell_rank[id] : id;
-    const int32_t table = scratch.rows_of[static_cast<std::size_t>(cell)];
+    const int32_t table = scratch.rows_of[static_cast<std::size_t>(w.list.particle_cell_id[u])];
     if (table < 0) return;
     const CellRows& rows = scratch.rows[static_cast<std::size_t>(table)];
     const double* xi = &w.pts.x[3 * u];
