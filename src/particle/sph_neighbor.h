@@ -1,5 +1,7 @@
 // Cell-list neighbour search: for every point that takes part, the other points within
-// twice the larger of the two smoothing lengths, over a uniform grid on the points' box.
+// twice the larger of the two smoothing lengths, over a uniform grid on the points' box
+// of which only the occupied cells are held, so that its cost follows the points and not
+// the box (one far point costs what any other does).
 // The database's neighbour lists are one such search over the particle positions; a
 // phase can run the same search over other positions (reference positions, say) or over
 // a subset, into a list of its own, at the same O(points x neighbours) cost.
@@ -13,7 +15,9 @@
 
 namespace quorrel {
 
-// The grid of one search: the points' box padded by one cell on every side.
+// The grid of one search: the points' box padded by one cell on every side. The cell
+// counts saturate at the 32-bit range, and the number of cells is that of the chain heads
+// kept (see SphNeighborList::cell_head).
 struct SphNeighborGrid {
     std::array<double, 3> neighbor_min_corner{0.0, 0.0, 0.0};
     std::array<double, 3> neighbor_max_corner{0.0, 0.0, 0.0};
@@ -52,6 +56,9 @@ struct SphNeighborList {
     std::vector<int32_t> neighbor_count;
     std::vector<int64_t> neighbor_offset;
     SphNeighborLinks neighbor_list;         // size() is the capacity
+    // A grid of at most 8 cells a point (at least 65,536) keeps one chain head for each of
+    // its cells, and a point's cell is its index in the grid; a larger grid keeps one for
+    // each occupied cell, in grid order, and a point's cell is that cell's rank.
     std::vector<int32_t> particle_cell_id;  // cell of each point, -1 when it takes no part
     std::vector<int32_t> cell_next;         // next point in the cell's chain, -1 ends it
     std::vector<int32_t> cell_head;         // first point of each cell's chain, -1 empty

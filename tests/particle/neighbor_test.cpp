@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 #include <string>
@@ -415,6 +416,95 @@ TEST_F(Neighbors, FarAwayParticleDoesNotBlowUpTheGrid) {
     double avg = 0;
     ASSERT_EQ(sph_neighbor_get_stats(mx, avg), 0);
     EXPECT_EQ(mx, 26);
+}
+
+// Every pair, in the order of cells of edge 2 max h on the box padded by one cell: for
+// each particle the other particles whose cell lies within one cell along every axis,
+// ordered by their cell's offset (z, then y, then x) and then from the highest index
+// down, that pass the pair test. No grid is held, so a far particle costs nothing here.
+std::vector<std::vector<int32_t>> all_pairs_in_cell_order(const std::vector<P>& ps) {
+    const std::size_t n = ps.size();
+    double lo[3] = {ps[0].x, ps[0].y, ps[0].z}, hmax = 0;
+    for (const P& p : ps) {
+        lo[0] = std::min(lo[0], p.x);
+        lo[1] = std::min(lo[1], p.y);
+        lo[2] = std::min(lo[2], p.z);
+        hmax = std::max(hmax, p.h);
+    }
+    const double cell = 2 * hmax;
+    std::vector<std::array<long long, 3>> c(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x[3] = {ps[i].x, ps[i].y, ps[i].z};
+        for (int k = 0; k < 3; ++k) c[i][k] = static_cast<long long>((x[k] - (lo[k] - cell)) / cell);
+    }
+    std::vector<std::vector<int32_t>> out(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::vector<std::array<long long, 4>> found;  // dz, dy, dx, -j
+        for (std::size_t j = 0; j < n; ++j) {
+            const long long d[3] = {c[j][0] - c[i][0], c[j][1] - c[i][1], c[j][2] - c[i][2]};
+            if (j == i || std::abs(d[0]) > 1 || std::abs(d[1]) > 1 || std::abs(d[2]) > 1) continue;
+            const double dx = ps[i].x - ps[j].x, dy = ps[i].y - ps[j].y, dz = ps[i].z - ps[j].z;
+            if (std::sqrt(dx * dx + dy * dy + dz * dz) <= 2 * std::max(ps[i].h, ps[j].h))
+                found.push_back({d[2], d[1], d[0], -static_cast<long long>(j)});
+        }
+        std::sort(found.begin(), found.end());
+        for (const auto& f : found) out[i].push_back(static_cast<int32_t>(-f[3]));
+    }
+    return out;
+}
+
+TEST_F(Neighbors, FarParticlesKeepTheCellsOfTheSupportWithEveryVectorLevel) {
+    // A far particle leaves the cells at twice the largest h, so the lists keep the order
+    // of those cells, which only an uncapped grid of the whole box would give.
+    std::mt19937 rng(31);
+    std::uniform_real_distribution<double> pos(0.0, 0.2), hh(0.01, 0.02);
+    std::vector<P> cloud;
+    for (int i = 0; i < 300; ++i) cloud.push_back({pos(rng), pos(rng), pos(rng), hh(rng)});
+    std::vector<P> cluster;
+    for (int i = 0; i < 27; ++i) cluster.push_back({0.001 * (i % 3), 0.001 * (i / 3 % 3), 0.001 * (i / 9), 0.001});
+    auto plus = [](std::vector<P> ps, std::initializer_list<P> more) {
+        ps.insert(ps.begin() + static_cast<std::ptrdiff_t>(ps.size() / 2), more);
+        return ps;
+    };
+    struct Row {
+        const char* what;
+        std::vector<P> ps;
+    };
+    const std::vector<Row> rows = {
+        {"cluster, one node a kilometre away", plus(cluster, {{1000.0, 0.0, 0.0, 0.001}})},
+        {"cloud, one node at x = 1e6", plus(cloud, {{1e6, 0.1, 0.1, 0.015}})},
+        {"cloud, one node far along y and z", plus(cloud, {{0.05, -5e5, 2e5, 0.012}})},
+        {"cloud, two neighbouring nodes at x = -1e6", plus(cloud, {{-1e6, 0.0, 0.0, 0.01}, {-1e6 + 0.015, 0.0, 0.0, 0.01}})},
+    };
+    for (const Row& row : rows) {
+        make_model(row.ps);
+        const auto expected = all_pairs_in_cell_order(row.ps);
+        double hmax = 0;
+        for (const P& p : row.ps) hmax = std::max(hmax, p.h);
+        for (SphSimd level : {SphSimd::scalar, SphSimd::avx2, SphSimd::avx512}) {
+            SCOPED_TRACE(std::string(row.what) + " level " + std::to_string(static_cast<int>(level)));
+            sph_simd_set_cap(level);
+            ASSERT_EQ(sph_neighbor_rebuild(), 0);
+            EXPECT_EQ(sph_neighbor.neighbor_cell_size, 2 * hmax);
+            for (std::size_t i = 0; i < row.ps.size(); ++i) EXPECT_EQ(list_of(static_cast<int>(i)), expected[i]) << i;
+        }
+    }
+    // The pair of far nodes does see each other.
+    EXPECT_EQ(list_of(151), std::vector<int32_t>{150});
+
+    // Points spread over +-1e300 with h = 1 have no neighbours, but for a pair placed 1.5
+    // apart (within 2h) at the origin; such a box needs larger cells, which still find it.
+    std::mt19937_64 rng64(5);
+    std::uniform_real_distribution<double> spread(-1e300, 1e300);
+    std::vector<P> ps;
+    for (int i = 0; i < 2000; ++i) ps.push_back({spread(rng64), spread(rng64), spread(rng64), 1.0});
+    ps.push_back({0.0, 0.0, 0.0, 1.0});
+    ps.push_back({0.0, 1.5, 0.0, 1.0});
+    make_model(ps);
+    ASSERT_EQ(sph_neighbor_rebuild(), 0);
+    EXPECT_EQ(sph_neighbor.neighbor_total_links, 2);
+    EXPECT_EQ(list_of(2000), std::vector<int32_t>{2001});
+    EXPECT_EQ(list_of(2001), std::vector<int32_t>{2000});
 }
 
 TEST_F(Neighbors, ExtremeMagnitudesFailInsteadOfOverflowingTheGrid) {

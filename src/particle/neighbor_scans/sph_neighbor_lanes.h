@@ -18,7 +18,7 @@ namespace {
 
 // Rounding of the squares could move a pair lying on the boundary across it, so
 // within this band around the boundary the distance itself decides.
-constexpr double kBandLow = 1.0 - 1e-12, kBandHigh = 1.0 + 1e-12;
+constexpr double band_low = 1.0 - 1e-12, band_high = 1.0 + 1e-12;
 
 bool within_exactly(double d2, double hi, double hj) { return __builtin_sqrt(d2) <= 2.0 * (hi < hj ? hj : hi); }
 
@@ -28,7 +28,7 @@ bool exact_in(const SphNeighborCandidates& c, const SphNeighborProbe& p, int64_t
     const double d2 = dx * dx + dy * dy + dz * dz;
     // (2 max(h_i, h_j))^2: rounding is monotonic, so the larger rounded square.
     const double r2 = p.reach2 < c.r2[s] ? c.r2[s] : p.reach2;
-    const double low = r2 * kBandLow, high = r2 * kBandHigh;
+    const double low = r2 * band_low, high = r2 * band_high;
     bool in = d2 <= low;
     if (d2 > low && d2 <= high) [[unlikely]]
         in = within_exactly(d2, p.h, c.h[c.index[s]]);
@@ -43,7 +43,7 @@ __attribute__((noinline)) unsigned settle_exactly(const SphNeighborCandidates& c
     return in;
 }
 
-template <class S, bool kOwnReachLargest, bool kStore>
+template <class S, bool own_reach_largest, bool store>
 int64_t scan_ranges(const SphNeighborCandidates& c, const SphNeighborProbe& p, const SphNeighborRange* ranges,
                     int nranges, int32_t* out) {
     constexpr int W = S::width;
@@ -69,7 +69,7 @@ int64_t scan_ranges(const SphNeighborCandidates& c, const SphNeighborProbe& p, c
         const V dy = S::sub(py, S::load(cy + s));
         const V dz = S::sub(pz, S::load(cz + s));
         V bound_in = own_in, bound_out = own_out;
-        if constexpr (!kOwnReachLargest) {
+        if constexpr (!own_reach_largest) {
             const V r2 = S::max(S::load(cr2 + s), reach2);
             bound_in = S::mul(r2, in_factor);
             bound_out = S::mul(r2, out_factor);
@@ -79,7 +79,7 @@ int64_t scan_ranges(const SphNeighborCandidates& c, const SphNeighborProbe& p, c
         const unsigned maybe = S::le(d2, bound_out, lanes);
         if (in != maybe) [[unlikely]]
             in = settle_exactly(c, p, s, in, maybe & ~in);
-        if constexpr (kStore)
+        if constexpr (store)
             k += S::compress(o + k, cidx + s, in);
         else
             k += __builtin_popcount(in);
@@ -115,8 +115,8 @@ struct DoubleFields {
     static double py(const SphNeighborProbe& p) { return p.y; }
     static double pz(const SphNeighborProbe& p) { return p.z; }
     static double reach2(const SphNeighborProbe& p) { return p.reach2; }
-    static double in_factor(const SphNeighborProbe&) { return kBandLow; }
-    static double out_factor(const SphNeighborProbe&) { return kBandHigh; }
+    static double in_factor(const SphNeighborProbe&) { return band_low; }
+    static double out_factor(const SphNeighborProbe&) { return band_high; }
 };
 
 }  // namespace

@@ -21,7 +21,7 @@ constexpr LaneTables make_lane_tables() {
     }
     return t;
 }
-constexpr LaneTables kLanes = make_lane_tables();
+constexpr LaneTables lane_tables = make_lane_tables();
 
 struct Avx2 : DoubleFields {
     static constexpr int width = 8;
@@ -43,7 +43,7 @@ struct Avx2 : DoubleFields {
     }
     static int compress(int32_t* out, const int32_t* idx, unsigned in) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx));
-        const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanes.compact[in]));
+        const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(lane_tables.compact[in]));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permutevar8x32_epi32(v, order));
         return __builtin_popcount(in);
     }
